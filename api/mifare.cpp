@@ -1,0 +1,318 @@
+// The exported functions: the single reader link, the command skeleton every
+// command export follows, the card commands, the reader signals and the
+// result texts.
+#include "MifareZUB.h"
+
+#include <new>
+
+#include "messages.h"
+#include "qvcomm.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <errno.h>
+#include <time.h>
+#endif
+
+using mzub::TQVcomm;
+
+namespace {
+
+// The current link, or none. The only state kept between calls.
+TQVcomm* Link = nullptr;
+
+// Every exchange waits at most this long for the reply, and is tried once.
+constexpr int32_t kReplyTimeoutMs = 100;
+
+// Command codes.
+enum : uint8_t {
+  kRequestIdle = 0x10,
+  kRequestAll = 0x11,
+  kAnticollision = 0x20,
+  kSelect = 0x30,
+  kAuthentication = 0x40,
+  kRead = 0x50,
+  kWrite = 0x60,
+  kIncrement = 0x70,
+  kDecrement = 0x80,
+  kRestore = 0x90,
+  kTransfer = 0xA0,
+  kHalt = 0xD0,
+  kLoadKey = 0xE0,
+  kLed = 0xF1,
+  kBeep = 0xF3,
+  kLedLevel = 0xF6,
+};
+
+// Reply fields, in hex characters, after the status byte.
+constexpr size_t kTagTypeChars = 4;
+constexpr size_t kSerialChars = 10;
+constexpr size_t kSizeChars = 2;
+constexpr size_t kBlockChars = 32;
+
+bool LinkOpen() { return Link != nullptr && Link->Opened; }
+
+// Byte arguments go to the reader as exactly one byte: a value outside 0 to
+// 255 would need more digits and shift every pair after it.
+bool IsByte(int32_t v) { return v >= 0 && v <= 255; }
+
+// Starts the request of the current link: command code and lead byte.
+TQVcomm& Begin(uint8_t command) {
+  Link->BeginRequest(command);
+  return *Link;
+}
+
+// Runs the prepared request: 0 once a matching reply arrived, otherwise -2.
+int32_t Exchange() {
+  return Link->Transact(kReplyTimeoutMs, 1, 1) == 0 ? MZ_OK : MZ_EXCHANGE_FAILED;
+}
+
+// Exchanges the prepared request and reads the reader's status byte: reply
+// characters 3 and 4. Returns the status, or -2 for a failed exchange or a
+// reply too short to hold a status.
+int32_t CardExchange() {
+  if (Exchange() != MZ_OK) return MZ_EXCHANGE_FAILED;
+  if (Link->ReplyTextLength() < 4) return MZ_EXCHANGE_FAILED;
+  const char* reply = Link->ReplyText();
+  return mzub::HexDigit(reply[2]) * 16 + mzub::HexDigit(reply[3]);
+}
+
+// A reply field: up to `chars` characters from reply character 5 on. A reply
+// shorter than the field gives what it holds, its check byte included.
+struct Field {
+  const char* text;
+  size_t length;
+};
+
+Field ReplyField(size_t chars) {
+  const size_t have = Link->ReplyTextLength();
+  const size_t start = 4;
+  if (have <= start) return {Link->ReplyText() + have, 0};
+  const size_t length = have - start < chars ? have - start : chars;
+  return {Link->ReplyText() + start, length};
+}
+
+// Copies a field and a zero byte into the host's buffer. A null address (of
+// the variable or of the buffer) is never written through.
+void PutText(char** out, Field field) {
+  if (out == nullptr || *out == nullptr) return;
+  char* buffer = *out;
+  for (size_t i = 0; i < field.length; ++i) buffer[i] = field.text[i];
+  buffer[field.length] = '\0';
+}
+
+void PutInt(int32_t* out, int32_t value) {
+  if (out != nullptr) *out = value;
+}
+
+// A card command with one text output: the field on status 0, the empty text
+// otherwise.
+int32_t TextResult(char** out, size_t chars) {
+  const int32_t status = CardExchange();
+  if (status < 0) return status;
+  PutText(out, status == 0 ? ReplyField(chars) : Field{"", 0});
+  return status;
+}
+
+// A card command with one integer output: the field read as one hex number,
+// first pair most significant, on status 0; 0 otherwise. A reply that ends
+// before the field starts cannot give the number: -2, output untouched.
+int32_t IntResult(int32_t* out, size_t chars) {
+  const int32_t status = CardExchange();
+  if (status < 0) return status;
+  if (status != 0) {
+    PutInt(out, 0);
+    return status;
+  }
+  const Field field = ReplyField(chars);
+  if (field.length == 0) return MZ_EXCHANGE_FAILED;
+  uint32_t value = 0;
+  for (size_t i = 0; i < field.length; ++i) {
+    value = value * 16 + static_cast<uint32_t>(mzub::HexDigit(field.text[i]));
+  }
+  PutInt(out, static_cast<int32_t>(value));
+  return status;
+}
+
+// Block commands that take nothing but the block number.
+int32_t BlockCommand(uint8_t command, int32_t block) {
+  if (!LinkOpen()) return MZ_NO_LINK;
+  if (!IsByte(block)) return MZ_EXCHANGE_FAILED;
+  Begin(command).AppendByte(static_cast<uint8_t>(block));
+  return CardExchange();
+}
+
+// Increment and decrement: the block, then the value as four bytes, least
+// significant first.
+int32_t ValueCommand(uint8_t command, int32_t block, int32_t value) {
+  if (!LinkOpen()) return MZ_NO_LINK;
+  if (!IsByte(block)) return MZ_EXCHANGE_FAILED;
+  TQVcomm& link = Begin(command);
+  link.AppendByte(static_cast<uint8_t>(block));
+  const uint32_t v = static_cast<uint32_t>(value);
+  for (int shift = 0; shift < 32; shift += 8) link.AppendByte(static_cast<uint8_t>(v >> shift));
+  return CardExchange();
+}
+
+// Reader signals: a completed exchange is success; the status is not read.
+int32_t SignalResult() { return Exchange(); }
+
+void SleepMs(int32_t ms) {
+  if (ms <= 0) return;
+#if defined(_WIN32)
+  Sleep(static_cast<DWORD>(ms));
+#else
+  timespec left{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+#endif
+}
+
+}  // namespace
+
+extern "C" {
+
+// ---- The link -------------------------------------------------------------
+
+MZ_API int32_t MZ_CALL OpenComm(int32_t deviceIndex, int32_t /*param*/) {
+  // An earlier link would otherwise stay open with no way to reach it.
+  CloseComm();
+  Link = new (std::nothrow) TQVcomm();
+  if (Link == nullptr) return MZ_NO_LINK;
+  Link->DeviceIndex = static_cast<uint8_t>(deviceIndex);
+  Link->Opened = false;
+  Link->OpenDevice();
+  // The index is reset whether or not the open succeeded.
+  Link->ResetDevice();
+  if (Link->Opened) return MZ_OK;
+  delete Link;
+  Link = nullptr;
+  return MZ_NO_LINK;
+}
+
+MZ_API int32_t MZ_CALL CloseComm(void) {
+  if (Link == nullptr) return MZ_OK;
+  if (Link->Opened) Link->CloseDevice();
+  delete Link;
+  Link = nullptr;
+  return MZ_OK;
+}
+
+// ---- Card commands --------------------------------------------------------
+
+MZ_API int32_t MZ_CALL mif_Request(int32_t mode, int32_t* tagType) {
+  if (!LinkOpen()) return MZ_NO_LINK;
+  Begin(mode == 1 ? kRequestAll : kRequestIdle);
+  return IntResult(tagType, kTagTypeChars);
+}
+
+MZ_API int32_t MZ_CALL mif_Anticollision(char** serial) {
+  if (!LinkOpen()) return MZ_NO_LINK;
+  Begin(kAnticollision);
+  return TextResult(serial, kSerialChars);
+}
+
+MZ_API int32_t MZ_CALL mif_Select(const char* serial, int32_t* size) {
+  if (!LinkOpen()) return MZ_NO_LINK;
+  Begin(kSelect).AppendText(serial);
+  return IntResult(size, kSizeChars);
+}
+
+MZ_API int32_t MZ_CALL mif_LoadKey(int32_t a, int32_t b, const char* key) {
+  if (!LinkOpen()) return MZ_NO_LINK;
+  if (!IsByte(a) || !IsByte(b)) return MZ_EXCHANGE_FAILED;
+  TQVcomm& link = Begin(kLoadKey);
+  link.AppendByte(static_cast<uint8_t>(a));
+  link.AppendByte(static_cast<uint8_t>(b));
+  link.AppendText(key);
+  return CardExchange();
+}
+
+MZ_API int32_t MZ_CALL mif_Authentication(int32_t a, int32_t b, int32_t c) {
+  if (!LinkOpen()) return MZ_NO_LINK;
+  if (!IsByte(a) || !IsByte(b) || !IsByte(c)) return MZ_EXCHANGE_FAILED;
+  TQVcomm& link = Begin(kAuthentication);
+  link.AppendByte(static_cast<uint8_t>(a));
+  link.AppendByte(static_cast<uint8_t>(b));
+  link.AppendByte(static_cast<uint8_t>(c));
+  return CardExchange();
+}
+
+MZ_API int32_t MZ_CALL mif_Read(int32_t block, char** data) {
+  if (!LinkOpen()) return MZ_NO_LINK;
+  if (!IsByte(block)) return MZ_EXCHANGE_FAILED;
+  Begin(kRead).AppendByte(static_cast<uint8_t>(block));
+  return TextResult(data, kBlockChars);
+}
+
+MZ_API int32_t MZ_CALL mif_Write(int32_t block, const char* data) {
+  if (!LinkOpen()) return MZ_NO_LINK;
+  if (!IsByte(block)) return MZ_EXCHANGE_FAILED;
+  TQVcomm& link = Begin(kWrite);
+  link.AppendByte(static_cast<uint8_t>(block));
+  link.AppendText(data);
+  return CardExchange();
+}
+
+MZ_API int32_t MZ_CALL mif_Increment(int32_t block, int32_t value) {
+  return ValueCommand(kIncrement, block, value);
+}
+
+MZ_API int32_t MZ_CALL mif_Decrement(int32_t block, int32_t value) {
+  return ValueCommand(kDecrement, block, value);
+}
+
+MZ_API int32_t MZ_CALL mif_Restore(int32_t block) { return BlockCommand(kRestore, block); }
+
+MZ_API int32_t MZ_CALL mif_Transfer(int32_t block) { return BlockCommand(kTransfer, block); }
+
+MZ_API int32_t MZ_CALL mif_Halt(void) {
+  if (!LinkOpen()) return MZ_NO_LINK;
+  Begin(kHalt);
+  return CardExchange();
+}
+
+// ---- Reader signals -------------------------------------------------------
+
+MZ_API int32_t MZ_CALL zub_beep(int32_t on) {
+  if (!LinkOpen()) return MZ_NO_LINK;
+  Begin(kBeep).AppendByte(on == 1 ? 1 : 0);
+  return SignalResult();
+}
+
+MZ_API int32_t MZ_CALL zub_beepms(int32_t ms) {
+  // The two beeps' results are not consulted: with no link, or a failing
+  // reader, the call still waits and still succeeds.
+  zub_beep(1);
+  SleepMs(ms);
+  zub_beep(0);
+  return MZ_OK;
+}
+
+MZ_API int32_t MZ_CALL zub_LED(int32_t led, int32_t on) {
+  if (!LinkOpen()) return MZ_NO_LINK;
+  if (!IsByte(led)) return MZ_EXCHANGE_FAILED;
+  TQVcomm& link = Begin(kLed);
+  link.AppendByte(static_cast<uint8_t>(led));
+  link.AppendByte(on == 1 ? 1 : 0);
+  return SignalResult();
+}
+
+MZ_API int32_t MZ_CALL zub_LEDx(int32_t level) {
+  if (level != 0 && level != 127 && level != 255) return 1;
+  if (!LinkOpen()) return MZ_NO_LINK;
+  Begin(kLedLevel).AppendByte(static_cast<uint8_t>(level));
+  return SignalResult();
+}
+
+MZ_API int32_t MZ_CALL mif_CtrlRelay(int32_t /*relay*/, int32_t /*on*/) { return MZ_OK; }
+
+// ---- Texts ----------------------------------------------------------------
+
+MZ_API void MZ_CALL ErrMsg(int32_t code, char** text) {
+  if (text == nullptr || *text == nullptr) return;
+  mzub::MessageText(code, *text, MZ_MESSAGE_BUFFER);
+}
+
+}  // extern "C"

@@ -1,0 +1,153 @@
+/*
+ * MifareZUB: drives a USB MIFARE Classic card reader.
+ *
+ * One reader link at a time: OpenComm first, then any commands, CloseComm
+ * last. Every command sends one request frame to the reader and waits at most
+ * 100 ms for its reply. Calls may come from any thread, one at a time.
+ *
+ * Result codes (every function but ErrMsg returns one):
+ *    0          success
+ *    1 .. 255   the reader's status byte for a card command (ErrMsg explains
+ *               it); 1 also when zub_LEDx refuses its level
+ *   -1          no open link (or OpenComm could not open the reader)
+ *   -2          the exchange failed: no reply within 100 ms, a damaged or
+ *               short reply, a reply to another command, or a request the
+ *               library refused to send (a text that is not hexadecimal or
+ *               too long for one frame, a byte argument outside 0 to 255)
+ *
+ * Texts are zero-terminated 8-bit strings. Hexadecimal texts are pairs of
+ * digits, one pair per byte, first byte first ("A1B2C3D4"); the library writes
+ * upper case and reads either case. A null text reads as the empty text.
+ *
+ * Text outputs: pass the address of a variable that holds the address of your
+ * buffer (char buf[33]; char* p = buf; mif_Read(4, &p);). The library writes a
+ * zero-terminated text into the buffer; give at least the size named on each
+ * function. A null output address is never written through.
+ *
+ * On Windows every function uses the stdcall (WINAPI) convention and is
+ * exported from MifareZUB.dll under its plain name and the ordinal in
+ * MifareZUB.def; natively libMifareZUB.so exports the same C names.
+ */
+#ifndef MIFAREZUB_H
+#define MIFAREZUB_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define MZ_CALL __stdcall
+#if defined(MIFAREZUB_BUILD)
+#define MZ_API
+#else
+#define MZ_API __declspec(dllimport)
+#endif
+#else
+#define MZ_CALL
+#if defined(MIFAREZUB_BUILD)
+#define MZ_API __attribute__((visibility("default")))
+#else
+#define MZ_API
+#endif
+#endif
+
+/* Buffer sizes a host must give to the text outputs, zero byte included. */
+#define MZ_SERIAL_BUFFER 11  /* mif_Anticollision: 10 hex digits */
+#define MZ_BLOCK_BUFFER 33   /* mif_Read: 32 hex digits */
+#define MZ_MESSAGE_BUFFER 18 /* ErrMsg: at most 17 bytes of GBK text */
+
+/* Result codes of the library's own. */
+#define MZ_OK 0
+#define MZ_NO_LINK (-1)
+#define MZ_EXCHANGE_FAILED (-2)
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- The link ---------------------------------------------------------- */
+
+/* Opens the reader at USB device index `deviceIndex` (its low 8 bits count).
+ * `param` is accepted and ignored. An open link is closed first.
+ * Returns 0, or -1 when no reader can be opened at that index. */
+MZ_API int32_t MZ_CALL OpenComm(int32_t deviceIndex, int32_t param);
+
+/* Closes the reader and discards the link. Always 0, also with no link. */
+MZ_API int32_t MZ_CALL CloseComm(void);
+
+/* ---- Card commands (result: status byte, -1 or -2) --------------------- */
+
+/* Request (wake) cards in the field: `mode` 1 wakes every card (halted ones
+ * too), any other value only idle cards. `*tagType` receives the card's
+ * 2-byte answer to request as one number, first byte most significant
+ * (0x0400 for a 1K card); 0 on a nonzero status. */
+MZ_API int32_t MZ_CALL mif_Request(int32_t mode, int32_t* tagType);
+
+/* Anticollision: `*serial` receives the card's serial number as 10 hex
+ * digits (5 bytes); the empty text on a nonzero status.
+ * Buffer: MZ_SERIAL_BUFFER bytes. */
+MZ_API int32_t MZ_CALL mif_Anticollision(char** serial);
+
+/* Selects the card whose serial (hex text, as mif_Anticollision gave it) is
+ * passed. `*size` receives the card's one-byte select answer (0x08 for a 1K
+ * card); 0 on a nonzero status. */
+MZ_API int32_t MZ_CALL mif_Select(const char* serial, int32_t* size);
+
+/* Loads a key (hex text, 12 digits for 6 bytes) into the reader. `a` and `b`
+ * (0 to 255) are passed to the reader in this order; their meaning is the
+ * reader's (typically key type and key slot). */
+MZ_API int32_t MZ_CALL mif_LoadKey(int32_t a, int32_t b, const char* key);
+
+/* Authenticates with a loaded key. `a`, `b` and `c` (0 to 255) are passed to
+ * the reader in this order (typically key type, key slot and block). */
+MZ_API int32_t MZ_CALL mif_Authentication(int32_t a, int32_t b, int32_t c);
+
+/* Reads block `block` (0 to 255): `*data` receives its 16 bytes as 32 hex
+ * digits; the empty text on a nonzero status. Buffer: MZ_BLOCK_BUFFER bytes. */
+MZ_API int32_t MZ_CALL mif_Read(int32_t block, char** data);
+
+/* Writes block `block` (0 to 255) with `data`, hex text (32 digits for 16
+ * bytes). */
+MZ_API int32_t MZ_CALL mif_Write(int32_t block, const char* data);
+
+/* Value block operations on `block` (0 to 255): add or subtract `value`
+ * into the card's transfer buffer, copy the block into it (restore), or
+ * write the transfer buffer into the block (transfer). */
+MZ_API int32_t MZ_CALL mif_Increment(int32_t block, int32_t value);
+MZ_API int32_t MZ_CALL mif_Decrement(int32_t block, int32_t value);
+MZ_API int32_t MZ_CALL mif_Restore(int32_t block);
+MZ_API int32_t MZ_CALL mif_Transfer(int32_t block);
+
+/* Halts the selected card. */
+MZ_API int32_t MZ_CALL mif_Halt(void);
+
+/* ---- Reader signals ---------------------------------------------------- */
+
+/* Beeper on (`on` 1) or off (anything else). 0 once the reader answered,
+ * whatever its status; -1 or -2. */
+MZ_API int32_t MZ_CALL zub_beep(int32_t on);
+
+/* Beeps for `ms` milliseconds: beeper on, wait, beeper off. A negative `ms`
+ * waits no time. Always 0. */
+MZ_API int32_t MZ_CALL zub_beepms(int32_t ms);
+
+/* LED `led` (0 to 255) on (`on` 1) or off (anything else). As zub_beep. */
+MZ_API int32_t MZ_CALL zub_LED(int32_t led, int32_t on);
+
+/* LED level: 0, 127 or 255; any other level returns 1 and sends nothing.
+ * Otherwise as zub_beep. */
+MZ_API int32_t MZ_CALL zub_LEDx(int32_t level);
+
+/* Relay control: accepted and ignored; always 0. */
+MZ_API int32_t MZ_CALL mif_CtrlRelay(int32_t relay, int32_t on);
+
+/* ---- Texts ------------------------------------------------------------- */
+
+/* Writes the message for result code `code` into `*text`: Simplified
+ * Chinese in code page 936 (GBK), "OK" for 0. Buffer: MZ_MESSAGE_BUFFER
+ * bytes. */
+MZ_API void MZ_CALL ErrMsg(int32_t code, char** text);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* MIFAREZUB_H */
