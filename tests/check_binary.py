@@ -1,0 +1,114 @@
+#!/usr/bin/env python3
+"""Checks what the built library shows the outside world.
+
+  check_binary.py pe  OBJDUMP MifareZUB.dll MifareZUB.def CH375DLL.def
+  check_binary.py elf NM READELF libMifareZUB.so MifareZUB.def CH375DLL.def
+
+pe:  the export table holds exactly the names and ordinals of MifareZUB.def,
+     undecorated; the DLL imports the seven vendor calls by name from
+     CH375DLL.DLL and otherwise only Windows' own KERNEL32.dll and msvcrt.dll.
+elf: the shared library defines exactly the twenty names as functions, takes
+     the seven vendor calls from outside, and needs libCH375DLL.so.
+"""
+import re
+import subprocess
+import sys
+
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll"}
+
+
+def def_exports(path):
+    """Name -> ordinal (None when the .def gives none) from a .def file."""
+    names = {}
+    in_exports = False
+    for raw in open(path, encoding="ascii"):
+        line = raw.split(";")[0].strip()
+        if not line:
+            continue
+        if line.upper() == "EXPORTS":
+            in_exports = True
+            continue
+        if not in_exports:
+            continue
+        m = re.match(r"^([A-Za-z_][A-Za-z0-9_]*)(?:@\d+)?(?:\s+@(\d+))?", line)
+        names[m.group(1)] = int(m.group(2)) if m.group(2) else None
+    return names
+
+
+def run(*cmd):
+    return subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
+
+
+def check_pe(objdump, dll, api_def, vendor_def):
+    failures = []
+    text = run(objdump, "-p", "-f", dll)
+    base = int(re.search(r"Ordinal Base\s+(\d+)", text).group(1))
+    table = text.split("[Ordinal/Name Pointer] Table", 1)[1]
+    exports = {}
+    for line in table.splitlines()[1:]:
+        m = re.match(r"^\s*\[\s*(\d+)\]\s+(\S+)\s*$", line)
+        if not m:
+            break
+        exports[m.group(2)] = int(m.group(1)) + base
+    expected = def_exports(api_def)
+    if exports != expected:
+        failures.append(f"exports {sorted(exports.items())} != {sorted(expected.items())}")
+    count = int(re.search(r"Export Address Table\s+([0-9a-fA-F]+)\n", text).group(1), 16)
+    if count != len(expected):
+        failures.append(f"{count} entries in the export address table, {len(expected)} expected")
+    if "file format pei-i386" not in text:
+        failures.append("not a 32-bit (i386) PE file")
+
+    imports = {}
+    for block in re.split(r"\n\s*DLL Name: ", text)[1:]:
+        name, rest = block.split("\n", 1)
+        members = []
+        for line in rest.splitlines()[1:]:
+            m = re.match(r"^\s*[0-9a-f]+\s+\d+\s+(\S+)\s*$", line)
+            if not m:
+                break
+            members.append(m.group(1))
+        imports[name.strip()] = members
+    vendor = {k.lower(): v for k, v in imports.items()}.get("ch375dll.dll")
+    if vendor is None or sorted(vendor) != sorted(def_exports(vendor_def)):
+        failures.append(f"CH375DLL.DLL imports {vendor}, expected the seven vendor calls")
+    others = {k for k in imports if k.lower() != "ch375dll.dll"}
+    if not {k.lower() for k in others} <= SYSTEM_DLLS:
+        failures.append(f"imports from {sorted(others)}; only {sorted(SYSTEM_DLLS)} are allowed")
+    return failures
+
+
+def check_elf(nm, readelf, lib, api_def, vendor_def):
+    failures = []
+    defined = set()
+    undefined = set()
+    for line in run(nm, "-D", lib).splitlines():
+        parts = line.split()
+        if len(parts) == 3 and parts[1] in "TtWiV":
+            defined.add(parts[2].split("@")[0])
+        elif len(parts) == 2 and parts[0] in "Uw":
+            undefined.add(parts[1].split("@")[0])
+    expected = set(def_exports(api_def))
+    if defined != expected:
+        failures.append(f"defines {sorted(defined ^ expected)} unlike the export list")
+    vendor = set(def_exports(vendor_def))
+    if not vendor <= undefined:
+        failures.append(f"does not take {sorted(vendor - undefined)} from the vendor library")
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", run(readelf, "-d", lib))
+    if "libCH375DLL.so" not in needed:
+        failures.append(f"needs {needed}, not libCH375DLL.so")
+    return failures
+
+
+def main(argv):
+    mode = argv[1]
+    failures = check_pe(*argv[2:6]) if mode == "pe" else check_elf(*argv[2:7])
+    for f in failures:
+        print("FAIL:", f)
+    if not failures:
+        print("the library's binary interface is as listed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,0 +1,79 @@
+// A scripted stand-in for the vendor library, built as CH375DLL.DLL /
+// libCH375DLL.so for the tests.
+//
+// It records every vendor call with its arguments and every frame written,
+// answers reads from a script of replies (whole, short, with a forged count,
+// or none), and can make any of the seven calls fault: natively by throwing a
+// C++ exception, on Windows by an access violation. It can also make a call
+// raise and handle an exception of its own, which the library must leave
+// alone.
+#ifndef MIFAREZUB_TESTS_CH375_DOUBLE_H
+#define MIFAREZUB_TESTS_CH375_DOUBLE_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(CH375DLL_BUILD)
+#define DBL_API __declspec(dllexport)
+#else
+#define DBL_API __declspec(dllimport)
+#endif
+#else
+#define DBL_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum DblCall {
+  DBL_OPEN,
+  DBL_CLOSE,
+  DBL_RESET,
+  DBL_BUF_UPLOAD,
+  DBL_SET_TIMEOUT,
+  DBL_WRITE,
+  DBL_READ,
+  DBL_CALL_KINDS
+};
+
+// One recorded vendor call: its kind, the device index and up to two more
+// arguments (SetBufUpload: enable; SetTimeout: write and read timeout;
+// WriteData and ReadData: the count passed in, then the count handed back).
+typedef struct DblEvent {
+  int32_t call;
+  uint32_t index;
+  uint32_t arg1;
+  uint32_t arg2;
+} DblEvent;
+
+// Forgets every event, reply and fault; device 0 present, no other.
+DBL_API void dbl_reset(void);
+// Whether CH375OpenDevice(index) succeeds (index below 256).
+DBL_API void dbl_set_present(uint32_t index, int32_t present);
+// Queues the answer to one read: the n bytes are copied into the caller's
+// buffer and n is reported as the count. n = 0 answers with nothing.
+DBL_API void dbl_queue_reply(const uint8_t* bytes, uint32_t n);
+// Like dbl_queue_reply, but reports `count` whatever was copied.
+DBL_API void dbl_queue_reply_count(const uint8_t* bytes, uint32_t n, uint32_t count);
+// The next call of this kind faults (after recording itself).
+DBL_API void dbl_fault_next(int32_t call);
+// The next call of this kind raises an exception and handles it itself
+// before going on as usual.
+DBL_API void dbl_self_handled_next(int32_t call);
+// Makes CH375ResetDevice return this value (default 1).
+DBL_API void dbl_set_reset_result(int32_t result);
+
+DBL_API uint32_t dbl_event_count(void);
+DBL_API DblEvent dbl_event(uint32_t i);
+// Number of frames written, and a copy of frame i; returns its length.
+DBL_API uint32_t dbl_frame_count(void);
+DBL_API uint32_t dbl_frame(uint32_t i, uint8_t* out, uint32_t cap);
+// How many exceptions the double raised and handled itself, in all.
+DBL_API uint32_t dbl_self_handled_count(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif  // MIFAREZUB_TESTS_CH375_DOUBLE_H
