@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing need, when run as
+# root; otherwise prints the command that would. Also makes sure 32-bit
+# Windows programs run under Wine and that Wine's prefix exists, so that tests
+# run in parallel do not race to create it.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+packages=(cmake make g++ python3 libgtest-dev binutils-mingw-w64-i686 g++-mingw-w64-i686
+  wine wine32:i386 wine64)
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
+
+missing=()
+for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  cmd="dpkg --add-architecture i386 && apt-get update && apt-get install -y ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages. Install them with:" >&2
+    echo "  sudo sh -c '$cmd'" >&2
+    exit 1
+  fi
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  apt-get update -q
+  apt-get install -y -q "${missing[@]}"
+fi
+
+# Wine's loader is a 32-bit Linux program. A kernel without 32-bit support
+# cannot start it; qemu-i386 then runs it.
+if [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ] || ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "This kernel cannot run 32-bit programs. Let qemu run them with:" >&2
+    echo "  sudo bash $root/scripts/wine32/setup-qemu.sh" >&2
+    exit 1
+  fi
+  bash "$root/scripts/wine32/setup-qemu.sh"
+fi
+
+if [ ! -f "${WINEPREFIX:-$HOME/.wine}/system.reg" ]; then
+  echo "Creating the Wine prefix (once)..."
+  "$root/scripts/wine-run" wineboot --init
+  wineserver -w
+fi

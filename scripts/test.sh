@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds everything, natively and for 32-bit Windows, and runs every test:
+# the native suite directly and the Windows suite under Wine.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+bash scripts/deps.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+log=$(mktemp)
+# No Wine process may outlive the run.
+trap 'wineserver -k >/dev/null 2>&1 || true; rm -f "$log"' EXIT
+
+status=0
+for preset in native windows; do
+  echo "== $preset build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j"$jobs"
+  echo "== $preset tests"
+  ctest --preset "$preset" -j"$jobs" 2>&1 | tee -a "$log" || status=1
+done
+
+# One line for both suites.
+passed=0
+failed=0
+while read -r _ _ _ nfail _ _ _ _ total; do
+  failed=$((failed + nfail))
+  passed=$((passed + total - nfail))
+done < <(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log")
+echo
+echo "all: $passed passed, $failed failed"
+exit $status
