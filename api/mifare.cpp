@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "lock.h"
 #include "messages.h"
 #include "qvcomm.h"
 
@@ -51,11 +52,15 @@ constexpr size_t kSerialChars = 10;
 constexpr size_t kSizeChars = 2;
 constexpr size_t kBlockChars = 32;
 
-bool LinkOpen() { return Link != nullptr && Link->Opened; }
+bool LinkOpen() {
+  return Link != nullptr && Link->Opened;
+}
 
 // Byte arguments go to the reader as exactly one byte: a value outside 0 to
 // 255 would need more digits and shift every pair after it.
-bool IsByte(int32_t v) { return v >= 0 && v <= 255; }
+bool IsByte(int32_t v) {
+  return v >= 0 && v <= 255;
+}
 
 // Starts the request of the current link: command code and lead byte.
 TQVcomm& Begin(uint8_t command) {
@@ -156,7 +161,17 @@ int32_t ValueCommand(uint8_t command, int32_t block, int32_t value) {
 }
 
 // Reader signals: a completed exchange is success; the status is not read.
-int32_t SignalResult() { return Exchange(); }
+int32_t SignalResult() {
+  return Exchange();
+}
+
+// Closes the device of the current link, if open, and discards the link.
+void CloseLink() {
+  if (Link == nullptr) return;
+  if (Link->Opened) Link->CloseDevice();
+  delete Link;
+  Link = nullptr;
+}
 
 void SleepMs(int32_t ms) {
   if (ms <= 0) return;
@@ -176,8 +191,9 @@ extern "C" {
 // ---- The link -------------------------------------------------------------
 
 MZ_API int32_t MZ_CALL OpenComm(int32_t deviceIndex, int32_t /*param*/) {
+  const mzub::ExportLock lock;
   // An earlier link would otherwise stay open with no way to reach it.
-  CloseComm();
+  CloseLink();
   Link = new (std::nothrow) TQVcomm();
   if (Link == nullptr) return MZ_NO_LINK;
   Link->DeviceIndex = static_cast<uint8_t>(deviceIndex);
@@ -192,34 +208,36 @@ MZ_API int32_t MZ_CALL OpenComm(int32_t deviceIndex, int32_t /*param*/) {
 }
 
 MZ_API int32_t MZ_CALL CloseComm(void) {
-  if (Link == nullptr) return MZ_OK;
-  if (Link->Opened) Link->CloseDevice();
-  delete Link;
-  Link = nullptr;
+  const mzub::ExportLock lock;
+  CloseLink();
   return MZ_OK;
 }
 
 // ---- Card commands --------------------------------------------------------
 
 MZ_API int32_t MZ_CALL mif_Request(int32_t mode, int32_t* tagType) {
+  const mzub::ExportLock lock;
   if (!LinkOpen()) return MZ_NO_LINK;
   Begin(mode == 1 ? kRequestAll : kRequestIdle);
   return IntResult(tagType, kTagTypeChars);
 }
 
 MZ_API int32_t MZ_CALL mif_Anticollision(char** serial) {
+  const mzub::ExportLock lock;
   if (!LinkOpen()) return MZ_NO_LINK;
   Begin(kAnticollision);
   return TextResult(serial, kSerialChars);
 }
 
 MZ_API int32_t MZ_CALL mif_Select(const char* serial, int32_t* size) {
+  const mzub::ExportLock lock;
   if (!LinkOpen()) return MZ_NO_LINK;
   Begin(kSelect).AppendText(serial);
   return IntResult(size, kSizeChars);
 }
 
 MZ_API int32_t MZ_CALL mif_LoadKey(int32_t a, int32_t b, const char* key) {
+  const mzub::ExportLock lock;
   if (!LinkOpen()) return MZ_NO_LINK;
   if (!IsByte(a) || !IsByte(b)) return MZ_EXCHANGE_FAILED;
   TQVcomm& link = Begin(kLoadKey);
@@ -230,6 +248,7 @@ MZ_API int32_t MZ_CALL mif_LoadKey(int32_t a, int32_t b, const char* key) {
 }
 
 MZ_API int32_t MZ_CALL mif_Authentication(int32_t a, int32_t b, int32_t c) {
+  const mzub::ExportLock lock;
   if (!LinkOpen()) return MZ_NO_LINK;
   if (!IsByte(a) || !IsByte(b) || !IsByte(c)) return MZ_EXCHANGE_FAILED;
   TQVcomm& link = Begin(kAuthentication);
@@ -240,6 +259,7 @@ MZ_API int32_t MZ_CALL mif_Authentication(int32_t a, int32_t b, int32_t c) {
 }
 
 MZ_API int32_t MZ_CALL mif_Read(int32_t block, char** data) {
+  const mzub::ExportLock lock;
   if (!LinkOpen()) return MZ_NO_LINK;
   if (!IsByte(block)) return MZ_EXCHANGE_FAILED;
   Begin(kRead).AppendByte(static_cast<uint8_t>(block));
@@ -247,6 +267,7 @@ MZ_API int32_t MZ_CALL mif_Read(int32_t block, char** data) {
 }
 
 MZ_API int32_t MZ_CALL mif_Write(int32_t block, const char* data) {
+  const mzub::ExportLock lock;
   if (!LinkOpen()) return MZ_NO_LINK;
   if (!IsByte(block)) return MZ_EXCHANGE_FAILED;
   TQVcomm& link = Begin(kWrite);
@@ -256,18 +277,27 @@ MZ_API int32_t MZ_CALL mif_Write(int32_t block, const char* data) {
 }
 
 MZ_API int32_t MZ_CALL mif_Increment(int32_t block, int32_t value) {
+  const mzub::ExportLock lock;
   return ValueCommand(kIncrement, block, value);
 }
 
 MZ_API int32_t MZ_CALL mif_Decrement(int32_t block, int32_t value) {
+  const mzub::ExportLock lock;
   return ValueCommand(kDecrement, block, value);
 }
 
-MZ_API int32_t MZ_CALL mif_Restore(int32_t block) { return BlockCommand(kRestore, block); }
+MZ_API int32_t MZ_CALL mif_Restore(int32_t block) {
+  const mzub::ExportLock lock;
+  return BlockCommand(kRestore, block);
+}
 
-MZ_API int32_t MZ_CALL mif_Transfer(int32_t block) { return BlockCommand(kTransfer, block); }
+MZ_API int32_t MZ_CALL mif_Transfer(int32_t block) {
+  const mzub::ExportLock lock;
+  return BlockCommand(kTransfer, block);
+}
 
 MZ_API int32_t MZ_CALL mif_Halt(void) {
+  const mzub::ExportLock lock;
   if (!LinkOpen()) return MZ_NO_LINK;
   Begin(kHalt);
   return CardExchange();
@@ -276,6 +306,7 @@ MZ_API int32_t MZ_CALL mif_Halt(void) {
 // ---- Reader signals -------------------------------------------------------
 
 MZ_API int32_t MZ_CALL zub_beep(int32_t on) {
+  const mzub::ExportLock lock;
   if (!LinkOpen()) return MZ_NO_LINK;
   Begin(kBeep).AppendByte(on == 1 ? 1 : 0);
   return SignalResult();
@@ -283,7 +314,8 @@ MZ_API int32_t MZ_CALL zub_beep(int32_t on) {
 
 MZ_API int32_t MZ_CALL zub_beepms(int32_t ms) {
   // The two beeps' results are not consulted: with no link, or a failing
-  // reader, the call still waits and still succeeds.
+  // reader, the call still waits and still succeeds. Each beep takes the
+  // lock on its own; the wait holds it not, so other calls go on meanwhile.
   zub_beep(1);
   SleepMs(ms);
   zub_beep(0);
@@ -291,6 +323,7 @@ MZ_API int32_t MZ_CALL zub_beepms(int32_t ms) {
 }
 
 MZ_API int32_t MZ_CALL zub_LED(int32_t led, int32_t on) {
+  const mzub::ExportLock lock;
   if (!LinkOpen()) return MZ_NO_LINK;
   if (!IsByte(led)) return MZ_EXCHANGE_FAILED;
   TQVcomm& link = Begin(kLed);
@@ -300,13 +333,16 @@ MZ_API int32_t MZ_CALL zub_LED(int32_t led, int32_t on) {
 }
 
 MZ_API int32_t MZ_CALL zub_LEDx(int32_t level) {
+  const mzub::ExportLock lock;
   if (level != 0 && level != 127 && level != 255) return 1;
   if (!LinkOpen()) return MZ_NO_LINK;
   Begin(kLedLevel).AppendByte(static_cast<uint8_t>(level));
   return SignalResult();
 }
 
-MZ_API int32_t MZ_CALL mif_CtrlRelay(int32_t /*relay*/, int32_t /*on*/) { return MZ_OK; }
+MZ_API int32_t MZ_CALL mif_CtrlRelay(int32_t /*relay*/, int32_t /*on*/) {
+  return MZ_OK;
+}
 
 // ---- Texts ----------------------------------------------------------------
 

@@ -37,9 +37,9 @@ size_t ToHex(const uint8_t* bytes, size_t n, char* out, size_t cap);
 // Outcome of building a request frame.
 enum class BuildResult {
   kOk,
-  kNotHex,    // a pair holds a character that is not a hexadecimal digit
-  kTooLong,   // more than kMaxRequestData data bytes
-  kNoRoom,    // the frame does not fit in the caller's buffer
+  kNotHex,   // a pair holds a character that is not a hexadecimal digit
+  kTooLong,  // more than kMaxRequestData data bytes
+  kNoRoom,   // the frame does not fit in the caller's buffer
 };
 
 // Builds the request frame for `command` with the data given as hex text

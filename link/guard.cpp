@@ -43,7 +43,9 @@ inline void* ChainHead() {
   __asm__ volatile("movl %%fs:0, %0" : "=r"(head));
   return head;
 }
-inline void SetChainHead(void* head) { __asm__ volatile("movl %0, %%fs:0" : : "r"(head) : "memory"); }
+inline void SetChainHead(void* head) {
+  __asm__ volatile("movl %0, %%fs:0" : : "r"(head) : "memory");
+}
 
 struct GuardRecord {
   // The first two fields are the registration record the system walks.
@@ -52,8 +54,8 @@ struct GuardRecord {
   jmp_buf resume;
 };
 
-extern "C" EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* record,
-                                                      void* establisher, CONTEXT*, void*) {
+extern "C" EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* record, void* establisher,
+                                                      CONTEXT*, void*) {
   // During an unwind the system only informs the handler; there is nothing of
   // ours to clean up.
   if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) {

@@ -21,7 +21,9 @@ void CallOpen(void* p) {
   c->handle = CH375OpenDevice(c->index);
   if (c->handle != CH375_INVALID_HANDLE) CH375SetBufUpload(c->index, 0);
 }
-void CallClose(void* p) { CH375CloseDevice(static_cast<VendorCall*>(p)->index); }
+void CallClose(void* p) {
+  CH375CloseDevice(static_cast<VendorCall*>(p)->index);
+}
 void CallReset(void* p) {
   auto* c = static_cast<VendorCall*>(p);
   c->result = CH375ResetDevice(c->index);

@@ -53,8 +53,8 @@ TEST_F(CardCommands, EachSendsItsFrameAndReturnsTheStatus) {
     ReplyChecked("04 " + frame.substr(3, 2) + " 01 09");
     EXPECT_EQ(c.call(), 9);
     EXPECT_EQ(Frames(), std::vector<std::string>{c.frame});
-    EXPECT_EQ(Calls(), "write(" + std::to_string(Hex(c.frame).size()) +
-                           ") timeout(0,100,100) read(32)");
+    EXPECT_EQ(Calls(),
+              "write(" + std::to_string(Hex(c.frame).size()) + ") timeout(0,100,100) read(32)");
   }
 }
 

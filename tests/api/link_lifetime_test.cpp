@@ -116,19 +116,19 @@ TEST_F(Exchange, ReplyOutcomes) {
     int32_t result;
   } cases[] = {
       {"04 D0 01 00 D5", 0},
-      {"04 D0 01 0A DF", 10},           // the reader's status byte
-      {"04 D0 01 FF 2A", 255},          //
-      {"04 D0 01 00 D5 77 88", 0},      // bytes after the frame are ignored
-      {"", -2},                         // nothing within the timeout
-      {"04 D0 01 00 D4", -2},           // wrong check byte
-      {"04 50 01 00 55", -2},           // a reply to another command
-      {"04 00 01 00 05", -2},           // a reply that echoes 0
-      {"04 D0 01 00", -2},              // cut short: L+1 bytes not all received
-      {"03 D0", -2},                    // cut short
-      {"00", -2},                       // a single byte has no command byte
-      {"00 D0", -2},                    // L 0: passes the check but holds no status
-      {"02 D0 D2", -2},                 // L 2: no status byte either
-      {"03 D0 01 D2", 0xD2},            // L 3: the status position holds the check byte
+      {"04 D0 01 0A DF", 10},       // the reader's status byte
+      {"04 D0 01 FF 2A", 255},      //
+      {"04 D0 01 00 D5 77 88", 0},  // bytes after the frame are ignored
+      {"", -2},                     // nothing within the timeout
+      {"04 D0 01 00 D4", -2},       // wrong check byte
+      {"04 50 01 00 55", -2},       // a reply to another command
+      {"04 00 01 00 05", -2},       // a reply that echoes 0
+      {"04 D0 01 00", -2},          // cut short: L+1 bytes not all received
+      {"03 D0", -2},                // cut short
+      {"00", -2},                   // a single byte has no command byte
+      {"00 D0", -2},                // L 0: passes the check but holds no status
+      {"02 D0 D2", -2},             // L 2: no status byte either
+      {"03 D0 01 D2", 0xD2},        // L 3: the status position holds the check byte
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reply);

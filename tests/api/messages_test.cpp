@@ -14,27 +14,27 @@ std::string Message(int32_t code) {
 
 TEST(Messages, EveryTableCode) {
   const std::vector<std::pair<int32_t, const char*>> table = {
-      {0, "4F 4B"},                                                     // OK
-      {1, "C3 BB D3 D0 BF A8 BB F2 C3 DC C2 EB B4 ED"},                 // 没有卡或密码错
-      {2, "BF A8 CD A8 D1 B6 43 52 43 D0 A3 D1 E9 B4 ED"},              // 卡通讯CRC校验错
-      {3, "CA FD D6 B5 D2 E7 B3 F6"},                                   // 数值溢出
-      {4, "C3 DC C2 EB B4 ED"},                                         // 密码错
-      {5, "BF A8 CD A8 D1 B6 C6 E6 C5 BC D0 A3 D1 E9 B4 ED"},           // 卡通讯奇偶校验错
-      {6, "BF A8 CD A8 D1 B6 B4 ED"},                                   // 卡通讯错
-      {8, "CE DE D0 A7 B5 C4 D0 BE C6 AC BA C5"},                       // 无效的芯片号
-      {16, "CE DE B6 C1 D0 B4 C8 A8 CF DE"},                            // 无读写权限
-      {17, "BF A8 CD A8 D1 B6 CE BB CA FD B4 ED"},                      // 卡通讯位数错
-      {18, "BF A8 CD A8 D1 B6 D7 D6 BD DA CA FD B4 ED"},                // 卡通讯字节数错
-      {19, "B5 C8 B4 FD 44 56"},                                        // 等待DV
-      {20, "D6 B5 B1 A3 B4 E6 B4 ED"},                                  // 值保存错
-      {21, "D0 B4 BF A8 B4 ED"},                                        // 写卡错
-      {22, "D4 F6 D6 B5 B2 D9 D7 F7 B4 ED"},                            // 增值操作错
-      {23, "BC F5 D6 B5 B2 D9 D7 F7 B4 ED"},                            // 减值操作错
-      {24, "B6 C1 BF A8 B4 ED"},                                        // 读卡错
-      {32, "50 4F 4C 4C"},                                              // POLL
-      {255, "B9 A6 C4 DC CE B4 CA B5 CF D6"},                           // 功能未实现
-      {-1, "B4 AE BF DA B4 ED"},                                        // 串口错
-      {-2, "B4 AE BF DA CD A8 D1 B6 B4 ED"},                            // 串口通讯错
+      {0, "4F 4B"},                                            // OK
+      {1, "C3 BB D3 D0 BF A8 BB F2 C3 DC C2 EB B4 ED"},        // 没有卡或密码错
+      {2, "BF A8 CD A8 D1 B6 43 52 43 D0 A3 D1 E9 B4 ED"},     // 卡通讯CRC校验错
+      {3, "CA FD D6 B5 D2 E7 B3 F6"},                          // 数值溢出
+      {4, "C3 DC C2 EB B4 ED"},                                // 密码错
+      {5, "BF A8 CD A8 D1 B6 C6 E6 C5 BC D0 A3 D1 E9 B4 ED"},  // 卡通讯奇偶校验错
+      {6, "BF A8 CD A8 D1 B6 B4 ED"},                          // 卡通讯错
+      {8, "CE DE D0 A7 B5 C4 D0 BE C6 AC BA C5"},              // 无效的芯片号
+      {16, "CE DE B6 C1 D0 B4 C8 A8 CF DE"},                   // 无读写权限
+      {17, "BF A8 CD A8 D1 B6 CE BB CA FD B4 ED"},             // 卡通讯位数错
+      {18, "BF A8 CD A8 D1 B6 D7 D6 BD DA CA FD B4 ED"},       // 卡通讯字节数错
+      {19, "B5 C8 B4 FD 44 56"},                               // 等待DV
+      {20, "D6 B5 B1 A3 B4 E6 B4 ED"},                         // 值保存错
+      {21, "D0 B4 BF A8 B4 ED"},                               // 写卡错
+      {22, "D4 F6 D6 B5 B2 D9 D7 F7 B4 ED"},                   // 增值操作错
+      {23, "BC F5 D6 B5 B2 D9 D7 F7 B4 ED"},                   // 减值操作错
+      {24, "B6 C1 BF A8 B4 ED"},                               // 读卡错
+      {32, "50 4F 4C 4C"},                                     // POLL
+      {255, "B9 A6 C4 DC CE B4 CA B5 CF D6"},                  // 功能未实现
+      {-1, "B4 AE BF DA B4 ED"},                               // 串口错
+      {-2, "B4 AE BF DA CD A8 D1 B6 B4 ED"},                   // 串口通讯错
   };
   for (const auto& entry : table) {
     EXPECT_EQ(Message(entry.first), std::string(entry.second) + " 00") << entry.first;

@@ -63,7 +63,9 @@ void RaiseAndHandle() {
   }
 }
 
-void Fault() { throw std::runtime_error("fault inside the vendor call"); }
+void Fault() {
+  throw std::runtime_error("fault inside the vendor call");
+}
 #endif
 
 // Records a call and plays the scripted misbehaviour for its kind.
@@ -91,7 +93,9 @@ CH375_HANDLE CH375_CALL CH375OpenDevice(uint32_t index) {
   return CH375_INVALID_HANDLE;
 }
 
-void CH375_CALL CH375CloseDevice(uint32_t index) { Enter(DBL_CLOSE, index); }
+void CH375_CALL CH375CloseDevice(uint32_t index) {
+  Enter(DBL_CLOSE, index);
+}
 
 int32_t CH375_CALL CH375ResetDevice(uint32_t index) {
   Enter(DBL_RESET, index);
@@ -132,7 +136,9 @@ int32_t CH375_CALL CH375ReadData(uint32_t index, void* buffer, uint32_t* length)
   return 1;
 }
 
-DBL_API void dbl_reset(void) { S() = State(); }
+DBL_API void dbl_reset(void) {
+  S() = State();
+}
 
 DBL_API void dbl_set_present(uint32_t index, int32_t present) {
   if (index < 256) S().present[index] = present != 0;
@@ -146,14 +152,26 @@ DBL_API void dbl_queue_reply_count(const uint8_t* bytes, uint32_t n, uint32_t co
   S().replies.push_back(Reply{std::vector<uint8_t>(bytes, bytes + n), count});
 }
 
-DBL_API void dbl_fault_next(int32_t call) { S().faultNext[call] = true; }
-DBL_API void dbl_self_handled_next(int32_t call) { S().selfHandledNext[call] = true; }
-DBL_API void dbl_set_reset_result(int32_t result) { S().resetResult = result; }
+DBL_API void dbl_fault_next(int32_t call) {
+  S().faultNext[call] = true;
+}
+DBL_API void dbl_self_handled_next(int32_t call) {
+  S().selfHandledNext[call] = true;
+}
+DBL_API void dbl_set_reset_result(int32_t result) {
+  S().resetResult = result;
+}
 
-DBL_API uint32_t dbl_event_count(void) { return static_cast<uint32_t>(S().events.size()); }
-DBL_API DblEvent dbl_event(uint32_t i) { return S().events.at(i); }
+DBL_API uint32_t dbl_event_count(void) {
+  return static_cast<uint32_t>(S().events.size());
+}
+DBL_API DblEvent dbl_event(uint32_t i) {
+  return S().events.at(i);
+}
 
-DBL_API uint32_t dbl_frame_count(void) { return static_cast<uint32_t>(S().frames.size()); }
+DBL_API uint32_t dbl_frame_count(void) {
+  return static_cast<uint32_t>(S().frames.size());
+}
 
 DBL_API uint32_t dbl_frame(uint32_t i, uint8_t* out, uint32_t cap) {
   const std::vector<uint8_t>& f = S().frames.at(i);
@@ -162,6 +180,8 @@ DBL_API uint32_t dbl_frame(uint32_t i, uint8_t* out, uint32_t cap) {
   return static_cast<uint32_t>(f.size());
 }
 
-DBL_API uint32_t dbl_self_handled_count(void) { return S().selfHandled; }
+DBL_API uint32_t dbl_self_handled_count(void) {
+  return S().selfHandled;
+}
 
 }  // extern "C"

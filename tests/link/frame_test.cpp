@@ -30,11 +30,9 @@ TEST(BuildRequest, Examples) {
     const char* hex;
     const char* frame;
   } cases[] = {
-      {0xD0, "01", "03 D0 01 D2"},
-      {0x50, "0104", "04 50 01 04 51"},
+      {0xD0, "01", "03 D0 01 D2"},      {0x50, "0104", "04 50 01 04 51"},
       {0x50, "010", "03 50 01 52"},  // a final odd character is ignored
-      {0x60, "01ab", "04 60 01 AB CE"},
-      {0x60, "01AB", "04 60 01 AB CE"},
+      {0x60, "01ab", "04 60 01 AB CE"}, {0x60, "01AB", "04 60 01 AB CE"},
       {0x42, "", "02 42 40"},  // no data bytes
   };
   for (const Case& c : cases) {

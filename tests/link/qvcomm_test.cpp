@@ -31,9 +31,9 @@ TEST_F(Link, TransactResults) {
     const char* reply;
     int32_t result;
   } cases[] = {
-      {"04 D0 01 00 D5", 0},  {"", -1},  {"04 D0 01 00 D4", -2},
-      {"04 50 01 00 55", 0x50},  // another command: its echoed byte
-      {"04 00 01 00 05", -2},    // an echoed 0 is a failure all the same
+      {"04 D0 01 00 D5", 0},  {"", -1},
+      {"04 D0 01 00 D4", -2}, {"04 50 01 00 55", 0x50},  // another command: its echoed byte
+      {"04 00 01 00 05", -2},                            // an echoed 0 is a failure all the same
   };
   for (const Case& c : cases) {
     mzt::Reply(c.reply);

@@ -43,8 +43,7 @@ void* Need(const char* name) {
 // Pushes args[n-1] .. args[0], calls fn and reports how far the stack pointer
 // ended from where it stood before the pushes: 0 when fn popped exactly n
 // words.
-extern "C" int32_t mzt_call_stdcall(void* fn, const uint32_t* args, int32_t n,
-                                    int32_t* imbalance);
+extern "C" int32_t mzt_call_stdcall(void* fn, const uint32_t* args, int32_t n, int32_t* imbalance);
 __asm__(
     ".text\n"
     ".globl _mzt_call_stdcall\n"
@@ -77,7 +76,9 @@ __asm__(
     "  popl %ebp\n"
     "  ret\n");
 
-uint32_t Word(int32_t v) { return static_cast<uint32_t>(v); }
+uint32_t Word(int32_t v) {
+  return static_cast<uint32_t>(v);
+}
 template <typename T>
 uint32_t Word(T* p) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p));
@@ -113,27 +114,65 @@ void* FindExport(const char* name) {
 #endif
 }
 
-int32_t OpenComm(int32_t d, int32_t p) { return Call("OpenComm", d, p); }
-int32_t CloseComm() { return Call("CloseComm"); }
-int32_t mif_Request(int32_t m, int32_t* t) { return Call("mif_Request", m, t); }
-int32_t mif_Anticollision(char** s) { return Call("mif_Anticollision", s); }
-int32_t mif_Select(const char* s, int32_t* z) { return Call("mif_Select", s, z); }
-int32_t mif_LoadKey(int32_t a, int32_t b, const char* k) { return Call("mif_LoadKey", a, b, k); }
+int32_t OpenComm(int32_t d, int32_t p) {
+  return Call("OpenComm", d, p);
+}
+int32_t CloseComm() {
+  return Call("CloseComm");
+}
+int32_t mif_Request(int32_t m, int32_t* t) {
+  return Call("mif_Request", m, t);
+}
+int32_t mif_Anticollision(char** s) {
+  return Call("mif_Anticollision", s);
+}
+int32_t mif_Select(const char* s, int32_t* z) {
+  return Call("mif_Select", s, z);
+}
+int32_t mif_LoadKey(int32_t a, int32_t b, const char* k) {
+  return Call("mif_LoadKey", a, b, k);
+}
 int32_t mif_Authentication(int32_t a, int32_t b, int32_t c) {
   return Call("mif_Authentication", a, b, c);
 }
-int32_t mif_Read(int32_t b, char** d) { return Call("mif_Read", b, d); }
-int32_t mif_Write(int32_t b, const char* d) { return Call("mif_Write", b, d); }
-int32_t mif_Increment(int32_t b, int32_t v) { return Call("mif_Increment", b, v); }
-int32_t mif_Decrement(int32_t b, int32_t v) { return Call("mif_Decrement", b, v); }
-int32_t mif_Restore(int32_t b) { return Call("mif_Restore", b); }
-int32_t mif_Transfer(int32_t b) { return Call("mif_Transfer", b); }
-int32_t mif_Halt() { return Call("mif_Halt"); }
-int32_t zub_beep(int32_t on) { return Call("zub_beep", on); }
-int32_t zub_beepms(int32_t ms) { return Call("zub_beepms", ms); }
-int32_t zub_LED(int32_t l, int32_t on) { return Call("zub_LED", l, on); }
-int32_t zub_LEDx(int32_t l) { return Call("zub_LEDx", l); }
-int32_t mif_CtrlRelay(int32_t r, int32_t on) { return Call("mif_CtrlRelay", r, on); }
-void ErrMsg(int32_t c, char** t) { Call<void>("ErrMsg", c, t); }
+int32_t mif_Read(int32_t b, char** d) {
+  return Call("mif_Read", b, d);
+}
+int32_t mif_Write(int32_t b, const char* d) {
+  return Call("mif_Write", b, d);
+}
+int32_t mif_Increment(int32_t b, int32_t v) {
+  return Call("mif_Increment", b, v);
+}
+int32_t mif_Decrement(int32_t b, int32_t v) {
+  return Call("mif_Decrement", b, v);
+}
+int32_t mif_Restore(int32_t b) {
+  return Call("mif_Restore", b);
+}
+int32_t mif_Transfer(int32_t b) {
+  return Call("mif_Transfer", b);
+}
+int32_t mif_Halt() {
+  return Call("mif_Halt");
+}
+int32_t zub_beep(int32_t on) {
+  return Call("zub_beep", on);
+}
+int32_t zub_beepms(int32_t ms) {
+  return Call("zub_beepms", ms);
+}
+int32_t zub_LED(int32_t l, int32_t on) {
+  return Call("zub_LED", l, on);
+}
+int32_t zub_LEDx(int32_t l) {
+  return Call("zub_LEDx", l);
+}
+int32_t mif_CtrlRelay(int32_t r, int32_t on) {
+  return Call("mif_CtrlRelay", r, on);
+}
+void ErrMsg(int32_t c, char** t) {
+  Call<void>("ErrMsg", c, t);
+}
 
 }  // namespace mzt

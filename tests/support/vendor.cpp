@@ -9,10 +9,14 @@ Bytes Hex(const std::string& text) {
   int pending = -1;
   for (char c : text) {
     int v;
-    if (c >= '0' && c <= '9') v = c - '0';
-    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-    else continue;
+    if (c >= '0' && c <= '9')
+      v = c - '0';
+    else if (c >= 'A' && c <= 'F')
+      v = c - 'A' + 10;
+    else if (c >= 'a' && c <= 'f')
+      v = c - 'a' + 10;
+    else
+      continue;
     if (pending < 0) {
       pending = v;
     } else {
@@ -62,16 +66,30 @@ std::string Calls() {
   for (uint32_t i = 0; i < dbl_event_count(); ++i) {
     const DblEvent e = dbl_event(i);
     switch (e.call) {
-      case DBL_OPEN: snprintf(text, sizeof text, "open(%u)", e.index); break;
-      case DBL_CLOSE: snprintf(text, sizeof text, "close(%u)", e.index); break;
-      case DBL_RESET: snprintf(text, sizeof text, "reset(%u)", e.index); break;
-      case DBL_BUF_UPLOAD: snprintf(text, sizeof text, "upload(%u,%u)", e.index, e.arg1); break;
+      case DBL_OPEN:
+        snprintf(text, sizeof text, "open(%u)", e.index);
+        break;
+      case DBL_CLOSE:
+        snprintf(text, sizeof text, "close(%u)", e.index);
+        break;
+      case DBL_RESET:
+        snprintf(text, sizeof text, "reset(%u)", e.index);
+        break;
+      case DBL_BUF_UPLOAD:
+        snprintf(text, sizeof text, "upload(%u,%u)", e.index, e.arg1);
+        break;
       case DBL_SET_TIMEOUT:
         snprintf(text, sizeof text, "timeout(%u,%u,%u)", e.index, e.arg1, e.arg2);
         break;
-      case DBL_WRITE: snprintf(text, sizeof text, "write(%u)", e.arg1); break;
-      case DBL_READ: snprintf(text, sizeof text, "read(%u)", e.arg1); break;
-      default: snprintf(text, sizeof text, "?"); break;
+      case DBL_WRITE:
+        snprintf(text, sizeof text, "write(%u)", e.arg1);
+        break;
+      case DBL_READ:
+        snprintf(text, sizeof text, "read(%u)", e.arg1);
+        break;
+      default:
+        snprintf(text, sizeof text, "?");
+        break;
     }
     if (!out.empty()) out += ' ';
     out += text;
