@@ -3,6 +3,8 @@
 // result texts.
 #include "MifareZUB.h"
 
+#include <string.h>
+
 #include <new>
 
 #include "lock.h"
@@ -103,7 +105,7 @@ Field ReplyField(size_t chars) {
 void PutText(char** out, Field field) {
   if (out == nullptr || *out == nullptr) return;
   char* buffer = *out;
-  for (size_t i = 0; i < field.length; ++i) buffer[i] = field.text[i];
+  memcpy(buffer, field.text, field.length);
   buffer[field.length] = '\0';
 }
 

@@ -1,25 +1,43 @@
 #include "frame.h"
 
+#include <string.h>
+
 namespace mzub {
+namespace {
+
+// Every exchange converts its reply to hex and its request from hex: both
+// directions by table, computed at compile time.
+struct HexTables {
+  int8_t value[256];  // of every character: its digit value, or -1
+  char pair[256][2];  // of every byte: its two upper-case digits
+  constexpr HexTables() : value(), pair() {
+    constexpr char kDigits[] = "0123456789ABCDEF";
+    for (int c = 0; c < 256; ++c) value[c] = -1;
+    for (int v = 0; v < 16; ++v) {
+      value[static_cast<uint8_t>(kDigits[v])] = static_cast<int8_t>(v);
+      value[static_cast<uint8_t>("0123456789abcdef"[v])] = static_cast<int8_t>(v);
+    }
+    for (int v = 0; v < 256; ++v) {
+      pair[v][0] = kDigits[v >> 4];
+      pair[v][1] = kDigits[v & 0x0F];
+    }
+  }
+};
+constexpr HexTables kHex;
+
+}  // namespace
 
 int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
+  return kHex.value[static_cast<uint8_t>(c)];
 }
 
 size_t ToHex(const uint8_t* bytes, size_t n, char* out, size_t cap) {
-  static const char kDigits[] = "0123456789ABCDEF";
   if (cap == 0) return 0;
   if (cap < 2 * n + 1) {
     out[0] = '\0';
     return 0;
   }
-  for (size_t i = 0; i < n; ++i) {
-    out[2 * i] = kDigits[bytes[i] >> 4];
-    out[2 * i + 1] = kDigits[bytes[i] & 0x0F];
-  }
+  for (size_t i = 0; i < n; ++i) memcpy(out + 2 * i, kHex.pair[bytes[i]], 2);
   out[2 * n] = '\0';
   return 2 * n;
 }

@@ -1,0 +1,131 @@
+#include "instant_vendor.h"
+
+#include <string.h>
+
+#include "CH375DLL.h"
+
+namespace {
+
+// One reply frame: L, the command echoed, the lead byte 01, status 00, the
+// command's data, the check byte.
+struct Canned {
+  uint8_t bytes[32];
+  uint32_t length;
+};
+
+Canned Make(uint8_t command, const uint8_t* data, uint32_t n) {
+  Canned c{};
+  c.bytes[0] = static_cast<uint8_t>(n + 4);  // data, lead byte and status, plus 2
+  c.bytes[1] = command;
+  c.bytes[2] = 0x01;
+  c.bytes[3] = 0x00;
+  memcpy(c.bytes + 4, data, n);
+  uint8_t check = 0;
+  for (uint32_t i = 0; i < n + 4; ++i) check ^= c.bytes[i];
+  c.bytes[n + 4] = check;
+  c.length = n + 5;
+  return c;
+}
+
+struct Table {
+  Canned reply[256];
+  Table() {
+    static const uint8_t kAnswerToRequest[] = {0x04, 0x00};
+    static const uint8_t kSerial[] = {0x8A, 0x3F, 0x21, 0xC4, 0x8A ^ 0x3F ^ 0x21 ^ 0xC4};
+    static const uint8_t kSelectAnswer[] = {0x08};
+    static const uint8_t kBlock[] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+                                     0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
+    for (int c = 0; c < 256; ++c) reply[c] = Make(static_cast<uint8_t>(c), nullptr, 0);
+    reply[0x10] = Make(0x10, kAnswerToRequest, sizeof kAnswerToRequest);
+    reply[0x11] = Make(0x11, kAnswerToRequest, sizeof kAnswerToRequest);
+    reply[0x20] = Make(0x20, kSerial, sizeof kSerial);
+    reply[0x30] = Make(0x30, kSelectAnswer, sizeof kSelectAnswer);
+    reply[0x50] = Make(0x50, kBlock, sizeof kBlock);
+  }
+};
+
+const Table kTable;
+int32_t mode = INSTANT_ANSWER;
+bool opened = false;
+// The command of the last well-formed frame written and not yet answered.
+int32_t pending = -1;
+InstantCounts counts;
+
+// A frame is answered only when it is whole (L+1 bytes) and its XOR is zero.
+bool WellFormed(const uint8_t* frame, uint32_t n) {
+  if (n < 3 || n != static_cast<uint32_t>(frame[0]) + 1) return false;
+  uint8_t x = 0;
+  for (uint32_t i = 0; i < n; ++i) x ^= frame[i];
+  return x == 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+void instant_set_mode(int32_t m) {
+  mode = m;
+}
+InstantCounts instant_counts(void) {
+  return counts;
+}
+
+CH375_HANDLE CH375_CALL CH375OpenDevice(uint32_t index) {
+  ++counts.calls[INSTANT_OPEN];
+  if (index != 0) return CH375_INVALID_HANDLE;
+  opened = true;
+  pending = -1;
+  return reinterpret_cast<CH375_HANDLE>(static_cast<intptr_t>(1));
+}
+
+void CH375_CALL CH375CloseDevice(uint32_t index) {
+  ++counts.calls[INSTANT_CLOSE];
+  if (index == 0) opened = false;
+}
+
+int32_t CH375_CALL CH375ResetDevice(uint32_t index) {
+  ++counts.calls[INSTANT_RESET];
+  return index == 0 && opened;
+}
+
+int32_t CH375_CALL CH375SetBufUpload(uint32_t index, uint32_t) {
+  ++counts.calls[INSTANT_BUF_UPLOAD];
+  return index == 0 && opened;
+}
+
+int32_t CH375_CALL CH375SetTimeout(uint32_t index, uint32_t, uint32_t) {
+  ++counts.calls[INSTANT_SET_TIMEOUT];
+  return index == 0 && opened;
+}
+
+int32_t CH375_CALL CH375WriteData(uint32_t index, void* buffer, uint32_t* length) {
+  ++counts.calls[INSTANT_WRITE];
+  if (index != 0 || !opened) {
+    *length = 0;
+    return 0;
+  }
+  const auto* frame = static_cast<const uint8_t*>(buffer);
+  pending = WellFormed(frame, *length) ? frame[1] : -1;
+  return 1;
+}
+
+int32_t CH375_CALL CH375ReadData(uint32_t index, void* buffer, uint32_t* length) {
+  ++counts.calls[INSTANT_READ];
+  if (index != 0 || !opened) {
+    *length = 0;
+    return 0;
+  }
+  if (pending < 0 || mode == INSTANT_SILENT) {
+    *length = 0;
+    return 1;
+  }
+  const Canned& reply = kTable.reply[pending];
+  const uint32_t n = reply.length < *length ? reply.length : *length;
+  memcpy(buffer, reply.bytes, n);
+  if (mode == INSTANT_DAMAGED) static_cast<uint8_t*>(buffer)[n - 1] ^= 0xFF;
+  *length = n;
+  pending = -1;
+  return 1;
+}
+
+}  // extern "C"
