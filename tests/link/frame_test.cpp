@@ -116,6 +116,9 @@ TEST(Hex, DigitsAndWriting) {
   EXPECT_STREQ(out, "0AFF00");
   EXPECT_EQ(ToHex(bytes, 3, out, 6), 0u);  // no room for the zero byte
   EXPECT_STREQ(out, "");
+  out[0] = 'x';
+  EXPECT_EQ(ToHex(bytes, 3, out, 0), 0u);  // no room at all: nothing written
+  EXPECT_EQ(out[0], 'x');
 }
 
 }  // namespace

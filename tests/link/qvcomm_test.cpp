@@ -83,6 +83,7 @@ TEST_F(Link, AClosedLinkSendsNothing) {
   ASSERT_TRUE(link.CloseDevice());
   Request(0xD0, "01");
   EXPECT_EQ(link.SendFrame(), kNotOpen);
+  EXPECT_EQ(link.Transact(100, 1, 1), kNotOpen);  // and awaits no reply
   EXPECT_EQ(mzt::Calls(), "close(0)");
 }
 
