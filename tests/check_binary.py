@@ -85,10 +85,7 @@ def check_elf(nm, readelf, lib, api_def, vendor_def):
     for line in run(nm, "-D", lib).splitlines():
         parts = line.split()
         if len(parts) == 3 and parts[1] in "TtWiV":
-            name = parts[2].split("@")[0]
-            # A coverage build adds the profiling runtime's entry points.
-            if not name.startswith(("__gcov", "__llvm_")):
-                defined.add(name)
+            defined.add(parts[2].split("@")[0])
         elif len(parts) == 2 and parts[0] in "Uw":
             undefined.add(parts[1].split("@")[0])
     expected = set(def_exports(api_def))

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# The reliability runs, each a gate: the native suite under AddressSanitizer
+# and UndefinedBehaviorSanitizer, the threaded sessions under ThreadSanitizer,
+# the virtual-reader sessions under Valgrind, branch coverage of link/ and api/
+# (at least 95%), and a bounded run of every fuzz target.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+jobs=$(nproc 2>/dev/null || echo 2)
+fuzz_seconds=${MZ_FUZZ_SECONDS:-60}
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer: every native test"
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j"$jobs" >/dev/null
+ctest --preset asan -j"$jobs"
+
+echo "== ThreadSanitizer: sessions from several threads"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j"$jobs" --target session_tests >/dev/null
+TSAN_OPTIONS="halt_on_error=1" build/tsan/bin/session_tests --gtest_brief=1
+
+echo "== Valgrind: whole sessions against the virtual reader"
+valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
+  build/native/bin/session_tests --gtest_brief=1 --gtest_filter=-*Threads*:*BeepForATime*
+
+echo "== Branch coverage of link/ and api/"
+cmake --preset coverage >/dev/null
+cmake --build --preset coverage -j"$jobs" >/dev/null
+find build/coverage -name '*.gcda' -delete
+ctest --preset coverage -j"$jobs" >/dev/null
+gcovr -r "$root" --filter "$root/link/" --filter "$root/api/" --branches \
+  --exclude-unreachable-branches --exclude-throw-branches --fail-under-branch 95 \
+  build/coverage
+
+if [ -x fuzz/run.sh ]; then
+  echo "== Fuzzing, ${fuzz_seconds} s per target"
+  bash fuzz/run.sh "$fuzz_seconds"
+fi
