@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything, natively and for 32-bit Windows, and runs every test:
-# the native suite directly and the Windows suite under Wine.
+# the native suite directly, the Windows suite under Wine, then the
+# reliability runs (sanitizers, Valgrind, coverage, fuzzing).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -20,7 +21,10 @@ for preset in native windows; do
   ctest --preset "$preset" -j"$jobs" 2>&1 | tee -a "$log" || status=1
 done
 
-# One line for both suites.
+echo "== reliability runs"
+bash scripts/reliability.sh 2>&1 | tee -a "$log" || status=1
+
+# One line for every suite.
 passed=0
 failed=0
 while read -r _ _ _ nfail _ _ _ _ total; do
