@@ -22,8 +22,11 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#include <io.h>
 #include <windows.h>
 #else
+#include <unistd.h>
+
 #include <ctime>
 #include <mutex>
 #endif
@@ -91,6 +94,15 @@ void sleep_ms(uint32_t ms) {
   timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&t, &t) != 0) {
   }
+#endif
+}
+
+// Pushes what was written to `file` past the system's cache onto the disk.
+bool flush_to_disk(std::FILE* file) {
+#if defined(_WIN32)
+  return _commit(_fileno(file)) == 0;
+#else
+  return fsync(fileno(file)) == 0;
 #endif
 }
 
@@ -338,7 +350,19 @@ class VirtualReader {
     const std::string temp = path + ".new";
     const std::vector<uint8_t>& image = card->image();
     std::FILE* file = std::fopen(temp.c_str(), "wb");
+    if (file && interrupt_save_at_ >= 0) {
+      // A crash in the middle: part of the new file, and nothing else.
+      const size_t n = std::min(image.size(), static_cast<size_t>(interrupt_save_at_));
+      interrupt_save_at_ = -1;
+      std::fwrite(image.data(), 1, n, file);
+      std::fclose(file);
+      warn("save " + path + ": interrupted after " + std::to_string(n) + " bytes");
+      return false;
+    }
     bool written = file && std::fwrite(image.data(), 1, image.size(), file) == image.size();
+    // On the disk before it replaces the old image, so that a crash at any
+    // point leaves the old image or the new one, whole.
+    if (written && (std::fflush(file) != 0 || !flush_to_disk(file))) written = false;
     if (file && std::fclose(file) != 0) written = false;
     if (!written) {
       std::error_code ignored;
@@ -489,6 +513,7 @@ class VirtualReader {
   int device_index_ = 0;
   bool honour_timeout_ = false;
   bool save_on_close_ = false;
+  long interrupt_save_at_ = -1;
   std::string image_path_;
   std::string trace_path_;
   std::FILE* trace_file_ = nullptr;
@@ -682,6 +707,11 @@ ZUBSIM_API int zubsim_insert_image(const unsigned char* image, size_t size) {
 ZUBSIM_API int zubsim_load_image(const char* path) {
   Guard guard(sim().lock);
   return path && sim().load_image(path) ? 0 : -1;
+}
+
+ZUBSIM_API void zubsim_interrupt_next_save(long bytes) {
+  Guard guard(sim().lock);
+  sim().interrupt_save_at_ = bytes < 0 ? -1 : bytes;
 }
 
 ZUBSIM_API int zubsim_save_image(const char* path) {

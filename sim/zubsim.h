@@ -92,6 +92,10 @@ ZUBSIM_API int zubsim_load_image(const char* path);
 // Saves the card (in the field or taken out) as a raw image: a new file
 // renamed over the old one. Returns 0, or -1 (no card, or the file failed).
 ZUBSIM_API int zubsim_save_image(const char* path);
+// For tests of a save cut short: the next save stops as a crash would, after
+// writing `bytes` bytes of the new file (at or beyond the image's size: the
+// whole new file, flushed, but no rename), and leaves its remains. -1 cancels.
+ZUBSIM_API void zubsim_interrupt_next_save(long bytes);
 // Copies the card's memory; returns its size (0: no card). Copies nothing
 // if `capacity` is smaller than the size.
 ZUBSIM_API size_t zubsim_card_image(unsigned char* buffer, size_t capacity);
@@ -154,6 +158,7 @@ struct Sim {
   }
   static bool load_image(const std::string& path) { return zubsim_load_image(path.c_str()) == 0; }
   static bool save_image(const std::string& path) { return zubsim_save_image(path.c_str()) == 0; }
+  static void interrupt_next_save(long bytes) { zubsim_interrupt_next_save(bytes); }
   static std::vector<unsigned char> card_image() {
     std::vector<unsigned char> image(zubsim_card_image(nullptr, 0));
     if (!image.empty()) zubsim_card_image(image.data(), image.size());

@@ -308,6 +308,34 @@ TEST_F(Device, FailedSaveKeepsWhatWasThere) {
   EXPECT_FALSE(fs::exists(dir_ / "none.mfd"));
 }
 
+// A save cut short at any point (a crash, a full disk) leaves the old image
+// whole; the next complete save replaces it whole.
+TEST_F(Device, InterruptedSaveLeavesTheOldImageWhole) {
+  const fs::path path = dir_ / "card.mfd";
+  ASSERT_TRUE(Sim::save_image(path.string()));
+  const Bytes before = read_file(path);
+  ASSERT_EQ(before.size(), 1024u);
+
+  open();
+  ASSERT_EQ(status(zubsim::cmd::kRequestAll, {0x01}), 0);
+  Sim::take_out_card();  // change the card: another UID, so block 0 differs
+  ASSERT_TRUE(Sim::new_card(ZUBSIM_CARD_1K, {0x01, 0x02, 0x03, 0x04}));
+  const std::vector<unsigned char> after = Sim::card_image();
+  ASSERT_NE(Bytes(after.begin(), after.end()), before);
+
+  for (long cut : {0L, 1L, 16L, 512L, 1023L, 1024L, 5000L}) {
+    SCOPED_TRACE(cut);
+    Sim::interrupt_next_save(cut);
+    EXPECT_FALSE(Sim::save_image(path.string()));
+    EXPECT_EQ(read_file(path), before);
+  }
+  ASSERT_TRUE(Sim::save_image(path.string()));
+  EXPECT_EQ(read_file(path), Bytes(after.begin(), after.end()));
+  EXPECT_FALSE(fs::exists(path.string() + ".new"));  // the remains were replaced
+  ASSERT_TRUE(Sim::load_image(path.string()));
+  EXPECT_EQ(Sim::card_image(), after);
+}
+
 TEST_F(Device, BadImagesLeaveTheReaderWithoutACard) {
   write_file(dir_ / "short.mfd", Bytes(1000, 0));
   write_file(dir_ / "empty.mfd", {});
