@@ -1,0 +1,59 @@
+/*
+ * host.c: the smallest whole card session through MifareZUB.
+ *
+ * Finds the card, authenticates sector 1 with the transport key, writes and
+ * reads back block 4, and prints every result with its message. Exit status 0
+ * when the session went through.
+ *
+ * MinGW:  i686-w64-mingw32-gcc host.c -I../include -L../lib -lMifareZUB -o host.exe
+ * MSVC:   cl /I..\include host.c ..\lib\MifareZUB.lib
+ *
+ * Run it with MifareZUB.dll and a CH375DLL.dll (the reader's, or the virtual
+ * reader's) beside it.
+ */
+#include <stdio.h>
+#include <string.h>
+
+#include <windows.h>
+
+#include "MifareZUB.h"
+
+/* Prints a step and its result; returns the result. */
+static int32_t Show(const char* step, int32_t result) {
+  char gbk[MZ_MESSAGE_BUFFER];
+  char* text = gbk;
+  wchar_t wide[MZ_MESSAGE_BUFFER];
+  char utf8[64];
+  ErrMsg(result, &text); /* code page 936 (GBK) */
+  MultiByteToWideChar(936, 0, gbk, -1, wide, MZ_MESSAGE_BUFFER);
+  WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof utf8, NULL, NULL);
+  printf("%-24s %4d  %s\n", step, (int)result, utf8);
+  return result;
+}
+
+int main(void) {
+  char serialBuffer[MZ_SERIAL_BUFFER];
+  char blockBuffer[MZ_BLOCK_BUFFER];
+  char* serial = serialBuffer;
+  char* block = blockBuffer;
+  const char* data = "486F73742073616D706C6520210000FF";
+  int32_t tagType = 0, sak = 0;
+  int ok;
+
+  if (Show("OpenComm", OpenComm(0, 0)) != MZ_OK) return 1;
+  ok = Show("mif_Request", mif_Request(1, &tagType)) == 0 &&
+       Show("mif_Anticollision", mif_Anticollision(&serial)) == 0 &&
+       Show("mif_Select", mif_Select(serialBuffer, &sak)) == 0 &&
+       Show("mif_LoadKey", mif_LoadKey(0, 0, "FFFFFFFFFFFF")) == 0 &&
+       Show("mif_Authentication", mif_Authentication(0, 0, 4)) == 0 &&
+       Show("mif_Write", mif_Write(4, data)) == 0 && Show("mif_Read", mif_Read(4, &block)) == 0;
+  if (ok) {
+    printf("card %s  ATQA %04X  SAK %02X  block 4 %s\n", serialBuffer, (unsigned)tagType,
+           (unsigned)sak, blockBuffer);
+    ok = strcmp(blockBuffer, data) == 0;
+  }
+  Show("mif_Halt", mif_Halt());
+  Show("CloseComm", CloseComm());
+  printf("%s\n", ok ? "session complete" : "session failed");
+  return ok ? 0 : 1;
+}

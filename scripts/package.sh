@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds the Windows package: build/windows/package/MifareZUB-<version>-win32.zip
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+bash scripts/deps.sh
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j"$(nproc 2>/dev/null || echo 2)" --target package
+ls -l build/windows/package/*.zip

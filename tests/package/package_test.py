@@ -1,0 +1,148 @@
+#!/usr/bin/env python3
+"""The Windows package as a host developer gets it.
+
+Builds the ZIP with CPack, unpacks it, checks what it holds (the DLL's
+version resource, both import libraries), builds the sample C host against
+the packaged header and each import library with MinGW, and runs the host and
+zubtool under Wine with the packaged virtual reader beside them.
+"""
+import argparse
+import glob
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+failures = []
+
+
+def expect(name, ok, detail=""):
+    print(("ok    " if ok else "FAIL  ") + name + ("" if ok else ": " + detail))
+    if not ok:
+        failures.append(name)
+
+
+def run(command, **kw):
+    p = subprocess.run(command, capture_output=True, timeout=600, **kw)
+    text = p.stdout.decode("utf-8", "replace") + p.stderr.decode("utf-8", "replace")
+    return p.returncode, text.replace("\r\n", "\n")
+
+
+def file_version(dll):
+    """The file version in the DLL's VS_FIXEDFILEINFO, as "a.b.c.d"."""
+    data = open(dll, "rb").read()
+    at = data.find(struct.pack("<I", 0xFEEF04BD))
+    if at < 0:
+        return None
+    ms, ls = struct.unpack_from("<II", data, at + 8)
+    return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
+
+
+def def_names(path):
+    names = []
+    exports = False
+    for line in open(path):
+        line = line.split(";")[0].strip()
+        if line == "EXPORTS":
+            exports = True
+        elif exports and line:
+            names.append(line.split()[0])
+    return names
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    for option in ("cpack", "config", "cc", "nm", "wine", "version", "source"):
+        ap.add_argument("--" + option, required=True)
+    a = ap.parse_args()
+    work = tempfile.mkdtemp(prefix="mz-package-")
+    try:
+        # The one command's second half: CPack packs what the build made.
+        rc, out = run([a.cpack, "-G", "ZIP", "--config", a.config, "-B", work])
+        zips = glob.glob(os.path.join(work, "*.zip"))
+        expect("cpack makes one ZIP", rc == 0 and len(zips) == 1, out)
+        if not zips:
+            return 1
+        name = f"MifareZUB-{a.version}-win32"
+        expect("the ZIP is named after the version", os.path.basename(zips[0]) == name + ".zip",
+               zips[0])
+        with zipfile.ZipFile(zips[0]) as z:
+            z.extractall(work)
+        root = os.path.join(work, name)
+
+        required = ["README.md", "bin/MifareZUB.dll", "bin/zubtool.exe", "include/MifareZUB.h",
+                    "lib/MifareZUB.def", "lib/libMifareZUB.dll.a", "lib/MifareZUB.lib",
+                    "virtual-reader/CH375DLL.dll", "virtual-reader/README.md", "sample/host.c"]
+        # The bindings go in as their sources stand.
+        if os.path.exists(os.path.join(a.source, "bindings/pascal/MifareZUB.pas")):
+            required.append("pascal/MifareZUB.pas")
+        else:
+            print("note  bindings/pascal/MifareZUB.pas is not in the source tree yet")
+        if os.path.isdir(os.path.join(a.source, "bindings/python/mifarezub")):
+            required += ["python/mifarezub/__init__.py"]
+            if os.path.exists(os.path.join(a.source, "bindings/python/pyproject.toml")):
+                required.append("python/pyproject.toml")
+        else:
+            print("note  bindings/python/mifarezub is not in the source tree yet")
+        missing = [f for f in required if not os.path.isfile(os.path.join(root, f))]
+        expect("the package holds every piece", not missing, "missing " + ", ".join(missing))
+        stray = [f for f in glob.glob(os.path.join(root, "**/*"), recursive=True)
+                 if re.search(r"(__pycache__|\.pyc$|/tests?/|gtest|_test)", f)]
+        expect("and no tests or build leftovers", not stray, ", ".join(stray))
+        if missing:
+            return 1
+
+        expect("the DLL's version resource carries the VERSION",
+               file_version(os.path.join(root, "bin/MifareZUB.dll")) == a.version + ".0",
+               str(file_version(os.path.join(root, "bin/MifareZUB.dll"))))
+
+        # Both import libraries bind each stdcall symbol of the header to its export.
+        names = def_names(os.path.join(root, "lib/MifareZUB.def"))
+        expect("the packaged export list has the twenty names", len(names) == 20, str(names))
+        for lib in ("libMifareZUB.dll.a", "MifareZUB.lib"):
+            rc, out = run([a.nm, os.path.join(root, "lib", lib)])
+            lacking = [n for n in names if not re.search(r" I __imp__%s@\d+$" % n, out, re.M)
+                       or not re.search(r" T _%s@\d+$" % n, out, re.M)]
+            expect(lib + " imports every export by its stdcall symbol", rc == 0 and not lacking,
+                   "lacks " + ", ".join(lacking))
+
+        # A host developer's build and run: the DLL and the virtual reader beside the host.
+        host_dir = os.path.join(work, "host")
+        os.makedirs(host_dir)
+        for f in ("bin/MifareZUB.dll", "virtual-reader/CH375DLL.dll"):
+            shutil.copy(os.path.join(root, f), host_dir)
+        builds = {
+            "host.exe": ["-L" + os.path.join(root, "lib"), "-lMifareZUB"],
+            "host_msvc_lib.exe": [os.path.join(root, "lib/MifareZUB.lib")],
+        }
+        for exe, link in builds.items():
+            rc, out = run([a.cc, "-Wall", "-Wextra", "-Werror", os.path.join(root, "sample/host.c"),
+                           "-I" + os.path.join(root, "include")] + link +
+                          ["-o", os.path.join(host_dir, exe)])
+            expect("the sample host builds against the package (" + exe + ")", rc == 0, out)
+            if rc != 0:
+                continue
+            rc, out = run([a.wine, exe], cwd=host_dir)
+            expect("and runs a card session under Wine (" + exe + ")",
+                   rc == 0 and re.search(r"^mif_Read +0  OK\n(.*\n)*session complete$", out, re.M)
+                   is not None, out)
+
+        # zubtool from the package, with the virtual reader put beside it.
+        shutil.copy(os.path.join(root, "virtual-reader/CH375DLL.dll"), os.path.join(root, "bin"))
+        rc, out = run([a.wine, "zubtool.exe", "scan"], cwd=os.path.join(root, "bin"))
+        expect("the packaged zubtool scans the virtual card", rc == 0 and "UID   1A7B8C54" in out, out)
+        env = dict(os.environ, ZUBSIM_CARD_PRESENT="0")
+        rc, out = run([a.wine, "zubtool.exe", "scan"], cwd=os.path.join(root, "bin"), env=env)
+        expect("and shows the library's message in UTF-8", rc == 1 and "没有卡或密码错 (1)" in out, out)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print(f"package: {len(failures)} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,215 @@
+#include "card_format.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <sstream>
+
+namespace zubtool {
+
+namespace {
+
+int DigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string Trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+  while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+  return s.substr(b, e - b);
+}
+
+}  // namespace
+
+std::optional<Bytes> ParseHex(const std::string& text) {
+  Bytes out;
+  int high = -1;
+  for (char c : text) {
+    if (c == ' ' || c == ':' || c == '-' || c == '\t') {
+      if (high >= 0) return std::nullopt;  // a separator inside a pair
+      continue;
+    }
+    int v = DigitValue(c);
+    if (v < 0) return std::nullopt;
+    if (high < 0) {
+      high = v;
+    } else {
+      out.push_back(static_cast<uint8_t>(high << 4 | v));
+      high = -1;
+    }
+  }
+  if (high >= 0) return std::nullopt;
+  return out;
+}
+
+std::string HexText(const Bytes& bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string s;
+  for (uint8_t b : bytes) {
+    s += kDigits[b >> 4];
+    s += kDigits[b & 15];
+  }
+  return s;
+}
+
+std::string HexSpaced(const Bytes& bytes) {
+  std::string hex = HexText(bytes), s;
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    if (i) s += ' ';
+    s += hex.substr(i, 2);
+  }
+  return s;
+}
+
+std::string AsciiText(const Bytes& bytes) {
+  std::string s;
+  for (uint8_t b : bytes) s += (b >= 0x20 && b < 0x7F) ? static_cast<char>(b) : '.';
+  return s;
+}
+
+std::optional<int64_t> ParseNumber(const std::string& text, int64_t low, int64_t high) {
+  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return std::nullopt;
+  const char* start = text.c_str();
+  int base = 10;
+  bool negative = text[0] == '-';
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    start += 2;
+    if (!std::isxdigit(static_cast<unsigned char>(*start))) return std::nullopt;
+  }
+  if (base == 16 && negative) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  long long v = std::strtoll(start, &end, base);
+  if (errno != 0 || end == start || *end != '\0') return std::nullopt;
+  if (v < low || v > high) return std::nullopt;
+  return static_cast<int64_t>(v);
+}
+
+int CardLayout::Blocks() const {
+  return sectors <= 32 ? sectors * 4 : 128 + (sectors - 32) * 16;
+}
+
+CardLayout IdentifyCard(uint16_t atqa, uint8_t sak) {
+  switch (sak) {
+    case 0x08:
+    case 0x88:
+      return {"MIFARE Classic 1K", 16};
+    case 0x18:
+      return {"MIFARE Classic 4K", 40};
+    case 0x09:
+      return {"MIFARE Mini", 5};
+    case 0x28:
+      return {"MIFARE Classic 1K (emulated by a smart card chip)", 16};
+    case 0x38:
+      return {"MIFARE Classic 4K (emulated by a smart card chip)", 40};
+    case 0x10:
+      return {"MIFARE Plus 2K (security level 2)", 32};
+    case 0x11:
+      return {"MIFARE Plus 4K (security level 2)", 40};
+    case 0x00:
+      return {(atqa & 0x4400) == 0x4400 ? "MIFARE Ultralight or NTAG (not a Classic card)"
+                                        : "card without MIFARE Classic memory",
+              0};
+    case 0x20:
+      return {"ISO/IEC 14443-4 card (not a Classic card)", 0};
+    default:
+      return {"unknown card", 0};
+  }
+}
+
+std::optional<CardLayout> LayoutByName(const std::string& name) {
+  std::string n;
+  for (char c : name) n += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (n == "1k") return CardLayout{"MIFARE Classic 1K", 16};
+  if (n == "4k") return CardLayout{"MIFARE Classic 4K", 40};
+  if (n == "mini") return CardLayout{"MIFARE Mini", 5};
+  return std::nullopt;
+}
+
+int SectorOfBlock(int block) {
+  return block < 128 ? block / 4 : 32 + (block - 128) / 16;
+}
+int FirstBlock(int sector) {
+  return sector < 32 ? sector * 4 : 128 + (sector - 32) * 16;
+}
+int BlocksInSector(int sector) {
+  return sector < 32 ? 4 : 16;
+}
+int TrailerBlock(int sector) {
+  return FirstBlock(sector) + BlocksInSector(sector) - 1;
+}
+
+Bytes EncodeValueBlock(int32_t value, uint8_t address) {
+  Bytes b(kBlockSize);
+  uint32_t v = static_cast<uint32_t>(value);
+  for (int i = 0; i < 4; ++i) {
+    uint8_t byte = static_cast<uint8_t>(v >> (8 * i));
+    b[i] = byte;
+    b[4 + i] = static_cast<uint8_t>(~byte);
+    b[8 + i] = byte;
+  }
+  b[12] = address;
+  b[13] = static_cast<uint8_t>(~address);
+  b[14] = address;
+  b[15] = static_cast<uint8_t>(~address);
+  return b;
+}
+
+std::optional<ValueBlock> DecodeValueBlock(const Bytes& b) {
+  if (b.size() != static_cast<size_t>(kBlockSize)) return std::nullopt;
+  for (int i = 0; i < 4; ++i) {
+    if (b[i] != b[8 + i] || b[i] != static_cast<uint8_t>(~b[4 + i])) return std::nullopt;
+  }
+  if (b[12] != b[14] || b[13] != b[15] || b[12] != static_cast<uint8_t>(~b[13])) {
+    return std::nullopt;
+  }
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = v << 8 | b[i];
+  return ValueBlock{static_cast<int32_t>(v), b[12]};
+}
+
+bool AccessBitsConsistent(const Bytes& t) {
+  if (t.size() < 9) return false;
+  // Byte 6: ~C2 (high nibble) ~C1 (low); byte 7: C1 (high) ~C3 (low);
+  // byte 8: C3 (high) C2 (low).
+  uint8_t notC1 = t[6] & 15, notC2 = t[6] >> 4, c1 = t[7] >> 4, notC3 = t[7] & 15;
+  uint8_t c2 = t[8] & 15, c3 = t[8] >> 4;
+  return (c1 ^ notC1) == 15 && (c2 ^ notC2) == 15 && (c3 ^ notC3) == 15;
+}
+
+std::optional<Serial> ParseSerial(const std::string& hex) {
+  auto bytes = ParseHex(hex);
+  if (!bytes || bytes->size() != 5) return std::nullopt;
+  Serial s;
+  s.uid.assign(bytes->begin(), bytes->begin() + 4);
+  s.bcc = (*bytes)[4];
+  s.bccOk = (s.uid[0] ^ s.uid[1] ^ s.uid[2] ^ s.uid[3]) == s.bcc;
+  return s;
+}
+
+std::optional<std::vector<Bytes>> ParseKeyList(const std::string& text, std::string* error) {
+  std::vector<Bytes> keys;
+  std::istringstream in(text);
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    std::string content = Trim(line.substr(0, line.find('#')));
+    if (content.empty()) continue;
+    auto key = ParseHex(content);
+    if (!key || key->size() != static_cast<size_t>(kKeySize)) {
+      if (error)
+        *error = "line " + std::to_string(number) + ": not a key of 12 hex digits: " + content;
+      return std::nullopt;
+    }
+    keys.push_back(*key);
+  }
+  return keys;
+}
+
+}  // namespace zubtool

@@ -1,0 +1,83 @@
+// What zubtool knows about MIFARE Classic cards without talking to a reader:
+// hex text, the sector layout, card types, value blocks, access bits, keys.
+#ifndef ZUBTOOL_CARD_FORMAT_H
+#define ZUBTOOL_CARD_FORMAT_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zubtool {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kBlockSize = 16;
+constexpr int kKeySize = 6;
+
+// Hex text: pairs of digits in either case; spaces, ':' and '-' between them
+// are ignored. Returns nothing on any other character or an odd digit count.
+std::optional<Bytes> ParseHex(const std::string& text);
+// Upper-case digits, no separators ("0A1B").
+std::string HexText(const Bytes& bytes);
+// Upper-case pairs separated by single spaces ("0A 1B").
+std::string HexSpaced(const Bytes& bytes);
+// One character per byte: printable ASCII as itself, everything else '.'.
+std::string AsciiText(const Bytes& bytes);
+
+// Decimal number in [low, high]; also 0x-prefixed hex. Nothing otherwise.
+std::optional<int64_t> ParseNumber(const std::string& text, int64_t low, int64_t high);
+
+// The layout of a card: sectors of 4 blocks, and on 4K cards 8 more sectors
+// of 16 blocks from block 128 on.
+struct CardLayout {
+  std::string name;  // "MIFARE Classic 1K"
+  int sectors = 0;   // 0: not a MIFARE Classic card
+  int Blocks() const;
+  int ImageSize() const { return Blocks() * kBlockSize; }
+};
+
+// The card's type as its answer to request (ATQA, as mif_Request reports it:
+// first byte most significant) and its select answer (SAK) tell it.
+CardLayout IdentifyCard(uint16_t atqa, uint8_t sak);
+// A layout by name: "1k", "4k" or "mini" (any case).
+std::optional<CardLayout> LayoutByName(const std::string& name);
+
+int SectorOfBlock(int block);
+int FirstBlock(int sector);
+int BlocksInSector(int sector);
+int TrailerBlock(int sector);
+inline bool IsTrailer(int block) {
+  return TrailerBlock(SectorOfBlock(block)) == block;
+}
+
+// A value block: value, inverted value, value (4 bytes each, least
+// significant first), then address, inverted, address, inverted.
+Bytes EncodeValueBlock(int32_t value, uint8_t address);
+struct ValueBlock {
+  int32_t value;
+  uint8_t address;
+};
+// Nothing when the block does not have the value-block format.
+std::optional<ValueBlock> DecodeValueBlock(const Bytes& block);
+
+// Whether the access bits of a trailer (bytes 6 to 8) are stored consistently,
+// each bit next to its inverse. A sector whose bits are not is locked for good.
+bool AccessBitsConsistent(const Bytes& trailer);
+
+// The 4-byte UID and its check byte (BCC) from the 5 bytes anticollision
+// reports; `bccOk` tells whether the check byte is the XOR of the UID.
+struct Serial {
+  Bytes uid;
+  uint8_t bcc = 0;
+  bool bccOk = false;
+};
+std::optional<Serial> ParseSerial(const std::string& hex);
+
+// Keys, 6 bytes each, one per line; '#' starts a comment, blank lines are
+// skipped. On a malformed line returns nothing and sets `error`.
+std::optional<std::vector<Bytes>> ParseKeyList(const std::string& text, std::string* error);
+
+}  // namespace zubtool
+
+#endif  // ZUBTOOL_CARD_FORMAT_H

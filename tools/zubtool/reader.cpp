@@ -1,0 +1,165 @@
+#include "reader.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "MifareZUB.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <iconv.h>
+#endif
+
+namespace zubtool {
+
+namespace {
+
+// GBK (code page 936) to UTF-8; the bytes unchanged if they do not convert.
+std::string Utf8FromGbk(const std::string& gbk) {
+  if (gbk.empty()) return gbk;
+#if defined(_WIN32)
+  int wideLength = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, gbk.data(),
+                                       static_cast<int>(gbk.size()), nullptr, 0);
+  if (wideLength <= 0) return gbk;
+  std::wstring wide(static_cast<size_t>(wideLength), L'\0');
+  MultiByteToWideChar(936, 0, gbk.data(), static_cast<int>(gbk.size()), &wide[0], wideLength);
+  int length =
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return gbk;
+  std::string utf8(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, &utf8[0], length, nullptr, nullptr);
+  return utf8;
+#else
+  iconv_t cd = iconv_open("UTF-8", "GBK");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return gbk;
+  std::string in = gbk;
+  std::string out(in.size() * 3 + 4, '\0');
+  char* inPtr = &in[0];
+  size_t inLeft = in.size();
+  char* outPtr = &out[0];
+  size_t outLeft = out.size();
+  size_t done = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+  iconv_close(cd);
+  if (done == static_cast<size_t>(-1) || inLeft != 0) return gbk;
+  out.resize(out.size() - outLeft);
+  return out;
+#endif
+}
+
+std::string Num(int32_t v) {
+  return std::to_string(v);
+}
+
+}  // namespace
+
+std::string ResultText(int32_t code) {
+  char gbk[MZ_MESSAGE_BUFFER] = "";
+  char* p = gbk;
+  ErrMsg(code, &p);
+  return Utf8FromGbk(std::string(gbk, strnlen(gbk, sizeof gbk)));
+}
+
+std::string Describe(int32_t code) {
+  return ResultText(code) + " (" + std::to_string(code) + ")";
+}
+
+Reader::~Reader() {
+  Close();
+}
+
+int32_t Reader::Log(const std::string& call, int32_t result) {
+  if (verbose_) std::fprintf(stderr, "  %s -> %s\n", call.c_str(), Describe(result).c_str());
+  return result;
+}
+
+int32_t Reader::Open(int device) {
+  int32_t r = Log("OpenComm(" + Num(device) + ", 0)", OpenComm(device, 0));
+  open_ = r == MZ_OK;
+  return r;
+}
+
+void Reader::Close() {
+  if (!open_) return;
+  Log("CloseComm()", CloseComm());
+  open_ = false;
+}
+
+int32_t Reader::Request(bool all, uint16_t* atqa) {
+  int32_t tagType = 0;
+  int32_t r = Log(std::string("mif_Request(") + (all ? "1" : "0") + ")",
+                  mif_Request(all ? 1 : 0, &tagType));
+  *atqa = static_cast<uint16_t>(tagType);
+  return r;
+}
+
+int32_t Reader::Anticollision(std::string* serialHex) {
+  char buffer[MZ_SERIAL_BUFFER] = "";
+  char* p = buffer;
+  int32_t r = Log("mif_Anticollision()", mif_Anticollision(&p));
+  *serialHex = std::string(buffer, strnlen(buffer, sizeof buffer));
+  return r;
+}
+
+int32_t Reader::Select(const std::string& serialHex, uint8_t* sak) {
+  int32_t size = 0;
+  int32_t r = Log("mif_Select(" + serialHex + ")", mif_Select(serialHex.c_str(), &size));
+  *sak = static_cast<uint8_t>(size);
+  return r;
+}
+
+int32_t Reader::LoadKey(int keyType, int slot, const Bytes& key) {
+  std::string hex = HexText(key);
+  return Log("mif_LoadKey(" + Num(keyType) + ", " + Num(slot) + ", " + hex + ")",
+             mif_LoadKey(keyType, slot, hex.c_str()));
+}
+
+int32_t Reader::Authenticate(int keyType, int slot, int block) {
+  return Log("mif_Authentication(" + Num(keyType) + ", " + Num(slot) + ", " + Num(block) + ")",
+             mif_Authentication(keyType, slot, block));
+}
+
+int32_t Reader::Read(int block, Bytes* data) {
+  char buffer[MZ_BLOCK_BUFFER] = "";
+  char* p = buffer;
+  int32_t r = Log("mif_Read(" + Num(block) + ")", mif_Read(block, &p));
+  data->clear();
+  if (r == MZ_OK) {
+    auto bytes = ParseHex(std::string(buffer, strnlen(buffer, sizeof buffer)));
+    // A reply too short for a block is a failed exchange as far as the tool goes.
+    if (!bytes || bytes->size() != static_cast<size_t>(kBlockSize)) return MZ_EXCHANGE_FAILED;
+    *data = *bytes;
+  }
+  return r;
+}
+
+int32_t Reader::Write(int block, const Bytes& data) {
+  std::string hex = HexText(data);
+  return Log("mif_Write(" + Num(block) + ", " + hex + ")", mif_Write(block, hex.c_str()));
+}
+
+int32_t Reader::Increment(int block, int32_t value) {
+  return Log("mif_Increment(" + Num(block) + ", " + Num(value) + ")", mif_Increment(block, value));
+}
+
+int32_t Reader::Decrement(int block, int32_t value) {
+  return Log("mif_Decrement(" + Num(block) + ", " + Num(value) + ")", mif_Decrement(block, value));
+}
+
+int32_t Reader::Transfer(int block) {
+  return Log("mif_Transfer(" + Num(block) + ")", mif_Transfer(block));
+}
+
+int32_t Reader::Halt() {
+  return Log("mif_Halt()", mif_Halt());
+}
+
+int32_t Reader::Beep(bool on) {
+  return Log(std::string("zub_beep(") + (on ? "1" : "0") + ")", zub_beep(on ? 1 : 0));
+}
+
+int32_t Reader::Led(int led, bool on) {
+  return Log("zub_LED(" + Num(led) + ", " + (on ? "1" : "0") + ")", zub_LED(led, on ? 1 : 0));
+}
+
+}  // namespace zubtool
