@@ -1,0 +1,201 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets (corpus/<target>/) from the
+known frames of the reader protocol. The input formats are described at the
+top of each *_fuzz.cpp and in harness/vendor.cpp (replies to reads).
+
+Run it again after changing an input format: python3 fuzz/seeds.py
+"""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# Export numbers, as in harness/host.h.
+(OPEN, CLOSE, REQUEST, ANTICOLL, SELECT, LOADKEY, AUTH, READ, WRITE, INC, DEC, RESTORE,
+ TRANSFER, HALT, BEEP, BEEPMS, LED, LEDX, RELAY, ERRMSG) = range(20)
+
+
+def xor(bs):
+    x = 0
+    for b in bs:
+        x ^= b
+    return x
+
+
+# ---- replies to reads (harness/vendor.cpp) ----
+
+def made(status=0, fields=b"", echo=None):
+    """A well-formed reply echoing the request (or `echo`)."""
+    if echo is None:
+        return bytes([1, status, len(fields)]) + fields
+    return bytes([5, status, len(fields), echo]) + fields
+
+
+def raw(frame, fix=False, echo=False):
+    return bytes([2 | (4 if echo else 0) | (8 if fix else 0), len(frame)]) + frame
+
+
+def forged(frame, count):
+    return bytes([3, len(frame)]) + frame + struct.pack("<I", count)
+
+
+NONE = bytes([0])
+
+
+# ---- "replies": flags, then calls of five bytes: export, a, b, c, t ----
+
+def rcall(export, a=0, b=0, c=0, t=0):
+    return bytes([export, a, b, c, t])
+
+
+SERIAL, KEY, BLOCK = 1, 2, 3  # t % 4 picks the text
+
+
+def replies_seeds():
+    block = bytes(range(16))
+    s = {}
+    s["halt_status_0"] = b"\0" + rcall(HALT) + made()
+    s["halt_status_10"] = b"\0" + rcall(HALT) + made(10)
+    s["halt_raw_reply"] = b"\0" + rcall(HALT) + raw(bytes.fromhex("04D00100D5"))
+    s["halt_wrong_check"] = b"\0" + rcall(HALT) + raw(bytes.fromhex("04D00100D4"))
+    s["halt_forged_count"] = b"\0" + rcall(HALT) + forged(bytes.fromhex("04D00100D5"), 64)
+    s["halt_short_count"] = b"\0" + rcall(HALT) + forged(bytes.fromhex("04D00100D5"), 3)
+    s["halt_other_command"] = b"\0" + rcall(HALT) + made(0, b"", echo=0x51)
+    s["halt_no_reply"] = b"\0" + rcall(HALT) + NONE
+    s["read_block_4"] = b"\0" + rcall(READ, 4) + made(0, block) + rcall(READ, 4) + made(4)
+    s["request_no_card"] = (b"\0" + rcall(REQUEST, 0) + made(1) + rcall(SELECT, t=SERIAL) + made(8)
+                            + rcall(ANTICOLL) + made(1))
+    s["select_short_reply"] = b"\0" + rcall(SELECT, t=SERIAL) + raw(bytes.fromhex("04300100"), fix=True)
+    s["card_session"] = (b"\0" + rcall(REQUEST, 1) + made(0, b"\x04\x00")
+                         + rcall(ANTICOLL) + made(0, bytes.fromhex("1A7B8C5483"))
+                         + rcall(SELECT, t=SERIAL) + made(0, b"\x08")
+                         + rcall(LOADKEY, 0, 0, t=KEY) + made()
+                         + rcall(AUTH, 0, 0, 4) + made()
+                         + rcall(READ, 4) + made(0, block)
+                         + rcall(WRITE, 4, t=BLOCK) + made()
+                         + rcall(INC, 5, 1) + made() + rcall(DEC, 5, 1) + made()
+                         + rcall(RESTORE, 5) + made() + rcall(TRANSFER, 6) + made()
+                         + rcall(HALT) + made())
+    s["signals"] = (b"\0" + rcall(BEEP, 1) + made() + rcall(BEEPMS, 0) + made() + made()
+                    + rcall(LED, 2, 1) + made(3) + rcall(LEDX, 127) + made()
+                    + rcall(LEDX, 128) + rcall(RELAY, 1, 1) + rcall(ERRMSG, 2)
+                    + rcall(ERRMSG, 7) + rcall(ERRMSG, 0, t=8))
+    s["link_lifetime"] = (b"\0" + rcall(CLOSE) + rcall(HALT) + rcall(OPEN, 1, t=0x10)
+                          + rcall(OPEN, 0) + rcall(OPEN, 0) + rcall(HALT) + made())
+    # With faults on, every vendor call takes a byte first (7: fault).
+    s["faults"] = (b"\1" + b"\0\0\0"                      # open, buffered upload, reset
+                   + rcall(HALT) + b"\7\0\0" + made()    # the write faults
+                   + rcall(HALT) + b"\0\0\7"             # the read faults
+                   + rcall(CLOSE) + b"\7"                # the close faults
+                   + rcall(OPEN) + b"\0\7\0\0"           # buffered upload faults
+                   + rcall(OPEN) + b"\0\0\0" + rcall(HALT) + b"\0\0\0" + made())
+    return s
+
+
+# ---- "requests": flags, then export, m, a, b, c, text (u16 length, bytes) ----
+
+def qcall(export, a=0, b=0, c=0, text=None, out=0, absent=False):
+    m = 0
+    args = b""
+    for k, v in enumerate((a, b, c)):
+        if 0 <= v <= 255:
+            args += bytes([v])
+        else:
+            m |= 1 << k
+            args += struct.pack("<i", v)
+    if text is None:
+        m |= 8
+        text = b""
+    m |= out << 4
+    if absent:
+        m |= 0x80
+    return bytes([export, m]) + args + struct.pack("<H", len(text)) + text
+
+
+def requests_seeds():
+    s = {}
+    s["select_serial"] = b"\0" + qcall(SELECT, text=b"A1B2C3D4") + made(0, b"\x08")
+    s["select_odd_text"] = b"\0" + qcall(SELECT, text=b"A1B2C3D") + made(0, b"\x08")
+    s["loadkey"] = b"\0" + qcall(LOADKEY, 0, 1, text=b"FFFFFFFFFFFF") + made()
+    s["write_block"] = b"\0" + qcall(WRITE, 4, text=b"00112233445566778899aabbccddeeff") + made()
+    s["write_not_hex"] = b"\0" + qcall(WRITE, 4, text=b"ZZ112233") + qcall(WRITE, 4, text=b"0 1")
+    s["write_longest"] = b"\0" + qcall(WRITE, 4, text=b"A" * 503) + made() + qcall(WRITE, 4, text=b"A" * 504)
+    s["write_null_text"] = b"\0" + qcall(WRITE, 4) + made()
+    s["write_embedded_zero"] = b"\0" + qcall(WRITE, 4, text=b"0011\0ZZ") + made()
+    s["increment_value"] = b"\0" + qcall(INC, 8, 0x12345678) + made() + qcall(DEC, 8, -1) + made()
+    s["out_of_range"] = (b"\0" + qcall(READ, 300) + qcall(RESTORE, -1) + qcall(AUTH, 0, 256, 4)
+                         + qcall(LED, -1, 1) + qcall(LEDX, 128) + qcall(REQUEST, 2) + made(0, b"\x04\x00"))
+    s["errmsg"] = (b"\0" + qcall(ERRMSG, -2147483648) + qcall(ERRMSG, 255) + qcall(ERRMSG, -2)
+                   + qcall(ERRMSG, 1, out=2) + qcall(ERRMSG, 1, out=3))
+    s["open_indexes"] = (b"\0" + qcall(OPEN, 256) + qcall(OPEN, 0, -5) + qcall(OPEN, 7, absent=True)
+                         + qcall(CLOSE) + qcall(HALT))
+    return s
+
+
+# ---- "reader": card choice h, card bytes, then steps ----
+
+COMMANDS = [0x10, 0x11, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x90, 0xA0, 0xD0, 0xE0, 0xF1,
+            0xF3, 0xF6]
+
+
+def step(command, data):
+    """A frame step: the command's table slot, its data bytes (lead byte first)."""
+    return bytes([COMMANDS.index(command) << 3]) + data
+
+
+def image_1k(uid=bytes.fromhex("1A7B8C54")):
+    img = bytearray(1024)
+    img[0:4] = uid
+    img[4] = xor(uid)
+    img[5:8] = b"\x08\x04\x00"
+    for sector in range(16):
+        t = sector * 4 + 3
+        img[t * 16:(t + 1) * 16] = b"\xff" * 6 + bytes.fromhex("FF078069") + b"\xff" * 6
+    return bytes(img)
+
+
+def value_block(value, address):
+    v = struct.pack("<i", value)
+    inv = bytes(b ^ 0xFF for b in v)
+    return v + inv + v + bytes([address, address ^ 0xFF, address, address ^ 0xFF])
+
+
+def session():
+    uid = bytes.fromhex("1A7B8C54")
+    return (step(0x11, b"\x01") + step(0x20, b"\x01") + step(0x30, b"\x01" + uid)
+            + step(0xE0, b"\x01\x00\x00" + b"\xff" * 6) + step(0x40, b"\x01\x00\x00\x04")
+            + step(0x50, b"\x01\x04") + step(0x60, b"\x01\x04" + bytes(range(16)))
+            + step(0x50, b"\x01\x07") + step(0x60, b"\x01\x05" + value_block(100, 5))
+            + step(0x70, b"\x01\x05" + struct.pack("<i", 7)) + step(0xA0, b"\x01\x06")
+            + step(0x80, b"\x01\x06" + struct.pack("<i", 1)) + step(0x90, b"\x01\x06")
+            + step(0xA0, b"\x01\x05") + step(0xD0, b"\x01"))
+
+
+def reader_seeds():
+    s = {}
+    s["new_1k_session"] = b"\x03" + bytes.fromhex("1A7B8C54") + session()
+    s["image_1k_session"] = b"\x00" + image_1k() + session()
+    s["image_file_1k"] = b"\x08" + image_1k() + step(0x11, b"\x01") + step(0x20, b"\x01")
+    s["image_wrong_size"] = b"\x02" + struct.pack("<H", 100) + bytes(100) + bytes([5, 5]) + bytes.fromhex("04D00100D5")
+    s["new_4k_signals"] = (b"\x07" + bytes.fromhex("01020304") + step(0xF3, b"\x01\x01")
+                           + step(0xF1, b"\x01\x02\x01") + step(0xF6, b"\x01\x7f")
+                           + bytes([6, 0]) + step(0x11, b"\x01") + bytes([6, 1])
+                           + bytes([7, 3]) + step(0x11, b"\x01"))
+    s["raw_frames"] = (b"\x03" + bytes(4) + bytes([5, 4]) + bytes.fromhex("03D001D2")
+                       + bytes([5, 4]) + bytes.fromhex("03D001D3") + bytes([5, 1, 0])
+                       + bytes([5, 4]) + bytes.fromhex("030701" + "05"))
+    return s
+
+
+def main():
+    for target, seeds in (("replies", replies_seeds()), ("requests", requests_seeds()),
+                          ("reader", reader_seeds())):
+        folder = os.path.join(HERE, "corpus", target)
+        os.makedirs(folder, exist_ok=True)
+        for name, data in seeds.items():
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
+
+
+if __name__ == "__main__":
+    main()
