@@ -310,10 +310,10 @@ void CheckTextUntouched(const HostCall& c, Outcome& o, const uint8_t* buf) {
 }
 
 void CheckCommand(const HostCall& c, Outcome& o, const std::vector<const VendorEvent*>& events) {
-  const OutputSpec spec = OutputOf(c.what);
+  const OutputSpec shape = OutputOf(c.what);
   const uint8_t* buf = o.text.Release();
-  const bool textPassed = spec.kind == Output::kText && c.out == OutAddress::kBuffer;
-  const bool intPassed = spec.kind == Output::kInt && c.out != OutAddress::kNullVariable;
+  const bool textPassed = shape.kind == Output::kText && c.out == OutAddress::kBuffer;
+  const bool intPassed = shape.kind == Output::kInt && c.out != OutAddress::kNullVariable;
 
   if (!textPassed) CheckTextUntouched(c, o, buf);
   if (!intPassed) MZF_CHECK(o.intOut == kIntSentinel, "an integer output not passed was written");
@@ -357,11 +357,11 @@ void CheckCommand(const HostCall& c, Outcome& o, const std::vector<const VendorE
     expected = reply.bytes[3];
     if (expected != 0) {
       textWritten = intWritten = true;  // empty text, zero
-    } else if (spec.kind == Output::kText) {
+    } else if (shape.kind == Output::kText) {
       textWritten = true;
-      text = Field(reply, spec.chars);
-    } else if (spec.kind == Output::kInt) {
-      const std::string field = Field(reply, spec.chars);
+      text = Field(reply, shape.chars);
+    } else if (shape.kind == Output::kInt) {
+      const std::string field = Field(reply, shape.chars);
       if (field.empty()) {
         expected = -2;  // the number cannot be read
       } else {

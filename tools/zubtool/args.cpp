@@ -223,18 +223,18 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       name = arg.substr(0, eq);
       value = arg.substr(eq + 1);
     }
-    const OptionSpec* spec = FindOption(name);
-    if (!spec) {
+    const OptionSpec* option = FindOption(name);
+    if (!option) {
       result.error = "unknown option '" + name + "'";
       return result;
     }
-    if (spec->takesValue && !inlineValue) {
+    if (option->takesValue && !inlineValue) {
       if (i + 1 >= args.size()) {
         result.error = "option " + name + " needs a value";
         return result;
       }
       value = args[++i];
-    } else if (!spec->takesValue && inlineValue) {
+    } else if (!option->takesValue && inlineValue) {
       result.error = "option " + name + " takes no value";
       return result;
     }
@@ -242,7 +242,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   }
 
   for (const auto& g : given) {
-    const OptionSpec* spec = FindOption(g.name);
+    const OptionSpec* option = FindOption(g.name);
     if (g.name == "--help" || g.name == "-h") {
       inv.help = true;
       return result;  // the usage is shown whatever else is on the line
@@ -251,9 +251,9 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       inv.version = true;
       return result;
     }
-    if (!spec->only.empty()) {
+    if (!option->only.empty()) {
       bool allowed = false;
-      for (Command c : spec->only) allowed = allowed || c == inv.command;
+      for (Command c : option->only) allowed = allowed || c == inv.command;
       if (!allowed) {
         result.error =
             "option " + g.name + " does not go with " +

@@ -74,20 +74,20 @@ def _package_dir():
     return os.path.dirname(os.path.abspath(__file__))
 
 
-def _expand(spec, origin):
+def _expand(given, origin):
     """An explicit library location: a file, or a folder holding LIBRARY_NAME.
 
     A bare file name (no folder part) that does not exist here is left to the
     system loader's own search.
     """
-    spec = os.fspath(spec)
-    if os.path.isdir(spec):
-        spec = os.path.join(spec, LIBRARY_NAME)
-    if os.path.isfile(spec):
-        return os.path.abspath(spec)
-    if os.path.dirname(spec):
-        raise LibraryLoadError(f"{origin} names {spec!r}, which does not exist")
-    return spec
+    given = os.fspath(given)
+    if os.path.isdir(given):
+        given = os.path.join(given, LIBRARY_NAME)
+    if os.path.isfile(given):
+        return os.path.abspath(given)
+    if os.path.dirname(given):
+        raise LibraryLoadError(f"{origin} names {given!r}, which does not exist")
+    return given
 
 
 def _search_dirs():
