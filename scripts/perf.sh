@@ -23,18 +23,7 @@ calls="${PERF_CALLS:-1000}"
 repetitions="${PERF_REPETITIONS:-5}"
 results="$build/results"
 
-packages=(cmake make g++ python3 libgtest-dev libbenchmark-dev valgrind)
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
-missing=()
-for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "Missing packages. Install them with:" >&2
-    echo "  sudo apt-get install -y ${missing[*]}" >&2
-    exit 1
-  fi
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
-fi
+bash "$root/scripts/deps.sh"
 
 echo "== build ($build)"
 # The native preset's optimisation (RelWithDebInfo: -O2 -g), against the
