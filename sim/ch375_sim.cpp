@@ -193,7 +193,7 @@ class VirtualReader {
     trace_file_ = nullptr;
 
     trace_path_ = env("ZUBSIM_TRACE");
-    if (!trace_path_.empty() && trace_path_ != "-") {
+    if (!trace_path_.empty() && trace_path_ != "-" && trace_path_ != "off") {
       trace_file_ = std::fopen(trace_path_.c_str(), "a");
       if (!trace_file_) warn("ZUBSIM_TRACE: cannot open " + trace_path_ + " for appending");
     }
@@ -253,7 +253,7 @@ class VirtualReader {
   }
 
   // Trace lines go to memory, and to the trace file if there is one
-  // ("-" means standard error).
+  // ("-" means standard error, "off" memory only).
   void trace(const std::string& line) {
     if (trace_.size() == kTraceLines) trace_.pop_front();
     trace_.push_back(line);
@@ -266,11 +266,12 @@ class VirtualReader {
   }
   void note(const std::string& text) { trace("## " + text); }
   // A problem the user must see: on the trace, and on standard error when
-  // the trace does not already go somewhere visible.
+  // the trace does not already go somewhere visible (unless the user turned
+  // the trace off: zubsim_last_error still tells).
   void warn(const std::string& text) {
     last_error_ = text;
     note("error: " + text);
-    if (!trace_file_ && trace_path_ != "-")
+    if (!trace_file_ && trace_path_ != "-" && trace_path_ != "off")
       std::fprintf(stderr, "virtual reader: %s\n", text.c_str());
   }
 

@@ -268,6 +268,28 @@ TEST_F(Device, TraceShowsFramesDecoded) {
   EXPECT_TRUE(Sim::trace().empty());
 }
 
+// "off" keeps the trace in memory, prints no warning and creates no file of
+// that name; the warning is still there for zubsim_last_error.
+TEST_F(Device, TraceOffIsQuietButRemembers) {
+  const fs::path here = fs::current_path();
+  fs::current_path(dir_);
+  set_env("ZUBSIM_TRACE", "off");
+  set_env("ZUBSIM_CARD", "2K");
+  ::testing::internal::CaptureStderr();
+  Sim::reset();
+  open();
+  write(zubsim::cmd::kHalt, {0x01});
+  read();
+  const std::string printed = ::testing::internal::GetCapturedStderr();
+  fs::current_path(here);
+  EXPECT_EQ(printed, "");
+  EXPECT_FALSE(fs::exists(dir_ / "off"));
+  EXPECT_NE(Sim::last_error().find("ZUBSIM_CARD"), std::string::npos) << Sim::last_error();
+  const std::vector<std::string> lines = Sim::trace_lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().rfind("<- 04 D0 01", 0), 0u) << lines.back();
+}
+
 TEST_F(Device, ImageSavedAndLoadedBackUnchanged) {
   open();
   ASSERT_EQ(status(zubsim::cmd::kRequestAll, {0x01}), 0);
