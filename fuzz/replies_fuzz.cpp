@@ -23,12 +23,7 @@ const char* const kTexts[] = {"", "1A7B8C54", "FFFFFFFFFFFF", "00112233445566778
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   mzfuzz::FuzzInput in(data, size);
-  const uint8_t flags = in.Byte();
-  mzfuzz::BeginRun(&in, (flags & 1) != 0);
-
-  mzfuzz::HostCall open;
-  open.what = mzfuzz::kOpenComm;
-  mzfuzz::CallExport(open);
+  mzfuzz::BeginRun(&in);
 
   while (!in.Empty()) {
     mzfuzz::HostCall c;
@@ -39,10 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t t = in.Byte();
     c.textNull = t % 4 == 0;
     c.text = kTexts[t % 4];
-    const int out = (t >> 2) & 3;
-    c.out = out == 2   ? mzfuzz::OutAddress::kNullVariable
-            : out == 3 ? mzfuzz::OutAddress::kNullBuffer
-                       : mzfuzz::OutAddress::kBuffer;
+    c.out = mzfuzz::OutAddressOf(t >> 2);
     c.present = (t & 0x10) == 0;
     c.fill = t;
     mzfuzz::CallExport(c);

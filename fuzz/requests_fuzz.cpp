@@ -14,12 +14,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   mzfuzz::FuzzInput in(data, size);
-  const uint8_t flags = in.Byte();
-  mzfuzz::BeginRun(&in, (flags & 1) != 0);
-
-  mzfuzz::HostCall open;
-  open.what = mzfuzz::kOpenComm;
-  mzfuzz::CallExport(open);
+  mzfuzz::BeginRun(&in);
 
   while (!in.Empty()) {
     mzfuzz::HostCall c;
@@ -29,10 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int k = 0; k < 3; ++k) *args[k] = (m >> k) & 1 ? in.I32() : in.Byte();
     c.textNull = (m & 8) != 0;
     c.text = in.Bytes(4096);
-    const int out = (m >> 4) & 3;
-    c.out = out == 2   ? mzfuzz::OutAddress::kNullVariable
-            : out == 3 ? mzfuzz::OutAddress::kNullBuffer
-                       : mzfuzz::OutAddress::kBuffer;
+    c.out = mzfuzz::OutAddressOf(m >> 4);
     c.present = (m & 0x80) == 0;
     c.fill = m;
     mzfuzz::CallExport(c);

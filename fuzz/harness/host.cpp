@@ -442,11 +442,26 @@ bool LinkOpen() {
   return model.open;
 }
 
-void BeginRun(FuzzInput* input, bool faults) {
+void BeginRun(FuzzInput* input) {
+  const uint8_t flags = input->Byte();
   TheVendor().SetQuiet(true);
   CloseComm();
-  TheVendor().Reset(input, faults);
+  TheVendor().Reset(input, (flags & 1) != 0);
   model = Model();
+  HostCall open;
+  open.what = kOpenComm;
+  CallExport(open);
+}
+
+OutAddress OutAddressOf(unsigned bits) {
+  switch (bits & 3) {
+    case 2:
+      return OutAddress::kNullVariable;
+    case 3:
+      return OutAddress::kNullBuffer;
+    default:
+      return OutAddress::kBuffer;
+  }
 }
 
 void CallExport(const HostCall& c) {

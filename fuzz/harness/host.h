@@ -51,9 +51,13 @@ struct HostCall {
   bool present = true;
 };
 
-// Starts a run: closes any link (the vendor quiet meanwhile), resets the
-// vendor onto `input`, with or without faults.
-void BeginRun(FuzzInput* input, bool faults);
+// Starts a run as a host's session starts: closes any link (the vendor quiet
+// meanwhile), takes the input's first byte as flags (bit 0: vendor calls may
+// fault), resets the vendor onto `input` and calls OpenComm.
+void BeginRun(FuzzInput* input);
+// The output address two input bits choose: 2 a null variable, 3 a null
+// buffer, else a buffer.
+OutAddress OutAddressOf(unsigned bits);
 // Calls the export and checks every invariant; aborts on a violation.
 void CallExport(const HostCall& call);
 // Whether the link is open, as the results so far say.
