@@ -1,7 +1,28 @@
 // The link's lifetime (OpenComm, CloseComm), the exchange every command makes,
 // and how faults inside the vendor library are contained; mif_Halt, the
 // simplest command, carries the exchange.
+#include <atomic>
+#include <new>
+
 #include "fixture.h"
+
+#if !defined(_WIN32)
+// The library asks for its link object with new (std::nothrow). Natively this
+// program's definition takes the place of the C++ library's in the whole
+// process, the shared library included, and can refuse once. (The DLL links
+// its C++ runtime statically, so this cannot reach it.)
+namespace {
+std::atomic<bool> refuseNextNothrowNew{false};
+}  // namespace
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (refuseNextNothrowNew.exchange(false)) return nullptr;
+  try {
+    return ::operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+#endif
 
 namespace mzt {
 namespace {
@@ -59,6 +80,23 @@ TEST_F(LinkLifetime, FailedReopenLeavesNoLinkAndNoDeviceOpen) {
   EXPECT_EQ(OpenComm(7, 0), -1);
   EXPECT_EQ(Calls(), "close(0) open(7) close(7) reset(7)");
   EXPECT_EQ(mif_Halt(), -1);
+}
+
+// No memory for the link: the earlier link is still closed, nothing is
+// opened, and the library carries on once memory is back.
+TEST_F(LinkLifetime, NoMemoryForTheLinkIsAFailedOpen) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "the DLL's own operator new cannot be replaced from outside";
+#else
+  Open();
+  refuseNextNothrowNew = true;
+  EXPECT_EQ(OpenComm(0, 0), -1);
+  EXPECT_FALSE(refuseNextNothrowNew) << "the library did not ask for memory";
+  EXPECT_EQ(Calls(), "close(0)");
+  EXPECT_EQ(mif_Halt(), -1);
+  EXPECT_EQ(dbl_frame_count(), 0u);
+  EXPECT_EQ(OpenComm(0, 0), 0);
+#endif
 }
 
 // A fault inside any vendor call the opening makes is contained; the result
