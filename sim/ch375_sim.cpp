@@ -193,7 +193,7 @@ class VirtualReader {
     trace_file_ = nullptr;
 
     trace_path_ = env("ZUBSIM_TRACE");
-    if (!trace_path_.empty() && trace_path_ != "-" && trace_path_ != "off") {
+    if (trace_to_file()) {
       trace_file_ = std::fopen(trace_path_.c_str(), "a");
       if (!trace_file_) warn("ZUBSIM_TRACE: cannot open " + trace_path_ + " for appending");
     }
@@ -252,8 +252,13 @@ class VirtualReader {
     return value;
   }
 
-  // Trace lines go to memory, and to the trace file if there is one
-  // ("-" means standard error, "off" memory only).
+  // ZUBSIM_TRACE: "-" sends the trace to standard error, "off" keeps it in
+  // memory only, any other value names a file.
+  bool trace_to_file() const {
+    return !trace_path_.empty() && trace_path_ != "-" && trace_path_ != "off";
+  }
+
+  // Trace lines go to memory, and to the trace file if there is one.
   void trace(const std::string& line) {
     if (trace_.size() == kTraceLines) trace_.pop_front();
     trace_.push_back(line);
@@ -265,13 +270,13 @@ class VirtualReader {
     }
   }
   void note(const std::string& text) { trace("## " + text); }
-  // A problem the user must see: on the trace, and on standard error when
-  // the trace does not already go somewhere visible (unless the user turned
-  // the trace off: zubsim_last_error still tells).
+  // A problem the user must see: on the trace, and on standard error when no
+  // trace was asked for or its file could not be opened (a user who turned
+  // the trace off still has zubsim_last_error).
   void warn(const std::string& text) {
     last_error_ = text;
     note("error: " + text);
-    if (!trace_file_ && trace_path_ != "-" && trace_path_ != "off")
+    if (trace_path_.empty() || (trace_to_file() && !trace_file_))
       std::fprintf(stderr, "virtual reader: %s\n", text.c_str());
   }
 
