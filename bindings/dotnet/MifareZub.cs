@@ -85,7 +85,6 @@ namespace MifareZub
     /// for -2 and <see cref="CardException"/> for the reader's status bytes 1 to 255;
     /// any other code comes as this class itself.
     /// </remarks>
-    [Serializable]
     public class MifareZubException : Exception
     {
         /// <summary>Creates the exception for a result code.</summary>
@@ -136,7 +135,6 @@ namespace MifareZub
     }
 
     /// <summary>Result -1: the reader is not open, another <see cref="Reader"/> holds the link, or no reader answered at the device index.</summary>
-    [Serializable]
     public class NoLinkException : MifareZubException
     {
         /// <summary>Creates the exception.</summary>
@@ -147,7 +145,6 @@ namespace MifareZub
 
     /// <summary>Result -2: no valid reply from the reader within 100 ms (lost, damaged, or answering another command), or a request the library refused to send.</summary>
     /// <remarks>The link stays open: the next command may go through.</remarks>
-    [Serializable]
     public class ExchangeException : MifareZubException
     {
         /// <summary>Creates the exception.</summary>
@@ -157,7 +154,6 @@ namespace MifareZub
     }
 
     /// <summary>Result 1 to 255: the reader's status byte for a card command.</summary>
-    [Serializable]
     public class CardException : MifareZubException
     {
         /// <summary>Creates the exception.</summary>
@@ -168,7 +164,6 @@ namespace MifareZub
     }
 
     /// <summary>A block does not hold a well-formed value block: its copies disagree, or it is not 16 bytes.</summary>
-    [Serializable]
     public class ValueBlockException : FormatException
     {
         /// <summary>Creates the exception.</summary>

@@ -135,3 +135,19 @@ def test_a_rebuilt_package_replaces_the_old_one_and_leaves_no_staging(tmp_path):
     assert run.returncode == 0, run.stderr
     assert zipfile.ZipFile(package).read("runtimes/win-x86/native/MifareZUB.dll") == b"MZ second"
     assert sorted(os.listdir(package.parent)) == [package.name]
+
+
+def test_the_sdk_project_builds_the_one_source_file():
+    # No .NET SDK here to build it: check that it builds what mcs builds.
+    folder = os.path.join(ROOT, "bindings", "dotnet")
+    project = ET.parse(os.path.join(folder, "MifareZub.csproj")).getroot()
+    assert project.get("Sdk") == "Microsoft.NET.Sdk"
+    properties = {p.tag: (p.text or "").strip() for group in project.iter("PropertyGroup") for p in group}
+    assert properties["TargetFramework"] == "netstandard2.0"
+    assert properties["LangVersion"] == "7"
+    assert properties["GenerateDocumentationFile"] == "true"
+    assert properties["EnableDefaultCompileItems"] == "false"
+    assert "../../VERSION" in properties["Version"]
+    sources = [c.get("Include") for c in project.iter("Compile")]
+    assert sources == ["MifareZub.cs"]
+    assert os.path.isfile(os.path.join(folder, sources[0]))
