@@ -37,7 +37,8 @@ mkdir -p "$out"
 stage="$(mktemp -d "$out/.nupkg.XXXXXX")"
 trap 'rm -rf "$stage"' EXIT
 
-# The assembly: the binding's one source file plus its version.
+# The assembly: the binding's parts (every .cs file MifareZub.csproj compiles)
+# plus its version.
 mkdir -p "$stage/lib/net461" "$stage/runtimes/win-x86/native" "$stage/build/net461"
 cat >"$stage/AssemblyInfo.cs" <<EOF
 using System.Reflection;
@@ -49,7 +50,7 @@ using System.Reflection;
 EOF
 mcs -langversion:7 -target:library -optimize+ -warnaserror+ -nologo \
   -out:"$stage/lib/net461/MifareZub.dll" -doc:"$stage/lib/net461/MifareZub.xml" \
-  "$dotnet/MifareZub.cs" "$stage/AssemblyInfo.cs"
+  "$dotnet"/*.cs "$stage/AssemblyInfo.cs"
 rm "$stage/AssemblyInfo.cs"
 
 cp "$x86/MifareZUB.dll" "$stage/runtimes/win-x86/native/"
