@@ -7,48 +7,6 @@ namespace zubsim {
 
 namespace {
 
-// Data bytes (lead byte included) each command takes; 0 for an unknown one.
-size_t data_size_of(uint8_t command) {
-  switch (command) {
-    case cmd::kRequestIdle:
-    case cmd::kRequestAll:
-    case cmd::kAnticollision:
-    case cmd::kHalt:
-      return 1;
-    case cmd::kRead:
-    case cmd::kRestore:
-    case cmd::kTransfer:
-    case cmd::kBeep:
-    case cmd::kLedLevel:
-      return 2;
-    case cmd::kLed:
-      return 3;
-    case cmd::kAuthenticate:
-      return 4;
-    case cmd::kSelect:
-      return 5;  // also 6, with the BCC
-    case cmd::kIncrement:
-    case cmd::kDecrement:
-      return 6;
-    case cmd::kLoadKey:
-      return 9;
-    case cmd::kWrite:
-      return 18;
-    default:
-      return 0;
-  }
-}
-
-bool size_fits(uint8_t command, size_t size) {
-  return size == data_size_of(command) || (command == cmd::kSelect && size == 6);
-}
-
-int32_t le32(const uint8_t* p) {
-  return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                              static_cast<uint32_t>(p[2]) << 16 |
-                              static_cast<uint32_t>(p[3]) << 24);
-}
-
 std::string format(const char* fmt, unsigned a, unsigned b = 0, unsigned c = 0) {
   char buf[96];
   std::snprintf(buf, sizeof buf, fmt, a, b, c);
@@ -119,8 +77,8 @@ size_t Reader::handle(const uint8_t* frame, size_t size, uint8_t* out, size_t ca
 
 Status Reader::run(uint8_t command, const uint8_t* data, size_t size, uint8_t* fields,
                    size_t* field_size) {
-  if (data_size_of(command) == 0) return Status::kUnknownCommand;
-  if (!size_fits(command, size)) return Status::kDataLength;
+  if (!find_command(command)) return Status::kUnknownCommand;
+  if (!request_size_fits(command, size)) return Status::kDataLength;
   // data[0] is the lead byte; the arguments follow it.
   switch (command) {
     case cmd::kBeep:
@@ -263,16 +221,12 @@ std::string describe_request(const uint8_t* frame, size_t size) {
   const uint8_t command = frame[1];
   const uint8_t* d = frame + 2;
   const size_t n = size - 3;
-  if (data_size_of(command) == 0) return format("unknown command %02X", command);
-  if (!size_fits(command, n))
+  const Command* c = find_command(command);
+  if (!c) return format("unknown command %02X", command);
+  if (!request_size_fits(command, n))
     return format("command %02X with %u data bytes", command, unsigned(n));
+  if (c->request == 0) return c->name;  // no arguments to show
   switch (command) {
-    case cmd::kRequestIdle:
-      return "request idle";
-    case cmd::kRequestAll:
-      return "request all";
-    case cmd::kAnticollision:
-      return "anticollision";
     case cmd::kSelect:
       return "select " + hex_bytes(d + 1, n - 1);
     case cmd::kAuthenticate:
@@ -297,8 +251,6 @@ std::string describe_request(const uint8_t* frame, size_t size) {
       return format("restore block %u", d[1]);
     case cmd::kTransfer:
       return format("transfer to block %u", d[1]);
-    case cmd::kHalt:
-      return "halt";
     case cmd::kBeep:
       return d[1] == 1 ? "beeper on" : "beeper off";
     case cmd::kLed:
