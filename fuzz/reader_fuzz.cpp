@@ -34,6 +34,7 @@
 #include "CH375DLL.h"
 #include "card.h"
 #include "firmware.h"
+#include "trace.h"
 #include "harness/check.h"
 #include "harness/input.h"
 #include "zubsim.h"

@@ -12,7 +12,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
 
 #include "card.h"
 #include "protocol.h"
@@ -83,13 +82,6 @@ class Reader {
   std::array<bool, kLeds> leds_{};
   uint8_t led_level_ = 0;
 };
-
-// Trace helpers: bytes as "04 50 01 04 51", and what a frame means
-// ("read block 4", "ok, data 00 11 ...", "status 4: wrong key").
-std::string hex_bytes(const uint8_t* bytes, size_t size);
-std::string describe_request(const uint8_t* frame, size_t size);
-std::string describe_reply(const uint8_t* frame, size_t size);
-const char* status_text(uint8_t status);
 
 }  // namespace zubsim
 

@@ -18,6 +18,7 @@
 #endif
 
 #include "CH375DLL.h"
+#include "config.h"
 #include "firmware.h"
 #include "zubsim.h"
 
@@ -26,10 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 using zubsim::Sim;
-
-const char* const kVariables[] = {
-    "ZUBSIM_CARD",          "ZUBSIM_UID",   "ZUBSIM_CARD_PRESENT", "ZUBSIM_IMAGE",
-    "ZUBSIM_SAVE_ON_CLOSE", "ZUBSIM_TRACE", "ZUBSIM_DEVICE_INDEX", "ZUBSIM_HONOUR_TIMEOUT"};
 
 void set_env(const char* name, const std::string& value) {
 #if defined(_WIN32)
@@ -61,7 +58,7 @@ uint8_t xor_all(const Bytes& b) {
 class Device : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : kVariables) set_env(name, "");
+    for (const std::string& name : zubsim::config_variables()) set_env(name.c_str(), "");
     Sim::reset();
     dir_ =
         fs::path(::testing::TempDir()) /
@@ -71,7 +68,7 @@ class Device : public ::testing::Test {
   }
   void TearDown() override {
     CH375CloseDevice(0);
-    for (const char* name : kVariables) set_env(name, "");
+    for (const std::string& name : zubsim::config_variables()) set_env(name.c_str(), "");
     Sim::reset();
     std::error_code ignored;
     fs::remove_all(dir_, ignored);
