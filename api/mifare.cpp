@@ -28,7 +28,8 @@ TQVcomm* Link = nullptr;
 // Every exchange waits at most this long for the reply, and is tried once.
 constexpr int32_t kReplyTimeoutMs = 100;
 
-// Command codes.
+// Command codes. The library keeps its own, apart from the test side's table
+// (sim/protocol.h) on purpose: the tests then check it independently.
 enum : uint8_t {
   kRequestIdle = 0x10,
   kRequestAll = 0x11,
