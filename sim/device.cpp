@@ -99,19 +99,24 @@ uint32_t Device::read(uint32_t index, uint8_t* buffer, uint32_t* length, bool* o
     if (length) *length = 0;
     return 0;
   }
-  if (replies_.empty()) {
+  const bool nothing = replies_.empty() || replies_.front().late;
+  if (!nothing) {
+    const std::vector<uint8_t>& reply = replies_.front().bytes;
+    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(reply.size(), *length));
+    if (n != 0) std::memcpy(buffer, reply.data(), n);
+    *length = n;
+    replies_.pop_front();
+    *ok = true;
+  } else {
     *length = 0;
-    trace_.note("read: no reply");
-    // An endless timeout would never end: nothing more is coming.
-    return honour_timeout_ && read_timeout_ms_ != 0xFFFFFFFFu ? read_timeout_ms_ : 0;
+    trace_.note(replies_.empty() ? "read: no reply"
+                                 : "read: no reply yet, the late reply waits for the next read");
   }
-  const std::vector<uint8_t>& reply = replies_.front().bytes;
-  const uint32_t n = static_cast<uint32_t>(std::min<size_t>(reply.size(), *length));
-  if (n != 0) std::memcpy(buffer, reply.data(), n);
-  *length = n;
-  replies_.pop_front();
-  *ok = true;
-  return 0;
+  // Late replies come in after this read, whatever it found, and wait for the next.
+  for (Reply& r : replies_) r.late = false;
+  if (!nothing) return 0;
+  // An endless timeout would never end: nothing more is coming.
+  return honour_timeout_ && read_timeout_ms_ != 0xFFFFFFFFu ? read_timeout_ms_ : 0;
 }
 
 bool Device::take_call_fault(int call) {

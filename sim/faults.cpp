@@ -36,6 +36,13 @@ std::string truncate(int arg, Reply* reply) {
   return "only " + std::to_string(keep) + " bytes of the reply arrive";
 }
 
+// A reply that comes after the read waiting for it has given up stays in the
+// reader chip's buffer, and the next read gets it.
+std::string hold_back(int, Reply* reply) {
+  reply->late = true;
+  return "the reply is late: the next read finds nothing, the one after it gets the reply";
+}
+
 struct Kind {
   int kind;
   bool request_arrives;
@@ -48,6 +55,7 @@ const Kind kKinds[] = {
     {ZUBSIM_FAULT_BAD_CHECK, true, bad_check},          // the reply is damaged
     {ZUBSIM_FAULT_OTHER_COMMAND, true, other_command},  // it answers another command
     {ZUBSIM_FAULT_TRUNCATED, true, truncate},           // part of it arrives
+    {ZUBSIM_FAULT_LATE_REPLY, true, hold_back},         // it arrives one read late
 };
 
 const Kind* kind_of(int kind) {
