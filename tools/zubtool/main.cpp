@@ -7,7 +7,11 @@
 #include <vector>
 
 #include "args.h"
+#include "command_table.h"
 #include "commands.h"
+#include "reader.h"
+#include "session.h"
+#include "status.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -51,11 +55,29 @@ bool CollectKeys(const zubtool::Invocation& inv, std::vector<zubtool::Bytes>* ke
                  "zubtool: no key to try (--no-default-key without --key or --keys-file)\n");
     return false;
   }
-  if (keys->size() > 256) {
+  if (keys->size() > static_cast<size_t>(zubtool::kSlots)) {
     std::fprintf(stderr, "zubtool: at most 256 keys can be tried, %zu given\n", keys->size());
     return false;
   }
   return true;
+}
+
+// Opens the reader the command needs and runs it.
+int RunCommand(const zubtool::Invocation& inv, const std::vector<zubtool::Bytes>& keys) {
+  zubtool::Reader reader(inv.verbose);
+  zubtool::CardSession session(reader, keys);
+  zubtool::Context context{inv, nullptr, nullptr};
+  if (inv.command->needsReader) {
+    int32_t r = reader.Open(inv.device);
+    if (r != 0) {
+      zubtool::Fail("no reader at device index " + std::to_string(inv.device) + ": " +
+                    zubtool::Describe(r));
+      return zubtool::kExitNoReader;
+    }
+    context.reader = &reader;
+    context.session = &session;
+  }
+  return inv.command->run(context);
 }
 
 }  // namespace
@@ -70,9 +92,7 @@ int main(int argc, char** argv) {
   const zubtool::Invocation& inv = parsed.invocation;
   if (!parsed.error.empty()) {
     std::string help =
-        inv.command == zubtool::Command::kNone
-            ? "zubtool --help"
-            : std::string("zubtool ") + zubtool::CommandName(inv.command) + " --help";
+        inv.command ? std::string("zubtool ") + inv.command->name + " --help" : "zubtool --help";
     std::fprintf(stderr, "zubtool: %s\n(see '%s')\n", parsed.error.c_str(), help.c_str());
     return zubtool::kExitUsage;
   }
@@ -86,7 +106,7 @@ int main(int argc, char** argv) {
   }
   std::vector<zubtool::Bytes> keys;
   if (!CollectKeys(inv, &keys)) return zubtool::kExitUsage;
-  int status = zubtool::RunCommand(inv, keys);
+  int status = RunCommand(inv, keys);
   std::fflush(stdout);
   return status;
 }

@@ -1,0 +1,219 @@
+// scan, read, write and value: one card, one block.
+#include <cstdio>
+#include <limits>
+
+#include "commands.h"
+#include "session.h"
+#include "status.h"
+
+namespace zubtool {
+
+void Fail(const std::string& what) {
+  std::fprintf(stderr, "zubtool: %s\n", what.c_str());
+}
+
+std::string BlockLine(int block, const Bytes& data) {
+  char number[8];
+  std::snprintf(number, sizeof number, "%4d", block);
+  return std::string(number) + "  " + HexSpaced(data) + "  |" + AsciiText(data) + "|";
+}
+
+int FindCard(CardSession& session) {
+  int32_t r = session.Find();
+  if (r == 0) return kExitOk;
+  Fail(r == 1 ? "no card answers: " + Describe(r) : "no card found: " + Describe(r));
+  return kExitFailed;
+}
+
+std::string ParseNone(const Arguments& args, Invocation*) {
+  return args.Count(0, 0, {});
+}
+
+int RunScan(Context& context) {
+  CardSession& session = *context.session;
+  if (int status = FindCard(session)) return status;
+  const CardInfo& card = session.Info();
+  std::printf("card  %s\n", card.layout.name.c_str());
+  std::printf("UID   %s\n", HexText(card.serial.uid).c_str());
+  std::printf("BCC   %02X (%s)\n", card.serial.bcc,
+              card.serial.bccOk ? "ok" : "does not match the UID");
+  std::printf("ATQA  %02X %02X\n", card.atqa >> 8, card.atqa & 0xFF);
+  std::printf("SAK   %02X\n", card.sak);
+  return kExitOk;
+}
+
+std::string ParseRead(const Arguments& args, Invocation* inv) {
+  std::string error = args.Count(1, 1, {"BLOCK"});
+  if (!error.empty()) return error;
+  return ParseBlock(args.positionals[0], &inv->block);
+}
+
+int RunRead(Context& context) {
+  const Invocation& inv = context.inv;
+  CardSession& session = *context.session;
+  if (int status = FindCard(session)) return status;
+  Bytes data;
+  Access access = WithAccess(session, inv.keyType, inv.block,
+                             [&] { return session.Reader().Read(inv.block, &data); });
+  if (access.result != 0) {
+    Fail(AccessFailure(access, "read block " + std::to_string(inv.block), inv.block, session));
+    return kExitFailed;
+  }
+  std::printf("block %d, sector %d, %s\n", inv.block, SectorOfBlock(inv.block),
+              KeyNote(access, session).c_str());
+  std::printf("%s\n", BlockLine(inv.block, data).c_str());
+  return kExitOk;
+}
+
+std::string ParseWrite(const Arguments& args, Invocation* inv) {
+  inv->force = args.Has("--force");
+  std::string error = args.Count(2, 2, {"BLOCK", "HEX32"});
+  if (!error.empty()) return error;
+  const auto& pos = args.positionals;
+  if (!(error = ParseBlock(pos[0], &inv->block)).empty()) return error;
+  auto data = ParseHex(pos[1]);
+  if (!data || data->size() != static_cast<size_t>(kBlockSize)) {
+    return "block data must be 16 bytes as 32 hex digits: '" + pos[1] + "'";
+  }
+  inv->data = *data;
+  if (inv->block == 0 && !inv->force) {
+    return "block 0 holds the card's manufacturer data; write it only with --force";
+  }
+  if (IsTrailer(inv->block)) {
+    if (!inv->force) {
+      return "block " + pos[0] + " is the trailer of sector " +
+             std::to_string(SectorOfBlock(inv->block)) +
+             " (keys and access bits); write it only with --force";
+    }
+    if (!AccessBitsConsistent(inv->data)) {
+      return "the access bits " + HexSpaced(Bytes(data->begin() + 6, data->begin() + 9)) +
+             " are not stored with their inverses and would lock sector " +
+             std::to_string(SectorOfBlock(inv->block)) + " for good";
+    }
+  }
+  return "";
+}
+
+int RunWrite(Context& context) {
+  const Invocation& inv = context.inv;
+  CardSession& session = *context.session;
+  CardReader& reader = session.Reader();
+  bool trailer = IsTrailer(inv.block);
+  if (int status = FindCard(session)) return status;
+  Access access = WithAccess(session, inv.keyType, inv.block,
+                             [&] { return reader.Write(inv.block, inv.data); });
+  if (access.result != 0) {
+    Fail(AccessFailure(access, "write block " + std::to_string(inv.block), inv.block, session));
+    return kExitFailed;
+  }
+  // Read it back where the keys allow: trailers hide their keys, so only
+  // data blocks are compared.
+  Bytes back;
+  if (!trailer && reader.Read(inv.block, &back) == 0 && back != inv.data) {
+    Fail("block " + std::to_string(inv.block) + " reads back differently:\n" +
+         BlockLine(inv.block, back));
+    return kExitFailed;
+  }
+  std::printf("block %d written, %s\n", inv.block, KeyNote(access, session).c_str());
+  std::printf("%s\n", BlockLine(inv.block, inv.data).c_str());
+  return kExitOk;
+}
+
+std::string ParseValue(const Arguments& args, Invocation* inv) {
+  const auto& pos = args.positionals;
+  if (pos.empty()) return "missing operation: get, set, inc or dec";
+  const std::string& op = pos[0];
+  std::string error;
+  if (op == "get") {
+    inv->valueOp = ValueOp::kGet;
+    if (!(error = args.Count(2, 2, {"", "BLOCK"})).empty()) return error;
+  } else if (op == "set") {
+    inv->valueOp = ValueOp::kSet;
+    if (!(error = args.Count(3, 3, {"", "BLOCK", "N"})).empty()) return error;
+    auto n = ParseNumber(pos[2], std::numeric_limits<int32_t>::min(),
+                         std::numeric_limits<int32_t>::max());
+    if (!n) return "not a 32-bit value: '" + pos[2] + "'";
+    inv->amount = static_cast<int32_t>(*n);
+  } else if (op == "inc" || op == "dec") {
+    inv->valueOp = op == "inc" ? ValueOp::kInc : ValueOp::kDec;
+    if (!(error = args.Count(2, 3, {"", "BLOCK"})).empty()) return error;
+    inv->amount = 1;
+    if (pos.size() == 3) {
+      auto n = ParseNumber(pos[2], 0, std::numeric_limits<int32_t>::max());
+      if (!n) return "not an amount (0 to 2147483647): '" + pos[2] + "'";
+      inv->amount = static_cast<int32_t>(*n);
+    }
+  } else {
+    return "unknown value operation '" + op + "' (get, set, inc or dec)";
+  }
+  if (!(error = ParseBlock(pos[1], &inv->block)).empty()) return error;
+  if (inv->block == 0 || IsTrailer(inv->block)) {
+    return "block " + pos[1] + " cannot be a value block (" +
+           (inv->block == 0 ? "manufacturer data" : "a sector trailer") + ")";
+  }
+  return "";
+}
+
+int RunValue(Context& context) {
+  const Invocation& inv = context.inv;
+  CardSession& session = *context.session;
+  CardReader& reader = session.Reader();
+  if (int status = FindCard(session)) return status;
+  const std::string block = std::to_string(inv.block);
+  Access access;
+  std::string what;
+  Bytes data;
+  switch (inv.valueOp) {
+    case ValueOp::kGet:
+      what = "read block " + block;
+      access = WithAccess(session, inv.keyType, inv.block,
+                          [&] { return reader.Read(inv.block, &data); });
+      break;
+    case ValueOp::kSet:
+      what = "write value block " + block;
+      access = WithAccess(session, inv.keyType, inv.block, [&] {
+        return reader.Write(inv.block,
+                            EncodeValueBlock(inv.amount, static_cast<uint8_t>(inv.block)));
+      });
+      break;
+    case ValueOp::kInc:
+    case ValueOp::kDec: {
+      bool inc = inv.valueOp == ValueOp::kInc;
+      what = std::string(inc ? "increment" : "decrement") + " block " + block;
+      access = WithAccess(session, inv.keyType, inv.block, [&] {
+        int32_t r =
+            inc ? reader.Increment(inv.block, inv.amount) : reader.Decrement(inv.block, inv.amount);
+        if (r == 0) {
+          r = reader.Transfer(inv.block);
+          if (r != 0) what = "transfer into block " + block;
+        }
+        return r;
+      });
+      break;
+    }
+  }
+  if (access.result != 0) {
+    Fail(AccessFailure(access, what, inv.block, session));
+    return kExitFailed;
+  }
+  int32_t r = inv.valueOp == ValueOp::kGet ? 0 : reader.Read(inv.block, &data);
+  if (r != 0) {
+    std::printf("block %s: done (the block cannot be read back: %s)\n", block.c_str(),
+                Describe(r).c_str());
+    return kExitOk;
+  }
+  auto value = DecodeValueBlock(data);
+  if (!value) {
+    Fail("block " + block + " is not a value block:\n" + BlockLine(inv.block, data));
+    return kExitFailed;
+  }
+  std::printf("block %s: value %d (address byte %u), %s\n", block.c_str(),
+              static_cast<int>(value->value), value->address, KeyNote(access, session).c_str());
+  if (inv.valueOp == ValueOp::kSet && value->value != inv.amount) {
+    Fail("block " + block + " reads back a different value");
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+}  // namespace zubtool

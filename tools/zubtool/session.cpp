@@ -1,0 +1,121 @@
+#include "session.h"
+
+#include "status.h"
+
+namespace zubtool {
+
+const char* KeyName(int type) {
+  return type == kKeyA ? "A" : "B";
+}
+
+CardSession::CardSession(CardReader& reader, std::vector<Bytes> keys)
+    : reader_(reader), keys_(std::move(keys)) {
+  for (auto& bank : slotKey_) {
+    for (int& k : bank) k = -1;
+  }
+}
+
+int32_t CardSession::Find() {
+  int32_t r = reader_.Request(true, &info_.atqa);
+  if (r == 0) r = reader_.Anticollision(&info_.serialHex);
+  if (r != 0) return r;
+  auto serial = ParseSerial(info_.serialHex);
+  if (!serial) return kExchangeFailed;
+  info_.serial = *serial;
+  if ((r = reader_.Select(info_.serialHex, &info_.sak)) != 0) return r;
+  info_.layout = IdentifyCard(info_.atqa, info_.sak);
+  selected_ = true;
+  return 0;
+}
+
+int CardSession::FindKey(int block, int type, int32_t* result) {
+  *result = 1;
+  for (size_t i = 0; i < keys_.size() && lost_ == 0; ++i) {
+    *result = Authenticate(block, type, static_cast<int>(i));
+    if (*result == 0) return static_cast<int>(i);
+    if (*result < 0) break;
+  }
+  return -1;
+}
+
+int32_t CardSession::Authenticate(int block, int type, int index) {
+  if (lost_) return lost_;
+  if (!selected_ && (lost_ = Reselect()) != 0) return lost_;
+  const int slot = index % kSlots;
+  int32_t r;
+  if (slotKey_[type][slot] != index) {
+    if ((r = reader_.LoadKey(type, slot, keys_[static_cast<size_t>(index)])) != 0) return r;
+    slotKey_[type][slot] = index;
+  }
+  r = reader_.Authenticate(type, slot, block);
+  if (r != 0) selected_ = false;  // a refused card waits for a new request
+  return r;
+}
+
+int32_t CardSession::Reselect() {
+  uint16_t atqa;
+  std::string serial;
+  uint8_t sak;
+  int32_t r = reader_.Request(true, &atqa);
+  if (r == 0) r = reader_.Anticollision(&serial);
+  if (r == 0 && serial != info_.serialHex) {
+    lostReason_ = "another card is in the field (UID " + serial.substr(0, 8) + ")";
+    r = 1;
+  }
+  if (r == 0) r = reader_.Select(serial, &sak);
+  selected_ = r == 0;
+  return r;
+}
+
+Access WithAccess(CardSession& session, std::optional<int> keyType, int block,
+                  const std::function<int32_t()>& op) {
+  Access access;
+  for (int type : {kKeyA, kKeyB}) {
+    if (keyType && *keyType != type) continue;
+    int32_t r;
+    int index = session.FindKey(block, type, &r);
+    if (index < 0) {
+      access.refused[type] = r;
+      if (r < 0 || session.Lost()) break;
+      continue;
+    }
+    access.authenticated = true;
+    access.keyType = type;
+    access.keyIndex = index;
+    access.result = op();
+    if (access.result != kNoPermission) return access;
+  }
+  if (!access.authenticated)
+    access.result = access.refused[kKeyA].value_or(access.refused[kKeyB].value_or(1));
+  return access;
+}
+
+std::string Refusals(const std::optional<int32_t> (&refused)[2]) {
+  std::string text;
+  for (int type : {kKeyA, kKeyB}) {
+    if (!refused[type]) continue;
+    if (!text.empty()) text += ", ";
+    text += std::string("key ") + KeyName(type) + " " + Describe(*refused[type]);
+  }
+  return text;
+}
+
+std::string AccessFailure(const Access& access, const std::string& what, int block,
+                          const CardSession& session) {
+  if (session.Lost()) {
+    std::string reason = session.LostReason().empty() ? "" : session.LostReason() + "; ";
+    return what + ": the card was lost: " + reason + Describe(session.Lost());
+  }
+  if (!access.authenticated) {
+    return what + ": no key to try opens sector " + std::to_string(SectorOfBlock(block)) + ": " +
+           Refusals(access.refused);
+  }
+  return what + ": " + Describe(access.result);
+}
+
+std::string KeyNote(const Access& access, const CardSession& session) {
+  return std::string("key ") + KeyName(access.keyType) + " " +
+         HexText(session.Key(access.keyIndex));
+}
+
+}  // namespace zubtool
