@@ -98,8 +98,8 @@ TEST(CardSession, ARefusedKeyCostsOneWakeAndSelectBeforeTheNextTry) {
   EXPECT_EQ(session.FindKey(4, kKeyA, &result), 1);
   EXPECT_EQ(result, 0);
   const std::vector<std::string> expected = {
-      "load A 0", "auth A 0 s1",                                         // refused
-      "request",  "anticollision", "select", "load A 1", "auth A 1 s1",  // opens it
+      "load A 0", "auth A 0 s1",                             // refused
+      "request",  "select",      "load A 1", "auth A 1 s1",  // opens it
   };
   EXPECT_EQ(reader.calls, expected);
 
@@ -107,9 +107,8 @@ TEST(CardSession, ARefusedKeyCostsOneWakeAndSelectBeforeTheNextTry) {
   // not needed yet.
   reader.calls.clear();
   EXPECT_EQ(session.FindKey(8, kKeyA, &result), 2);
-  const std::vector<std::string> next = {"auth A 0 s2", "request",    "anticollision", "select",
-                                         "auth A 1 s2", "request",    "anticollision", "select",
-                                         "load A 2",    "auth A 2 s2"};
+  const std::vector<std::string> next = {"auth A 0 s2", "request", "select",   "auth A 1 s2",
+                                         "request",     "select",  "load A 2", "auth A 2 s2"};
   EXPECT_EQ(reader.calls, next);
 }
 
@@ -152,6 +151,42 @@ TEST(CardSession, KeyBGetsItsTurnWhenTheConditionsRefuseKeyA) {
   for (const auto& call : reader.calls) EXPECT_EQ(call.find("auth B"), std::string::npos) << call;
 }
 
+TEST(CardSession, TheKeyThatOpenedASectorIsTriedFirstAndAReadableKeyBEndsTheSearch) {
+  FakeReader reader;
+  reader.keyA[3] = Key(0x33);
+  CardSession session(reader, {Key(0x11), Key(0x22), Key(0x33)});
+  ASSERT_EQ(session.Find(), 0);
+  int32_t result;
+  EXPECT_EQ(session.FindKey(12, kKeyA, &result), 2);
+  reader.calls.clear();
+  size_t tries = 0;
+  EXPECT_EQ(session.FindKey(13, kKeyA, &result, {}, [&](size_t n) { tries = n; }), 2);
+  EXPECT_EQ(tries, 1u);
+  EXPECT_EQ(reader.calls, std::vector<std::string>{"auth A 2 s3"});
+  // Preferred keys come before the rest.
+  reader.keyA[4] = Key(0x22);
+  reader.calls.clear();
+  EXPECT_EQ(session.FindKey(16, kKeyA, &result, {1}), 1);
+  EXPECT_EQ(reader.calls, std::vector<std::string>{"auth A 1 s4"});
+
+  // Where the card answers 16 (key B readable), no other key is tried.
+  struct ReadableB : FakeReader {
+    int32_t Authenticate(int type, int slot, int block) override {
+      if (type == kKeyB) {
+        calls.push_back("auth B");
+        state = kIdle;
+        return kNoPermission;
+      }
+      return FakeReader::Authenticate(type, slot, block);
+    }
+  } readable;
+  CardSession b(readable, {Key(0x11), Key(0x22), Key(0xFF)});
+  ASSERT_EQ(b.Find(), 0);
+  EXPECT_EQ(b.FindKey(0, kKeyB, &result), -1);
+  EXPECT_EQ(result, kNoPermission);
+  EXPECT_EQ(std::count(readable.calls.begin(), readable.calls.end(), "auth B"), 1);
+}
+
 TEST(CardSession, NoKeyOpensTheSector) {
   FakeReader reader;
   reader.keyA[2] = Key(0xA2);
@@ -192,7 +227,7 @@ TEST(CardSession, ACardTakenAwayOrSwappedEndsTheSession) {
   EXPECT_EQ(other.FindKey(0, kKeyA, &result), -1);
   EXPECT_NE(other.Lost(), 0);
   EXPECT_NE(other.LostReason().find("another card"), std::string::npos);
-  EXPECT_EQ(std::count(swapped.calls.begin(), swapped.calls.end(), "select"), 1);
+  EXPECT_EQ(std::count(swapped.calls.begin(), swapped.calls.end(), "select"), 2);
 }
 
 }  // namespace

@@ -90,8 +90,8 @@ def smoke(t, work):
     t.check("scan", ["scan"], status=0, out=[r"^card +MIFARE Classic 1K$", r"^UID +1A7B8C54$", r"^SAK +08$"])
     t.check("read a block", ["read", "4"], out=[r"^ +4  00( 00){15}  \|\.{16}\|$"])
     t.check("no card in the field", ["scan"], {"ZUBSIM_CARD_PRESENT": "0"}, status=1,
-            err=[r"没有卡或密码错 \(1\)"])
-    t.check("no reader", ["scan"], {"ZUBSIM_DEVICE_INDEX": "none"}, status=3, err=[r"串口错 \(-1\)"])
+            err=[r"no card answers \(没有卡或密码错, 1\)"])
+    t.check("no reader", ["scan"], {"ZUBSIM_DEVICE_INDEX": "none"}, status=3, err=[r"reader not open or not answering \(串口错, -1\)"])
     t.check("bad arguments", ["write", "4", "0011"], status=2, err=[r"32 hex digits"])
     out = os.path.join(work, "smoke.mfd")
     t.check("dump with an image out", ["dump", "--out", t.file_arg(out)],
@@ -121,7 +121,7 @@ def full(t, work):
             out=[r"^block 4, sector 1, key A FFFFFFFFFFFF$",
                  r"^ +4  48 65 6C 6C 6F 2C 20 63 61 72 64 21 00 00 00 FF  \|Hello, card!\.\.\.\.\|$"])
     t.check("the library calls are shown with -v", ["-v", "read", "4"], keep,
-            err=[r"mif_Authentication\(0, 0, 4\) -> OK \(0\)", r"mif_Read\(4\) -> OK \(0\)"])
+            err=[r"mif_Authentication\(0, 0, 4\) -> success \(OK, 0\)", r"mif_Read\(4\) -> success \(OK, 0\)"])
 
     t.check("value set", ["value", "set", "5", "100"], keep, out=[r"^block 5: value 100 \(address byte 5\)"])
     t.check("value inc", ["value", "inc", "5", "25"], keep, out=[r"^block 5: value 125 "])
@@ -131,20 +131,23 @@ def full(t, work):
     t.check("value set negative", ["value", "set", "6", "-7"], keep, out=[r"^block 6: value -7 "])
     t.check("value get of a data block", ["value", "get", "4"], keep, status=1,
             err=[r"block 4 is not a value block"])
-    t.check("inc of a data block is refused by the card", ["value", "inc", "4"], keep, status=1,
-            err=[r"increment block 4: 增值操作错 \(22\)"])
+    rc, _, err = t.run(["-v", "value", "inc", "4"], keep)
+    t.expect("inc of a data block is refused before the card is asked",
+             rc == 1 and "block 4 is not a value block; nothing was changed" in err
+             and "mif_Increment" not in err, err)
     t.check("value inc past the 32-bit range", ["value", "inc", "6", "2147483647"], keep, status=0)
     t.check("value inc overflows", ["value", "inc", "6", "2147483647"], keep, status=1,
-            err=[r"数值溢出 \(3\)"])
+            err=[r"value overflow \(数值溢出, 3\)"])
 
     # Sector 2 gets key A A0A1A2A3A4A5 and key B B0B1B2B3B4B5, transport access bits.
     t.check("write a trailer with --force",
             ["write", "--force", "11", "A0A1A2A3A4A5 FF078069 B0B1B2B3B4B5"], keep,
             out=[r"^block 11 written"])
     t.check("the default key no longer opens the sector", ["read", "8"], keep, status=1,
-            err=[r"no key to try opens sector 2: key A 密码错 \(4\), key B 无读写权限 \(16\)"])
+            err=[r"no key to try opens sector 2: key A wrong key \(密码错, 4\), "
+                 r"key B the access conditions forbid it \(无读写权限, 16\)"])
     t.check("only key B, readable, cannot authenticate", ["--key-type", "B", "read", "4"], keep,
-            status=1, err=[r"key B 无读写权限 \(16\)"], no_out=[r"block"])
+            status=1, err=[r"key B the access conditions forbid it \(无读写权限, 16\)"], no_out=[r"block"])
     t.check("--key opens it", ["read", "8", "--key", "a0a1a2a3a4a5"], keep,
             out=[r"^block 8, sector 2, key A A0A1A2A3A4A5$"])
     keys = os.path.join(work, "keys.txt")
@@ -160,7 +163,8 @@ def full(t, work):
     t.check("dump without the key marks the sector unreadable", ["dump", "--out", out], keep,
             status=1,
             out=[r"^sector 2 +blocks 8-11 +key A \? +key B \?$",
-                 r"no key to try opens the sector: key A 密码错 \(4\), key B 无读写权限 \(16\)",
+                 r"no key to try opens the sector: key A wrong key \(密码错, 4\), key B the access "
+                 r"conditions forbid it \(无读写权限, 16\)",
                  r"^ +8  -- unreadable$", r"^ +11  -- unreadable$",
                  r"^15 of 16 sectors read in full, 60 of 64 blocks$"])
     with open(out, "rb") as f:
@@ -189,9 +193,9 @@ def full(t, work):
     # The card or the reader missing.
     for args in (["scan"], ["read", "4"], ["dump"], ["value", "get", "5"]):
         t.check("no card: " + " ".join(args), args, {"ZUBSIM_CARD_PRESENT": "0"}, status=1,
-                err=[r"no card answers: 没有卡或密码错 \(1\)"])
+                err=[r"no card answers \(没有卡或密码错, 1\)"])
     t.check("no reader", ["scan"], {"ZUBSIM_DEVICE_INDEX": "none"}, status=3,
-            err=[r"no reader at device index 0: 串口错 \(-1\)"])
+            err=[r"no reader at device index 0: reader not open or not answering \(串口错, -1\)"])
     t.check("no reader at that index", ["--device", "1", "scan"], status=3)
     t.check("--device finds the reader", ["--device", "2", "scan"], {"ZUBSIM_DEVICE_INDEX": "2"},
             out=[r"^UID +1A7B8C54$"])
@@ -220,7 +224,7 @@ def full(t, work):
         (["read", "x4"], r"not a block number"),
         (["write", "4", "00112233"], r"32 hex digits"),
         (["write", "4", "0011223344556677889900112233445G"], r"32 hex digits"),
-        (["write", "0", "00112233445566778899AABBCCDDEEFF"], r"block 0 .* --force"),
+        (["write", "0", "00112233445566778899AABBCCDDEEFF"], r"block 0 .* --block0"),
         (["write", "7", "FFFFFFFFFFFFFF078069FFFFFFFFFFFF"], r"trailer of sector 1"),
         (["write", "--force", "7", "FFFFFFFFFFFF00000000FFFFFFFFFFFF"], r"lock sector 1 for good"),
         (["value", "add", "5"], r"unknown value operation 'add'"),

@@ -114,6 +114,24 @@ std::string ParseBlock(const std::string& text, int* block) {
   return "";
 }
 
+std::string ParsePermissions(const Arguments& args, WritePermissions* permissions) {
+  permissions->force = args.Has("--force");
+  permissions->irreversible = args.Has("--irreversible");
+  permissions->block0 = args.Has("--block0");
+  for (const char* option : {"--key-a", "--key-b"}) {
+    if (!args.Has(option)) continue;
+    auto key = ParseHex(args.Value(option));
+    if (!key || key->size() != static_cast<size_t>(kKeySize)) {
+      return "not a key of 12 hex digits: '" + args.Value(option) + "'";
+    }
+    (std::string(option) == "--key-a" ? permissions->keyA : permissions->keyB) = *key;
+  }
+  if (permissions->irreversible && !permissions->force) {
+    return "--irreversible goes with --force";
+  }
+  return "";
+}
+
 ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   ParseResult result;
   Invocation& inv = result.invocation;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "card_format.h"
+#include "trailer_check.h"
 
 namespace zubtool {
 
@@ -40,7 +41,16 @@ struct Invocation {
   bool on = false;                   // led
   std::string out;                   // dump --out
   std::optional<CardLayout> layout;  // dump --card
-  bool force = false;                // write
+  WritePermissions permissions;      // write, restore: --force, --irreversible, --block0, --key-a
+  std::string file;                  // restore FILE
+  bool trailers = false;             // restore --trailers
+  bool dryRun = false;               // restore --dry-run
+  bool json = false;                 // --json: scan, read, dump, value get, keys
+  std::optional<double> wait;        // scan --wait [SECONDS]; 0: no limit
+  int sector = -1;                   // acl SECTOR
+  Bytes accessBytes;                 // acl --bytes
+  std::optional<AccessConditions> encode;  // acl encode
+  std::string topic;                       // help TOPIC
 };
 
 // What the command line gave a command: its arguments and its own options.
@@ -69,6 +79,8 @@ std::string Usage(const CommandSpec* command);
 
 // Parsers of argument kinds the commands share; each returns "" or the error.
 std::string ParseBlock(const std::string& text, int* block);
+// --force, --irreversible, --block0, --key-a and --key-b.
+std::string ParsePermissions(const Arguments& args, WritePermissions* permissions);
 
 }  // namespace zubtool
 

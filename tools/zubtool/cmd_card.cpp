@@ -21,7 +21,16 @@ std::string BlockLine(int block, const Bytes& data) {
 int FindCard(CardSession& session) {
   int32_t r = session.Find();
   if (r == 0) return kExitOk;
-  Fail(r == 1 ? "no card answers: " + Describe(r) : "no card found: " + Describe(r));
+  Fail(r == kNoCard ? "no card answers (" + ResultText(r) + ", 1)"
+                    : "no card found: " + Describe(r));
+  return kExitFailed;
+}
+
+int CheckBlockOnCard(const CardSession& session, int block) {
+  const CardLayout& layout = session.Info().layout;
+  if (layout.sectors == 0 || block < layout.Blocks()) return kExitOk;
+  Fail("block " + std::to_string(block) + " is outside the card (" + layout.name +
+       ": blocks 0 to " + std::to_string(layout.Blocks() - 1) + ")");
   return kExitFailed;
 }
 
@@ -30,7 +39,8 @@ std::string ParseNone(const Arguments& args, Invocation*) {
 }
 
 int RunScan(Context& context) {
-  CardSession& session = *context.session;
+  if (int status = context.Open()) return status;
+  CardSession& session = context.Session();
   if (int status = FindCard(session)) return status;
   const CardInfo& card = session.Info();
   std::printf("card  %s\n", card.layout.name.c_str());
@@ -50,8 +60,10 @@ std::string ParseRead(const Arguments& args, Invocation* inv) {
 
 int RunRead(Context& context) {
   const Invocation& inv = context.inv;
-  CardSession& session = *context.session;
+  if (int status = context.Open()) return status;
+  CardSession& session = context.Session();
   if (int status = FindCard(session)) return status;
+  if (int status = CheckBlockOnCard(session, inv.block)) return status;
   Bytes data;
   Access access = WithAccess(session, inv.keyType, inv.block,
                              [&] { return session.Reader().Read(inv.block, &data); });
@@ -66,9 +78,9 @@ int RunRead(Context& context) {
 }
 
 std::string ParseWrite(const Arguments& args, Invocation* inv) {
-  inv->force = args.Has("--force");
-  std::string error = args.Count(2, 2, {"BLOCK", "HEX32"});
+  std::string error = ParsePermissions(args, &inv->permissions);
   if (!error.empty()) return error;
+  if (!(error = args.Count(2, 2, {"BLOCK", "HEX32"})).empty()) return error;
   const auto& pos = args.positionals;
   if (!(error = ParseBlock(pos[0], &inv->block)).empty()) return error;
   auto data = ParseHex(pos[1]);
@@ -76,30 +88,17 @@ std::string ParseWrite(const Arguments& args, Invocation* inv) {
     return "block data must be 16 bytes as 32 hex digits: '" + pos[1] + "'";
   }
   inv->data = *data;
-  if (inv->block == 0 && !inv->force) {
-    return "block 0 holds the card's manufacturer data; write it only with --force";
-  }
-  if (IsTrailer(inv->block)) {
-    if (!inv->force) {
-      return "block " + pos[0] + " is the trailer of sector " +
-             std::to_string(SectorOfBlock(inv->block)) +
-             " (keys and access bits); write it only with --force";
-    }
-    if (!AccessBitsConsistent(inv->data)) {
-      return "the access bits " + HexSpaced(Bytes(data->begin() + 6, data->begin() + 9)) +
-             " are not stored with their inverses and would lock sector " +
-             std::to_string(SectorOfBlock(inv->block)) + " for good";
-    }
-  }
-  return "";
+  return CheckBlockWrite(inv->block, &inv->data, inv->permissions);
 }
 
 int RunWrite(Context& context) {
   const Invocation& inv = context.inv;
-  CardSession& session = *context.session;
+  if (int status = context.Open()) return status;
+  CardSession& session = context.Session();
   CardReader& reader = session.Reader();
   bool trailer = IsTrailer(inv.block);
   if (int status = FindCard(session)) return status;
+  if (int status = CheckBlockOnCard(session, inv.block)) return status;
   Access access = WithAccess(session, inv.keyType, inv.block,
                              [&] { return reader.Write(inv.block, inv.data); });
   if (access.result != 0) {
@@ -156,13 +155,16 @@ std::string ParseValue(const Arguments& args, Invocation* inv) {
 
 int RunValue(Context& context) {
   const Invocation& inv = context.inv;
-  CardSession& session = *context.session;
+  if (int status = context.Open()) return status;
+  CardSession& session = context.Session();
   CardReader& reader = session.Reader();
   if (int status = FindCard(session)) return status;
+  if (int status = CheckBlockOnCard(session, inv.block)) return status;
   const std::string block = std::to_string(inv.block);
   Access access;
   std::string what;
   Bytes data;
+  bool notValue = false;
   switch (inv.valueOp) {
     case ValueOp::kGet:
       what = "read block " + block;
@@ -181,6 +183,12 @@ int RunValue(Context& context) {
       bool inc = inv.valueOp == ValueOp::kInc;
       what = std::string(inc ? "increment" : "decrement") + " block " + block;
       access = WithAccess(session, inv.keyType, inv.block, [&] {
+        // The block is looked at first: a block that is not a value block is
+        // reported as such, and the card is not asked to count on it.
+        if (reader.Read(inv.block, &data) == 0 && !DecodeValueBlock(data)) {
+          notValue = true;
+          return 0;
+        }
         int32_t r =
             inc ? reader.Increment(inv.block, inv.amount) : reader.Decrement(inv.block, inv.amount);
         if (r == 0) {
@@ -194,6 +202,11 @@ int RunValue(Context& context) {
   }
   if (access.result != 0) {
     Fail(AccessFailure(access, what, inv.block, session));
+    return kExitFailed;
+  }
+  if (notValue) {
+    Fail("block " + block + " is not a value block; nothing was changed:\n" +
+         BlockLine(inv.block, data));
     return kExitFailed;
   }
   int32_t r = inv.valueOp == ValueOp::kGet ? 0 : reader.Read(inv.block, &data);

@@ -76,7 +76,8 @@ std::string ParseDump(const Arguments& args, Invocation* inv) {
 
 int RunDump(Context& context) {
   const Invocation& inv = context.inv;
-  CardSession& session = *context.session;
+  if (int status = context.Open()) return status;
+  CardSession& session = context.Session();
   CardReader& reader = session.Reader();
   if (int status = FindCard(session)) return status;
   const CardInfo& card = session.Info();

@@ -22,7 +22,8 @@ std::string ParseBeep(const Arguments& args, Invocation* inv) {
 
 int RunBeep(Context& context) {
   const Invocation& inv = context.inv;
-  Reader& reader = *context.reader;
+  if (int status = context.Open()) return status;
+  Reader& reader = context.TheReader();
   int32_t r = reader.Beep(true);
   if (r != 0) {
     Fail("beeper on: " + Describe(r));
@@ -56,7 +57,8 @@ std::string ParseLed(const Arguments& args, Invocation* inv) {
 
 int RunLed(Context& context) {
   const Invocation& inv = context.inv;
-  Reader& reader = *context.reader;
+  if (int status = context.Open()) return status;
+  Reader& reader = context.TheReader();
   int32_t r = reader.Led(inv.led, inv.on);
   if (r != 0) {
     Fail("LED " + std::to_string(inv.led) + ": " + Describe(r));

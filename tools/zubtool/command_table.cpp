@@ -1,6 +1,9 @@
 #include "command_table.h"
 
 #include "commands.h"
+#include "reader.h"
+#include "session.h"
+#include "status.h"
 
 namespace zubtool {
 
@@ -14,8 +17,7 @@ const std::vector<CommandSpec>& Commands() {
        "answers.\n",
        {},
        ParseNone,
-       RunScan,
-       true},
+       RunScan},
       {"dump",
        "dump [--out FILE] [--card 1K|4K|mini]",
        "every sector in hex and ASCII; raw image to FILE",
@@ -29,28 +31,59 @@ const std::vector<CommandSpec>& Commands() {
          "                    found placed in the sector trailers"},
         {"--card", "1K|4K|mini", "the card's size when its SAK does not tell it"}},
        ParseDump,
-       RunDump,
-       true},
+       RunDump},
+      {"restore",
+       "restore [--trailers --force] [--block0] [--dry-run] FILE",
+       "write a card image (as dump --out writes it) back to the card",
+       "Writes a raw 1K or 4K card image (1024 or 4096 bytes, blocks in order, the\n"
+       "layout dump --out writes) to the card in the field. Data blocks only, unless\n"
+       "--trailers (sector trailers, with --force) or --block0 is given; a sector's\n"
+       "data blocks are written before its trailer. Every trailer passes the checks\n"
+       "of 'zubtool write --help' before anything is written: one refused trailer\n"
+       "and nothing is written at all. Each sector is opened with the keys the image\n"
+       "holds for it, then with the keys to try. A report per sector; exit status 1\n"
+       "when any block was not written, naming them.\n",
+       {{"--trailers", nullptr, "write the sector trailers too (needs --force)"},
+        {"--force", nullptr, "allow writing sector trailers"},
+        {"--irreversible", nullptr, "allow access conditions that can never be undone"},
+        {"--key-a", "HEX", "key A for trailers whose key A is 000000000000 in the image"},
+        {"--key-b", "HEX", "key B for trailers whose key B is 000000000000 in the image"},
+        {"--block0", nullptr, "write block 0 too (genuine cards refuse it)"},
+        {"--dry-run", nullptr, "list what would be written; touch no card"}},
+       ParseRestore,
+       RunRestore},
       {"read",
        "read BLOCK",
        "one block in hex and ASCII",
        "Reads block BLOCK (0 to 255) and shows its 16 bytes in hex and ASCII.\n",
        {},
        ParseRead,
-       RunRead,
-       true},
+       RunRead},
       {"write",
-       "write [--force] BLOCK HEX32",
+       "write [--force [--irreversible] [--key-a HEX] [--key-b HEX]] [--block0] BLOCK HEX32",
        "write one block (16 bytes as 32 hex digits)",
        "Writes 16 bytes, given as 32 hex digits (spaces, ':' and '-' between pairs\n"
-       "allowed), to block BLOCK and reads them back. Block 0 and sector trailers\n"
-       "(keys and access bits) are written only with --force; a trailer whose access\n"
-       "bits are not stored with their inverses would lock its sector for good and is\n"
-       "always refused.\n",
-       {{"--force", nullptr, "allow writing block 0 or a sector trailer"}},
+       "allowed), to block BLOCK and reads them back. Every check is made before\n"
+       "anything is sent:\n"
+       "  - block 0 (UID and manufacturer data) only with --block0; genuine cards\n"
+       "    refuse it anyway;\n"
+       "  - a sector trailer (keys and access bits) only with --force;\n"
+       "  - access bits not stored with their inverses are always refused: they\n"
+       "    would lock the sector for good;\n"
+       "  - access conditions that can never be undone (access bits or the trailer\n"
+       "    frozen, blocks that can never be written again, a key fixed for good)\n"
+       "    need --irreversible as well; the refusal says what would become\n"
+       "    impossible;\n"
+       "  - a trailer whose key A is 000000000000 needs --key-a: the card never\n"
+       "    shows key A, so a trailer copied from 'read' or a dump holds zeros there;\n"
+       "    the same for key B and --key-b (hidden unless key A may read it).\n",
+       {{"--force", nullptr, "allow writing a sector trailer"},
+        {"--irreversible", nullptr, "allow access conditions that can never be undone"},
+        {"--key-a", "HEX", "the trailer's key A, where its bytes 0-5 are zeros"},
+        {"--key-b", "HEX", "the trailer's key B, where its bytes 10-15 are zeros"},
+        {"--block0", nullptr, "allow writing block 0"}},
        ParseWrite,
-       RunWrite,
-       true},
+       RunWrite},
       {"value",
        "value get|set|inc|dec BLOCK [N]\n"
        "value get BLOCK\n"
@@ -65,26 +98,39 @@ const std::vector<CommandSpec>& Commands() {
        "block is not in value-block format.\n",
        {},
        ParseValue,
-       RunValue,
-       true},
+       RunValue},
       {"beep",
        "beep [MS]",
        "sound the beeper (default 200 ms)",
        "Sounds the reader's beeper for MS milliseconds (0 to 10000, default 200).\n",
        {},
        ParseBeep,
-       RunBeep,
-       true},
+       RunBeep},
       {"led",
        "led N on|off",
        "switch LED N",
        "Switches the reader's LED N (0 to 255) on or off.\n",
        {},
        ParseLed,
-       RunLed,
-       true},
+       RunLed},
   };
   return kCommands;
+}
+
+Context::Context(const Invocation& invocation, std::vector<Bytes> keys)
+    : inv(invocation), keys_(std::move(keys)) {}
+
+Context::~Context() = default;
+
+int Context::Open() {
+  reader_ = std::make_unique<Reader>(inv.verbose);
+  int32_t r = reader_->Open(inv.device);
+  if (r != 0) {
+    Fail("no reader at device index " + std::to_string(inv.device) + ": " + Describe(r));
+    return kExitNoReader;
+  }
+  session_ = std::make_unique<CardSession>(*reader_, keys_);
+  return kExitOk;
 }
 
 const CommandSpec* FindCommand(const std::string& name) {

@@ -4,6 +4,7 @@
 #ifndef ZUBTOOL_COMMAND_TABLE_H
 #define ZUBTOOL_COMMAND_TABLE_H
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,11 +15,29 @@ namespace zubtool {
 class CardSession;
 class Reader;
 
-// What a command runs with.
-struct Context {
+// What a command runs with: its invocation, the keys to try, and the reader,
+// opened when the command asks for it (after checking what it can without
+// the card).
+class Context {
+ public:
+  Context(const Invocation& inv, std::vector<Bytes> keys);
+  ~Context();
+  Context(const Context&) = delete;
+  Context& operator=(const Context&) = delete;
+
   const Invocation& inv;
-  Reader* reader;        // the open reader; null for a command that needs none
-  CardSession* session;  // the card session on it, with every key to try
+  const std::vector<Bytes>& Keys() const { return keys_; }
+
+  // Opens the reader at --device; 0, or the exit status after reporting.
+  int Open();
+  // Valid after Open().
+  Reader& TheReader() { return *reader_; }
+  CardSession& Session() { return *session_; }
+
+ private:
+  std::vector<Bytes> keys_;
+  std::unique_ptr<Reader> reader_;
+  std::unique_ptr<CardSession> session_;
 };
 
 // An option only some commands take.
@@ -39,7 +58,6 @@ struct CommandSpec {
   // Checks and stores the arguments; "" or the error.
   std::string (*parse)(const Arguments& args, Invocation* inv);
   int (*run)(Context& context);
-  bool needsReader;
 };
 
 const std::vector<CommandSpec>& Commands();

@@ -3,6 +3,7 @@
 #ifndef ZUBTOOL_COMMANDS_H
 #define ZUBTOOL_COMMANDS_H
 
+#include <optional>
 #include <string>
 
 #include "command_table.h"
@@ -21,6 +22,8 @@ void Fail(const std::string& what);
 std::string BlockLine(int block, const Bytes& data);
 // Finds the card, reporting a failure; kExitOk when it is selected.
 int FindCard(CardSession& session);
+// Reports a block beyond the card's last block; kExitOk when it is on the card.
+int CheckBlockOnCard(const CardSession& session, int block);
 
 std::string ParseNone(const Arguments& args, Invocation* inv);
 int RunScan(Context& context);
@@ -34,6 +37,12 @@ int RunValue(Context& context);
 
 std::string ParseDump(const Arguments& args, Invocation* inv);
 int RunDump(Context& context);
+
+// A card image file (the layout dump --out writes); nothing, with the error,
+// when it cannot be read or has no card's size.
+std::optional<Bytes> ReadCardImage(const std::string& path, CardLayout* layout, std::string* error);
+std::string ParseRestore(const Arguments& args, Invocation* inv);
+int RunRestore(Context& context);
 
 std::string ParseBeep(const Arguments& args, Invocation* inv);
 int RunBeep(Context& context);

@@ -9,9 +9,7 @@
 #include "args.h"
 #include "command_table.h"
 #include "commands.h"
-#include "reader.h"
 #include "session.h"
-#include "status.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -62,24 +60,6 @@ bool CollectKeys(const zubtool::Invocation& inv, std::vector<zubtool::Bytes>* ke
   return true;
 }
 
-// Opens the reader the command needs and runs it.
-int RunCommand(const zubtool::Invocation& inv, const std::vector<zubtool::Bytes>& keys) {
-  zubtool::Reader reader(inv.verbose);
-  zubtool::CardSession session(reader, keys);
-  zubtool::Context context{inv, nullptr, nullptr};
-  if (inv.command->needsReader) {
-    int32_t r = reader.Open(inv.device);
-    if (r != 0) {
-      zubtool::Fail("no reader at device index " + std::to_string(inv.device) + ": " +
-                    zubtool::Describe(r));
-      return zubtool::kExitNoReader;
-    }
-    context.reader = &reader;
-    context.session = &session;
-  }
-  return inv.command->run(context);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -106,7 +86,8 @@ int main(int argc, char** argv) {
   }
   std::vector<zubtool::Bytes> keys;
   if (!CollectKeys(inv, &keys)) return zubtool::kExitUsage;
-  int status = RunCommand(inv, keys);
+  zubtool::Context context(inv, keys);
+  int status = inv.command->run(context);
   std::fflush(stdout);
   return status;
 }

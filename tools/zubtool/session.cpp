@@ -28,12 +28,32 @@ int32_t CardSession::Find() {
   return 0;
 }
 
-int CardSession::FindKey(int block, int type, int32_t* result) {
+int CardSession::FindKey(int block, int type, int32_t* result, const std::vector<int>& first,
+                         const std::function<void(size_t)>& tried) {
+  const size_t sector = static_cast<size_t>(SectorOfBlock(block));
+  if (opened_[type].size() <= sector) opened_[type].resize(sector + 1, -1);
+  std::vector<int> order;
+  std::vector<bool> queued(keys_.size(), false);
+  auto queue = [&](int index) {
+    if (index < 0 || static_cast<size_t>(index) >= keys_.size() || queued[index]) return;
+    queued[index] = true;
+    order.push_back(index);
+  };
+  queue(opened_[type][sector]);
+  for (int index : first) queue(index);
+  for (size_t i = 0; i < keys_.size(); ++i) queue(static_cast<int>(i));
+
   *result = 1;
-  for (size_t i = 0; i < keys_.size() && lost_ == 0; ++i) {
-    *result = Authenticate(block, type, static_cast<int>(i));
-    if (*result == 0) return static_cast<int>(i);
-    if (*result < 0) break;
+  for (size_t n = 0; n < order.size() && lost_ == 0; ++n) {
+    *result = Authenticate(block, type, order[n]);
+    if (tried) tried(n + 1);
+    if (*result == 0) {
+      opened_[type][sector] = order[n];
+      return order[n];
+    }
+    // Below zero the reader failed; 16 where key B is readable and so cannot
+    // authenticate at all: no other key can do better.
+    if (*result < 0 || *result == kNoPermission) break;
   }
   return -1;
 }
@@ -52,28 +72,32 @@ int32_t CardSession::Authenticate(int block, int type, int index) {
   return r;
 }
 
+// A refused authentication leaves the card idle: waking it and selecting it
+// by the UID already known is all it takes, two exchanges. Only when the
+// select fails is anticollision asked who is in the field (a card that was
+// not selected stays ready and answers it).
 int32_t CardSession::Reselect() {
   uint16_t atqa;
-  std::string serial;
   uint8_t sak;
   int32_t r = reader_.Request(true, &atqa);
-  if (r == 0) r = reader_.Anticollision(&serial);
-  if (r == 0 && serial != info_.serialHex) {
-    lostReason_ = "another card is in the field (UID " + serial.substr(0, 8) + ")";
-    r = 1;
+  if (r == 0) r = reader_.Select(info_.serialHex, &sak);
+  if (r > 0) {
+    std::string serial;
+    if (reader_.Anticollision(&serial) == 0 && serial != info_.serialHex) {
+      lostReason_ = "another card is in the field (UID " + serial.substr(0, 8) + ")";
+    }
   }
-  if (r == 0) r = reader_.Select(serial, &sak);
   selected_ = r == 0;
   return r;
 }
 
 Access WithAccess(CardSession& session, std::optional<int> keyType, int block,
-                  const std::function<int32_t()>& op) {
+                  const std::function<int32_t()>& op, const std::vector<int>& first) {
   Access access;
   for (int type : {kKeyA, kKeyB}) {
     if (keyType && *keyType != type) continue;
     int32_t r;
-    int index = session.FindKey(block, type, &r);
+    int index = session.FindKey(block, type, &r, first);
     if (index < 0) {
       access.refused[type] = r;
       if (r < 0 || session.Lost()) break;

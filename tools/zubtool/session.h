@@ -54,9 +54,12 @@ class CardSession {
   const std::string& LostReason() const { return lostReason_; }
 
   // Authenticates the sector of `block` as key `type`, trying the keys in
-  // order. The index of the key that worked, or -1 with the last result in
-  // `*result`.
-  int FindKey(int block, int type, int32_t* result);
+  // order: first the key that last opened the sector as that type, then
+  // `first` (indices), then the rest. The index of the key that worked, or -1
+  // with the last result in `*result`. `tried`, when given, is called after
+  // each try with the number of keys tried so far.
+  int FindKey(int block, int type, int32_t* result, const std::vector<int>& first = {},
+              const std::function<void(size_t)>& tried = nullptr);
   // One try: key `index` as key `type` for the sector of `block`.
   int32_t Authenticate(int block, int type, int index);
 
@@ -69,7 +72,8 @@ class CardSession {
   bool selected_ = false;
   int32_t lost_ = 0;
   std::string lostReason_;
-  int slotKey_[2][kSlots];  // the key index each slot holds, -1: none
+  int slotKey_[2][kSlots];      // the key index each slot holds, -1: none
+  std::vector<int> opened_[2];  // by sector: the key that last opened it, -1: none
 };
 
 // The outcome of an operation that needs its sector authenticated.
@@ -84,8 +88,9 @@ struct Access {
 // Authenticates the sector of `block` (as key A, then as key B, unless the
 // key type is fixed) and runs `op`. Where the access conditions refuse `op`
 // to key A, key B gets its turn.
+// `first`: key indices to try before the others, as FindKey takes them.
 Access WithAccess(CardSession& session, std::optional<int> keyType, int block,
-                  const std::function<int32_t()>& op);
+                  const std::function<int32_t()>& op, const std::vector<int>& first = {});
 
 // Why no key opened a sector: "key A 密码错 (4), key B 无读写权限 (16)".
 std::string Refusals(const std::optional<int32_t> (&refused)[2]);

@@ -55,8 +55,29 @@ std::string ResultText(int32_t code) {
   return Utf8FromGbk(std::string(gbk, strnlen(gbk, sizeof gbk)));
 }
 
+const std::vector<StatusEntry>& StatusTable() {
+#define ZUBTOOL_STATUS_ENTRY(name, description) {name, #name, description},
+  static const std::vector<StatusEntry> kTable = {MZ_STATUS_TABLE(ZUBTOOL_STATUS_ENTRY)};
+#undef ZUBTOOL_STATUS_ENTRY
+  return kTable;
+}
+
+std::string StatusDescription(int32_t code) {
+  for (const auto& s : StatusTable()) {
+    if (s.code == code) return s.description;
+  }
+  return "unknown result";
+}
+
+std::string StatusName(int32_t code) {
+  for (const auto& s : StatusTable()) {
+    if (s.code == code) return s.name;
+  }
+  return "";
+}
+
 std::string Describe(int32_t code) {
-  return ResultText(code) + " (" + std::to_string(code) + ")";
+  return StatusDescription(code) + " (" + ResultText(code) + ", " + std::to_string(code) + ")";
 }
 
 }  // namespace zubtool

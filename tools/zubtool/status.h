@@ -4,12 +4,28 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace zubtool {
 
-// The message of a result code (ErrMsg, GBK) in UTF-8.
+// The library's message for a result code (ErrMsg, GBK) in UTF-8.
 std::string ResultText(int32_t code);
-// "<text> (<code>)", for error lines.
+
+// A named result code: MZ_STATUS_... of MifareZUB.h and its English text.
+struct StatusEntry {
+  int32_t code;
+  const char* name;         // "MZ_STATUS_WRONG_KEY"
+  const char* description;  // "wrong key"
+};
+// Every named code, in the header's order.
+const std::vector<StatusEntry>& StatusTable();
+// The English description of a code; "unknown result" for a code without a name.
+std::string StatusDescription(int32_t code);
+// The name of a code ("MZ_STATUS_WRONG_KEY"); "" for a code without one.
+std::string StatusName(int32_t code);
+
+// "<English> (<library text>, <code>)", for error lines:
+// "wrong key (密码错, 4)".
 std::string Describe(int32_t code);
 
 }  // namespace zubtool
