@@ -52,6 +52,19 @@ class Card:
         with open(self.path, "rb") as f:
             return f.read()
 
+    def exchanges(self):
+        """(request, reply status or None) for every frame pair, and clears the trace."""
+        pairs = []
+        if os.path.exists(self.trace):
+            with open(self.trace) as f:
+                for line in f:
+                    if line.startswith("-> "):
+                        pairs.append([bytes.fromhex(line[3:].split("  ")[0]), None])
+                    elif line.startswith("<- ") and pairs:
+                        pairs[-1][1] = bytes.fromhex(line[3:].split("  ")[0])[3]
+            os.remove(self.trace)
+        return pairs
+
     def requests(self):
         """The commands of every request frame sent so far, and clears the trace."""
         if not os.path.exists(self.trace):
@@ -181,12 +194,78 @@ def safety_cases(t, work):
             err=[r"block 64 is outside the card \(MIFARE Classic 1K: blocks 0 to 63\)"])
 
 
+def keys_cases(t, work):
+    image = bytearray(new_card_image())
+    layout = {  # sector: key A, access bits, key B
+        1: ("A0A1A2A3A4A5", "7F0788", "B0B1B2B3B4B5"),
+        2: ("D3F7D3F7D3F7", "7F0788", "4D3A99C351DD"),
+        3: ("0102030405AA", "7F0788", "112233445566"),  # in no list
+        4: ("FFFFFFFFFFFF", "7F0788", "A0A1A2A3A4A5"),
+    }
+    for sector, (a, bits, b) in layout.items():
+        image[sector * 64 + 48:sector * 64 + 64] = bytes.fromhex(trailer(a, bits, b))
+    card = Card(t, work, "keys", image)
+    given = ["FFFFFFFFFFFF", "A0A1A2A3A4A5", "B0B1B2B3B4B5", "D3F7D3F7D3F7", "4D3A99C351DD"]
+    args = ["--no-default-key"] + [x for k in given for x in ("--key", k)]
+    out = os.path.join(work, "found-keys.txt")
+    card.exchanges()
+    stdout = t.check("keys finds each key and nothing wrong", args + ["keys", "--out", out], card.env(),
+                     status=1,
+                     out=[r"^     0  FFFFFFFFFFFF  readable with key A: not a key$",
+                          r"^     1  A0A1A2A3A4A5  B0B1B2B3B4B5$",
+                          r"^     2  D3F7D3F7D3F7  4D3A99C351DD$",
+                          r"^     3  \?             \?$",
+                          r"^     4  FFFFFFFFFFFF  A0A1A2A3A4A5$"],
+                     err=[r"1 sector opened by none of the keys tried"])
+    pairs = card.exchanges()
+    commands = [p[0][1] for p in pairs]
+    auths = [i for i, c in enumerate(commands) if c == AUTH]
+    failed = [i for i in auths if pairs[i][1] != 0]
+    loads = [(p[0][3], p[0][4]) for p in pairs if p[0][1] == LOAD_KEY]
+    t.expect("keys: one anticollision, each key loaded once per key type",
+             commands.count(ANTICOLLISION) == 1 and len(loads) == len(set(loads)) <= 2 * len(given),
+             f"{commands.count(ANTICOLLISION)} anticollisions, loads {loads}")
+    between = []
+    for n, i in enumerate(auths[:-1]):
+        following = [c for c in commands[i + 1:auths[n + 1]] if c != LOAD_KEY]
+        between.append((pairs[i][1] != 0, following))
+    t.expect("keys: a refused try is followed by exactly a wake and a select, a good one by nothing",
+             all(f == ([REQUEST, SELECT] if refused else []) for refused, f in between), between)
+    t.expect("keys: exchanges = find + loads + tries + 2 per refused try",
+             len(pairs) == 3 + len(loads) + len(auths) + 2 * (len(failed) - (auths[-1] in failed)),
+             f"{len(pairs)} exchanges, {len(loads)} loads, {len(auths)} tries, {len(failed)} refused")
+    with open(out) as f:
+        written = f.read()
+    t.expect("keys --out writes a keys file", "B0B1B2B3B4B5  # sector 1 key B" in written, written)
+    t.check("the keys file opens the sector", ["--keys-file", out, "read", "8"], card.env(),
+            out=[r"^block 8, sector 2, key A D3F7D3F7D3F7$"])
+
+    _, stdout, _ = t.run(args + ["keys", "--json"], card.env())
+    try:
+        doc = json.loads(stdout)
+        sectors = {s["sector"]: s for s in doc["sectors"]}
+        ok = (doc["uid"] == "1A7B8C54" and sectors[2]["keyB"] == "4D3A99C351DD"
+              and sectors[3]["keyA"] is None and sectors[0]["keyBReadable"] is True)
+    except (ValueError, KeyError) as e:
+        ok, stdout = False, f"{e}: {stdout}"
+    t.expect("keys --json parses and holds the keys", ok, stdout)
+
+    many = os.path.join(work, "many-keys.txt")
+    with open(many, "w") as f:
+        for i in range(3000):
+            f.write("%012X\n" % (0x100000000000 + i))
+        f.write("0102030405AA\n")
+    t.check("keys: a list of thousands of keys", ["--keys-file", many, "--key-type", "A", "keys"],
+            card.env(), out=[r"^     3  0102030405AA "])
+
+
 def main():
     t = Tool(sys.argv[1], None)
     work = tempfile.mkdtemp(prefix="zubtool-cards-")
     try:
         restore_cases(t, work)
         safety_cases(t, work)
+        keys_cases(t, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print(f"zubtool cards: {t.passed} passed, {t.failures} failed")

@@ -1,5 +1,7 @@
 // scan, read, write and value: one card, one block.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 #include "commands.h"
@@ -24,6 +26,20 @@ int FindCard(CardSession& session) {
   Fail(r == kNoCard ? "no card answers (" + ResultText(r) + ", 1)"
                     : "no card found: " + Describe(r));
   return kExitFailed;
+}
+
+bool CheckOutputFile(const std::string& path) {
+  std::FILE* probe = std::fopen(path.c_str(), "rb");
+  const bool existed = probe != nullptr;
+  if (probe) std::fclose(probe);
+  probe = std::fopen(path.c_str(), "ab");
+  if (!probe) {
+    Fail("cannot write " + path + ": " + std::strerror(errno));
+    return false;
+  }
+  std::fclose(probe);
+  if (!existed) std::remove(path.c_str());
+  return true;
 }
 
 int CheckBlockOnCard(const CardSession& session, int block) {

@@ -52,6 +52,22 @@ const std::vector<CommandSpec>& Commands() {
         {"--dry-run", nullptr, "list what would be written; touch no card"}},
        ParseRestore,
        RunRestore},
+      {"keys",
+       "keys [--out FILE] [--json]",
+       "which key A and which key B open each sector",
+       "Finds, for every sector, which key A and which key B open it: the keys to\n"
+       "try (--key, --keys-file) first, then a built-in list of widely published\n"
+       "default and transport keys (left out with --no-default-key). A key that\n"
+       "opened one sector is tried first on the next. A refused key costs three\n"
+       "exchanges (the try, then waking and selecting the card again). Progress is\n"
+       "shown on standard error when the search takes more than a second. Where key\n"
+       "A may read key B, key B cannot authenticate and is shown as readable.\n"
+       "Exit status 1 when some sector is opened by no key.\n",
+       {{"--out", "FILE", "write the keys found as a keys file (for --keys-file)"},
+        {"--card", "1K|4K|mini", "the card's size when its SAK does not tell it"},
+        {"--json", nullptr, "one JSON object on standard output"}},
+       ParseKeys,
+       RunKeys},
       {"read",
        "read BLOCK",
        "one block in hex and ASCII",

@@ -22,6 +22,9 @@ void Fail(const std::string& what);
 std::string BlockLine(int block, const Bytes& data);
 // Finds the card, reporting a failure; kExitOk when it is selected.
 int FindCard(CardSession& session);
+// Whether FILE can be written, checked before the card is read (reported
+// when it cannot; a file that did not exist is not left behind).
+bool CheckOutputFile(const std::string& path);
 // Reports a block beyond the card's last block; kExitOk when it is on the card.
 int CheckBlockOnCard(const CardSession& session, int block);
 
@@ -43,6 +46,11 @@ int RunDump(Context& context);
 std::optional<Bytes> ReadCardImage(const std::string& path, CardLayout* layout, std::string* error);
 std::string ParseRestore(const Arguments& args, Invocation* inv);
 int RunRestore(Context& context);
+
+// The built-in list of widely published keys `keys` tries.
+const std::vector<Bytes>& BuiltInKeys();
+std::string ParseKeys(const Arguments& args, Invocation* inv);
+int RunKeys(Context& context);
 
 std::string ParseBeep(const Arguments& args, Invocation* inv);
 int RunBeep(Context& context);

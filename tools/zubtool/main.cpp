@@ -53,10 +53,6 @@ bool CollectKeys(const zubtool::Invocation& inv, std::vector<zubtool::Bytes>* ke
                  "zubtool: no key to try (--no-default-key without --key or --keys-file)\n");
     return false;
   }
-  if (keys->size() > static_cast<size_t>(zubtool::kSlots)) {
-    std::fprintf(stderr, "zubtool: at most 256 keys can be tried, %zu given\n", keys->size());
-    return false;
-  }
   return true;
 }
 
