@@ -1,10 +1,13 @@
 // scan, read, write and value: one card, one block.
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 
 #include "commands.h"
+#include "json.h"
 #include "session.h"
 #include "status.h"
 
@@ -54,11 +57,66 @@ std::string ParseNone(const Arguments& args, Invocation*) {
   return args.Count(0, 0, {});
 }
 
+std::string ParseScan(const Arguments& args, Invocation* inv) {
+  inv->json = args.Has("--json");
+  if (!args.Has("--wait")) return args.Count(0, 0, {});
+  std::string error = args.Count(0, 1, {});
+  if (!error.empty()) return error;
+  inv->wait = 0;
+  if (args.positionals.size() == 1) {
+    auto n = ParseNumber(args.positionals[0], 1, 86400);
+    if (!n) return "not a number of seconds (1 to 86400): '" + args.positionals[0] + "'";
+    inv->wait = static_cast<double>(*n);
+  }
+  return "";
+}
+
 int RunScan(Context& context) {
+  const Invocation& inv = context.inv;
   if (int status = context.Open()) return status;
   CardSession& session = context.Session();
-  if (int status = FindCard(session)) return status;
+  if (inv.wait) {
+    // Polls the field: a request every 100 ms until a card answers.
+    using Clock = std::chrono::steady_clock;
+    const auto end =
+        Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(*inv.wait * 1000));
+    if (!inv.json) {
+      std::fprintf(stderr, "waiting for a card%s...\n",
+                   *inv.wait > 0
+                       ? (" (" + std::to_string(static_cast<int>(*inv.wait)) + " s)").c_str()
+                       : "");
+    }
+    for (;;) {
+      int32_t r = session.Find();
+      if (r == 0) break;
+      if (r < 0) {
+        Fail("the reader stopped answering: " + Describe(r));
+        return kExitFailed;
+      }
+      if (*inv.wait > 0 && Clock::now() >= end) {
+        Fail("no card entered the field within " + std::to_string(static_cast<int>(*inv.wait)) +
+             " s");
+        return kExitFailed;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  } else if (int status = FindCard(session)) {
+    return status;
+  }
   const CardInfo& card = session.Info();
+  if (inv.json) {
+    Json out = Json::Object();
+    out.Add("card", card.layout.name)
+        .Add("uid", HexText(card.serial.uid))
+        .Add("bcc", HexText({card.serial.bcc}))
+        .Add("bccOk", card.serial.bccOk)
+        .Add("atqa", HexText({static_cast<uint8_t>(card.atqa >> 8),
+                              static_cast<uint8_t>(card.atqa & 0xFF)}))
+        .Add("sak", HexText({card.sak}))
+        .Add("sectors", card.layout.sectors);
+    std::printf("%s\n", out.Text().c_str());
+    return kExitOk;
+  }
   std::printf("card  %s\n", card.layout.name.c_str());
   std::printf("UID   %s\n", HexText(card.serial.uid).c_str());
   std::printf("BCC   %02X (%s)\n", card.serial.bcc,
@@ -69,6 +127,7 @@ int RunScan(Context& context) {
 }
 
 std::string ParseRead(const Arguments& args, Invocation* inv) {
+  inv->json = args.Has("--json");
   std::string error = args.Count(1, 1, {"BLOCK"});
   if (!error.empty()) return error;
   return ParseBlock(args.positionals[0], &inv->block);
@@ -86,6 +145,16 @@ int RunRead(Context& context) {
   if (access.result != 0) {
     Fail(AccessFailure(access, "read block " + std::to_string(inv.block), inv.block, session));
     return kExitFailed;
+  }
+  if (inv.json) {
+    Json out = Json::Object();
+    out.Add("block", inv.block)
+        .Add("sector", SectorOfBlock(inv.block))
+        .Add("data", HexText(data))
+        .Add("keyType", KeyName(access.keyType))
+        .Add("key", HexText(session.Key(access.keyIndex)));
+    std::printf("%s\n", out.Text().c_str());
+    return kExitOk;
   }
   std::printf("block %d, sector %d, %s\n", inv.block, SectorOfBlock(inv.block),
               KeyNote(access, session).c_str());
@@ -136,6 +205,8 @@ int RunWrite(Context& context) {
 
 std::string ParseValue(const Arguments& args, Invocation* inv) {
   const auto& pos = args.positionals;
+  inv->json = args.Has("--json");
+  if (inv->json && (pos.empty() || pos[0] != "get")) return "--json goes with 'value get' only";
   if (pos.empty()) return "missing operation: get, set, inc or dec";
   const std::string& op = pos[0];
   std::string error;
@@ -235,6 +306,16 @@ int RunValue(Context& context) {
   if (!value) {
     Fail("block " + block + " is not a value block:\n" + BlockLine(inv.block, data));
     return kExitFailed;
+  }
+  if (inv.json) {
+    Json out = Json::Object();
+    out.Add("block", inv.block)
+        .Add("value", static_cast<int64_t>(value->value))
+        .Add("address", static_cast<int>(value->address))
+        .Add("keyType", KeyName(access.keyType))
+        .Add("key", HexText(session.Key(access.keyIndex)));
+    std::printf("%s\n", out.Text().c_str());
+    return kExitOk;
   }
   std::printf("block %s: value %d (address byte %u), %s\n", block.c_str(),
               static_cast<int>(value->value), value->address, KeyNote(access, session).c_str());

@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <fstream>
 
+#include "access_text.h"
 #include "commands.h"
+#include "json.h"
 #include "session.h"
 #include "status.h"
 
@@ -63,6 +65,7 @@ SectorDump DumpSector(CardReader& reader, CardSession& session, std::optional<in
 }  // namespace
 
 std::string ParseDump(const Arguments& args, Invocation* inv) {
+  inv->json = args.Has("--json");
   if (args.Has("--out")) {
     inv->out = args.Value("--out");
     if (inv->out.empty()) return "option --out needs a file name";
@@ -76,6 +79,7 @@ std::string ParseDump(const Arguments& args, Invocation* inv) {
 
 int RunDump(Context& context) {
   const Invocation& inv = context.inv;
+  if (!inv.out.empty() && !CheckOutputFile(inv.out)) return kExitUsage;
   if (int status = context.Open()) return status;
   CardSession& session = context.Session();
   CardReader& reader = session.Reader();
@@ -87,8 +91,18 @@ int RunDump(Context& context) {
          ") has no MIFARE Classic sectors; give --card 1K, 4K or mini to dump it anyway");
     return kExitFailed;
   }
-  std::printf("card  %s  UID %s  ATQA %02X %02X  SAK %02X\n", layout.name.c_str(),
-              HexText(card.serial.uid).c_str(), card.atqa >> 8, card.atqa & 0xFF, card.sak);
+  // Text goes out sector by sector; JSON as one object at the end.
+  auto print = [&](const std::string& line) {
+    if (!inv.json) std::printf("%s\n", line.c_str());
+  };
+  char head[96];
+  std::snprintf(head, sizeof head, "card  %s  UID %s  ATQA %02X %02X  SAK %02X",
+                layout.name.c_str(), HexText(card.serial.uid).c_str(), card.atqa >> 8,
+                card.atqa & 0xFF, card.sak);
+  print(head);
+  Json json = Json::Object();
+  json.Add("card", layout.name).Add("uid", HexText(card.serial.uid));
+  Json sectors = Json::Array();
 
   Bytes image(static_cast<size_t>(layout.ImageSize()), 0);
   int sectorsComplete = 0, blocksRead = 0;
@@ -98,28 +112,53 @@ int RunDump(Context& context) {
     std::string keys = "key A " + (dump.keyA ? HexText(*dump.keyA) : std::string("?")) +
                        "  key B " + (dump.keyB ? HexText(*dump.keyB) : std::string("?"));
     if (dump.keyBRead) keys += " (read from the trailer)";
-    std::printf("\nsector %d  blocks %d-%d  %s\n", sector, first, first + count - 1, keys.c_str());
+    print("\nsector " + std::to_string(sector) + "  blocks " + std::to_string(first) + "-" +
+          std::to_string(first + count - 1) + "  " + keys);
     if (!dump.keyA && !dump.keyB) {
-      std::printf("      no key to try opens the sector: %s\n", Refusals(dump.refused).c_str());
+      print("      no key to try opens the sector: " + Refusals(dump.refused));
     }
+    Json entry = Json::Object(), blocks = Json::Array();
+    entry.Add("sector", sector);
+    entry.Add("keyA", dump.keyA ? Json(HexText(*dump.keyA)) : Json());
+    entry.Add("keyB", dump.keyB ? Json(HexText(*dump.keyB)) : Json());
     bool complete = true;
     for (int i = 0; i < count; ++i) {
       const auto& data = dump.blocks[static_cast<size_t>(i)];
       const int block = first + i;
+      const int32_t result = dump.results[static_cast<size_t>(i)];
+      Json b = Json::Object();
+      b.Add("block", block).Add("data", data ? Json(HexText(*data)) : Json());
       if (!data) {
         complete = false;
-        if (dump.keyA || dump.keyB) {
-          std::printf("%4d  -- unreadable: %s\n", block,
-                      Describe(dump.results[static_cast<size_t>(i)]).c_str());
-        } else {
-          std::printf("%4d  -- unreadable\n", block);
-        }
+        const bool tried = dump.keyA || dump.keyB;
+        if (tried) b.Add("error", Describe(result));
+        blocks.Push(b);
+        char number[8];
+        std::snprintf(number, sizeof number, "%4d", block);
+        print(std::string(number) + "  -- unreadable" + (tried ? ": " + Describe(result) : ""));
         continue;
       }
+      blocks.Push(b);
       ++blocksRead;
-      std::printf("%s\n", BlockLine(block, *data).c_str());
+      print(BlockLine(block, *data));
       std::copy(data->begin(), data->end(), image.begin() + block * kBlockSize);
     }
+    entry.Add("blocks", blocks);
+    // The access conditions in words, from the trailer as read.
+    if (const auto& trailer = dump.blocks.back()) {
+      auto conditions = DecodeAccessBits(*trailer);
+      Json access = Json::Array();
+      if (conditions) {
+        for (const auto& line : DescribeConditions(*conditions, sector)) {
+          print("      " + line);
+          access.Push(line);
+        }
+      } else {
+        print("      the access bits are not stored with their inverses: the sector is locked");
+      }
+      entry.Add("access", access);
+    }
+    sectors.Push(entry);
     // Keys go into the image's trailer where known: the card never shows
     // key A, and key B only where the access conditions let it.
     const size_t trailer = static_cast<size_t>(TrailerBlock(sector) * kBlockSize);
@@ -128,13 +167,15 @@ int RunDump(Context& context) {
     if (complete) ++sectorsComplete;
   }
 
-  std::printf("\n%d of %d sectors read in full, %d of %d blocks\n", sectorsComplete, layout.sectors,
-              blocksRead, layout.Blocks());
+  print("\n" + std::to_string(sectorsComplete) + " of " + std::to_string(layout.sectors) +
+        " sectors read in full, " + std::to_string(blocksRead) + " of " +
+        std::to_string(layout.Blocks()) + " blocks");
   int status = sectorsComplete == layout.sectors ? kExitOk : kExitFailed;
   if (session.Lost()) {
     Fail("the card was lost during the dump: " + Describe(session.Lost()));
     status = kExitFailed;
   }
+  json.Add("sectors", sectors).Add("complete", status == kExitOk);
   if (!inv.out.empty()) {
     std::ofstream file(inv.out, std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char*>(image.data()),
@@ -144,8 +185,10 @@ int RunDump(Context& context) {
       Fail("cannot write " + inv.out);
       return kExitFailed;
     }
-    std::printf("image written to %s (%zu bytes)\n", inv.out.c_str(), image.size());
+    print("image written to " + inv.out + " (" + std::to_string(image.size()) + " bytes)");
+    json.Add("image", inv.out);
   }
+  if (inv.json) std::printf("%s\n", json.Text().c_str());
   return status;
 }
 

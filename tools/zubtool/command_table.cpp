@@ -10,26 +10,30 @@ namespace zubtool {
 const std::vector<CommandSpec>& Commands() {
   static const std::vector<CommandSpec> kCommands = {
       {"scan",
-       "scan",
+       "scan [--wait [SECONDS]] [--json]",
        "card type, UID and SAK of the card in the field",
        "Wakes the card in the field, selects it and shows its type (from ATQA and\n"
        "SAK), its UID with the check byte, ATQA and SAK. Exit status 1 when no card\n"
-       "answers.\n",
-       {},
-       ParseNone,
+       "answers. With --wait it polls the field (every 100 ms) until a card enters\n"
+       "it, for SECONDS at most (no limit without it).\n",
+       {{"--wait", nullptr, "wait for a card to enter the field"},
+        {"--json", nullptr, "one JSON object on standard output"}},
+       ParseScan,
        RunScan},
       {"dump",
-       "dump [--out FILE] [--card 1K|4K|mini]",
+       "dump [--out FILE] [--card 1K|4K|mini] [--json]",
        "every sector in hex and ASCII; raw image to FILE",
        "Reads every sector, authenticating each with the keys to try (as key A, then\n"
        "as key B), and shows every block in hex and ASCII. Blocks no key can read are\n"
-       "marked unreadable with the reason. Exit status 0 only when every block was\n"
-       "read.\n",
+       "marked unreadable with the reason; each sector's access conditions follow in\n"
+       "words (see 'zubtool acl --help'). --out FILE is checked before the card is\n"
+       "read. Exit status 0 only when every block was read.\n",
        {{"--out", "FILE",
          "also write the raw card image (1024 bytes for 1K, 4096 for\n"
          "                    4K): blocks in order, unreadable blocks as zeros, the keys\n"
          "                    found placed in the sector trailers"},
-        {"--card", "1K|4K|mini", "the card's size when its SAK does not tell it"}},
+        {"--card", "1K|4K|mini", "the card's size when its SAK does not tell it"},
+        {"--json", nullptr, "one JSON object on standard output"}},
        ParseDump,
        RunDump},
       {"restore",
@@ -68,11 +72,33 @@ const std::vector<CommandSpec>& Commands() {
         {"--json", nullptr, "one JSON object on standard output"}},
        ParseKeys,
        RunKeys},
+      {"acl",
+       "acl SECTOR | --bytes HEX | encode DATA TRAILER\n"
+       "acl SECTOR\n"
+       "acl --bytes HEX\n"
+       "acl encode DATA TRAILER\n"
+       "acl encode DATA0 DATA1 DATA2 TRAILER",
+       "access conditions in words; access bytes from conditions",
+       "Shows a sector's access conditions in words, per block: who may read, write,\n"
+       "increment, and decrement/transfer/restore each data block, and for the\n"
+       "trailer who may write key A, read and write the access bits, read and write\n"
+       "key B. 'key A or B', 'key A', 'key B' or 'never'. The conditions come from\n"
+       "the card (acl SECTOR reads the sector's trailer) or from trailer bytes 6-8\n"
+       "given with --bytes (3 bytes, 4 with byte 9, or a whole 16-byte trailer).\n"
+       "Conditions that can never be undone once written are listed.\n"
+       "\n"
+       "acl encode builds bytes 6-8 from conditions: one for all data blocks or one\n"
+       "for each, then the trailer's; each as three bits C1C2C3 (000 to 111) or a\n"
+       "name: for data blocks open (000), read-only (010), value (110), locked\n"
+       "(111); for the trailer transport (001), key-b (011), frozen (111).\n",
+       {{"--bytes", "HEX", "decode these access bytes instead of reading the card"}},
+       ParseAcl,
+       RunAcl},
       {"read",
-       "read BLOCK",
+       "read [--json] BLOCK",
        "one block in hex and ASCII",
        "Reads block BLOCK (0 to 255) and shows its 16 bytes in hex and ASCII.\n",
-       {},
+       {{"--json", nullptr, "one JSON object on standard output"}},
        ParseRead,
        RunRead},
       {"write",
@@ -102,7 +128,7 @@ const std::vector<CommandSpec>& Commands() {
        RunWrite},
       {"value",
        "value get|set|inc|dec BLOCK [N]\n"
-       "value get BLOCK\n"
+       "value get [--json] BLOCK\n"
        "value set BLOCK N\n"
        "value inc BLOCK [N]\n"
        "value dec BLOCK [N]",
@@ -111,8 +137,9 @@ const std::vector<CommandSpec>& Commands() {
        "address byte. get shows the value; set formats the block as a value block\n"
        "holding N (address byte: the block number); inc and dec add or subtract N\n"
        "(default 1) and transfer the result back into the block. get fails when the\n"
-       "block is not in value-block format.\n",
-       {},
+       "block is not in value-block format; inc and dec look at the block first and\n"
+       "leave a block that is not a value block alone.\n",
+       {{"--json", nullptr, "value get: one JSON object on standard output"}},
        ParseValue,
        RunValue},
       {"beep",

@@ -29,6 +29,7 @@ bool CheckOutputFile(const std::string& path);
 int CheckBlockOnCard(const CardSession& session, int block);
 
 std::string ParseNone(const Arguments& args, Invocation* inv);
+std::string ParseScan(const Arguments& args, Invocation* inv);
 int RunScan(Context& context);
 
 std::string ParseRead(const Arguments& args, Invocation* inv);
@@ -51,6 +52,9 @@ int RunRestore(Context& context);
 const std::vector<Bytes>& BuiltInKeys();
 std::string ParseKeys(const Arguments& args, Invocation* inv);
 int RunKeys(Context& context);
+
+std::string ParseAcl(const Arguments& args, Invocation* inv);
+int RunAcl(Context& context);
 
 std::string ParseBeep(const Arguments& args, Invocation* inv);
 int RunBeep(Context& context);

@@ -12,6 +12,7 @@ KeySet Usable(KeySet keys, bool keyBReadable) {
 
 // "block 5", "blocks 128-132": the blocks of data group `group`.
 std::string GroupBlocks(int sector, int group) {
+  if (sector < 0) return "data block " + std::to_string(group);
   const int first = FirstBlock(sector);
   if (BlocksInSector(sector) == 4) return "block " + std::to_string(first + group);
   return "blocks " + std::to_string(first + 5 * group) + "-" +

@@ -24,7 +24,7 @@ struct WritePermissions {
 // What can never be done again in `sector` once its trailer holds
 // `conditions`: one phrase each ("its access conditions can never be changed
 // again", "block 5 can never be written again"). Empty when the conditions
-// can still be changed with some key.
+// can still be changed with some key. `sector` -1: blocks named by group.
 std::vector<std::string> IrreversibleEffects(int sector, const AccessConditions& conditions);
 
 // Checks block `block` about to be written with `data` (16 bytes). "" when it
