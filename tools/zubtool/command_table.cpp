@@ -156,6 +156,15 @@ const std::vector<CommandSpec>& Commands() {
        {},
        ParseLed,
        RunLed},
+      {"help",
+       "help [COMMAND|codes]",
+       "the usage of the tool or of a command; result codes",
+       "Shows the tool's usage, a command's (the same as 'zubtool COMMAND --help'), or\n"
+       "with 'codes' every result code the library returns: its number, its name in\n"
+       "MifareZUB.h, its meaning in English and the library's own text.\n",
+       {},
+       ParseHelp,
+       RunHelp},
   };
   return kCommands;
 }

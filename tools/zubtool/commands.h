@@ -56,6 +56,9 @@ int RunKeys(Context& context);
 std::string ParseAcl(const Arguments& args, Invocation* inv);
 int RunAcl(Context& context);
 
+std::string ParseHelp(const Arguments& args, Invocation* inv);
+int RunHelp(Context& context);
+
 std::string ParseBeep(const Arguments& args, Invocation* inv);
 int RunBeep(Context& context);
 std::string ParseLed(const Arguments& args, Invocation* inv);
