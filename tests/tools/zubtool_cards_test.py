@@ -259,6 +259,57 @@ def keys_cases(t, work):
             card.env(), out=[r"^     3  0102030405AA "])
 
 
+# The card's access-condition tables as published, in the tool's words.
+AB, A, B, NEVER = "key A or B", "key A", "key B", "never"
+DATA_RIGHTS = {  # C1C2C3: read, write, increment, decrement/transfer/restore
+    "000": (AB, AB, AB, AB), "010": (AB, NEVER, NEVER, NEVER), "100": (AB, B, NEVER, NEVER),
+    "110": (AB, B, B, AB), "001": (AB, NEVER, NEVER, AB), "011": (B, B, NEVER, NEVER),
+    "101": (B, NEVER, NEVER, NEVER), "111": (NEVER, NEVER, NEVER, NEVER),
+}
+TRAILER_RIGHTS = {  # C1C2C3: write key A, read/write access bits, read/write key B
+    "000": (A, A, NEVER, A, A), "010": (NEVER, A, NEVER, A, NEVER), "100": (B, AB, NEVER, NEVER, B),
+    "110": (NEVER, AB, NEVER, NEVER, NEVER), "001": (A, A, A, A, A), "011": (B, AB, B, NEVER, B),
+    "101": (NEVER, AB, B, NEVER, NEVER), "111": (NEVER, AB, NEVER, NEVER, NEVER),
+}
+
+
+def acl_cases(t, work):
+    for bits, (read, write, inc, dec) in DATA_RIGHTS.items():
+        out = t.check(f"acl encode data {bits}", ["acl", "encode", bits, "001"])
+        encoded = out.split()[3:6] if out.startswith("trailer bytes 6-9:") else []
+        t.expect(f"acl encode data {bits}: the bytes of the bit layout",
+                 "".join(encoded) == access_bytes([int(bits, 2)] * 3 + [1]).hex().upper(), out)
+        line = f"read {read}; write {write}; increment {inc}; decrement, transfer, restore {dec}"
+        t.check(f"acl --bytes decodes data {bits}", ["acl", "--bytes", "".join(encoded)],
+                out=[f"^  data block {g}, C1C2C3 {bits}: {line}$" for g in range(3)])
+    for bits, (a_write, acc_read, acc_write, b_read, b_write) in TRAILER_RIGHTS.items():
+        out = t.check(f"acl encode trailer {bits}", ["acl", "encode", "000", bits])
+        encoded = "".join(out.split()[3:6])
+        t.expect(f"acl encode trailer {bits}: the bytes of the bit layout",
+                 encoded == access_bytes([0, 0, 0, int(bits, 2)]).hex().upper(), out)
+        line = (f"key A read never, write {a_write}; access bits read {acc_read}, write {acc_write}; "
+                f"key B read {b_read}, write {b_write}")
+        t.check(f"acl --bytes decodes trailer {bits}", ["acl", "--bytes", encoded],
+                out=[f"^  trailer, C1C2C3 {bits}: {line}$"])
+    t.check("acl encode by names, one condition per block",
+            ["acl", "encode", "read-only", "open", "value", "key-b"],
+            out=[r"^  data block 0, C1C2C3 010:", r"^  data block 2, C1C2C3 110:", r"^  trailer, C1C2C3 011:"])
+    t.check("acl of broken access bits", ["acl", "--bytes", "FF0781"], status=1,
+            err=[r"not stored with their inverses"])
+    t.check("acl lists what cannot be undone", ["acl", "--bytes", "00F0FF"],
+            out=[r"^cannot be undone once written:$", r"^  its access conditions can never be changed again$"])
+    card = Card(t, work, "acl")
+    t.check("acl SECTOR reads the card", ["acl", "5"], card.env(),
+            out=[r"^sector 5, trailer block 23, key A FFFFFFFFFFFF$", r"^access bits FF 07 80$",
+                 r"^  block 20, C1C2C3 000: read key A or B", r"^  trailer \(block 23\), C1C2C3 001:",
+                 r"^key B \(read from the trailer\): FFFFFFFFFFFF$"])
+    t.check("acl of a sector beyond the card", ["acl", "16"], card.env(), status=1,
+            err=[r"sector 16 is outside the card"])
+    t.check("dump shows each sector's conditions", ["dump"], card.env(),
+            out=[r"^      block 60, C1C2C3 000: read key A or B; write key A or B",
+                 r"^      trailer \(block 63\), C1C2C3 001: key A read never, write key A"])
+
+
 def main():
     t = Tool(sys.argv[1], None)
     work = tempfile.mkdtemp(prefix="zubtool-cards-")
@@ -266,6 +317,7 @@ def main():
         restore_cases(t, work)
         safety_cases(t, work)
         keys_cases(t, work)
+        acl_cases(t, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print(f"zubtool cards: {t.passed} passed, {t.failures} failed")

@@ -11,6 +11,7 @@ With --wine the tool is a Windows program started through RUNNER; --smoke runs
 the short set of cases used for the Windows build.
 """
 import argparse
+import json
 import os
 import re
 import shutil
@@ -251,10 +252,59 @@ def full(t, work):
         t.check("refused: " + " ".join(args), args, {"ZUBSIM_DEVICE_INDEX": "none"}, status=2,
                 err=[message])
 
-    for command in ("scan", "dump", "read", "write", "value", "beep", "led"):
+    # For scripts: JSON parsed here.
+    def json_of(name, args, env):
+        rc, out, err = t.run(args, env)
+        try:
+            doc = json.loads(out)
+        except ValueError as e:
+            t.expect(name, False, f"{e}\n{out}{err}")
+            return {}
+        t.expect(name, rc == 0, f"status {rc}\n{err}")
+        return doc
+    doc = json_of("scan --json", ["scan", "--json"], keep)
+    t.expect("scan --json holds the card", doc.get("uid") == "1A7B8C54" and doc.get("sak") == "08"
+             and doc.get("bccOk") is True and doc.get("sectors") == 16, doc)
+    doc = json_of("read --json", ["read", "--json", "4"], keep)
+    t.expect("read --json holds the block", doc.get("data") == "48656C6C6F2C2063617264210000 00FF".replace(" ", "")
+             and doc.get("keyType") == "A" and doc.get("sector") == 1, doc)
+    doc = json_of("value get --json", ["value", "get", "--json", "5"], keep)
+    t.expect("value get --json holds the value", doc.get("value") == 108 and doc.get("address") == 5, doc)
+    doc = json_of("dump --json", ["dump", "--json", "--key", "A0A1A2A3A4A5"], keep)
+    sectors = doc.get("sectors", [])
+    t.expect("dump --json holds every block, the keys and the conditions",
+             len(sectors) == 16 and sectors[2]["keyA"] == "A0A1A2A3A4A5"
+             and sectors[1]["blocks"][0]["data"] == "48656C6C6F2C206361726421000000FF"
+             and sectors[2]["access"][0].startswith("block 8, C1C2C3 000") and doc.get("complete") is True,
+             sectors[:3])
+    t.check("--json only with value get", ["value", "inc", "--json", "5"], status=2,
+            err=[r"--json goes with 'value get' only"])
+
+    # Waiting for a card.
+    t.check("scan --wait finds a card already there", ["scan", "--wait", "2"], keep, out=[r"^UID +1A7B8C54$"])
+    t.check("scan --wait gives up after its time", ["scan", "--wait", "1"], {"ZUBSIM_CARD_PRESENT": "0"},
+            status=1, err=[r"no card entered the field within 1 s"])
+
+    # A block beyond the card, an output file that cannot be written.
+    t.check("a block beyond a 1K card", ["read", "64"], keep, status=1,
+            err=[r"block 64 is outside the card \(MIFARE Classic 1K: blocks 0 to 63\)"], no_out=[r"."])
+    t.check("--out is checked before the card is read",
+            ["-v", "dump", "--out", os.path.join(work, "no-such-dir", "x.mfd")], keep, status=2,
+            err=[r"cannot write .*no-such-dir"])
+
+    for command in ("scan", "dump", "restore", "keys", "acl", "read", "write", "value", "beep", "led",
+                    "help"):
         t.check(command + " --help", [command, "--help"], {"ZUBSIM_DEVICE_INDEX": "none"},
                 out=[r"^Usage: zubtool " + command, r"--device N"])
     t.check("--help", ["--help"], out=[r"^Usage: zubtool \[options\] COMMAND", r"^Exit status"])
+    t.check("help", ["help"], out=[r"^Usage: zubtool \[options\] COMMAND", r"^  restore ", r"^  keys ",
+                                   r"^  acl "])
+    t.check("help COMMAND", ["help", "restore"], out=[r"^Usage: zubtool restore", r"--dry-run"])
+    t.check("help codes", ["help", "codes"],
+            out=[r"^ +4  MZ_STATUS_WRONG_KEY +wrong key \(密码错\)$",
+                 r"^ +-1  MZ_STATUS_NO_LINK +reader not open or not answering \(串口错\)$"])
+    t.check("--version", ["--version"], out=[r"^zubtool \d+\.\d+\.\d+$"])
+    t.check("missing argument names it", ["write", "4"], status=2, err=[r"missing argument HEX32"])
 
 
 def main():
