@@ -1,5 +1,7 @@
 #include "trailer_check.h"
 
+#include <algorithm>
+
 namespace zubtool {
 
 namespace {
@@ -51,26 +53,49 @@ std::vector<std::string> IrreversibleEffects(int sector, const AccessConditions&
   } else if (keyBFixed) {
     effects.push_back("key B can never be changed again");
   }
+  // Data groups with the same fate share one phrase: "blocks 12, 13 and 14 ...".
+  std::vector<std::pair<std::string, std::vector<std::string>>> fates;
   for (int group = 0; group < kTrailerGroup; ++group) {
     // Block 0 is never written anyway; its group alone says nothing new.
     if (sector == 0 && group == 0 && BlocksInSector(sector) == 4) continue;
     const DataBlockRights data = DataRights(conditions.group[group]);
     const bool noRead = Usable(data.read, keyBReadable) == kNobody;
     const bool noWrite = Usable(data.write, keyBReadable) == kNobody;
-    const bool noValue = Usable(data.increment, keyBReadable) == kNobody &&
-                         Usable(data.decrement, keyBReadable) == kNobody;
-    const std::string blocks = GroupBlocks(sector, group);
+    const bool noIncrement = Usable(data.increment, keyBReadable) == kNobody;
+    const bool noValue = noIncrement && Usable(data.decrement, keyBReadable) == kNobody;
+    std::string fate;
     if (noRead && noWrite && noValue) {
-      effects.push_back(blocks + " can never be read or written again");
+      fate = "can never be read or written again";
     } else if (noWrite && noValue) {
-      effects.push_back(blocks + " can never be written again");
+      fate = "can never be written again";
     } else if (noWrite) {
-      effects.push_back(
-          blocks + " can never be written again, only " +
-          (Usable(data.increment, keyBReadable) == kNobody ? "decremented" : "counted up or down"));
+      fate = std::string("can never be written again, only ") +
+             (noIncrement ? "decremented" : "counted up or down");
     } else if (noRead) {
-      effects.push_back(blocks + " can never be read again");
+      fate = "can never be read again";
+    } else {
+      continue;
     }
+    const std::string blocks = GroupBlocks(sector, group);
+    auto same =
+        std::find_if(fates.begin(), fates.end(), [&](const auto& f) { return f.first == fate; });
+    if (same == fates.end()) {
+      fates.push_back({fate, {blocks}});
+    } else {
+      same->second.push_back(blocks);
+    }
+  }
+  for (const auto& f : fates) {
+    std::string names;
+    for (size_t i = 0; i < f.second.size(); ++i) {
+      // "block 12" and "block 13" read as "blocks 12 and 13".
+      std::string name = f.second[i];
+      if (i > 0) name = name.substr(name.rfind(' ') + 1);
+      names += (i == 0 ? "" : i + 1 == f.second.size() ? " and " : ", ") + name;
+    }
+    const size_t word = names.find("block ");
+    if (f.second.size() > 1 && word != std::string::npos) names.insert(word + 5, "s");
+    effects.push_back(names + " " + f.first);
   }
   return effects;
 }
