@@ -94,6 +94,11 @@ def smoke(t, work):
             err=[r"no card answers \(没有卡或密码错, 1\)"])
     t.check("no reader", ["scan"], {"ZUBSIM_DEVICE_INDEX": "none"}, status=3, err=[r"reader not open or not answering \(串口错, -1\)"])
     t.check("bad arguments", ["write", "4", "0011"], status=2, err=[r"32 hex digits"])
+    t.check("acl decodes", ["acl", "--bytes", "7F0788"],
+            out=[r"^  trailer, C1C2C3 011: key A read never, write key B;"])
+    t.check("help codes in UTF-8", ["help", "codes"], out=[r"^ +4  MZ_STATUS_WRONG_KEY +wrong key \(密码错\)$"])
+    t.check("a refused trailer", ["write", "--force", "7", "000000000000FF078069FFFFFFFFFFFF"], status=2,
+            err=[r"key A is 000000000000"])
     out = os.path.join(work, "smoke.mfd")
     t.check("dump with an image out", ["dump", "--out", t.file_arg(out)],
             out=[r"16 of 16 sectors read in full"])
