@@ -87,6 +87,58 @@
 #define MZ_NO_LINK (-1)
 #define MZ_EXCHANGE_FAILED (-2)
 
+/* ---- Result codes by name ---------------------------------------------- */
+
+/* Every result code with a name, and its meaning in English (ErrMsg gives the
+ * library's own text, in Chinese). MZ_STATUS_TABLE(X) lists them as
+ * X(name, description), one entry per code, for programs that show them; the
+ * tool zubtool and the Python package (mifarezub.errors) use the same names
+ * and descriptions. Any other code has no name. */
+#define MZ_STATUS_OK 0
+#define MZ_STATUS_NO_CARD 1
+#define MZ_STATUS_CRC_ERROR 2
+#define MZ_STATUS_VALUE_OVERFLOW 3
+#define MZ_STATUS_WRONG_KEY 4
+#define MZ_STATUS_PARITY_ERROR 5
+#define MZ_STATUS_CARD_ERROR 6
+#define MZ_STATUS_INVALID_SERIAL 8
+#define MZ_STATUS_NO_PERMISSION 16
+#define MZ_STATUS_BIT_COUNT_ERROR 17
+#define MZ_STATUS_BYTE_COUNT_ERROR 18
+#define MZ_STATUS_WAITING 19
+#define MZ_STATUS_VALUE_STORE_ERROR 20
+#define MZ_STATUS_WRITE_ERROR 21
+#define MZ_STATUS_INCREMENT_ERROR 22
+#define MZ_STATUS_DECREMENT_ERROR 23
+#define MZ_STATUS_READ_ERROR 24
+#define MZ_STATUS_POLL 32
+#define MZ_STATUS_NOT_IMPLEMENTED 255
+#define MZ_STATUS_NO_LINK (-1)
+#define MZ_STATUS_EXCHANGE_FAILED (-2)
+
+#define MZ_STATUS_TABLE(X)                                                          \
+  X(MZ_STATUS_OK, "success")                                                        \
+  X(MZ_STATUS_NO_CARD, "no card answers, or the sector is not authenticated")       \
+  X(MZ_STATUS_CRC_ERROR, "CRC error in the exchange with the card")                 \
+  X(MZ_STATUS_VALUE_OVERFLOW, "value overflow")                                     \
+  X(MZ_STATUS_WRONG_KEY, "wrong key")                                               \
+  X(MZ_STATUS_PARITY_ERROR, "parity error in the exchange with the card")           \
+  X(MZ_STATUS_CARD_ERROR, "the exchange with the card failed")                      \
+  X(MZ_STATUS_INVALID_SERIAL, "invalid serial number")                              \
+  X(MZ_STATUS_NO_PERMISSION, "the access conditions forbid it")                     \
+  X(MZ_STATUS_BIT_COUNT_ERROR, "wrong bit count in the exchange with the card")     \
+  X(MZ_STATUS_BYTE_COUNT_ERROR, "wrong byte count in the exchange with the card")   \
+  X(MZ_STATUS_WAITING, "waiting for DV")                                            \
+  X(MZ_STATUS_VALUE_STORE_ERROR, "nothing to transfer, or the value was not stored") \
+  X(MZ_STATUS_WRITE_ERROR, "write failed, or the block is outside the card")        \
+  X(MZ_STATUS_INCREMENT_ERROR, "increment failed: not a value block")               \
+  X(MZ_STATUS_DECREMENT_ERROR, "decrement or restore failed: not a value block")    \
+  X(MZ_STATUS_READ_ERROR, "read failed, or the block is outside the card")          \
+  X(MZ_STATUS_POLL, "poll")                                                         \
+  X(MZ_STATUS_NOT_IMPLEMENTED, "the reader does not know the command")              \
+  X(MZ_STATUS_NO_LINK, "reader not open or not answering")                          \
+  X(MZ_STATUS_EXCHANGE_FAILED, "no valid reply from the reader")
+
 #ifdef __cplusplus
 extern "C" {
 #endif
