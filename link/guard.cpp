@@ -98,11 +98,13 @@ __attribute__((noinline)) bool Guarded(void (*fn)(void*), void* arg) noexcept {
 //
 //   MzGuardedCall(fn, arg) calls fn(arg) and returns 1. When dispatch reaches
 //   its frame, no handler of the vendor's took the exception: GuardHandler
-//   then calls RtlUnwindEx with that frame as the target. The unwind runs the
-//   termination handlers and destructors of every frame in between (the
-//   vendor's and fn's), restores the non-volatile registers as the unwind
-//   data describes, and resumes at MzGuardedCallFault within MzGuardedCall's
-//   own frame with RAX = 0, which returns 0.
+//   then calls RtlUnwindEx with that frame as the target. The unwind calls
+//   the unwind handlers of the frames in between (an MSVC-built vendor's
+//   __finally blocks and destructors run; GCC's runtime does not promise the
+//   same for its own frames, hence guard.h's rule that fn holds no objects
+//   with destructors), restores the non-volatile registers as the unwind data
+//   describes, and resumes at MzGuardedCallFault within MzGuardedCall's own
+//   frame with RAX = 0, which returns 0.
 //
 // An exception that the vendor raises and handles itself stops at the
 // vendor's own handler, below this frame, and never reaches GuardHandler. Like
