@@ -26,9 +26,13 @@ namespace {
 TQVcomm* Link = nullptr;
 
 // Every exchange waits at most this long for the reply, and is tried once.
+// The reader answers a card command within a few milliseconds, a write to
+// the card's memory within a few tens; 100 ms leaves room for that and still
+// lets a host that polls for cards notice a silent reader at once.
 constexpr int32_t kReplyTimeoutMs = 100;
 
-// Command codes.
+// Command codes. The library keeps its own, apart from the test side's table
+// (sim/protocol.h) on purpose: the tests then check it independently.
 enum : uint8_t {
   kRequestIdle = 0x10,
   kRequestAll = 0x11,
@@ -70,9 +74,23 @@ TQVcomm& Begin(uint8_t command) {
   return *Link;
 }
 
+// The one place where what the link reports becomes an export's result: no
+// link is -1, and every way an exchange can fail (nothing framed, nothing
+// written, no reply, a damaged reply, a reply to another command) is -2.
+int32_t ResultCode(mzub::LinkResult r) {
+  switch (r) {
+    case mzub::LinkResult::kOk:
+      return MZ_OK;
+    case mzub::LinkResult::kNotOpen:
+      return MZ_NO_LINK;
+    default:
+      return MZ_EXCHANGE_FAILED;
+  }
+}
+
 // Runs the prepared request: 0 once a matching reply arrived, otherwise -2.
 int32_t Exchange() {
-  return Link->Transact(kReplyTimeoutMs, 1, 1) == 0 ? MZ_OK : MZ_EXCHANGE_FAILED;
+  return ResultCode(Link->Transact(kReplyTimeoutMs, 1, 1));
 }
 
 // Exchanges the prepared request and reads the reader's status byte: reply
@@ -201,7 +219,10 @@ MZ_API int32_t MZ_CALL OpenComm(int32_t deviceIndex, int32_t /*param*/) {
   Link->DeviceIndex = static_cast<uint8_t>(deviceIndex);
   Link->Opened = false;
   Link->OpenDevice();
-  // The index is reset whether or not the open succeeded.
+  // The index is reset whether or not the open succeeded: a reader that a
+  // host left in the middle of a transfer (a process killed mid-exchange)
+  // can refuse to open until its USB side is reset, and hosts retry
+  // OpenComm after a failure expecting exactly that.
   Link->ResetDevice();
   if (Link->Opened) return MZ_OK;
   delete Link;

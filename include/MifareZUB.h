@@ -28,6 +28,34 @@
  * the one x64 convention) and is exported from MifareZUB.dll, x86 or x64,
  * under its plain name and the ordinal in MifareZUB.def; natively
  * libMifareZUB.so exports the same C names.
+ *
+ * Behaviour kept on purpose. Hosts and reader firmware in the field rely on
+ * each of these; they are pinned by the DeliberateQuirks tests, so that
+ * nobody "fixes" them by accident:
+ *  - A reply shorter than an output field fills the field from what it
+ *    holds, the reply's check byte included: a select answered 04 30 01 00 35
+ *    gives *size 0x35. A status-0 reply that holds no byte at all for an
+ *    integer output gives -2 and leaves the output alone.
+ *  - A reply of length byte 3 has its check byte where the status belongs:
+ *    03 D0 01 D2 to mif_Halt gives 0xD2.
+ *  - A final odd character of a hexadecimal text is dropped, not refused:
+ *    mif_Write(4, "...F" with 33 digits) sends 16 bytes.
+ *  - A null text is sent as the empty text: mif_Write(4, NULL) sends the
+ *    block number alone.
+ *  - zub_beep, zub_LED and zub_LEDx give 0 for any answer of the reader's:
+ *    they do not read its status byte.
+ *  - zub_LEDx gives 1 for a level other than 0, 127 and 255, with or without
+ *    a link, and sends nothing; 1 is also a reader status ("no card").
+ *  - Arguments the library will not send (a byte argument outside 0 to 255,
+ *    a text that is not hexadecimal or too long for one frame) give -2, the
+ *    code of a failed exchange, and nothing is sent.
+ *  - mif_Request wakes every card only for `mode` exactly 1; zub_beep and
+ *    zub_LED switch on only for `on` exactly 1 (2 and -1 mean off).
+ *  - OpenComm uses the low 8 bits of the device index (257 opens index 1),
+ *    ignores `param`, and resets the device index even when the open failed.
+ *  - On a nonzero status an integer output is set to 0 and a text output to
+ *    the empty text; on -1 and -2 outputs are left as they were.
+ *  - zub_beepms and mif_CtrlRelay always give 0.
  */
 #ifndef MIFAREZUB_H
 #define MIFAREZUB_H

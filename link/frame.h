@@ -21,7 +21,11 @@ constexpr size_t kMaxRequestData = 253;
 // The longest request text that can be framed: 253 pairs and a final odd
 // character, which is ignored.
 constexpr size_t kMaxRequestHex = 2 * kMaxRequestData + 1;
-// Every reply is read with one transfer of at most this many bytes.
+// Every reply is read with one transfer of at most this many bytes. The
+// longest reply the reader sends is a block read's 21 bytes (length, command,
+// lead byte, status, 16 data bytes, check); 32 leaves room beyond it and is
+// still a single packet on the chip's 64-byte bulk pipe, so the read ends
+// with the reply's one transfer instead of waiting out its timeout for more.
 constexpr size_t kReadSize = 32;
 // Longest reply text: bytes 2 to L of a reply of at most kReadSize bytes.
 constexpr size_t kMaxReplyHex = 2 * (kReadSize - 2);

@@ -11,3 +11,6 @@ cmake --build --preset windows64 -j"$jobs"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j"$jobs" --target package
 ls -l build/windows/package/*.zip
+
+# ---- The C# binding's NuGet package (x86, and x64 once build/windows64 exists)
+bash scripts/package-dotnet.sh

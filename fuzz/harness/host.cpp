@@ -25,7 +25,15 @@ const char* const kNames[kExportCount] = {
 struct Model {
   bool open = false;
   uint8_t index = 0;
+  // False after an exchange that did not end with a checked reply echoing
+  // its command: the next exchange drains the reader before it writes.
+  bool inStep = true;
 } model;
+
+// How a link out of step drains the reader, written here on their own (not
+// taken from the link) so that a change on either side is noticed.
+constexpr uint32_t kDrainTimeoutMs = 50;
+constexpr int kMaxDrainReads = 4;
 
 // ---- The host's output buffers ----
 
@@ -136,7 +144,9 @@ std::string Le32(int32_t v) {
   return s;
 }
 
-// The request a command export sends for these arguments.
+// The request a command export sends for these arguments. Written from the
+// protocol here on purpose, not taken from sim/protocol.h or the library: the
+// oracle is an independent check of both.
 Request ExpectedRequest(const HostCall& c) {
   const std::string text = TextArgument(c);
   switch (c.what) {
@@ -220,32 +230,54 @@ Reply Judge(const VendorEvent* read, uint8_t command) {
   return r;
 }
 
-// Checks one exchange's vendor calls: exactly one write, carrying the
-// expected frame, and at most one read, after the write and under a 100 ms
-// read timeout. Returns the read, if any.
+// Checks one exchange's vendor calls. A link out of step first drains the
+// reader: before the write, reads under a 50 ms timeout, at most four, until
+// one brings nothing, reports a count it cannot have read, or faults. Then
+// exactly one write, carrying the expected frame, and at most one read, after
+// the write and under a 100 ms read timeout set after the write. Returns
+// that read, if any.
 const VendorEvent* CheckExchange(const std::vector<const VendorEvent*>& events,
                                  const Request& request) {
   const VendorEvent* write = nullptr;
   const VendorEvent* read = nullptr;
   uint32_t readTimeout = 0;
   bool timeoutSet = false;
+  int drainReads = 0;
+  bool drainEnded = false;
   for (const VendorEvent* e : events) {
     MZF_CHECK(model.open && e->index == model.index, "%s on device %u during a command",
               CallName(e->call), e->index);
+    const bool draining = write == nullptr;
     switch (e->call) {
       case Call::kWrite:
         MZF_CHECK(write == nullptr, "a second write for one command");
         write = e;
+        timeoutSet = false;
         break;
       case Call::kSetTimeout:
+        if (draining) {
+          MZF_CHECK(!model.inStep, "a link in step set a timeout before its write");
+          MZF_CHECK(!drainEnded, "drained on after the draining ended");
+          if (e->faulted) drainEnded = true;
+        }
         if (!e->faulted) {
           readTimeout = e->arg2;
           timeoutSet = true;
         }
         break;
       case Call::kRead:
+        if (draining) {
+          MZF_CHECK(!model.inStep, "a read before the request was written");
+          MZF_CHECK(!drainEnded, "drained on after a read that ended the draining");
+          MZF_CHECK(timeoutSet && readTimeout == kDrainTimeoutMs,
+                    "a drain read under a timeout of %u ms (set: %d)", readTimeout, timeoutSet);
+          ++drainReads;
+          MZF_CHECK(drainReads <= kMaxDrainReads, "%d drain reads", drainReads);
+          if (e->faulted || e->arg2 == 0 || e->arg2 > e->arg1) drainEnded = true;
+          timeoutSet = false;
+          break;
+        }
         MZF_CHECK(read == nullptr, "a second read for one command");
-        MZF_CHECK(write != nullptr, "a read before the request was written");
         MZF_CHECK(timeoutSet && readTimeout == 100, "a read under a timeout of %u ms (set: %d)",
                   readTimeout, timeoutSet);
         read = e;
@@ -254,11 +286,24 @@ const VendorEvent* CheckExchange(const std::vector<const VendorEvent*>& events,
         MZF_CHECK(false, "%s during a command", CallName(e->call));
     }
   }
+  MZF_CHECK(model.inStep || drainEnded || drainReads == kMaxDrainReads,
+            "a link out of step wrote after %d drain reads that still brought bytes", drainReads);
   MZF_CHECK(write != nullptr, "no frame written for an accepted request");
   MZF_CHECK(write->bytes == request.frame, "frame written %s, expected %s",
             HexOf(write->bytes.data(), write->bytes.size()).c_str(),
             HexOf(request.frame.data(), request.frame.size()).c_str());
   return read;
+}
+
+// Checks one exchange and notes whether it left the link in step. The
+// exchange's read, if any, goes to *read.
+Reply Exchanged(const std::vector<const VendorEvent*>& events, const Request& request,
+                const VendorEvent** read = nullptr) {
+  const VendorEvent* r = CheckExchange(events, request);
+  if (read != nullptr) *read = r;
+  const Reply reply = Judge(r, request.command);
+  model.inStep = reply.valid;
+  return reply;
 }
 
 // The reply field of `chars` hex characters after the status byte: what the
@@ -339,8 +384,8 @@ void CheckCommand(const HostCall& c, Outcome& o, const std::vector<const VendorE
     return;
   }
 
-  const VendorEvent* read = CheckExchange(events, request);
-  const Reply reply = Judge(read, request.command);
+  const VendorEvent* read = nullptr;
+  const Reply reply = Exchanged(events, request, &read);
 
   // The expected result and outputs.
   int32_t expected;
@@ -423,6 +468,7 @@ void CheckOpen(const HostCall& c, const Outcome& o, const std::vector<const Vend
   }
   model.open = o.result == 0;
   model.index = index;
+  model.inStep = true;
 }
 
 void Describe(const void* arg, char* out, size_t capacity) {
@@ -433,7 +479,7 @@ void Describe(const void* arg, char* out, size_t capacity) {
            c.out == OutAddress::kBuffer       ? "buffer"
            : c.out == OutAddress::kNullBuffer ? "null buffer"
                                               : "null variable",
-           model.open ? "open" : "closed");
+           model.open ? (model.inStep ? "open" : "open, out of step") : "closed");
 }
 
 }  // namespace
@@ -604,22 +650,28 @@ void CallExport(const HostCall& c) {
         MZF_CHECK(events.empty(), "zub_beepms with no link called the vendor");
         break;
       }
-      // Two exchanges, each beginning with its write: on, then off.
-      std::vector<const VendorEvent*> first, second;
-      for (const VendorEvent* e : events) {
-        if (e->call == Call::kWrite && !first.empty()) {
-          MZF_CHECK(second.empty(), "a third write in zub_beepms");
-          second.push_back(e);
-        } else {
-          (second.empty() ? first : second).push_back(e);
+      // Two exchanges, on, then off. The first ends with the read after its
+      // write (or with the timeout call that faulted in its place); the
+      // second's draining, if any, follows.
+      size_t split = events.size();
+      bool written = false;
+      for (size_t i = 0; i < events.size() && split == events.size(); ++i) {
+        const VendorEvent* e = events[i];
+        if (e->call == Call::kWrite) {
+          written = true;
+        } else if (written &&
+                   (e->call == Call::kRead || (e->call == Call::kSetTimeout && e->faulted))) {
+          split = i + 1;
         }
       }
+      const std::vector<const VendorEvent*> first(events.begin(), events.begin() + split);
+      const std::vector<const VendorEvent*> second(events.begin() + split, events.end());
       HostCall on = c, off = c;
       on.what = off.what = kBeep;
       on.a = 1;
       off.a = 0;
-      CheckExchange(first, ExpectedRequest(on));
-      CheckExchange(second, ExpectedRequest(off));
+      Exchanged(first, ExpectedRequest(on));
+      Exchanged(second, ExpectedRequest(off));
       break;
     }
     default:

@@ -145,7 +145,9 @@ int32_t Vendor::Write(uint32_t index, void* buffer, uint32_t* length) {
 
 // A read takes one byte: its low two bits choose the reply (kReply*); bit 2
 // makes a made reply echo another command (a byte) and a raw reply echo the
-// request's command; bit 3 puts the right check byte into a raw reply.
+// request's command; bit 3 puts the right check byte into a raw reply. With
+// bits 4 and 5 both set the read fails without touching the count or the
+// buffer, and bit 6 chooses whether it still returns success.
 int32_t Vendor::Read(uint32_t index, void* buffer, uint32_t* length) {
   VendorEvent* e;
   const bool fault = Begin(Call::kRead, index, &e);
@@ -163,6 +165,14 @@ int32_t Vendor::Read(uint32_t index, void* buffer, uint32_t* length) {
   uint32_t n = 0;
   uint32_t count = 0;
   const uint8_t how = input_ ? input_->Byte() : kReplyNone;
+  if ((how & 0x30) == 0x30) {
+    if (e) {
+      e->arg1 = asked;
+      e->arg2 = *length;
+      e->bytes.assign(out, out + asked);
+    }
+    return (how & 0x40) ? 1 : 0;
+  }
   switch (how & 3) {
     case kReplyNone:
       break;

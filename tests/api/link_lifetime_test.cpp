@@ -206,7 +206,7 @@ TEST_F(Exchange, ImpossibleCountsAreFailedReads) {
 TEST_F(Exchange, AFailedExchangeLeavesTheLinkOpen) {
   Open();
   EXPECT_EQ(mif_Halt(), -2);
-  Reply("04 D0 01 00 D5");
+  Answer("04 D0 01 00 D5");
   EXPECT_EQ(mif_Halt(), 0);
 }
 
@@ -230,7 +230,7 @@ TEST_F(Exchange, FaultsInsideTheExchangeAreContained) {
     EXPECT_EQ(Calls(), c.calls);
     // The link is still usable.
     dbl_reset();
-    Reply("04 D0 01 07 D2");
+    Answer("04 D0 01 07 D2");
     EXPECT_EQ(mif_Halt(), 7);
   }
 }

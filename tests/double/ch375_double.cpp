@@ -24,6 +24,9 @@ struct State {
   std::vector<DblEvent> events;
   std::vector<std::vector<uint8_t>> frames;
   std::deque<Reply> replies;
+  std::deque<Reply> answers;  // released into replies, one per write
+  bool readUntouched = false;
+  int32_t untouchedResult = 0;
   bool faultNext[DBL_CALL_KINDS] = {};
   bool selfHandledNext[DBL_CALL_KINDS] = {};
   int32_t resetResult = 1;
@@ -116,13 +119,23 @@ int32_t CH375_CALL CH375SetTimeout(uint32_t index, uint32_t writeTimeoutMs,
 int32_t CH375_CALL CH375WriteData(uint32_t index, void* buffer, uint32_t* length) {
   Enter(DBL_WRITE, index, *length, *length);
   const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
-  S().frames.emplace_back(bytes, bytes + *length);
+  State& s = S();
+  s.frames.emplace_back(bytes, bytes + *length);
+  if (!s.answers.empty()) {
+    s.replies.push_back(s.answers.front());
+    s.answers.pop_front();
+  }
   return 1;
 }
 
 int32_t CH375_CALL CH375ReadData(uint32_t index, void* buffer, uint32_t* length) {
   DblEvent& event = Enter(DBL_READ, index, *length);
   State& s = S();
+  if (s.readUntouched) {
+    s.readUntouched = false;
+    event.arg2 = *length;
+    return s.untouchedResult;
+  }
   if (s.replies.empty()) {
     *length = 0;
   } else {
@@ -150,6 +163,15 @@ DBL_API void dbl_queue_reply(const uint8_t* bytes, uint32_t n) {
 
 DBL_API void dbl_queue_reply_count(const uint8_t* bytes, uint32_t n, uint32_t count) {
   S().replies.push_back(Reply{std::vector<uint8_t>(bytes, bytes + n), count});
+}
+
+DBL_API void dbl_queue_answer(const uint8_t* bytes, uint32_t n) {
+  S().answers.push_back(Reply{std::vector<uint8_t>(bytes, bytes + n), n});
+}
+
+DBL_API void dbl_read_untouched_next(int32_t result) {
+  S().readUntouched = true;
+  S().untouchedResult = result;
 }
 
 DBL_API void dbl_fault_next(int32_t call) {

@@ -47,7 +47,7 @@ typedef struct DblEvent {
   uint32_t arg2;
 } DblEvent;
 
-// Forgets every event, reply and fault; device 0 present, no other.
+// Forgets every event, reply, answer and fault; device 0 present, no other.
 DBL_API void dbl_reset(void);
 // Whether CH375OpenDevice(index) succeeds (index below 256).
 DBL_API void dbl_set_present(uint32_t index, int32_t present);
@@ -56,6 +56,14 @@ DBL_API void dbl_set_present(uint32_t index, int32_t present);
 DBL_API void dbl_queue_reply(const uint8_t* bytes, uint32_t n);
 // Like dbl_queue_reply, but reports `count` whatever was copied.
 DBL_API void dbl_queue_reply_count(const uint8_t* bytes, uint32_t n, uint32_t count);
+// Queues the reader's answer to the next request not yet answered: it becomes
+// readable only once that request has been written (one answer per write,
+// in order), after whatever replies are already waiting. dbl_queue_reply, by
+// contrast, is readable at once: a stale or late reply.
+DBL_API void dbl_queue_answer(const uint8_t* bytes, uint32_t n);
+// The next read touches neither the count nor the buffer and returns
+// `result` (0 or nonzero): a read that fails without saying how much came.
+DBL_API void dbl_read_untouched_next(int32_t result);
 // The next call of this kind faults (after recording itself).
 DBL_API void dbl_fault_next(int32_t call);
 // The next call of this kind raises an exception and handles it itself

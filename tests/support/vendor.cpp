@@ -42,12 +42,29 @@ void Reply(const std::string& hex) {
   dbl_queue_reply(b.data(), static_cast<uint32_t>(b.size()));
 }
 
-void ReplyChecked(const std::string& hexWithoutCheck) {
+namespace {
+Bytes WithCheck(const std::string& hexWithoutCheck) {
   Bytes b = Hex(hexWithoutCheck);
   uint8_t x = 0;
   for (uint8_t v : b) x ^= v;
   b.push_back(x);
+  return b;
+}
+}  // namespace
+
+void ReplyChecked(const std::string& hexWithoutCheck) {
+  const Bytes b = WithCheck(hexWithoutCheck);
   dbl_queue_reply(b.data(), static_cast<uint32_t>(b.size()));
+}
+
+void Answer(const std::string& hex) {
+  const Bytes b = Hex(hex);
+  dbl_queue_answer(b.data(), static_cast<uint32_t>(b.size()));
+}
+
+void AnswerChecked(const std::string& hexWithoutCheck) {
+  const Bytes b = WithCheck(hexWithoutCheck);
+  dbl_queue_answer(b.data(), static_cast<uint32_t>(b.size()));
 }
 
 std::vector<std::string> Frames() {

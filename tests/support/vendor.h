@@ -23,6 +23,10 @@ void Reply(const std::string& hex);
 // Queues a reply with a check byte appended that makes the XOR of the frame
 // zero: ReplyOk("04 50 01 00 ...") without the last byte.
 void ReplyChecked(const std::string& hexWithoutCheck);
+// Queues the reader's answer to the next request written: readable only once
+// that request has gone out (a reader answers after it is asked).
+void Answer(const std::string& hex);
+void AnswerChecked(const std::string& hexWithoutCheck);
 // The frames written so far, as hex text.
 std::vector<std::string> Frames();
 // The vendor calls made so far: "open(0) upload(0,0) reset(0) write(4) ...".
