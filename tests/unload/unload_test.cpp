@@ -56,13 +56,13 @@ void LoadUseAndFree(Use& use) {
   if (!use.loaded) return;
   dbl_reset();
   use.open = lib.openComm(0, 0);
-  // An access violation inside the vendor call, contained by the library.
-  dbl_fault_next(DBL_SET_TIMEOUT);
-  use.faulted = lib.halt();
   // An exception the vendor raises and handles itself.
   dbl_self_handled_next(DBL_WRITE);
   dbl_queue_reply(kHaltOk, sizeof kHaltOk);
   use.selfHandled = lib.halt();
+  // An access violation inside the vendor call, contained by the library.
+  dbl_fault_next(DBL_SET_TIMEOUT);
+  use.faulted = lib.halt();
   use.close = lib.closeComm();
   use.freed = FreeLibrary(lib.module) != FALSE;
   use.gone = GetModuleHandleA("MifareZUB.dll") == nullptr;
