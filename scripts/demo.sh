@@ -5,6 +5,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
+export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}"
 bash scripts/deps.sh
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 

@@ -38,8 +38,11 @@ if [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ] || ! /usr/lib/wine/wine --version >
   bash "$root/scripts/wine32/setup-qemu.sh"
 fi
 
-if [ ! -f "${WINEPREFIX:-$HOME/.wine}/system.reg" ]; then
-  echo "Creating the Wine prefix (once)..."
+# The same default as scripts/wine-run: inside the build tree.
+export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "Creating the Wine prefix (once) in $WINEPREFIX..."
+  mkdir -p "$WINEPREFIX"
   "$root/scripts/wine-run" wineboot --init
   wineserver -w
 fi

@@ -5,6 +5,9 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
+# Wine's prefix in the build tree (as scripts/wine-run defaults it), so that
+# the wineserver stopped below is this run's own.
+export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}"
 bash scripts/deps.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
