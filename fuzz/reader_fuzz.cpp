@@ -200,6 +200,9 @@ void Exchange(zubsim::Reader& reader, const std::vector<uint8_t>& frame, size_t 
               Hex(reply, got <= 32 ? got : 32).c_str(), Hex(out, n).c_str());
   }
   MZF_CHECK(got <= 32, "CH375ReadData reported %u bytes for a 32-byte buffer", got);
+  // A fault meant for this exchange that a write never took (an empty
+  // frame is no write) must not fall on the next one.
+  if (held.kind != 0) zubsim_clear_faults();
 }
 
 }  // namespace
