@@ -31,7 +31,8 @@ TQVcomm* Link = nullptr;
 // lets a host that polls for cards notice a silent reader at once.
 constexpr int32_t kReplyTimeoutMs = 100;
 
-// Command codes.
+// Command codes. The library keeps its own, apart from the test side's table
+// (sim/protocol.h) on purpose: the tests then check it independently.
 enum : uint8_t {
   kRequestIdle = 0x10,
   kRequestAll = 0x11,

@@ -9,6 +9,7 @@
 #include "MifareZUB.h"
 #include "hooks.h"
 #include "instant_vendor.h"
+#include "protocol.h"
 
 namespace {
 
@@ -126,7 +127,7 @@ void BM_VendorExchange(benchmark::State& state) {
     frame[2] = 0x01;
     frame[3] = 0x04;
     frame[4] = 0x51;
-    return static_cast<int32_t>(n == 21);
+    return static_cast<int32_t>(n == 5 + zubsim::reply_fields(zubsim::cmd::kRead));
   });
   CH375CloseDevice(0);
 }

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "CH375DLL.h"
+#include "protocol.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ Canned Make(uint8_t command, const uint8_t* data, uint32_t n) {
   c.bytes[1] = command;
   c.bytes[2] = 0x01;
   c.bytes[3] = 0x00;
-  memcpy(c.bytes + 4, data, n);
+  if (n != 0) memcpy(c.bytes + 4, data, n);
   uint8_t check = 0;
   for (uint32_t i = 0; i < n + 4; ++i) check ^= c.bytes[i];
   c.bytes[n + 4] = check;
@@ -27,20 +28,43 @@ Canned Make(uint8_t command, const uint8_t* data, uint32_t n) {
   return c;
 }
 
+// The fields a 1K card's answers carry, by command; each as long as the
+// protocol table says.
+const uint8_t kAnswerToRequest[] = {0x04, 0x00};
+const uint8_t kSerial[] = {0x8A, 0x3F, 0x21, 0xC4, 0x8A ^ 0x3F ^ 0x21 ^ 0xC4};
+const uint8_t kSelectAnswer[] = {0x08};
+const uint8_t kBlock[] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+                          0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
+static_assert(sizeof kAnswerToRequest == zubsim::reply_fields(zubsim::cmd::kRequestAll), "ATQA");
+static_assert(sizeof kSerial == zubsim::reply_fields(zubsim::cmd::kAnticollision), "UID, BCC");
+static_assert(sizeof kSelectAnswer == zubsim::reply_fields(zubsim::cmd::kSelect), "SAK");
+static_assert(sizeof kBlock == zubsim::reply_fields(zubsim::cmd::kRead), "a block");
+
+const uint8_t* FieldsOf(uint8_t command) {
+  switch (command) {
+    case zubsim::cmd::kRequestIdle:
+    case zubsim::cmd::kRequestAll:
+      return kAnswerToRequest;
+    case zubsim::cmd::kAnticollision:
+      return kSerial;
+    case zubsim::cmd::kSelect:
+      return kSelectAnswer;
+    case zubsim::cmd::kRead:
+      return kBlock;
+    default:
+      return nullptr;
+  }
+}
+
 struct Table {
   Canned reply[256];
   Table() {
-    static const uint8_t kAnswerToRequest[] = {0x04, 0x00};
-    static const uint8_t kSerial[] = {0x8A, 0x3F, 0x21, 0xC4, 0x8A ^ 0x3F ^ 0x21 ^ 0xC4};
-    static const uint8_t kSelectAnswer[] = {0x08};
-    static const uint8_t kBlock[] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
-                                     0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
+    // Any command echoed with status 0; the protocol's commands with their
+    // fields.
     for (int c = 0; c < 256; ++c) reply[c] = Make(static_cast<uint8_t>(c), nullptr, 0);
-    reply[0x10] = Make(0x10, kAnswerToRequest, sizeof kAnswerToRequest);
-    reply[0x11] = Make(0x11, kAnswerToRequest, sizeof kAnswerToRequest);
-    reply[0x20] = Make(0x20, kSerial, sizeof kSerial);
-    reply[0x30] = Make(0x30, kSelectAnswer, sizeof kSelectAnswer);
-    reply[0x50] = Make(0x50, kBlock, sizeof kBlock);
+    for (const zubsim::Command& c : zubsim::kCommands) {
+      if (c.fields != 0) reply[c.code] = Make(c.code, FieldsOf(c.code), c.fields);
+    }
   }
 };
 

@@ -8,9 +8,10 @@
 // bytes, 2: of any length, 3: a new card, 1K or 4K by bit 2, its UID from the
 // input); bit 3 loads the image from a file instead of from memory. Then the
 // image (or UID) bytes. Then steps, each led by a byte s:
-//   s % 8 < 5   a frame for command table[(s >> 3) % 16], its data bytes
-//               from the input (bit 7 of s: one byte fewer or more than the
-//               command takes, by the next byte's bit 0), check byte right;
+//   s % 8 < 5   a frame for command kCommands[(s >> 3) % kCommandCount] of
+//               sim/protocol.h, its data bytes from the input (bit 7 of s:
+//               one byte fewer or more than the command takes, by the next
+//               byte's bit 0), check byte right;
 //   5           a raw frame: a byte n (% 48), n bytes, sent as they are;
 //   6           the card taken out, put back (by the next byte's bit 0);
 //   7           the reply buffer of the pure reader only n bytes (next byte
@@ -34,6 +35,8 @@
 #include "CH375DLL.h"
 #include "card.h"
 #include "firmware.h"
+#include "protocol.h"
+#include "trace.h"
 #include "harness/check.h"
 #include "harness/input.h"
 #include "zubsim.h"
@@ -43,32 +46,6 @@ namespace {
 using mzfuzz::FuzzInput;
 using zubsim::Card;
 using zubsim::CardType;
-
-struct Command {
-  uint8_t code;
-  size_t data;  // data bytes with the lead byte
-};
-const Command kCommands[16] = {
-    {0x10, 1}, {0x11, 1}, {0x20, 1}, {0x30, 5}, {0x40, 4}, {0x50, 2}, {0x60, 18}, {0x70, 6},
-    {0x80, 6}, {0x90, 2}, {0xA0, 2}, {0xD0, 1}, {0xE0, 9}, {0xF1, 3}, {0xF3, 2},  {0xF6, 2},
-};
-
-// Reply fields of a status-0 reply, by command.
-size_t FieldsOf(uint8_t command) {
-  switch (command) {
-    case 0x10:
-    case 0x11:
-      return 2;
-    case 0x20:
-      return 5;
-    case 0x30:
-      return 1;
-    case 0x50:
-      return 16;
-    default:
-      return 0;
-  }
-}
 
 std::string Hex(const uint8_t* p, size_t n) {
   return zubsim::hex_bytes(p, n);
@@ -145,9 +122,9 @@ void Exchange(zubsim::Reader& reader, const std::vector<uint8_t>& frame, size_t 
     MZF_CHECK(out[1] == frame[1] && out[2] == 0x01, "reply %s: wrong echo or lead byte",
               Hex(out, n).c_str());
     const size_t fields = n - 5;
-    MZF_CHECK(fields == (out[3] == 0 ? FieldsOf(frame[1]) : 0), "reply %s: %zu field bytes",
-              Hex(out, n).c_str(), fields);
-    if (out[3] == 0 && frame[1] == 0x20) {
+    MZF_CHECK(fields == (out[3] == 0 ? zubsim::reply_fields(frame[1]) : 0),
+              "reply %s: %zu field bytes", Hex(out, n).c_str(), fields);
+    if (out[3] == 0 && frame[1] == zubsim::cmd::kAnticollision) {
       MZF_CHECK((out[4] ^ out[5] ^ out[6] ^ out[7]) == out[8], "anticollision BCC wrong");
     }
   } else if (ok && capacity >= zubsim::kMaxReply) {
@@ -163,13 +140,14 @@ void Exchange(zubsim::Reader& reader, const std::vector<uint8_t>& frame, size_t 
     MZF_CHECK(image.size() == before.size(), "card memory resized");
     MZF_CHECK(memcmp(image.data(), before.data(), 16) == 0, "block 0 changed");
     // A write or transfer may have succeeded when its reply did not fit.
-    const bool written = frame.size() >= 2 && (frame[1] == 0x60 || frame[1] == 0xA0);
+    const bool written = frame.size() >= 2 &&
+                         (frame[1] == zubsim::cmd::kWrite || frame[1] == zubsim::cmd::kTransfer);
     const bool mayChange = written && (n != 0 ? out[3] == 0 : capacity < zubsim::kMaxReply);
     if (!mayChange) {
       MZF_CHECK(image == before, "card memory changed by %02X, reply %s, room %zu", frame[1],
                 Hex(out, n).c_str(), capacity);
     }
-    if (n != 0 && out[3] == 0 && frame[1] == 0x50 && frame.size() > 3) {
+    if (n != 0 && out[3] == 0 && frame[1] == zubsim::cmd::kRead && frame.size() > 3) {
       const uint8_t block = frame[3];
       if (block < after->blocks() && zubsim::Geometry::is_trailer(block)) {
         static const uint8_t kZero[6] = {};
@@ -268,8 +246,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         capacity = in.Byte() % 32;
         continue;
       default: {
-        const Command& command = kCommands[(s >> 3) % 16];
-        size_t n = command.data;
+        const zubsim::Command& command = zubsim::kCommands[(s >> 3) % zubsim::kCommandCount];
+        size_t n = 1 + command.request;  // the lead byte and the arguments
         if (s & 0x80) n = (in.Byte() & 1) ? n + 1 : n - 1;
         frame.resize(n + 3);
         frame[0] = static_cast<uint8_t>(n + 2);

@@ -3,12 +3,17 @@
 known frames of the reader protocol. The input formats are described at the
 top of each *_fuzz.cpp and in harness/vendor.cpp (replies to reads).
 
-Run it again after changing an input format: python3 fuzz/seeds.py
+Run it again after changing an input format or the command table of
+sim/protocol.h: python3 fuzz/seeds.py. With --check it writes nothing and
+fails if a seed in corpus/ differs from what it would write (a ctest test).
 """
 import os
+import re
 import struct
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+PROTOCOL = os.path.join(HERE, os.pardir, "sim", "protocol.h")
 
 # Export numbers, as in harness/host.h.
 (OPEN, CLOSE, REQUEST, ANTICOLL, SELECT, LOADKEY, AUTH, READ, WRITE, INC, DEC, RESTORE,
@@ -134,13 +139,35 @@ def requests_seeds():
 
 # ---- "reader": card choice h, card bytes, then steps ----
 
-COMMANDS = [0x10, 0x11, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x90, 0xA0, 0xD0, 0xE0, 0xF1,
-            0xF3, 0xF6]
+def read_commands():
+    """The command table of sim/protocol.h, in order: {code: (request, optional)}.
+
+    The reader target picks a command by its position in that table, so the
+    seeds take the positions (and the argument counts they check) from there.
+    """
+    with open(PROTOCOL, encoding="utf-8") as f:
+        text = f.read()
+    table = text[text.index("constexpr Command kCommands[] = {"):]
+    table = table[:table.index("};")]
+    entry = re.compile(r'\{0x([0-9A-Fa-f]{2}), "[^"]*", (\d+), (\d+), (\d+), "[^"]*"\}')
+    commands = {}
+    for m in entry.finditer(table):
+        commands[int(m.group(1), 16)] = (int(m.group(2)), int(m.group(3)))
+    if len(commands) != table.count("{0x"):
+        raise SystemExit(f"{PROTOCOL}: an entry of kCommands is not in the form this script reads")
+    return commands
+
+
+COMMANDS = read_commands()
+CODES = list(COMMANDS)
 
 
 def step(command, data):
     """A frame step: the command's table slot, its data bytes (lead byte first)."""
-    return bytes([COMMANDS.index(command) << 3]) + data
+    request, _ = COMMANDS[command]
+    if len(data) != 1 + request:
+        raise ValueError(f"command {command:02X} takes 1 + {request} data bytes, not {len(data)}")
+    return bytes([CODES.index(command) << 3]) + data
 
 
 def image_1k(uid=bytes.fromhex("1A7B8C54")):
@@ -187,15 +214,30 @@ def reader_seeds():
     return s
 
 
-def main():
+def main(argv):
+    check = argv[1:] == ["--check"]
+    stale = []
     for target, seeds in (("replies", replies_seeds()), ("requests", requests_seeds()),
                           ("reader", reader_seeds())):
         folder = os.path.join(HERE, "corpus", target)
-        os.makedirs(folder, exist_ok=True)
+        if not check:
+            os.makedirs(folder, exist_ok=True)
         for name, data in seeds.items():
-            with open(os.path.join(folder, name), "wb") as f:
-                f.write(data)
+            path = os.path.join(folder, name)
+            if check:
+                try:
+                    with open(path, "rb") as f:
+                        if f.read() != data:
+                            stale.append(path)
+                except OSError:
+                    stale.append(path)
+            else:
+                with open(path, "wb") as f:
+                    f.write(data)
+    for path in stale:
+        print(f"{path}: not what fuzz/seeds.py writes; run python3 fuzz/seeds.py")
+    return 1 if stale else 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main(sys.argv))

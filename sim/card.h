@@ -4,6 +4,8 @@
 // Memory is kept as the raw image (blocks in order, trailers with their keys),
 // so a dump loaded from a file behaves exactly as the card it came from: the
 // access conditions are decoded from the sector trailers on every access.
+//
+// Independent of zubtool's card_format on purpose: a second model that checks the host tools.
 #ifndef MIFAREZUB_SIM_CARD_H
 #define MIFAREZUB_SIM_CARD_H
 

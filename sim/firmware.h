@@ -12,33 +12,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
 
 #include "card.h"
+#include "protocol.h"
 
 namespace zubsim {
 
-namespace cmd {
-constexpr uint8_t kRequestIdle = 0x10;
-constexpr uint8_t kRequestAll = 0x11;
-constexpr uint8_t kAnticollision = 0x20;
-constexpr uint8_t kSelect = 0x30;
-constexpr uint8_t kAuthenticate = 0x40;
-constexpr uint8_t kRead = 0x50;
-constexpr uint8_t kWrite = 0x60;
-constexpr uint8_t kIncrement = 0x70;
-constexpr uint8_t kDecrement = 0x80;
-constexpr uint8_t kRestore = 0x90;
-constexpr uint8_t kTransfer = 0xA0;
-constexpr uint8_t kHalt = 0xD0;
-constexpr uint8_t kLoadKey = 0xE0;
-constexpr uint8_t kLed = 0xF1;
-constexpr uint8_t kBeep = 0xF3;
-constexpr uint8_t kLedLevel = 0xF6;
-}  // namespace cmd
-
 // The longest reply the firmware sends (a read: 4 + 16 data bytes + check).
-constexpr size_t kMaxReply = 21;
+constexpr size_t kMaxReply = longest_reply();
+static_assert(kMaxReply == 21, "a reply fits the 32 bytes the host reads");
 
 uint8_t xor_of(const uint8_t* bytes, size_t size);
 
@@ -100,13 +82,6 @@ class Reader {
   std::array<bool, kLeds> leds_{};
   uint8_t led_level_ = 0;
 };
-
-// Trace helpers: bytes as "04 50 01 04 51", and what a frame means
-// ("read block 4", "ok, data 00 11 ...", "status 4: wrong key").
-std::string hex_bytes(const uint8_t* bytes, size_t size);
-std::string describe_request(const uint8_t* frame, size_t size);
-std::string describe_reply(const uint8_t* frame, size_t size);
-const char* status_text(uint8_t status);
 
 }  // namespace zubsim
 

@@ -44,6 +44,12 @@
 #define ZUBSIM_FAULT_TRUNCATED \
   5  // only the first `arg` bytes of the reply arrive
      // (below 0 or not shorter: all but the last)
+// The reader runs the command but its reply comes in only after the next
+// read has given up: that read finds nothing (waiting out its timeout with
+// zubsim_set_honour_timeout; an older reply still queued it does get), and
+// the reply stays queued for the read after it, as a real reader's chip
+// keeps it in its buffer.
+#define ZUBSIM_FAULT_LATE_REPLY 6
 
 // Vendor calls, for processor faults raised inside them.
 #define ZUBSIM_CALL_OPEN 1

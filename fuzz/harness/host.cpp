@@ -144,7 +144,9 @@ std::string Le32(int32_t v) {
   return s;
 }
 
-// The request a command export sends for these arguments.
+// The request a command export sends for these arguments. Written from the
+// protocol here on purpose, not taken from sim/protocol.h or the library: the
+// oracle is an independent check of both.
 Request ExpectedRequest(const HostCall& c) {
   const std::string text = TextArgument(c);
   switch (c.what) {

@@ -18,6 +18,7 @@
 #endif
 
 #include "CH375DLL.h"
+#include "config.h"
 #include "firmware.h"
 #include "zubsim.h"
 
@@ -26,10 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 using zubsim::Sim;
-
-const char* const kVariables[] = {
-    "ZUBSIM_CARD",          "ZUBSIM_UID",   "ZUBSIM_CARD_PRESENT", "ZUBSIM_IMAGE",
-    "ZUBSIM_SAVE_ON_CLOSE", "ZUBSIM_TRACE", "ZUBSIM_DEVICE_INDEX", "ZUBSIM_HONOUR_TIMEOUT"};
 
 void set_env(const char* name, const std::string& value) {
 #if defined(_WIN32)
@@ -61,7 +58,7 @@ uint8_t xor_all(const Bytes& b) {
 class Device : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : kVariables) set_env(name, "");
+    for (const std::string& name : zubsim::config_variables()) set_env(name.c_str(), "");
     Sim::reset();
     dir_ =
         fs::path(::testing::TempDir()) /
@@ -71,7 +68,7 @@ class Device : public ::testing::Test {
   }
   void TearDown() override {
     CH375CloseDevice(0);
-    for (const char* name : kVariables) set_env(name, "");
+    for (const std::string& name : zubsim::config_variables()) set_env(name.c_str(), "");
     Sim::reset();
     std::error_code ignored;
     fs::remove_all(dir_, ignored);
@@ -176,6 +173,92 @@ TEST_F(Device, ExchangeFaults) {
     EXPECT_EQ(exchange(zubsim::cmd::kBeep, {0x01, 0x00}), (Bytes{0x04, 0xF3, 0x01, 0x00, 0xF6}));
     CH375CloseDevice(0);
   }
+}
+
+// A late reply is the one a real reader sends after the host's read gave up:
+// the command ran, the read that waited for it finds nothing, and the reply
+// is what the next read gets, whatever was asked in between.
+TEST_F(Device, LateReplyComesWithTheNextRead) {
+  const Bytes halted = {0x04, 0xD0, 0x01, 0x01, 0xD4};  // no card selected: status 1
+  const Bytes beeped = {0x04, 0xF3, 0x01, 0x00, 0xF6};
+  open();
+  Sim::fault_exchange(ZUBSIM_FAULT_LATE_REPLY);
+  write(zubsim::cmd::kBeep, {0x01, 0x01});
+  EXPECT_TRUE(Sim::beeper_on());  // the command ran
+  uint8_t buffer[32];
+  uint32_t n = sizeof buffer;
+  EXPECT_EQ(CH375ReadData(0, buffer, &n), 0);
+  EXPECT_EQ(n, 0u);
+  // The next exchange reads the late reply, not its own; its own waits.
+  EXPECT_EQ(exchange(zubsim::cmd::kHalt, {0x01}), beeped);
+  EXPECT_EQ(read(), halted);
+  EXPECT_TRUE(read().empty());
+
+  // Read again at once, it is there.
+  Sim::fault_exchange(ZUBSIM_FAULT_LATE_REPLY);
+  write(zubsim::cmd::kHalt, {0x01});
+  EXPECT_TRUE(read().empty());
+  EXPECT_EQ(read(), halted);
+  EXPECT_TRUE(read().empty());
+  const std::vector<std::string> lines = Sim::trace_lines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "## read: no reply yet, the late reply waits for the next read"),
+            lines.end());
+
+  // Two late replies in a row: the second exchange gets the first reply, and
+  // the second reply, late for that read, is there for the next one.
+  Sim::fault_exchange(ZUBSIM_FAULT_LATE_REPLY, -1, 2);
+  EXPECT_TRUE(exchange(zubsim::cmd::kBeep, {0x01, 0x00}).empty());
+  EXPECT_EQ(exchange(zubsim::cmd::kHalt, {0x01}), beeped);
+  EXPECT_EQ(read(), halted);
+  EXPECT_TRUE(read().empty());
+
+  // Two requests written before a read: the late one holds back the read,
+  // then both come in order.
+  Sim::fault_exchange(ZUBSIM_FAULT_LATE_REPLY);
+  write(zubsim::cmd::kHalt, {0x01});
+  write(zubsim::cmd::kBeep, {0x01, 0x00});
+  EXPECT_TRUE(read().empty());
+  EXPECT_EQ(read(), halted);
+  EXPECT_EQ(read(), beeped);
+}
+
+TEST_F(Device, LateReplyTakesTheTimeoutWhenHonoured) {
+  open();
+  Sim::honour_timeout(true);
+  CH375SetTimeout(0, 100, 100);
+  Sim::fault_exchange(ZUBSIM_FAULT_LATE_REPLY);
+  write(zubsim::cmd::kHalt, {0x01});
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(read().empty());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(90));
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(read(), (Bytes{0x04, 0xD0, 0x01, 0x01, 0xD4}));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+}
+
+TEST_F(Device, LateReplyIsGoneAfterAResetOrAnOpen) {
+  for (bool reopen : {false, true}) {
+    SCOPED_TRACE(reopen ? "open" : "reset");
+    open();
+    Sim::fault_exchange(ZUBSIM_FAULT_LATE_REPLY);
+    write(zubsim::cmd::kHalt, {0x01});
+    EXPECT_TRUE(read().empty());
+    if (reopen) {
+      open();
+    } else {
+      EXPECT_NE(CH375ResetDevice(0), 0);
+    }
+    EXPECT_TRUE(read().empty());
+  }
+}
+
+TEST_F(Device, UnknownFaultKindsAndCallsAreIgnored) {
+  open();
+  for (int kind : {0, -1, ZUBSIM_FAULT_LATE_REPLY + 1, 1000}) Sim::fault_exchange(kind, -1, 3);
+  for (int call : {0, ZUBSIM_CALL_READ + 1}) Sim::fault_call(call, 3);
+  EXPECT_EQ(exchange(zubsim::cmd::kHalt, {0x01}), (Bytes{0x04, 0xD0, 0x01, 0x01, 0xD4}));
+  EXPECT_EQ(Sim::trace().find("fault"), std::string::npos);
 }
 
 TEST_F(Device, FaultsQueueUpForTheNextExchanges) {

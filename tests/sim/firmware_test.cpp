@@ -1,5 +1,4 @@
-// The reader firmware: replies byte for byte, the reader's own state, and
-// how the trace decodes frames.
+// The reader firmware: replies byte for byte, and the reader's own state.
 #include "firmware.h"
 
 #include <gtest/gtest.h>
@@ -195,35 +194,6 @@ TEST(FirmwareSignals, BeeperAndLeds) {
   EXPECT_FALSE(reader.led_on(2));
   EXPECT_EQ(status_of(send(reader, cmd::kLedLevel, {0x01, 0x7F})), 0);
   EXPECT_EQ(reader.led_level(), 0x7F);
-}
-
-TEST(TraceText, RequestsAndReplies) {
-  struct Case {
-    Bytes frame;
-    const char* text;
-  } requests[] = {
-      {{0x04, 0x50, 0x01, 0x04, 0x51}, "read block 4"},
-      {{0x03, 0x11, 0x01, 0x13}, "request all"},
-      {{0x03, 0xD0, 0x01, 0xD2}, "halt"},
-      {{0x06, 0x40, 0x01, 0x01, 0x02, 0x08, 0x4C}, "authenticate block 8 with key B from slot 2"},
-      {{0x08, 0x70, 0x01, 0x08, 0x78, 0x56, 0x34, 0x12, 0x79}, "increment block 8 by 305419896"},
-      {{0x08, 0x80, 0x01, 0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0x81}, "decrement block 8 by -1"},
-      {{0x04, 0xF3, 0x01, 0x01, 0xF7}, "beeper on"},
-      {{0x05, 0xF1, 0x01, 0x02, 0x01, 0xF6}, "LED 2 on"},
-      {{0x04, 0x50, 0x01, 0x04, 0x50}, "wrong check byte, no reply"},
-      {{0x03, 0x42, 0x01, 0x40}, "unknown command 42"},
-  };
-  for (const Case& c : requests) {
-    EXPECT_EQ(describe_request(c.frame.data(), c.frame.size()), c.text)
-        << hex_bytes(c.frame.data(), c.frame.size());
-  }
-  const Bytes ok = {0x04, 0xD0, 0x01, 0x00, 0xD5};
-  EXPECT_EQ(describe_reply(ok.data(), ok.size()), "ok");
-  const Bytes wrong_key = {0x04, 0x40, 0x01, 0x04, 0x41};
-  EXPECT_EQ(describe_reply(wrong_key.data(), wrong_key.size()), "status 4: wrong key");
-  const Bytes atqa = {0x06, 0x11, 0x01, 0x00, 0x04, 0x00, 0x12};
-  EXPECT_EQ(describe_reply(atqa.data(), atqa.size()), "ok, ATQA 04 00");
-  EXPECT_EQ(describe_reply(atqa.data(), 4), "truncated or overlong frame");
 }
 
 }  // namespace

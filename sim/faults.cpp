@@ -1,0 +1,160 @@
+#include "faults.h"
+
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+
+#include "firmware.h"
+#include "zubsim.h"
+
+namespace zubsim {
+namespace {
+
+std::string lose(int, Reply* reply) {
+  reply->lost = true;
+  return "the reply " + hex_bytes(reply->bytes.data(), reply->bytes.size()) + " is lost";
+}
+
+std::string bad_check(int, Reply* reply) {
+  reply->bytes.back() ^= 0x01;
+  return "wrong check byte";
+}
+
+std::string other_command(int arg, Reply* reply) {
+  std::vector<uint8_t>& r = reply->bytes;
+  const uint8_t echoed = arg < 0 ? static_cast<uint8_t>(r[1] + 1) : static_cast<uint8_t>(arg);
+  r[1] = echoed;
+  r.back() = xor_of(r.data(), r.size() - 1);
+  return "the reply echoes command " + hex_bytes(&echoed, 1);
+}
+
+std::string truncate(int arg, Reply* reply) {
+  std::vector<uint8_t>& r = reply->bytes;
+  size_t keep = r.size() - 1;
+  if (arg >= 0 && static_cast<size_t>(arg) < r.size()) keep = static_cast<size_t>(arg);
+  r.resize(keep);
+  return "only " + std::to_string(keep) + " bytes of the reply arrive";
+}
+
+// A reply that comes after the read waiting for it has given up stays in the
+// reader chip's buffer, and the next read gets it.
+std::string hold_back(int, Reply* reply) {
+  reply->late = true;
+  return "the reply is late: the next read finds nothing, the one after it gets the reply";
+}
+
+struct Kind {
+  int kind;
+  bool request_arrives;
+  std::string (*reply)(int arg, Reply* reply);  // what it does to the reply
+};
+
+const Kind kKinds[] = {
+    {ZUBSIM_FAULT_NO_REPLY, true, lose},                // the command runs, its reply is lost
+    {ZUBSIM_FAULT_LOST_REQUEST, false, nullptr},        // nothing runs
+    {ZUBSIM_FAULT_BAD_CHECK, true, bad_check},          // the reply is damaged
+    {ZUBSIM_FAULT_OTHER_COMMAND, true, other_command},  // it answers another command
+    {ZUBSIM_FAULT_TRUNCATED, true, truncate},           // part of it arrives
+    {ZUBSIM_FAULT_LATE_REPLY, true, hold_back},         // it arrives one read late
+};
+
+const Kind* kind_of(int kind) {
+  for (const Kind& k : kKinds) {
+    if (k.kind == kind) return &k;
+  }
+  return nullptr;
+}
+
+struct Call {
+  int call;
+  const char* name;
+};
+
+const Call kCalls[] = {
+    {ZUBSIM_CALL_OPEN, "CH375OpenDevice"},        {ZUBSIM_CALL_CLOSE, "CH375CloseDevice"},
+    {ZUBSIM_CALL_RESET, "CH375ResetDevice"},      {ZUBSIM_CALL_SET_BUF_UPLOAD, "CH375SetBufUpload"},
+    {ZUBSIM_CALL_SET_TIMEOUT, "CH375SetTimeout"}, {ZUBSIM_CALL_WRITE, "CH375WriteData"},
+    {ZUBSIM_CALL_READ, "CH375ReadData"},
+};
+
+}  // namespace
+
+bool known_exchange_fault(int kind) {
+  return kind_of(kind) != nullptr;
+}
+
+bool known_call(int call) {
+  for (const Call& c : kCalls) {
+    if (c.call == call) return true;
+  }
+  return false;
+}
+
+const char* call_name(int call) {
+  for (const Call& c : kCalls) {
+    if (c.call == call) return c.name;
+  }
+  return "?";
+}
+
+bool request_arrives(const ExchangeFault& fault, Trace& trace) {
+  const Kind* k = kind_of(fault.kind);
+  if (!k || k->request_arrives) return true;
+  trace.note("fault: the request is lost on the way");
+  return false;
+}
+
+void fault_reply(const ExchangeFault& fault, Reply* reply, Trace& trace) {
+  const Kind* k = kind_of(fault.kind);
+  if (k && k->reply && !reply->bytes.empty()) trace.note("fault: " + k->reply(fault.arg, reply));
+}
+
+bool Faults::add_exchange(int kind, int arg, unsigned count) {
+  if (!known_exchange_fault(kind)) return false;
+  for (unsigned i = 0; i < count; ++i) exchanges_.push_back({kind, arg});
+  return true;
+}
+
+bool Faults::add_call(int call, unsigned count) {
+  if (!known_call(call)) return false;
+  for (unsigned i = 0; i < count; ++i) calls_.push_back(call);
+  return true;
+}
+
+void Faults::clear() {
+  exchanges_.clear();
+  calls_.clear();
+}
+
+ExchangeFault Faults::next_exchange() {
+  if (exchanges_.empty()) return {};
+  const ExchangeFault fault = exchanges_.front();
+  exchanges_.pop_front();
+  return fault;
+}
+
+bool Faults::take_call(int call) {
+  for (auto it = calls_.begin(); it != calls_.end(); ++it) {
+    if (*it == call) {
+      calls_.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+void raise_processor_fault(int call) {
+#if defined(_WIN32)
+  // A real access violation: a volatile write through a null pointer the
+  // compiler cannot see through. (A plain store would be dropped as dead
+  // before the abort below.)
+  (void)call;
+  volatile int* volatile nowhere = nullptr;
+  *nowhere = 0;
+  std::abort();
+#else
+  throw std::runtime_error(std::string("virtual reader: fault injected in ") + call_name(call));
+#endif
+}
+
+}  // namespace zubsim
