@@ -140,9 +140,9 @@ Parsed ValueCommand(const uint8_t* a, size_t length) {
     static const Op kOps[] = {Op::kStoreValue, Op::kIncrement, Op::kDecrement};
     if (a[5] > 2) return Answer(kSwWrongParameters);
     c.op = kOps[a[5]];
-    c.value = static_cast<int32_t>(static_cast<uint32_t>(a[6]) << 24 |
-                                   static_cast<uint32_t>(a[7]) << 16 |
-                                   static_cast<uint32_t>(a[8]) << 8 | a[9]);
+    c.value =
+        static_cast<int32_t>(static_cast<uint32_t>(a[6]) << 24 | static_cast<uint32_t>(a[7]) << 16 |
+                             static_cast<uint32_t>(a[8]) << 8 | a[9]);
     return Run(c);
   }
   if (lc == 2) {

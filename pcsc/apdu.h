@@ -14,12 +14,12 @@ namespace mzpcsc {
 // Status words.
 enum : uint16_t {
   kSwOk = 0x9000,
-  kSwRefused = 0x6300,         // wrong key, a refused operation, a failed exchange
-  kSwWriteFailed = 0x6581,     // the card did not take a write
-  kSwWrongLength = 0x6700,     // Lc or Le wrong, or an APDU cut short
+  kSwRefused = 0x6300,      // wrong key, a refused operation, a failed exchange
+  kSwWriteFailed = 0x6581,  // the card did not take a write
+  kSwWrongLength = 0x6700,  // Lc or Le wrong, or an APDU cut short
   kSwNotAuthenticated = 0x6982,
-  kSwNotSupported = 0x6A81,    // a function this reader does not offer
-  kSwBeyondCard = 0x6A82,      // a block the card does not have
+  kSwNotSupported = 0x6A81,  // a function this reader does not offer
+  kSwBeyondCard = 0x6A82,    // a block the card does not have
   kSwWrongParameters = 0x6B00,
   kSwUnknownInstruction = 0x6D00,
   kSwUnknownClass = 0x6E00,
@@ -57,8 +57,8 @@ struct Command {
   KeyType keyType = KeyType::kA;
   uint8_t key[kKeySize] = {};
   uint8_t data[kBlockSize] = {};
-  int32_t value = 0;        // value operand (store, increment, decrement)
-  size_t maxResponse = 0;   // Le: most data bytes the host takes (0: 256)
+  int32_t value = 0;       // value operand (store, increment, decrement)
+  size_t maxResponse = 0;  // Le: most data bytes the host takes (0: 256)
 };
 
 // The result of parsing: sw is kSwOk when `command` is to be run, otherwise

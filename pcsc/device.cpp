@@ -79,11 +79,12 @@ DeviceName ParseDeviceName(const char* name) {
     const std::string path = Field(next, &next);
     // /dev/bus/usb/BBB/AAA
     const size_t last = path.rfind('/');
-    const size_t before = last == std::string::npos || last == 0 ? std::string::npos
-                                                                 : path.rfind('/', last - 1);
+    const size_t before =
+        last == std::string::npos || last == 0 ? std::string::npos : path.rfind('/', last - 1);
     int bus = 0;
     int address = 0;
-    if (before != std::string::npos && FieldNumber(path.substr(before + 1, last - before - 1), &bus) &&
+    if (before != std::string::npos &&
+        FieldNumber(path.substr(before + 1, last - before - 1), &bus) &&
         FieldNumber(path.substr(last + 1), &address)) {
       result.bus = bus;
       result.address = address;

@@ -237,9 +237,8 @@ IFD_EXPORT RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PU
   }
 }
 
-IFD_EXPORT RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer,
-                                    DWORD TxLength, PUCHAR RxBuffer, DWORD RxLength,
-                                    LPDWORD pdwBytesReturned) {
+IFD_EXPORT RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD TxLength,
+                                    PUCHAR RxBuffer, DWORD RxLength, LPDWORD pdwBytesReturned) {
   (void)RxBuffer;
   (void)RxLength;
   if (pdwBytesReturned != nullptr) *pdwBytesReturned = 0;

@@ -214,8 +214,7 @@ bool Reader::Powered() {
   return powered_;
 }
 
-TransmitResult Reader::Transmit(const uint8_t* tx, size_t txLength, uint8_t* rx,
-                                size_t* rxLength) {
+TransmitResult Reader::Transmit(const uint8_t* tx, size_t txLength, uint8_t* rx, size_t* rxLength) {
   std::lock_guard<std::mutex> hold(lock_);
   const size_t capacity = *rxLength;
   *rxLength = 0;

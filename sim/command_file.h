@@ -33,8 +33,7 @@ struct ControlCommand {
 enum class LineKind { kCommand, kSkip, kProblem };
 
 // Parses one line (without its newline). kProblem sets *problem.
-LineKind parse_control_line(const std::string& line, ControlCommand* command,
-                            std::string* problem);
+LineKind parse_control_line(const std::string& line, ControlCommand* command, std::string* problem);
 
 class CommandFile {
  public:

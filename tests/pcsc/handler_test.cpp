@@ -256,8 +256,10 @@ TEST_F(Handler, SignalsThroughControl) {
   EXPECT_EQ(zubsim_led_level(), 0x7F);
 
   zubsim_clear_trace();
-  UCHAR bad[][3] = {{kMifareZubSignalLedLevel, 0x10, 0}, {kMifareZubSignalBeep, 0x13, 0x89},
-                    {kMifareZubSignalLed, 0x01, 0x02}, {0x09, 0x00, 0x00}};
+  UCHAR bad[][3] = {{kMifareZubSignalLedLevel, 0x10, 0},
+                    {kMifareZubSignalBeep, 0x13, 0x89},
+                    {kMifareZubSignalLed, 0x01, 0x02},
+                    {0x09, 0x00, 0x00}};
   const DWORD lengths[] = {2, 3, 3, 1};
   for (size_t i = 0; i < 4; ++i) {
     EXPECT_EQ(IFDHControl(kLun, MIFAREZUB_IOCTL_SIGNAL, bad[i], lengths[i], nullptr, 0, &returned),
