@@ -152,9 +152,6 @@ IFD_EXPORT RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length,
       static const char kType[] = "USB MIFARE Classic reader";
       return PutBytes(reinterpret_cast<const uint8_t*>(kType), sizeof kType, Length, Value);
     }
-    case SCARD_ATTR_ICC_PRESENCE:
-      // 0 absent, 2 present (this reader has no swallowing mechanism).
-      return PutByte(reader->Poll() == mzpcsc::Presence::kPresent ? 2 : 0, Length, Value);
     case SCARD_ATTR_ICC_INTERFACE_STATUS:
       return PutByte(reader->Powered() ? 1 : 0, Length, Value);
     case SCARD_ATTR_CHANNEL_ID:

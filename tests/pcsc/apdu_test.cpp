@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include "device.h"
@@ -249,6 +252,49 @@ TEST(DeviceNames, IndexFollowsBusThenPortPathThenAddress) {
   EXPECT_EQ(IndexAmong(readers, 1, 9), 2);
   EXPECT_EQ(IndexAmong(readers, 2, 5), 3);
   EXPECT_EQ(IndexAmong(readers, 2, 6), -1);
+}
+
+// A sysfs-like tree: devices named BUS-PORT.PORT with their attributes,
+// interfaces and root hubs beside them, as /sys/bus/usb/devices has them.
+class SysfsTree : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = std::filesystem::path(::testing::TempDir()) / "mifarezub_sysfs";
+    std::filesystem::remove_all(root_);
+    std::filesystem::create_directories(root_ / "usb1");
+    std::filesystem::create_directories(root_ / "1-1:1.0");
+  }
+  void TearDown() override { std::filesystem::remove_all(root_); }
+
+  void Device(const std::string& name, const char* vendor, const char* product, int bus,
+              int address) {
+    const std::filesystem::path dir = root_ / name;
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "idVendor") << vendor << "\n";
+    std::ofstream(dir / "idProduct") << product << "\n";
+    std::ofstream(dir / "busnum") << bus << "\n";
+    std::ofstream(dir / "devnum") << address << "\n";
+  }
+
+  std::filesystem::path root_;
+};
+
+TEST_F(SysfsTree, PcscdNamesMapToTheVendorIndex) {
+  Device("2-1", "1a86", "5537", 2, 3);
+  Device("1-1.4", "4348", "5537", 1, 9);
+  Device("1-1", "1a86", "5537", 1, 12);
+  Device("1-1.2", "1a86", "7523", 1, 5);  // another chip: not a reader
+  const std::string tree = root_.string();
+  EXPECT_EQ(ListReaders(tree).size(), 3u);
+  EXPECT_EQ(DeviceIndexFor("usb:1a86/5537:libudev:0:/dev/bus/usb/001/012", tree), 0);
+  EXPECT_EQ(DeviceIndexFor("usb:4348/5537:libudev:0:/dev/bus/usb/001/009", tree), 1);
+  EXPECT_EQ(DeviceIndexFor("usb:1a86/5537:libusb-1.0:2:3:0", tree), 2);
+  // Gone by now, or a name without a place: the first reader.
+  EXPECT_EQ(DeviceIndexFor("usb:1a86/5537:libudev:0:/dev/bus/usb/003/001", tree), 0);
+  EXPECT_EQ(DeviceIndexFor("usb:1a86/5537", tree), 0);
+  EXPECT_EQ(DeviceIndexFor("mifarezub:4", tree), 4);
+  EXPECT_EQ(DeviceIndexFor("COM1", tree), -1);
+  EXPECT_TRUE(ListReaders((root_ / "missing").string()).empty());
 }
 
 }  // namespace

@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "CH375DLL.h"
 #include "command_file.h"
 #include "config.h"
@@ -19,10 +23,23 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
+// The process environment itself, as the virtual reader reads it.
+void set_env(const char* name, const char* value) {
+#if defined(_WIN32)
+  SetEnvironmentVariableA(name, value);
+#else
+  if (value == nullptr) {
+    unsetenv(name);
+  } else {
+    setenv(name, value, 1);
+  }
+#endif
+}
+
 class Readers : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const std::string& name : zubsim::config_variables()) unsetenv(name.c_str());
+    for (const std::string& name : zubsim::config_variables()) set_env(name.c_str(), nullptr);
     dir_ = fs::path(::testing::TempDir()) /
            ("zubsim_readers_" +
             std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
@@ -32,7 +49,7 @@ class Readers : public ::testing::Test {
   }
   void TearDown() override {
     for (uint32_t i = 0; i < 4; ++i) CH375CloseDevice(i);
-    for (const std::string& name : zubsim::config_variables()) unsetenv(name.c_str());
+    for (const std::string& name : zubsim::config_variables()) set_env(name.c_str(), nullptr);
     zubsim_reset();
     std::error_code ignored;
     fs::remove_all(dir_, ignored);
@@ -71,9 +88,9 @@ class Readers : public ::testing::Test {
 };
 
 TEST_F(Readers, EachIndexHasItsOwnReaderAndCard) {
-  setenv("ZUBSIM_READERS", "3", 1);
-  setenv("ZUBSIM_DEVICE_INDEX", "1", 1);
-  setenv("ZUBSIM_CONTROL", commands_.c_str(), 1);
+  set_env("ZUBSIM_READERS", "3");
+  set_env("ZUBSIM_DEVICE_INDEX", "1");
+  set_env("ZUBSIM_CONTROL", commands_.c_str());
   Append("# set before the readers start\n2 card 4K 11223344\n");
   zubsim_reset();
   EXPECT_EQ(CH375OpenDevice(0), CH375_INVALID_HANDLE);
@@ -97,7 +114,7 @@ TEST_F(Readers, EachIndexHasItsOwnReaderAndCard) {
 }
 
 TEST_F(Readers, CommandLinesRunOnceAndOnlyWhenWhole) {
-  setenv("ZUBSIM_CONTROL", commands_.c_str(), 1);
+  set_env("ZUBSIM_CONTROL", commands_.c_str());
   zubsim_reset();
   ASSERT_NE(CH375OpenDevice(0), CH375_INVALID_HANDLE);
   Append("0 out\n0 in");  // the second line is not finished yet
