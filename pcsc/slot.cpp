@@ -36,7 +36,6 @@ enum : int {
   kFailedExchange = -1,
   kStatusOk = 0,
   kStatusNoCard = 1,
-  kStatusWrongKey = 4,
   kStatusForbidden = 16,
   kStatusWriteOutside = 21,
   kStatusReadOutside = 24,
@@ -126,9 +125,11 @@ bool Reader::Select(bool expectUid) {
 }
 
 bool Reader::CheckSelected() {
-  // Only an active card answers a halt; halted, it answers a wake-up and
-  // can be selected again, and nothing it held is lost on the way.
-  if (Exchange(kHalt, nullptr, 0).status != kStatusOk) return Select(true);
+  // A selected card holds nothing a halt would lose: halted, it answers the
+  // wake-up of the next select and is selected again. One that is not
+  // active any more (it left the field and came back) ignores the halt and
+  // is found by the select all the same.
+  Exchange(kHalt, nullptr, 0);
   return Select(true);
 }
 

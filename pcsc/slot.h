@@ -18,8 +18,6 @@ namespace mzpcsc {
 
 enum class Presence { kPresent, kAbsent, kNoReader };
 
-// What the reader's beeper and LEDs are told through SCardControl; the
-// layout is in mifarezub_pcsc.h.
 enum class PowerResult { kOk, kNoCard, kFailed };
 enum class TransmitResult { kOk, kNoCard, kBufferTooSmall };
 

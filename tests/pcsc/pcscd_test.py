@@ -3,12 +3,14 @@
 
 Starts pcscd in the foreground, in a mount namespace of its own where /run
 is an empty tmpfs and /run/pcscd a folder of this test: its socket and pid
-file never meet those of a system pcscd. Its reader.conf.d folder names two
+file never meet those of a system pcscd. pcscd's folder of USB drivers is an
+empty tmpfs there too, so that it loads no driver for a real reader on the
+machine and leaves those to the system's pcscd. Its reader.conf.d folder names two
 virtual readers (device indexes 0 and 1, a 1K and a 4K card), which the
 test drives through the virtual reader's command file. Clients are pyscard
 (its low-level scard module, for exact result codes) and pcsc_scan.
 
-Usage: pcscd_test.py <libifd-mifarezub.so>. Exit status 77 (skipped) where
+Usage: pcscd_test.py <libifd-mifarezub.so> [pcscd's USB driver folder]. Exit status 77 (skipped) where
 the machine cannot run it: no pcscd, pcsc_scan or pyscard, or no namespace.
 """
 import os
@@ -41,8 +43,9 @@ def skip(why):
 
 
 class Pcscd:
-    def __init__(self, driver, work):
+    def __init__(self, driver, work, usb_drivers="/usr/lib/pcsc/drivers"):
         self.work = work
+        self.usb_drivers = usb_drivers
         self.conf = os.path.join(work, "reader.conf.d")
         self.run = os.path.join(work, "run")
         self.commands = os.path.join(work, "commands")
@@ -70,11 +73,13 @@ class Pcscd:
 
     def start(self):
         inner = ("mount -t tmpfs tmpfs /run && mkdir /run/pcscd && "
-                 "mount --bind \"$1\" /run/pcscd && exec pcscd --foreground --apdu -c \"$2\"")
+                 "mount --bind \"$1\" /run/pcscd && "
+                 "{ [ ! -d \"$3\" ] || mount -t tmpfs tmpfs \"$3\"; } && "
+                 "exec pcscd --foreground --apdu -c \"$2\"")
         ns = ["unshare", "--mount", "--propagation", "private"]
         if os.geteuid() != 0:
             ns.insert(1, "--map-root-user")
-        cmd = ns + ["sh", "-c", inner, "sh", self.run, self.conf]
+        cmd = ns + ["sh", "-c", inner, "sh", self.run, self.conf, self.usb_drivers]
         self.log_file = open(self.log, "w")
         self.proc = subprocess.Popen(cmd, env=self.env, stdout=self.log_file,
                                      stderr=subprocess.STDOUT, start_new_session=True)
@@ -113,15 +118,16 @@ class Pcscd:
 
 
 def main():
-    if len(sys.argv) != 2:
+    if len(sys.argv) not in (2, 3):
         raise SystemExit(__doc__)
     driver = os.path.abspath(sys.argv[1])
+    usb_drivers = sys.argv[2] if len(sys.argv) == 3 else "/usr/lib/pcsc/drivers"
     for tool in ("pcscd", "pcsc_scan", "unshare"):
         if shutil.which(tool) is None and not os.path.exists("/usr/sbin/" + tool):
             skip(tool + " is not installed (Debian: pcscd, pcsc-tools, util-linux)")
     os.environ["PATH"] += ":/usr/sbin:/sbin"
     work = tempfile.mkdtemp(prefix="mifarezub-pcscd-")
-    daemon = Pcscd(driver, work)
+    daemon = Pcscd(driver, work, usb_drivers)
     # The client library reads the socket's name when it is loaded.
     os.environ["PCSCLITE_CSOCK_NAME"] = daemon.env["PCSCLITE_CSOCK_NAME"]
     try:
