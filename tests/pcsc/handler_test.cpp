@@ -237,6 +237,26 @@ TEST_F(Handler, PollingFindsAPoweredCardGone) {
   EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
 }
 
+TEST_F(Handler, AFailedExchangeIsRefusedAndTheSessionGoesOn) {
+  ASSERT_EQ(PowerUp().size(), 20u);
+  OpenSector(4);
+  // The reader reads the block, but its reply never arrives.
+  zubsim_fault_exchange(ZUBSIM_FAULT_NO_REPLY, 0, 1);
+  EXPECT_EQ(Sw({0xFF, 0xB0, 0x00, 0x04, 0x10}), 0x6300);
+  EXPECT_EQ(Sw({0xFF, 0xB0, 0x00, 0x04, 0x10}), 0x9000);
+  // A damaged reply to a poll is tried again: the card stays present and
+  // authenticated.
+  zubsim_fault_exchange(ZUBSIM_FAULT_BAD_CHECK, 0, 1);
+  EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
+  EXPECT_EQ(zubsim_card_state(), ZUBSIM_STATE_AUTHENTICATED);
+  // An authentication that could not load its key is refused; the next one
+  // goes through.
+  zubsim_fault_exchange(ZUBSIM_FAULT_LOST_REQUEST, 0, 1);
+  EXPECT_EQ(Authenticate(8), 0x6300);
+  EXPECT_EQ(Authenticate(8), 0x9000);
+  EXPECT_EQ(Sw({0xFF, 0xB0, 0x00, 0x08, 0x10}), 0x9000);
+}
+
 TEST_F(Handler, SignalsThroughControl) {
   DWORD returned = 7;
   UCHAR beep[] = {kMifareZubSignalBeep, 0x00, 0x0A};
