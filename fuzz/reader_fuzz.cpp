@@ -13,7 +13,11 @@
 //               one byte fewer or more than the command takes, by the next
 //               byte's bit 0), check byte right;
 //   5           a raw frame: a byte n (% 48), n bytes, sent as they are;
-//   6           the card taken out, put back (by the next byte's bit 0);
+//   6           by the next byte b: with bit 1 clear, the card taken out or
+//               put back (bit 0); with bit 1 set, the next frame's reply
+//               held back: late (bit 2 clear) or behind a read that fails
+//               with the count and buffer untouched (bit 2 set; bit 3
+//               chooses what that read returns);
 //   7           the reply buffer of the pure reader only n bytes (next byte
 //               % 32) for the next frame: a reply that does not fit is none.
 #include <stddef.h>
@@ -92,8 +96,16 @@ void DescribeCard(const void* arg, char* out, size_t capacity) {
   snprintf(out, capacity, "card choice %02X", *static_cast<const uint8_t*>(arg));
 }
 
+// A fault for the virtual reader's side of the next exchange: 0 or a
+// ZUBSIM_FAULT_ kind that holds the reply back by one read.
+struct HeldBack {
+  int kind = 0;
+  int arg = 0;
+};
+
 // One request frame through both readers; checks the replies.
-void Exchange(zubsim::Reader& reader, const std::vector<uint8_t>& frame, size_t capacity) {
+void Exchange(zubsim::Reader& reader, const std::vector<uint8_t>& frame, size_t capacity,
+              HeldBack held) {
   mzfuzz::SetContext(&DescribeFrame, &frame);
   const Card* card = reader.card();
   const std::vector<uint8_t> before = card ? card->image() : std::vector<uint8_t>();
@@ -159,8 +171,25 @@ void Exchange(zubsim::Reader& reader, const std::vector<uint8_t>& frame, size_t 
   // The same frame through the vendor calls of the virtual reader.
   std::vector<uint8_t> sent(frame);
   uint32_t length = static_cast<uint32_t>(sent.size());
+  if (held.kind != 0) zubsim_fault_exchange(held.kind, held.arg, 1);
   CH375WriteData(0, sent.data(), &length);
   uint8_t reply[32];
+  if (held.kind != 0) {
+    // The first read finds nothing, or fails without touching anything; the
+    // reply, if the reader made one, waits for the next read.
+    memset(reply, 0xA5, sizeof reply);
+    uint32_t got = sizeof reply;
+    const int32_t r = CH375ReadData(0, reply, &got);
+    // The virtual reader answers every well-formed frame (the pure one may
+    // have had no room for its answer).
+    const bool untouched = held.kind == ZUBSIM_FAULT_READ_UNTOUCHED && ok;
+    MZF_CHECK(got == (untouched ? sizeof reply : 0u), "a held-back reply's first read reported %u",
+              got);
+    if (untouched) {
+      MZF_CHECK(r == (held.arg != 0 ? 1 : 0), "a read that fails untouched returned %d", r);
+      for (uint8_t b : reply) MZF_CHECK(b == 0xA5, "a read that fails untouched wrote");
+    }
+  }
   memset(reply, 0xA5, sizeof reply);
   uint32_t got = sizeof reply;
   CH375ReadData(0, reply, &got);
@@ -224,6 +253,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             "the two readers hold different cards");
 
   size_t capacity = 256;
+  HeldBack held;
   while (!in.Empty()) {
     const uint8_t s = in.Byte();
     std::vector<uint8_t> frame;
@@ -233,8 +263,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         frame.resize(in.Take(frame.data(), frame.size()));
         break;
       }
-      case 6:
-        if (in.Byte() & 1) {
+      case 6: {
+        const uint8_t b = in.Byte();
+        if (b & 2) {
+          held.kind = (b & 4) ? ZUBSIM_FAULT_READ_UNTOUCHED : ZUBSIM_FAULT_LATE_REPLY;
+          held.arg = (b >> 3) & 1;
+        } else if (b & 1) {
           reader.put_back();
           zubsim_put_back_card();
         } else {
@@ -242,6 +276,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           zubsim_take_out_card();
         }
         continue;
+      }
       case 7:
         capacity = in.Byte() % 32;
         continue;
@@ -257,8 +292,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
     }
-    Exchange(reader, frame, capacity);
+    Exchange(reader, frame, capacity, held);
     capacity = 256;
+    held = HeldBack();
   }
   // Every reply matched on the way; the memory behind them must too.
   MZF_CHECK(SimImage() == (reader.card() ? reader.card()->image() : std::vector<uint8_t>()),

@@ -27,6 +27,34 @@
  * On Windows every function uses the stdcall (WINAPI) convention and is
  * exported from MifareZUB.dll under its plain name and the ordinal in
  * MifareZUB.def; natively libMifareZUB.so exports the same C names.
+ *
+ * Behaviour kept on purpose. Hosts and reader firmware in the field rely on
+ * each of these; they are pinned by the DeliberateQuirks tests, so that
+ * nobody "fixes" them by accident:
+ *  - A reply shorter than an output field fills the field from what it
+ *    holds, the reply's check byte included: a select answered 04 30 01 00 35
+ *    gives *size 0x35. A status-0 reply that holds no byte at all for an
+ *    integer output gives -2 and leaves the output alone.
+ *  - A reply of length byte 3 has its check byte where the status belongs:
+ *    03 D0 01 D2 to mif_Halt gives 0xD2.
+ *  - A final odd character of a hexadecimal text is dropped, not refused:
+ *    mif_Write(4, "...F" with 33 digits) sends 16 bytes.
+ *  - A null text is sent as the empty text: mif_Write(4, NULL) sends the
+ *    block number alone.
+ *  - zub_beep, zub_LED and zub_LEDx give 0 for any answer of the reader's:
+ *    they do not read its status byte.
+ *  - zub_LEDx gives 1 for a level other than 0, 127 and 255, with or without
+ *    a link, and sends nothing; 1 is also a reader status ("no card").
+ *  - Arguments the library will not send (a byte argument outside 0 to 255,
+ *    a text that is not hexadecimal or too long for one frame) give -2, the
+ *    code of a failed exchange, and nothing is sent.
+ *  - mif_Request wakes every card only for `mode` exactly 1; zub_beep and
+ *    zub_LED switch on only for `on` exactly 1 (2 and -1 mean off).
+ *  - OpenComm uses the low 8 bits of the device index (257 opens index 1),
+ *    ignores `param`, and resets the device index even when the open failed.
+ *  - On a nonzero status an integer output is set to 0 and a text output to
+ *    the empty text; on -1 and -2 outputs are left as they were.
+ *  - zub_beepms and mif_CtrlRelay always give 0.
  */
 #ifndef MIFAREZUB_H
 #define MIFAREZUB_H
@@ -58,6 +86,58 @@
 #define MZ_OK 0
 #define MZ_NO_LINK (-1)
 #define MZ_EXCHANGE_FAILED (-2)
+
+/* ---- Result codes by name ---------------------------------------------- */
+
+/* Every result code with a name, and its meaning in English (ErrMsg gives the
+ * library's own text, in Chinese). MZ_STATUS_TABLE(X) lists them as
+ * X(name, description), one entry per code, for programs that show them; the
+ * tool zubtool and the Python package (mifarezub.errors) use the same names
+ * and descriptions. Any other code has no name. */
+#define MZ_STATUS_OK 0
+#define MZ_STATUS_NO_CARD 1
+#define MZ_STATUS_CRC_ERROR 2
+#define MZ_STATUS_VALUE_OVERFLOW 3
+#define MZ_STATUS_WRONG_KEY 4
+#define MZ_STATUS_PARITY_ERROR 5
+#define MZ_STATUS_CARD_ERROR 6
+#define MZ_STATUS_INVALID_SERIAL 8
+#define MZ_STATUS_NO_PERMISSION 16
+#define MZ_STATUS_BIT_COUNT_ERROR 17
+#define MZ_STATUS_BYTE_COUNT_ERROR 18
+#define MZ_STATUS_WAITING 19
+#define MZ_STATUS_VALUE_STORE_ERROR 20
+#define MZ_STATUS_WRITE_ERROR 21
+#define MZ_STATUS_INCREMENT_ERROR 22
+#define MZ_STATUS_DECREMENT_ERROR 23
+#define MZ_STATUS_READ_ERROR 24
+#define MZ_STATUS_POLL 32
+#define MZ_STATUS_NOT_IMPLEMENTED 255
+#define MZ_STATUS_NO_LINK (-1)
+#define MZ_STATUS_EXCHANGE_FAILED (-2)
+
+#define MZ_STATUS_TABLE(X)                                                          \
+  X(MZ_STATUS_OK, "success")                                                        \
+  X(MZ_STATUS_NO_CARD, "no card answers, or the sector is not authenticated")       \
+  X(MZ_STATUS_CRC_ERROR, "CRC error in the exchange with the card")                 \
+  X(MZ_STATUS_VALUE_OVERFLOW, "value overflow")                                     \
+  X(MZ_STATUS_WRONG_KEY, "wrong key")                                               \
+  X(MZ_STATUS_PARITY_ERROR, "parity error in the exchange with the card")           \
+  X(MZ_STATUS_CARD_ERROR, "the exchange with the card failed")                      \
+  X(MZ_STATUS_INVALID_SERIAL, "invalid serial number")                              \
+  X(MZ_STATUS_NO_PERMISSION, "the access conditions forbid it")                     \
+  X(MZ_STATUS_BIT_COUNT_ERROR, "wrong bit count in the exchange with the card")     \
+  X(MZ_STATUS_BYTE_COUNT_ERROR, "wrong byte count in the exchange with the card")   \
+  X(MZ_STATUS_WAITING, "waiting for DV")                                            \
+  X(MZ_STATUS_VALUE_STORE_ERROR, "nothing to transfer, or the value was not stored") \
+  X(MZ_STATUS_WRITE_ERROR, "write failed, or the block is outside the card")        \
+  X(MZ_STATUS_INCREMENT_ERROR, "increment failed: not a value block")               \
+  X(MZ_STATUS_DECREMENT_ERROR, "decrement or restore failed: not a value block")    \
+  X(MZ_STATUS_READ_ERROR, "read failed, or the block is outside the card")          \
+  X(MZ_STATUS_POLL, "poll")                                                         \
+  X(MZ_STATUS_NOT_IMPLEMENTED, "the reader does not know the command")              \
+  X(MZ_STATUS_NO_LINK, "reader not open or not answering")                          \
+  X(MZ_STATUS_EXCHANGE_FAILED, "no valid reply from the reader")
 
 #ifdef __cplusplus
 extern "C" {

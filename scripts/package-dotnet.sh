@@ -7,6 +7,9 @@
 #   build/net461/MifareZub.targets            copies the DLL beside .NET Framework programs
 #   README.md, MifareZub.nuspec
 #
+# and, beside the package, MifareZub.cs: the whole binding as one source file
+# for projects that add sources (made by bindings/dotnet/make-single-file.py).
+#
 # Usage: package-dotnet.sh [--x86 DIR] [--x64 DIR] [--out DIR]
 # Defaults: build/windows/bin, build/windows64/bin (skipped when it holds no
 # MifareZUB.dll), build/windows/package. Only MifareZUB.dll is taken from the
@@ -35,9 +38,15 @@ version="$(tr -d ' \r\n' <"$root/VERSION")"
 dotnet="$root/bindings/dotnet"
 mkdir -p "$out"
 stage="$(mktemp -d "$out/.nupkg.XXXXXX")"
-trap 'rm -rf "$stage"' EXIT
+single="$(mktemp "$out/.MifareZub.cs.XXXXXX")"
+trap 'rm -rf "$stage" "$single"' EXIT
 
-# The assembly: the binding's one source file plus its version.
+# The single file first: making it also checks that the parts compiled below
+# are exactly those of MifareZub.csproj.
+python3 "$dotnet/make-single-file.py" "$single"
+
+# The assembly: the binding's parts (every .cs file MifareZub.csproj compiles)
+# plus its version.
 mkdir -p "$stage/lib/net461" "$stage/runtimes/win-x86/native" "$stage/build/net461"
 cat >"$stage/AssemblyInfo.cs" <<EOF
 using System.Reflection;
@@ -49,7 +58,7 @@ using System.Reflection;
 EOF
 mcs -langversion:7 -target:library -optimize+ -warnaserror+ -nologo \
   -out:"$stage/lib/net461/MifareZub.dll" -doc:"$stage/lib/net461/MifareZub.xml" \
-  "$dotnet/MifareZub.cs" "$stage/AssemblyInfo.cs"
+  "$dotnet"/*.cs "$stage/AssemblyInfo.cs"
 rm "$stage/AssemblyInfo.cs"
 
 cp "$x86/MifareZUB.dll" "$stage/runtimes/win-x86/native/"
@@ -125,4 +134,6 @@ with zipfile.ZipFile(package + ".new", "w", zipfile.ZIP_DEFLATED) as z:
         z.write(os.path.join(stage, entry), entry)
 os.replace(package + ".new", package)
 EOF
+mv "$single" "$out/MifareZub.cs"
 echo "$package"
+echo "$out/MifareZub.cs"

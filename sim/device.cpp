@@ -99,6 +99,13 @@ uint32_t Device::read(uint32_t index, uint8_t* buffer, uint32_t* length, bool* o
     if (length) *length = 0;
     return 0;
   }
+  if (!replies_.empty() && replies_.front().untouched_read != 0) {
+    Reply& r = replies_.front();
+    *ok = r.untouched_read == 2;
+    r.untouched_read = 0;
+    trace_.note("read: fails, count and buffer untouched; the reply waits for the next read");
+    return 0;
+  }
   const bool nothing = replies_.empty() || replies_.front().late;
   if (!nothing) {
     const std::vector<uint8_t>& reply = replies_.front().bytes;

@@ -43,6 +43,14 @@ std::string hold_back(int, Reply* reply) {
   return "the reply is late: the next read finds nothing, the one after it gets the reply";
 }
 
+// Some vendor libraries fail a read without saying how much came, and hand
+// back the caller's count and buffer as they were.
+std::string fail_next_read(int arg, Reply* reply) {
+  reply->untouched_read = arg == 0 ? 1 : 2;
+  return std::string("the next read fails without touching the count or the buffer, returning ") +
+         (arg == 0 ? "FALSE" : "TRUE");
+}
+
 struct Kind {
   int kind;
   bool request_arrives;
@@ -50,12 +58,13 @@ struct Kind {
 };
 
 const Kind kKinds[] = {
-    {ZUBSIM_FAULT_NO_REPLY, true, lose},                // the command runs, its reply is lost
-    {ZUBSIM_FAULT_LOST_REQUEST, false, nullptr},        // nothing runs
-    {ZUBSIM_FAULT_BAD_CHECK, true, bad_check},          // the reply is damaged
-    {ZUBSIM_FAULT_OTHER_COMMAND, true, other_command},  // it answers another command
-    {ZUBSIM_FAULT_TRUNCATED, true, truncate},           // part of it arrives
-    {ZUBSIM_FAULT_LATE_REPLY, true, hold_back},         // it arrives one read late
+    {ZUBSIM_FAULT_NO_REPLY, true, lose},                  // the command runs, its reply is lost
+    {ZUBSIM_FAULT_LOST_REQUEST, false, nullptr},          // nothing runs
+    {ZUBSIM_FAULT_BAD_CHECK, true, bad_check},            // the reply is damaged
+    {ZUBSIM_FAULT_OTHER_COMMAND, true, other_command},    // it answers another command
+    {ZUBSIM_FAULT_TRUNCATED, true, truncate},             // part of it arrives
+    {ZUBSIM_FAULT_LATE_REPLY, true, hold_back},           // it arrives one read late
+    {ZUBSIM_FAULT_READ_UNTOUCHED, true, fail_next_read},  // the read meant for it fails
 };
 
 const Kind* kind_of(int kind) {

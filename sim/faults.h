@@ -23,6 +23,9 @@ struct Reply {
   std::vector<uint8_t> bytes;
   bool lost = false;  // never arrives
   bool late = false;  // arrives after the first read that looks for it
+  // The next read fails without touching the count or the buffer: 1 returns
+  // FALSE, 2 TRUE.
+  int untouched_read = 0;
 };
 
 bool known_exchange_fault(int kind);

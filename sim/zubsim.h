@@ -50,6 +50,11 @@
 // the reply stays queued for the read after it, as a real reader's chip
 // keeps it in its buffer.
 #define ZUBSIM_FAULT_LATE_REPLY 6
+// The reader runs the command and its reply waits in the chip, but the next
+// read fails without touching the host's count or buffer: it returns FALSE
+// with `arg` 0, TRUE (as if it had worked) with any other `arg`. The reply
+// goes to the read after it.
+#define ZUBSIM_FAULT_READ_UNTOUCHED 7
 
 // Vendor calls, for processor faults raised inside them.
 #define ZUBSIM_CALL_OPEN 1

@@ -137,7 +137,7 @@ def main():
         expect("the packaged zubtool scans the virtual card", rc == 0 and "UID   1A7B8C54" in out, out)
         env = dict(os.environ, ZUBSIM_CARD_PRESENT="0")
         rc, out = run([a.wine, "zubtool.exe", "scan"], cwd=os.path.join(root, "bin"), env=env)
-        expect("and shows the library's message in UTF-8", rc == 1 and "没有卡或密码错 (1)" in out, out)
+        expect("and shows the library's message in UTF-8", rc == 1 and "(没有卡或密码错, 1)" in out, out)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print(f"package: {len(failures)} failed")

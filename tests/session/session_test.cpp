@@ -119,16 +119,78 @@ TEST_F(Session, ReaderSignals) {
 
 TEST_F(Session, DamagedRepliesAreFailedExchanges) {
   OpenAndAuthenticate();
-  const int kinds[] = {ZUBSIM_FAULT_NO_REPLY, ZUBSIM_FAULT_LOST_REQUEST, ZUBSIM_FAULT_BAD_CHECK,
-                       ZUBSIM_FAULT_OTHER_COMMAND, ZUBSIM_FAULT_TRUNCATED};
-  for (int kind : kinds) {
-    SCOPED_TRACE(kind);
-    Sim::fault_exchange(kind);
+  const struct {
+    int kind;
+    int arg;
+  } faults[] = {{ZUBSIM_FAULT_NO_REPLY, -1},      {ZUBSIM_FAULT_LOST_REQUEST, -1},
+                {ZUBSIM_FAULT_BAD_CHECK, -1},     {ZUBSIM_FAULT_OTHER_COMMAND, -1},
+                {ZUBSIM_FAULT_TRUNCATED, -1},     {ZUBSIM_FAULT_LATE_REPLY, -1},
+                {ZUBSIM_FAULT_READ_UNTOUCHED, 0}, {ZUBSIM_FAULT_READ_UNTOUCHED, 1}};
+  for (const auto& f : faults) {
+    SCOPED_TRACE(std::to_string(f.kind) + ", arg " + std::to_string(f.arg));
+    Sim::fault_exchange(f.kind, f.arg);
     char data[33] = "untouched";
     char* p = data;
     EXPECT_EQ(mif_Read(4, &p), -2);
     EXPECT_STREQ(data, "untouched");
     EXPECT_EQ(Read(4).size(), 32u);  // the next exchange is whole again
+  }
+}
+
+// A dump of two sectors with one exchange going wrong, at every position in
+// turn: a reply that comes late, or a read that fails without touching the
+// count or the buffer. Every block read either fails or gives that block's
+// own bytes, never another block's.
+TEST_F(Session, ADumpWithALateReplyAnywhereNeverShiftsABlock) {
+  struct Step {
+    const char* what;
+    int block;  // read this block; -1: authenticate the sector of `auth`
+    int auth;
+  };
+  const Step steps[] = {{"auth 4", -1, 4}, {"read 4", 4, 0}, {"read 5", 5, 0}, {"read 6", 6, 0},
+                        {"auth 8", -1, 8}, {"read 8", 8, 0}, {"read 9", 9, 0}, {"read 10", 10, 0}};
+  const struct {
+    int kind;
+    int arg;
+  } faults[] = {{ZUBSIM_FAULT_LATE_REPLY, -1},
+                {ZUBSIM_FAULT_READ_UNTOUCHED, 0},
+                {ZUBSIM_FAULT_READ_UNTOUCHED, 1}};
+  for (const auto& f : faults) {
+    for (size_t at = 0; at < sizeof steps / sizeof steps[0]; ++at) {
+      SCOPED_TRACE("fault " + std::to_string(f.kind) + "/" + std::to_string(f.arg) + " at " +
+                   steps[at].what);
+      SetUp();
+      OpenAndAuthenticate();
+      // Distinct bytes in every block read.
+      for (int block : {4, 5, 6}) {
+        char data[33];
+        snprintf(data, sizeof data, "%02X%030X", block, 0xB10C);
+        ASSERT_EQ(mif_Write(block, data), 0);
+      }
+      ASSERT_EQ(mif_Authentication(0, 0, 8), 0);
+      for (int block : {8, 9, 10}) {
+        char data[33];
+        snprintf(data, sizeof data, "%02X%030X", block, 0xB10C);
+        ASSERT_EQ(mif_Write(block, data), 0);
+      }
+      for (size_t i = 0; i < sizeof steps / sizeof steps[0]; ++i) {
+        const Step& s = steps[i];
+        if (i == at) Sim::fault_exchange(f.kind, f.arg);
+        if (s.block < 0) {
+          const int32_t r = mif_Authentication(0, 0, s.auth);
+          EXPECT_EQ(r, i == at ? -2 : 0) << s.what;
+          continue;
+        }
+        int32_t r = 0;
+        const std::string got = Read(s.block, &r);
+        if (i == at) {
+          EXPECT_EQ(r, -2) << s.what;
+        } else {
+          EXPECT_EQ(r, 0) << s.what;
+          EXPECT_EQ(got, BlockOfImage(s.block)) << s.what;
+        }
+      }
+    }
   }
 }
 

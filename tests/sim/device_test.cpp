@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -223,6 +224,24 @@ TEST_F(Device, LateReplyComesWithTheNextRead) {
   EXPECT_EQ(read(), beeped);
 }
 
+TEST_F(Device, AReadThatFailsUntouchedLeavesTheReplyForTheNext) {
+  const Bytes halted = {0x04, 0xD0, 0x01, 0x01, 0xD4};
+  for (int arg : {0, 1}) {
+    SCOPED_TRACE(arg);
+    open();
+    Sim::fault_exchange(ZUBSIM_FAULT_READ_UNTOUCHED, arg);
+    write(zubsim::cmd::kHalt, {0x01});
+    uint8_t buffer[32];
+    memset(buffer, 0xAA, sizeof buffer);
+    uint32_t n = 17;
+    EXPECT_EQ(CH375ReadData(0, buffer, &n), arg == 0 ? 0 : 1);
+    EXPECT_EQ(n, 17u);           // the count as it was
+    EXPECT_EQ(buffer[0], 0xAA);  // and the buffer
+    EXPECT_EQ(read(), halted);
+    EXPECT_TRUE(read().empty());
+  }
+}
+
 TEST_F(Device, LateReplyTakesTheTimeoutWhenHonoured) {
   open();
   Sim::honour_timeout(true);
@@ -255,7 +274,7 @@ TEST_F(Device, LateReplyIsGoneAfterAResetOrAnOpen) {
 
 TEST_F(Device, UnknownFaultKindsAndCallsAreIgnored) {
   open();
-  for (int kind : {0, -1, ZUBSIM_FAULT_LATE_REPLY + 1, 1000}) Sim::fault_exchange(kind, -1, 3);
+  for (int kind : {0, -1, ZUBSIM_FAULT_READ_UNTOUCHED + 1, 1000}) Sim::fault_exchange(kind, -1, 3);
   for (int call : {0, ZUBSIM_CALL_READ + 1}) Sim::fault_call(call, 3);
   EXPECT_EQ(exchange(zubsim::cmd::kHalt, {0x01}), (Bytes{0x04, 0xD0, 0x01, 0x01, 0xD4}));
   EXPECT_EQ(Sim::trace().find("fault"), std::string::npos);

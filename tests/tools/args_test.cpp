@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "args.h"
+#include "command_table.h"
 
 namespace zubtool {
 namespace {
@@ -10,12 +11,16 @@ ParseResult Parse(std::vector<std::string> args) {
   return ParseCommandLine(args);
 }
 
+std::string CommandOf(const Invocation& inv) {
+  return inv.command ? inv.command->name : "";
+}
+
 TEST(CommandLine, GlobalOptionsGoAnywhere) {
   auto r = Parse({"--device", "3", "read", "--key=A0A1A2A3A4A5", "0x10", "--key-type", "b", "-v",
                   "--key", "ff ff ff ff ff ff", "--no-default-key", "--keys-file", "k.txt"});
   ASSERT_EQ(r.error, "");
   const Invocation& inv = r.invocation;
-  EXPECT_EQ(inv.command, Command::kRead);
+  EXPECT_EQ(CommandOf(inv), "read");
   EXPECT_EQ(inv.block, 16);
   EXPECT_EQ(inv.device, 3);
   EXPECT_EQ(inv.keys, (std::vector<Bytes>{*ParseHex("A0A1A2A3A4A5"), Bytes(6, 0xFF)}));
@@ -27,7 +32,7 @@ TEST(CommandLine, GlobalOptionsGoAnywhere) {
 
 TEST(CommandLine, CommandArguments) {
   auto write = Parse({"write", "--force", "7", "A0A1A2A3A4A5 FF078069 B0B1B2B3B4B5"}).invocation;
-  EXPECT_EQ(write.command, Command::kWrite);
+  EXPECT_EQ(CommandOf(write), "write");
   EXPECT_EQ(write.block, 7);
   EXPECT_EQ(write.data, *ParseHex("A0A1A2A3A4A5FF078069B0B1B2B3B4B5"));
 
@@ -61,12 +66,52 @@ TEST(CommandLine, CommandArguments) {
   EXPECT_FALSE(Parse({"led", "1", "off"}).invocation.on);
 }
 
+TEST(CommandLine, CardCommandsAndTheirOptions) {
+  auto restore = Parse(
+      {"restore", "--trailers", "--force", "--key-a", "a0a1a2a3a4a5", "--dry-run", "card.mfd"});
+  ASSERT_EQ(restore.error, "");
+  EXPECT_EQ(restore.invocation.file, "card.mfd");
+  EXPECT_TRUE(restore.invocation.trailers);
+  EXPECT_TRUE(restore.invocation.dryRun);
+  EXPECT_TRUE(restore.invocation.permissions.force);
+  EXPECT_EQ(restore.invocation.permissions.keyA, *ParseHex("A0A1A2A3A4A5"));
+
+  auto keys = Parse({"keys", "--out", "found.keys", "--json"}).invocation;
+  EXPECT_EQ(keys.out, "found.keys");
+  EXPECT_TRUE(keys.json);
+
+  auto acl = Parse({"acl", "encode", "read-only", "open", "110", "key-b"});
+  ASSERT_EQ(acl.error, "");
+  ASSERT_TRUE(acl.invocation.encode);
+  const int expected[] = {0b010, 0b000, 0b110, 0b011};
+  for (int g = 0; g < kGroups; ++g) EXPECT_EQ(acl.invocation.encode->group[g], expected[g]);
+  auto shared = Parse({"acl", "encode", "value", "transport"}).invocation;
+  for (int g = 0; g < 3; ++g) EXPECT_EQ(shared.encode->group[g], 0b110);
+  EXPECT_EQ(Parse({"acl", "--bytes", "FFFFFFFFFFFF FF078069 FFFFFFFFFFFF"}).invocation.accessBytes,
+            *ParseHex("FF0780"));
+  EXPECT_EQ(Parse({"acl", "39"}).invocation.sector, 39);
+
+  EXPECT_FALSE(Parse({"scan"}).invocation.wait);
+  EXPECT_EQ(Parse({"scan", "--wait"}).invocation.wait, 0.0);
+  EXPECT_EQ(Parse({"scan", "--wait", "30"}).invocation.wait, 30.0);
+  EXPECT_EQ(Parse({"help", "codes"}).invocation.topic, "codes");
+}
+
+TEST(CommandLine, MissingArgumentsAreNamed) {
+  EXPECT_EQ(Parse({"read"}).error, "missing argument BLOCK");
+  EXPECT_EQ(Parse({"write", "4"}).error, "missing argument HEX32");
+  EXPECT_EQ(Parse({"value", "set", "5"}).error, "missing argument N");
+  EXPECT_EQ(Parse({"restore"}).error, "missing argument FILE");
+  EXPECT_EQ(Parse({"acl"}).error, "missing argument SECTOR");
+  EXPECT_EQ(Parse({"acl", "encode", "open"}).error, "missing argument TRAILER");
+}
+
 TEST(CommandLine, HelpWinsOverEverythingElse) {
   auto r = Parse({"write", "999", "--help"});
   EXPECT_EQ(r.error, "");
   EXPECT_TRUE(r.invocation.help);
-  EXPECT_EQ(r.invocation.command, Command::kWrite);
-  EXPECT_NE(Usage(Command::kWrite).find("Usage: zubtool write"), std::string::npos);
+  EXPECT_EQ(CommandOf(r.invocation), "write");
+  EXPECT_NE(Usage(FindCommand("write")).find("Usage: zubtool write"), std::string::npos);
   EXPECT_TRUE(Parse({"-h"}).invocation.help);
 }
 
@@ -98,6 +143,24 @@ TEST(CommandLine, RefusedLines) {
       {"--force", "read", "4"},
       {"--card", "8K", "dump"},
       {"scan", "--device"},
+      {"write", "--force", "--irreversible", "--key-a", "00", "7",
+       "FFFFFFFFFFFFFF078069FFFFFFFFFFFF"},
+      {"write", "--irreversible", "7", "FFFFFFFFFFFF FF0780 69 FFFFFFFFFFFF"},
+      {"write", "--force", "7", "000000000000 FF0780 69 FFFFFFFFFFFF"},
+      {"write", "--force", "7", "FFFFFFFFFFFF FF0F00 69 FFFFFFFFFFFF"},
+      {"restore", "--trailers", "card.mfd"},
+      {"restore", "a.mfd", "b.mfd"},
+      {"keys", "extra"},
+      {"acl", "40"},
+      {"acl", "--bytes", "FF07"},
+      {"acl", "encode", "value", "1000"},
+      {"acl", "encode", "value", "read-only"},
+      {"acl", "encode", "1", "2", "3"},
+      {"scan", "--wait", "0"},
+      {"scan", "5"},
+      {"value", "inc", "--json", "5"},
+      {"help", "frob"},
+      {"--json", "beep"},
   };
   for (const auto& args : refused) {
     std::string line;

@@ -109,6 +109,110 @@ TEST(AccessBits, StoredWithTheirInverses) {
   EXPECT_FALSE(AccessBitsConsistent(trailer("7F0780")));
 }
 
+// Worked examples: trailers as cards are commonly configured, each decoded by
+// hand from the bit layout (byte 6: ~C2 ~C1, byte 7: C1 ~C3, byte 8: C3 C2,
+// bit n of each nibble for group n).
+TEST(AccessBits, DecodeCommonConfigurations) {
+  struct Case {
+    const char* bytes;
+    int data, trailer;  // C1C2C3 as a number, the same for the three data groups
+    bool keyBReadable;
+  };
+  const Case cases[] = {
+      {"FF0780", 0b000, 0b001, true},   // transport: key A does everything, key B is data
+      {"7F0788", 0b000, 0b011, false},  // key B manages the trailer
+      {"787788", 0b100, 0b011, false},  // data written by key B only
+      {"08778F", 0b110, 0b011, false},  // value blocks: B tops up, A and B spend
+      {"00F0FF", 0b111, 0b111, false},  // everything frozen
+  };
+  for (const auto& c : cases) {
+    auto conditions = DecodeAccessBits(*ParseHex(c.bytes));
+    ASSERT_TRUE(conditions) << c.bytes;
+    for (int g = 0; g < 3; ++g) EXPECT_EQ(conditions->group[g], c.data) << c.bytes << " " << g;
+    EXPECT_EQ(conditions->group[kTrailerGroup], c.trailer) << c.bytes;
+    EXPECT_EQ(HexText(EncodeAccessBits(*conditions)), c.bytes);
+    EXPECT_EQ(KeyBReadable(*ParseHex(std::string("FFFFFFFFFFFF") + c.bytes + "69FFFFFFFFFFFF")),
+              c.keyBReadable)
+        << c.bytes;
+  }
+  // Groups differ: block 0 read-only (010), block 1 transport, block 2 value
+  // (110), trailer transport.
+  AccessConditions mixed;
+  mixed.group[0] = 0b010;
+  mixed.group[1] = 0b000;
+  mixed.group[2] = 0b110;
+  mixed.group[3] = 0b001;
+  EXPECT_EQ(HexText(EncodeAccessBits(mixed)), "AB4785");
+  EXPECT_FALSE(DecodeAccessBits(*ParseHex("FF0781")));
+  EXPECT_FALSE(KeyBReadable(*ParseHex("FFFFFFFFFFFF 000000 69 FFFFFFFFFFFF")));
+}
+
+TEST(AccessBits, EveryCombinationSurvivesEncoding) {
+  for (int combination = 0; combination < 4096; ++combination) {
+    AccessConditions c;
+    for (int g = 0; g < kGroups; ++g) c.group[g] = combination >> (3 * g) & 7;
+    Bytes bytes = EncodeAccessBits(c);
+    auto back = DecodeAccessBits(bytes);
+    ASSERT_TRUE(back) << combination;
+    for (int g = 0; g < kGroups; ++g) ASSERT_EQ(back->group[g], c.group[g]) << combination;
+  }
+}
+
+// The card's access-condition tables, rows as published (A key A, B key B).
+TEST(AccessBits, RightsOfEachCondition) {
+  struct DataRow {
+    int condition;
+    KeySet read, write, increment, decrement;
+  };
+  const DataRow data[] = {
+      {0b000, kByAorB, kByAorB, kByAorB, kByAorB}, {0b010, kByAorB, kNobody, kNobody, kNobody},
+      {0b100, kByAorB, kByB, kNobody, kNobody},    {0b110, kByAorB, kByB, kByB, kByAorB},
+      {0b001, kByAorB, kNobody, kNobody, kByAorB}, {0b011, kByB, kByB, kNobody, kNobody},
+      {0b101, kByB, kNobody, kNobody, kNobody},    {0b111, kNobody, kNobody, kNobody, kNobody},
+  };
+  for (const auto& row : data) {
+    DataBlockRights r = DataRights(row.condition);
+    EXPECT_EQ(r.read, row.read) << row.condition;
+    EXPECT_EQ(r.write, row.write) << row.condition;
+    EXPECT_EQ(r.increment, row.increment) << row.condition;
+    EXPECT_EQ(r.decrement, row.decrement) << row.condition;
+  }
+  struct TrailerRow {
+    int condition;
+    KeySet keyAWrite, accessRead, accessWrite, keyBRead, keyBWrite;
+  };
+  const TrailerRow trailer[] = {
+      {0b000, kByA, kByA, kNobody, kByA, kByA},
+      {0b010, kNobody, kByA, kNobody, kByA, kNobody},
+      {0b100, kByB, kByAorB, kNobody, kNobody, kByB},
+      {0b110, kNobody, kByAorB, kNobody, kNobody, kNobody},
+      {0b001, kByA, kByA, kByA, kByA, kByA},
+      {0b011, kByB, kByAorB, kByB, kNobody, kByB},
+      {0b101, kNobody, kByAorB, kByB, kNobody, kNobody},
+      {0b111, kNobody, kByAorB, kNobody, kNobody, kNobody},
+  };
+  for (const auto& row : trailer) {
+    TrailerRights r = TrailerRightsOf(row.condition);
+    EXPECT_EQ(r.keyAWrite, row.keyAWrite) << row.condition;
+    EXPECT_EQ(r.accessRead, row.accessRead) << row.condition;
+    EXPECT_EQ(r.accessWrite, row.accessWrite) << row.condition;
+    EXPECT_EQ(r.keyBRead, row.keyBRead) << row.condition;
+    EXPECT_EQ(r.keyBWrite, row.keyBWrite) << row.condition;
+    EXPECT_EQ(KeyBReadable(row.condition), row.keyBRead != kNobody) << row.condition;
+  }
+}
+
+TEST(AccessBits, GroupOfEachBlock) {
+  EXPECT_EQ(AccessGroup(4), 0);
+  EXPECT_EQ(AccessGroup(6), 2);
+  EXPECT_EQ(AccessGroup(7), kTrailerGroup);
+  EXPECT_EQ(AccessGroup(128), 0);
+  EXPECT_EQ(AccessGroup(132), 0);
+  EXPECT_EQ(AccessGroup(133), 1);
+  EXPECT_EQ(AccessGroup(142), 2);
+  EXPECT_EQ(AccessGroup(143), kTrailerGroup);
+}
+
 TEST(Serials, UidAndCheckByte) {
   auto s = ParseSerial("1A7B8C54B9");
   ASSERT_TRUE(s);

@@ -6,20 +6,20 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "card_format.h"
+#include "trailer_check.h"
 
 namespace zubtool {
 
-enum class Command { kNone, kScan, kDump, kRead, kWrite, kValue, kBeep, kLed };
+struct CommandSpec;
+
 enum class ValueOp { kGet, kSet, kInc, kDec };
 
-constexpr int kKeyA = 0;
-constexpr int kKeyB = 1;
-
 struct Invocation {
-  Command command = Command::kNone;
+  const CommandSpec* command = nullptr;
   bool help = false;     // --help: show the usage of `command` (or of the tool)
   bool version = false;  // --version
 
@@ -31,7 +31,7 @@ struct Invocation {
   std::optional<int> keyType;  // --key-type A|B: only that key
   bool verbose = false;
 
-  // Command arguments.
+  // Command arguments, filled by the command's own parser.
   int block = -1;                    // read, write, value
   Bytes data;                        // write
   ValueOp valueOp = ValueOp::kGet;   // value
@@ -41,7 +41,29 @@ struct Invocation {
   bool on = false;                   // led
   std::string out;                   // dump --out
   std::optional<CardLayout> layout;  // dump --card
-  bool force = false;                // write
+  WritePermissions permissions;      // write, restore: --force, --irreversible, --block0, --key-a
+  std::string file;                  // restore FILE
+  bool trailers = false;             // restore --trailers
+  bool dryRun = false;               // restore --dry-run
+  bool json = false;                 // --json: scan, read, dump, value get, keys
+  std::optional<double> wait;        // scan --wait [SECONDS]; 0: no limit
+  int sector = -1;                   // acl SECTOR
+  Bytes accessBytes;                 // acl --bytes
+  std::optional<AccessConditions> encode;  // acl encode
+  std::string topic;                       // help TOPIC
+};
+
+// What the command line gave a command: its arguments and its own options.
+struct Arguments {
+  std::vector<std::string> positionals;
+  std::vector<std::pair<std::string, std::string>> options;  // name, value ("" for flags)
+
+  bool Has(const std::string& name) const;
+  // The last value given for the option.
+  std::string Value(const std::string& name) const;
+  // "" when there are between `low` and `high` positionals; otherwise the
+  // error, naming the first missing argument from `names` (one per position).
+  std::string Count(size_t low, size_t high, const std::vector<const char*>& names) const;
 };
 
 struct ParseResult {
@@ -52,11 +74,13 @@ struct ParseResult {
 // `args` without the program name.
 ParseResult ParseCommandLine(const std::vector<std::string>& args);
 
-// "scan", "dump", ...
-const char* CommandName(Command command);
+// The tool's usage (null) or one command's.
+std::string Usage(const CommandSpec* command);
 
-// The tool's usage (Command::kNone) or one command's.
-std::string Usage(Command command);
+// Parsers of argument kinds the commands share; each returns "" or the error.
+std::string ParseBlock(const std::string& text, int* block);
+// --force, --irreversible, --block0, --key-a and --key-b.
+std::string ParsePermissions(const Arguments& args, WritePermissions* permissions);
 
 }  // namespace zubtool
 

@@ -173,13 +173,91 @@ std::optional<ValueBlock> DecodeValueBlock(const Bytes& b) {
   return ValueBlock{static_cast<int32_t>(v), b[12]};
 }
 
-bool AccessBitsConsistent(const Bytes& t) {
-  if (t.size() < 9) return false;
+int AccessGroup(int block) {
+  const int offset = block - FirstBlock(SectorOfBlock(block));
+  return BlocksInSector(SectorOfBlock(block)) == 4 ? offset : offset / 5;
+}
+
+namespace {
+
+// Bytes 6 to 8 of a trailer, or the 3 access bytes on their own.
+const uint8_t* AccessBytes(const Bytes& t) {
+  if (t.size() == 3) return t.data();
+  if (t.size() >= 9) return t.data() + 6;
+  return nullptr;
+}
+
+}  // namespace
+
+bool AccessBitsConsistent(const Bytes& trailer) {
+  const uint8_t* b = AccessBytes(trailer);
+  if (!b) return false;
   // Byte 6: ~C2 (high nibble) ~C1 (low); byte 7: C1 (high) ~C3 (low);
-  // byte 8: C3 (high) C2 (low).
-  uint8_t notC1 = t[6] & 15, notC2 = t[6] >> 4, c1 = t[7] >> 4, notC3 = t[7] & 15;
-  uint8_t c2 = t[8] & 15, c3 = t[8] >> 4;
+  // byte 8: C3 (high) C2 (low). Bit n of each nibble belongs to group n.
+  uint8_t notC1 = b[0] & 15, notC2 = b[0] >> 4, c1 = b[1] >> 4, notC3 = b[1] & 15;
+  uint8_t c2 = b[2] & 15, c3 = b[2] >> 4;
   return (c1 ^ notC1) == 15 && (c2 ^ notC2) == 15 && (c3 ^ notC3) == 15;
+}
+
+std::optional<AccessConditions> DecodeAccessBits(const Bytes& trailer) {
+  if (!AccessBitsConsistent(trailer)) return std::nullopt;
+  const uint8_t* b = AccessBytes(trailer);
+  AccessConditions conditions;
+  for (int g = 0; g < kGroups; ++g) {
+    int c1 = b[1] >> (4 + g) & 1, c2 = b[2] >> g & 1, c3 = b[2] >> (4 + g) & 1;
+    conditions.group[g] = c1 << 2 | c2 << 1 | c3;
+  }
+  return conditions;
+}
+
+Bytes EncodeAccessBits(const AccessConditions& conditions) {
+  uint8_t c1 = 0, c2 = 0, c3 = 0;
+  for (int g = 0; g < kGroups; ++g) {
+    c1 |= static_cast<uint8_t>((conditions.group[g] >> 2 & 1) << g);
+    c2 |= static_cast<uint8_t>((conditions.group[g] >> 1 & 1) << g);
+    c3 |= static_cast<uint8_t>((conditions.group[g] & 1) << g);
+  }
+  const uint8_t notC1 = ~c1 & 15, notC2 = ~c2 & 15, notC3 = ~c3 & 15;
+  return {static_cast<uint8_t>(notC2 << 4 | notC1), static_cast<uint8_t>(c1 << 4 | notC3),
+          static_cast<uint8_t>(c3 << 4 | c2)};
+}
+
+DataBlockRights DataRights(int condition) {
+  // Indexed by C1<<2 | C2<<1 | C3.
+  static const DataBlockRights kTable[8] = {
+      {kByAorB, kByAorB, kByAorB, kByAorB},  // 000: transport configuration
+      {kByAorB, kNobody, kNobody, kByAorB},  // 001: value block, decrement only
+      {kByAorB, kNobody, kNobody, kNobody},  // 010: read only
+      {kByB, kByB, kNobody, kNobody},        // 011
+      {kByAorB, kByB, kNobody, kNobody},     // 100
+      {kByB, kNobody, kNobody, kNobody},     // 101
+      {kByAorB, kByB, kByB, kByAorB},        // 110: value block
+      {kNobody, kNobody, kNobody, kNobody},  // 111
+  };
+  return kTable[condition & 7];
+}
+
+TrailerRights TrailerRightsOf(int condition) {
+  static const TrailerRights kTable[8] = {
+      {kByA, kByA, kNobody, kByA, kByA},              // 000
+      {kByA, kByA, kByA, kByA, kByA},                 // 001: transport configuration
+      {kNobody, kByA, kNobody, kByA, kNobody},        // 010
+      {kByB, kByAorB, kByB, kNobody, kByB},           // 011
+      {kByB, kByAorB, kNobody, kNobody, kByB},        // 100
+      {kNobody, kByAorB, kByB, kNobody, kNobody},     // 101
+      {kNobody, kByAorB, kNobody, kNobody, kNobody},  // 110
+      {kNobody, kByAorB, kNobody, kNobody, kNobody},  // 111
+  };
+  return kTable[condition & 7];
+}
+
+bool KeyBReadable(int trailerCondition) {
+  return TrailerRightsOf(trailerCondition).keyBRead != kNobody;
+}
+
+bool KeyBReadable(const Bytes& trailer) {
+  auto conditions = DecodeAccessBits(trailer);
+  return conditions && KeyBReadable(conditions->group[kTrailerGroup]);
 }
 
 std::optional<Serial> ParseSerial(const std::string& hex) {

@@ -1,5 +1,8 @@
 // What zubtool knows about MIFARE Classic cards without talking to a reader:
 // hex text, the sector layout, card types, value blocks, access bits, keys.
+// The host side's one copy of this knowledge. The virtual reader (sim/card.*)
+// keeps its own card model on purpose: written separately, it checks this one
+// whenever the tool runs against it.
 #ifndef ZUBTOOL_CARD_FORMAT_H
 #define ZUBTOOL_CARD_FORMAT_H
 
@@ -14,6 +17,10 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr int kBlockSize = 16;
 constexpr int kKeySize = 6;
+
+// Key types, as the reader numbers them.
+constexpr int kKeyA = 0;
+constexpr int kKeyB = 1;
 
 // Hex text: pairs of digits in either case; spaces, ':' and '-' between them
 // are ignored. Returns nothing on any other character or an odd digit count.
@@ -61,9 +68,47 @@ struct ValueBlock {
 // Nothing when the block does not have the value-block format.
 std::optional<ValueBlock> DecodeValueBlock(const Bytes& block);
 
+// Access conditions. Each sector has four groups: three of data blocks (one
+// block each in a 4-block sector, five each in a 16-block sector) and the
+// trailer. Each group has three bits C1 C2 C3, read here as the number
+// C1<<2 | C2<<1 | C3 (0 to 7), stored in trailer bytes 6 to 8 both plain and
+// inverted.
+constexpr int kGroups = 4;
+constexpr int kTrailerGroup = 3;
+struct AccessConditions {
+  int group[kGroups] = {};  // 0 to 7 each
+};
+
+// The group of a block within its sector (3 for the trailer).
+int AccessGroup(int block);
+
 // Whether the access bits of a trailer (bytes 6 to 8) are stored consistently,
 // each bit next to its inverse. A sector whose bits are not is locked for good.
 bool AccessBitsConsistent(const Bytes& trailer);
+// The conditions in trailer bytes 6 to 8 (`trailer` is a whole trailer, or
+// just those 3 bytes); nothing when they are not stored consistently.
+std::optional<AccessConditions> DecodeAccessBits(const Bytes& trailer);
+// The 3 access bytes (trailer bytes 6 to 8) for the conditions.
+Bytes EncodeAccessBits(const AccessConditions& conditions);
+
+// Who may do something: a set of keys.
+enum KeySet : uint8_t { kNobody = 0, kByA = 1, kByB = 2, kByAorB = 3 };
+
+struct DataBlockRights {
+  KeySet read, write, increment, decrement;  // decrement: also transfer, restore
+};
+struct TrailerRights {
+  KeySet keyAWrite, accessRead, accessWrite, keyBRead, keyBWrite;  // key A never reads
+};
+// The card's fixed tables: what each of the 8 conditions allows.
+DataBlockRights DataRights(int condition);
+TrailerRights TrailerRightsOf(int condition);
+
+// Whether the trailer condition lets key A read key B. The card then shows key
+// B in the trailer, and key B cannot authenticate.
+bool KeyBReadable(int trailerCondition);
+// The same for a whole trailer; false when its access bits are inconsistent.
+bool KeyBReadable(const Bytes& trailer);
 
 // The 4-byte UID and its check byte (BCC) from the 5 bytes anticollision
 // reports; `bccOk` tells whether the check byte is the XOR of the UID.

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "args.h"
+#include "command_table.h"
 #include "commands.h"
+#include "session.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -51,10 +53,6 @@ bool CollectKeys(const zubtool::Invocation& inv, std::vector<zubtool::Bytes>* ke
                  "zubtool: no key to try (--no-default-key without --key or --keys-file)\n");
     return false;
   }
-  if (keys->size() > 256) {
-    std::fprintf(stderr, "zubtool: at most 256 keys can be tried, %zu given\n", keys->size());
-    return false;
-  }
   return true;
 }
 
@@ -70,9 +68,7 @@ int main(int argc, char** argv) {
   const zubtool::Invocation& inv = parsed.invocation;
   if (!parsed.error.empty()) {
     std::string help =
-        inv.command == zubtool::Command::kNone
-            ? "zubtool --help"
-            : std::string("zubtool ") + zubtool::CommandName(inv.command) + " --help";
+        inv.command ? std::string("zubtool ") + inv.command->name + " --help" : "zubtool --help";
     std::fprintf(stderr, "zubtool: %s\n(see '%s')\n", parsed.error.c_str(), help.c_str());
     return zubtool::kExitUsage;
   }
@@ -86,7 +82,8 @@ int main(int argc, char** argv) {
   }
   std::vector<zubtool::Bytes> keys;
   if (!CollectKeys(inv, &keys)) return zubtool::kExitUsage;
-  int status = zubtool::RunCommand(inv, keys);
+  zubtool::Context context(inv, keys);
+  int status = inv.command->run(context);
   std::fflush(stdout);
   return status;
 }

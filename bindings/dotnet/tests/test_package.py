@@ -1,11 +1,14 @@
-"""The NuGet package of the C# binding, built by scripts/package-dotnet.sh.
+"""The NuGet package of the C# binding, built by scripts/package-dotnet.sh,
+and the single source file make-single-file.py joins from the binding's parts.
 
 The Windows DLLs are stand-ins here: the test is about what goes where in
 the package, and the manifest that describes it.
 """
 
 import os
+import shutil
 import subprocess
+import sys
 import xml.etree.ElementTree as ET
 import zipfile
 
@@ -13,6 +16,8 @@ import pytest
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
 SCRIPT = os.path.join(ROOT, "scripts", "package-dotnet.sh")
+DOTNET = os.path.join(ROOT, "bindings", "dotnet")
+GENERATOR = os.path.join(DOTNET, "make-single-file.py")
 NUSPEC = "{http://schemas.microsoft.com/packaging/2013/05/nuspec.xsd}"
 
 with open(os.path.join(ROOT, "VERSION")) as f:
@@ -134,11 +139,38 @@ def test_a_rebuilt_package_replaces_the_old_one_and_leaves_no_staging(tmp_path):
     run, package = pack(tmp_path, "--x86", str(x86), "--x64", str(tmp_path / "none"))
     assert run.returncode == 0, run.stderr
     assert zipfile.ZipFile(package).read("runtimes/win-x86/native/MifareZUB.dll") == b"MZ second"
-    assert sorted(os.listdir(package.parent)) == [package.name]
+    assert sorted(os.listdir(package.parent)) == sorted(["MifareZub.cs", package.name])
 
 
-def test_the_sdk_project_builds_the_one_source_file():
-    # No .NET SDK here to build it: check that it builds what mcs builds.
+def test_the_single_file_lies_beside_the_package(tmp_path):
+    x86 = bin_folder(tmp_path / "x86", b"MZ x86 library")
+    run, package = pack(tmp_path, "--x86", str(x86), "--x64", str(tmp_path / "none"))
+    assert run.returncode == 0, run.stderr
+    generated = tmp_path / "generated.cs"
+    subprocess.run([sys.executable, GENERATOR, str(generated)], check=True)
+    assert (package.parent / "MifareZub.cs").read_bytes() == generated.read_bytes()
+
+
+def test_no_package_from_parts_the_project_does_not_list(tmp_path):
+    # A copy of the binding with one file too many: mcs would compile it into
+    # the assembly, a .NET SDK build and the single file would not have it.
+    root = tmp_path / "root"
+    shutil.copytree(DOTNET, root / "bindings" / "dotnet", ignore=shutil.ignore_patterns("tests", "sample"))
+    shutil.copytree(os.path.join(ROOT, "scripts"), root / "scripts")
+    shutil.copy(os.path.join(ROOT, "VERSION"), root / "VERSION")
+    (root / "bindings" / "dotnet" / "Extra.cs").write_text("namespace MifareZub\n{\n    class Extra { }\n}\n")
+    x86 = bin_folder(tmp_path / "x86", b"MZ x86 library")
+    out = tmp_path / "out"
+    run = subprocess.run(["bash", str(root / "scripts" / "package-dotnet.sh"), "--x86", str(x86), "--out", str(out)],
+                         capture_output=True, text=True)
+    assert run.returncode != 0
+    assert "Extra.cs" in run.stderr
+    assert os.listdir(out) == []
+
+
+def test_the_sdk_project_builds_every_part():
+    # No .NET SDK here to build it: check that it builds what mcs builds,
+    # every .cs file beside it (Build.cmake and package-dotnet.sh take them all).
     folder = os.path.join(ROOT, "bindings", "dotnet")
     project = ET.parse(os.path.join(folder, "MifareZub.csproj")).getroot()
     assert project.get("Sdk") == "Microsoft.NET.Sdk"
@@ -149,5 +181,158 @@ def test_the_sdk_project_builds_the_one_source_file():
     assert properties["EnableDefaultCompileItems"] == "false"
     assert "../../VERSION" in properties["Version"]
     sources = [c.get("Include") for c in project.iter("Compile")]
-    assert sources == ["MifareZub.cs"]
-    assert os.path.isfile(os.path.join(folder, sources[0]))
+    assert sorted(sources) == sorted(n for n in os.listdir(folder) if n.endswith(".cs"))
+    assert len(set(sources)) == len(sources)
+
+
+# ---- The single source file ------------------------------------------------
+
+MCS = ["mcs", "-langversion:7", "-warnaserror+", "-nologo"]
+
+
+def compiled(*args):
+    run = subprocess.run([*MCS, *args], capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout + run.stderr
+
+
+def project_parts():
+    project = ET.parse(os.path.join(DOTNET, "MifareZub.csproj")).getroot()
+    return [os.path.join(DOTNET, c.get("Include")) for c in project.iter("Compile")]
+
+
+def namespace_body(path):
+    """The lines of a part between its namespace's braces."""
+    with open(path, encoding="utf-8") as f:
+        lines = f.read().rstrip("\n").split("\n")
+    start = lines.index("namespace MifareZub") + 2
+    assert lines[-1] == "}"
+    return "\n".join(lines[start:-1]).strip("\n")
+
+
+@pytest.fixture(scope="module")
+def builds(tmp_path_factory):
+    """The binding built from its parts and from the single file, and the
+    public surface and documentation of each."""
+    tmp = tmp_path_factory.mktemp("single")
+    single = tmp / "MifareZub.cs"
+    subprocess.run([sys.executable, GENERATOR, str(single)], check=True)
+    compiled("-r:System.Core.dll", f"-out:{tmp / 'PublicApi.exe'}", os.path.join(DOTNET, "tests", "PublicApi.cs"))
+    result = {"text": single.read_text(encoding="utf-8")}
+    for name, sources in (("parts", project_parts()), ("single", [str(single)])):
+        folder = tmp / name
+        folder.mkdir()
+        compiled("-target:library", f"-doc:{folder / 'MifareZub.xml'}", f"-out:{folder / 'MifareZub.dll'}", *sources)
+        api = subprocess.run(["mono", str(tmp / "PublicApi.exe"), str(folder / "MifareZub.dll")],
+                             capture_output=True, text=True)
+        assert api.returncode == 0, api.stderr
+        docs = ET.parse(folder / "MifareZub.xml").getroot()
+        result[name] = (api.stdout, {m.get("name"): ET.tostring(m, encoding="unicode") for m in docs.iter("member")})
+    return result
+
+
+def test_the_single_file_declares_what_the_parts_declare(builds):
+    api, docs = builds["parts"]
+    assert builds["single"] == (api, docs)
+    # The comparison compares something: the public types with their members.
+    for line in ("sealed class MifareZub.Reader : System.Object, System.IDisposable",
+                 "MifareZub.Reader :: Void Beep(Boolean) (System.Boolean on = True)",
+                 "MifareZub.Status = NoLink -1",
+                 "struct MifareZub.ValueBlock : System.ValueType, System.IEquatable`1[MifareZub.ValueBlock]"):
+        assert line in api.splitlines()
+    assert "NativeMethods" not in api and "TextBuffer" not in api
+    assert "M:MifareZub.ValueBlock.Decode(System.Byte[])" in docs
+
+
+def test_the_single_file_holds_every_part_in_order_under_one_set_of_usings(builds):
+    text = builds["text"]
+    lines = text.split("\n")
+    namespace = lines.index("namespace MifareZub")
+    assert lines.count("namespace MifareZub") == 1
+    usings = [line for line in lines if line.startswith("using ")]
+    assert usings == lines[namespace - 1 - len(usings):namespace - 1]
+    expected = set()
+    for part in project_parts():
+        with open(part, encoding="utf-8") as f:
+            expected |= {line for line in f.read().split("\n") if line.startswith("using ")}
+    assert sorted(usings) == sorted(expected) and len(set(usings)) == len(usings)
+    assert usings[0] == "using System;"
+    # Each part's code whole, in the project's order.
+    at = namespace
+    for part in project_parts():
+        found = text.find(namespace_body(part), at)
+        assert found > at, os.path.basename(part)
+        at = found
+
+
+def generate(folder, parts, project_items=None, output=None):
+    """Runs the generator on a project of made-up parts; returns the run and the output path."""
+    folder.mkdir(exist_ok=True)
+    for name, text in parts.items():
+        (folder / name).write_bytes(text.encode("utf-8") if isinstance(text, str) else text)
+    items = project_items if project_items is not None else list(parts)
+    (folder / "P.csproj").write_text("<Project>\n  <ItemGroup>\n" +
+                                     "".join(f'    <Compile Include="{i}" />\n' for i in items) +
+                                     "  </ItemGroup>\n</Project>\n")
+    output = output or folder.parent / "out.cs"
+    run = subprocess.run([sys.executable, GENERATOR, str(output), "--project", str(folder / "P.csproj")],
+                         capture_output=True, text=True)
+    return run, output
+
+
+def part(body, *usings):
+    return "// A part.\n\n" + "".join(f"{u}\n" for u in usings) + "\nnamespace MifareZub\n{\n" + body + "\n}\n"
+
+
+def test_the_usings_of_all_parts_are_gathered_once(tmp_path):
+    # The second part as a Windows editor may save it: with a byte order mark
+    # and CRLF line ends.
+    alias = "using Map = System.Collections.Hashtable;"
+    first = part("    static class A\n    {\n"
+                 "        internal static double M = Max(1, 2);\n"
+                 "        internal static Map T = new Map();\n    }",
+                 "using static System.Math;", "using System;", alias)
+    second = part("    static class B\n    {\n"
+                  "        internal static string S = new StringBuilder().ToString();\n    }",
+                  "using System;", "using System.Text;", "using static System.Math;", alias)
+    run, output = generate(tmp_path / "p", {
+        "A.cs": first,
+        "B.cs": b"\xef\xbb\xbf" + second.replace("\n", "\r\n").encode(),
+    })
+    assert run.returncode == 0, run.stderr
+    text = output.read_text(encoding="utf-8")
+    assert "\r" not in text and "\ufeff" not in text
+    assert [line for line in text.split("\n") if line.startswith("using ")] == [
+        "using System;", "using System.Text;", "using static System.Math;", alias]
+    assert text.index("static class A") < text.index("static class B")
+    compiled("-target:library", f"-out:{tmp_path / 'out.dll'}", str(output))
+
+
+GOOD = part("    class A { }")
+
+
+@pytest.mark.parametrize("why, parts, items, message", [
+    ("a part the project does not list", {"A.cs": GOOD, "Extra.cs": part("    class E { }")}, ["A.cs"], "Extra.cs"),
+    ("a listed part that is not there", {"A.cs": GOOD}, ["A.cs", "Gone.cs"], "Gone.cs does not exist"),
+    ("a part listed twice", {"A.cs": GOOD}, ["A.cs", "A.cs"], "more than once"),
+    ("code after the namespace", {"A.cs": GOOD + "class After { }\n"}, None, "A.cs:"),
+    ("code outside the namespace's indent", {"A.cs": part("    class A { }\n}\nclass Out\n{")}, None, "A.cs:"),
+    ("another namespace", {"A.cs": GOOD.replace("namespace MifareZub", "namespace Other")}, None, "A.cs:"),
+    ("a using directive inside the namespace", {"A.cs": part("    using System.IO;\n    class A { }")}, None,
+     "A.cs:6: a using directive inside the namespace"),
+    ("one alias for two things", {"A.cs": part("    class A { }", "using Map = System.Collections.Hashtable;"),
+                                  "B.cs": part("    class B { }", "using Map = System.Collections.ArrayList;")},
+     None, "alias Map"),
+    ("an empty part", {"A.cs": part("")}, None, "empty"),
+])
+def test_the_generator_refuses_parts_it_cannot_join_whole(tmp_path, why, parts, items, message):
+    run, output = generate(tmp_path / "p", parts, items)
+    assert run.returncode != 0, why
+    assert message in run.stderr, (why, run.stderr)
+    assert not output.exists() and not os.path.exists(str(output) + ".new"), why
+
+
+def test_the_generator_writes_nothing_beside_the_parts(tmp_path):
+    run, output = generate(tmp_path / "p", {"A.cs": GOOD}, output=tmp_path / "p" / "Whole.cs")
+    assert run.returncode != 0
+    assert "write it elsewhere" in run.stderr
+    assert sorted(os.listdir(tmp_path / "p")) == ["A.cs", "P.csproj"]

@@ -9,12 +9,78 @@ __all__ = [
     "NO_LINK",
     "EXCHANGE_FAILED",
     "error_for",
+    "STATUS_DESCRIPTIONS",
+    "STATUS_NAMES",
+    "describe",
 ]
 
 #: No open link (or the reader could not be opened).
 NO_LINK = -1
 #: The exchange with the reader failed (no reply, damaged or foreign reply).
 EXCHANGE_FAILED = -2
+
+# Every named result code, as MifareZUB.h names them (MZ_STATUS_ + the name
+# here) with the same English descriptions; a test keeps the three (header,
+# this module, zubtool) in agreement. The library's own text (Chinese) comes
+# from ErrMsg: mifarezub.message(code).
+STATUS_OK = 0
+STATUS_NO_CARD = 1
+STATUS_CRC_ERROR = 2
+STATUS_VALUE_OVERFLOW = 3
+STATUS_WRONG_KEY = 4
+STATUS_PARITY_ERROR = 5
+STATUS_CARD_ERROR = 6
+STATUS_INVALID_SERIAL = 8
+STATUS_NO_PERMISSION = 16
+STATUS_BIT_COUNT_ERROR = 17
+STATUS_BYTE_COUNT_ERROR = 18
+STATUS_WAITING = 19
+STATUS_VALUE_STORE_ERROR = 20
+STATUS_WRITE_ERROR = 21
+STATUS_INCREMENT_ERROR = 22
+STATUS_DECREMENT_ERROR = 23
+STATUS_READ_ERROR = 24
+STATUS_POLL = 32
+STATUS_NOT_IMPLEMENTED = 255
+STATUS_NO_LINK = NO_LINK
+STATUS_EXCHANGE_FAILED = EXCHANGE_FAILED
+
+#: English description of each named code.
+STATUS_DESCRIPTIONS = {
+    STATUS_OK: "success",
+    STATUS_NO_CARD: "no card answers, or the sector is not authenticated",
+    STATUS_CRC_ERROR: "CRC error in the exchange with the card",
+    STATUS_VALUE_OVERFLOW: "value overflow",
+    STATUS_WRONG_KEY: "wrong key",
+    STATUS_PARITY_ERROR: "parity error in the exchange with the card",
+    STATUS_CARD_ERROR: "the exchange with the card failed",
+    STATUS_INVALID_SERIAL: "invalid serial number",
+    STATUS_NO_PERMISSION: "the access conditions forbid it",
+    STATUS_BIT_COUNT_ERROR: "wrong bit count in the exchange with the card",
+    STATUS_BYTE_COUNT_ERROR: "wrong byte count in the exchange with the card",
+    STATUS_WAITING: "waiting for DV",
+    STATUS_VALUE_STORE_ERROR: "nothing to transfer, or the value was not stored",
+    STATUS_WRITE_ERROR: "write failed, or the block is outside the card",
+    STATUS_INCREMENT_ERROR: "increment failed: not a value block",
+    STATUS_DECREMENT_ERROR: "decrement or restore failed: not a value block",
+    STATUS_READ_ERROR: "read failed, or the block is outside the card",
+    STATUS_POLL: "poll",
+    STATUS_NOT_IMPLEMENTED: "the reader does not know the command",
+    STATUS_NO_LINK: "reader not open or not answering",
+    STATUS_EXCHANGE_FAILED: "no valid reply from the reader",
+}
+
+#: The name of each named code ("STATUS_WRONG_KEY"; MZ_ + it in the C header).
+STATUS_NAMES = {
+    value: name
+    for name, value in list(globals().items())
+    if name.startswith("STATUS_") and isinstance(value, int)
+}
+
+
+def describe(code):
+    """The English description of a result code ("unknown result" without a name)."""
+    return STATUS_DESCRIPTIONS.get(code, "unknown result")
 
 
 class MifareZUBError(Exception):
@@ -69,3 +135,6 @@ def error_for(code, text, function=None):
     else:
         cls = MifareZUBError
     return cls(code, text, function)
+
+
+__all__ += sorted(name for name in STATUS_NAMES.values())

@@ -1,0 +1,29 @@
+// Access conditions in words, and back: what `acl` and `dump` show, and the
+// condition names `acl encode` takes.
+#ifndef ZUBTOOL_ACCESS_TEXT_H
+#define ZUBTOOL_ACCESS_TEXT_H
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "card_format.h"
+
+namespace zubtool {
+
+// "key A or B", "key A", "key B", "never".
+std::string KeysWord(KeySet keys);
+
+// One line per group: who may do what. `sector` names the blocks; -1 when the
+// conditions are not those of a known sector.
+std::vector<std::string> DescribeConditions(const AccessConditions& conditions, int sector);
+
+// A data-block condition (`trailer` false) or a trailer condition: three
+// binary digits C1C2C3 ("110") or a name ("value", "transport", ...).
+std::optional<int> ParseCondition(const std::string& text, bool trailer);
+// The names ParseCondition takes, for the usage.
+std::string ConditionNames();
+
+}  // namespace zubtool
+
+#endif  // ZUBTOOL_ACCESS_TEXT_H

@@ -1,0 +1,32 @@
+// What the card commands need from a reader: the card calls of MifareZUB with
+// C++ types. The tool's Reader realises it through the library's exports; the
+// card-session tests realise it with a card in memory.
+#ifndef ZUBTOOL_CARD_READER_H
+#define ZUBTOOL_CARD_READER_H
+
+#include <cstdint>
+#include <string>
+
+#include "card_format.h"
+
+namespace zubtool {
+
+class CardReader {
+ public:
+  virtual ~CardReader() = default;
+  virtual int32_t Request(bool all, uint16_t* atqa) = 0;
+  virtual int32_t Anticollision(std::string* serialHex) = 0;
+  virtual int32_t Select(const std::string& serialHex, uint8_t* sak) = 0;
+  virtual int32_t LoadKey(int keyType, int slot, const Bytes& key) = 0;
+  virtual int32_t Authenticate(int keyType, int slot, int block) = 0;
+  virtual int32_t Read(int block, Bytes* data) = 0;
+  virtual int32_t Write(int block, const Bytes& data) = 0;
+  virtual int32_t Increment(int block, int32_t value) = 0;
+  virtual int32_t Decrement(int block, int32_t value) = 0;
+  virtual int32_t Transfer(int block) = 0;
+  virtual int32_t Halt() = 0;
+};
+
+}  // namespace zubtool
+
+#endif  // ZUBTOOL_CARD_READER_H

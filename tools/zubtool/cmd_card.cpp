@@ -1,0 +1,329 @@
+// scan, read, write and value: one card, one block.
+#include <cerrno>
+#include <chrono>
+#include <thread>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include "commands.h"
+#include "json.h"
+#include "session.h"
+#include "status.h"
+
+namespace zubtool {
+
+void Fail(const std::string& what) {
+  std::fprintf(stderr, "zubtool: %s\n", what.c_str());
+}
+
+std::string BlockLine(int block, const Bytes& data) {
+  char number[8];
+  std::snprintf(number, sizeof number, "%4d", block);
+  return std::string(number) + "  " + HexSpaced(data) + "  |" + AsciiText(data) + "|";
+}
+
+int FindCard(CardSession& session) {
+  int32_t r = session.Find();
+  if (r == 0) return kExitOk;
+  Fail(r == kNoCard ? "no card answers (" + ResultText(r) + ", 1)"
+                    : "no card found: " + Describe(r));
+  return kExitFailed;
+}
+
+bool CheckOutputFile(const std::string& path) {
+  std::FILE* probe = std::fopen(path.c_str(), "rb");
+  const bool existed = probe != nullptr;
+  if (probe) std::fclose(probe);
+  probe = std::fopen(path.c_str(), "ab");
+  if (!probe) {
+    Fail("cannot write " + path + ": " + std::strerror(errno));
+    return false;
+  }
+  std::fclose(probe);
+  if (!existed) std::remove(path.c_str());
+  return true;
+}
+
+int CheckBlockOnCard(const CardSession& session, int block) {
+  const CardLayout& layout = session.Info().layout;
+  if (layout.sectors == 0 || block < layout.Blocks()) return kExitOk;
+  Fail("block " + std::to_string(block) + " is outside the card (" + layout.name +
+       ": blocks 0 to " + std::to_string(layout.Blocks() - 1) + ")");
+  return kExitFailed;
+}
+
+std::string ParseNone(const Arguments& args, Invocation*) {
+  return args.Count(0, 0, {});
+}
+
+std::string ParseScan(const Arguments& args, Invocation* inv) {
+  inv->json = args.Has("--json");
+  if (!args.Has("--wait")) return args.Count(0, 0, {});
+  std::string error = args.Count(0, 1, {});
+  if (!error.empty()) return error;
+  inv->wait = 0;
+  if (args.positionals.size() == 1) {
+    auto n = ParseNumber(args.positionals[0], 1, 86400);
+    if (!n) return "not a number of seconds (1 to 86400): '" + args.positionals[0] + "'";
+    inv->wait = static_cast<double>(*n);
+  }
+  return "";
+}
+
+int RunScan(Context& context) {
+  const Invocation& inv = context.inv;
+  if (int status = context.Open()) return status;
+  CardSession& session = context.Session();
+  if (inv.wait) {
+    // Polls the field: a request every 100 ms until a card answers.
+    using Clock = std::chrono::steady_clock;
+    const auto end =
+        Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(*inv.wait * 1000));
+    if (!inv.json) {
+      std::fprintf(stderr, "waiting for a card%s...\n",
+                   *inv.wait > 0
+                       ? (" (" + std::to_string(static_cast<int>(*inv.wait)) + " s)").c_str()
+                       : "");
+    }
+    for (;;) {
+      int32_t r = session.Find();
+      if (r == 0) break;
+      if (r < 0) {
+        Fail("the reader stopped answering: " + Describe(r));
+        return kExitFailed;
+      }
+      if (*inv.wait > 0 && Clock::now() >= end) {
+        Fail("no card entered the field within " + std::to_string(static_cast<int>(*inv.wait)) +
+             " s");
+        return kExitFailed;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  } else if (int status = FindCard(session)) {
+    return status;
+  }
+  const CardInfo& card = session.Info();
+  if (inv.json) {
+    Json out = Json::Object();
+    out.Add("card", card.layout.name)
+        .Add("uid", HexText(card.serial.uid))
+        .Add("bcc", HexText({card.serial.bcc}))
+        .Add("bccOk", card.serial.bccOk)
+        .Add("atqa", HexText({static_cast<uint8_t>(card.atqa >> 8),
+                              static_cast<uint8_t>(card.atqa & 0xFF)}))
+        .Add("sak", HexText({card.sak}))
+        .Add("sectors", card.layout.sectors);
+    std::printf("%s\n", out.Text().c_str());
+    return kExitOk;
+  }
+  std::printf("card  %s\n", card.layout.name.c_str());
+  std::printf("UID   %s\n", HexText(card.serial.uid).c_str());
+  std::printf("BCC   %02X (%s)\n", card.serial.bcc,
+              card.serial.bccOk ? "ok" : "does not match the UID");
+  std::printf("ATQA  %02X %02X\n", card.atqa >> 8, card.atqa & 0xFF);
+  std::printf("SAK   %02X\n", card.sak);
+  return kExitOk;
+}
+
+std::string ParseRead(const Arguments& args, Invocation* inv) {
+  inv->json = args.Has("--json");
+  std::string error = args.Count(1, 1, {"BLOCK"});
+  if (!error.empty()) return error;
+  return ParseBlock(args.positionals[0], &inv->block);
+}
+
+int RunRead(Context& context) {
+  const Invocation& inv = context.inv;
+  if (int status = context.Open()) return status;
+  CardSession& session = context.Session();
+  if (int status = FindCard(session)) return status;
+  if (int status = CheckBlockOnCard(session, inv.block)) return status;
+  Bytes data;
+  Access access = WithAccess(session, inv.keyType, inv.block,
+                             [&] { return session.Reader().Read(inv.block, &data); });
+  if (access.result != 0) {
+    Fail(AccessFailure(access, "read block " + std::to_string(inv.block), inv.block, session));
+    return kExitFailed;
+  }
+  if (inv.json) {
+    Json out = Json::Object();
+    out.Add("block", inv.block)
+        .Add("sector", SectorOfBlock(inv.block))
+        .Add("data", HexText(data))
+        .Add("keyType", KeyName(access.keyType))
+        .Add("key", HexText(session.Key(access.keyIndex)));
+    std::printf("%s\n", out.Text().c_str());
+    return kExitOk;
+  }
+  std::printf("block %d, sector %d, %s\n", inv.block, SectorOfBlock(inv.block),
+              KeyNote(access, session).c_str());
+  std::printf("%s\n", BlockLine(inv.block, data).c_str());
+  return kExitOk;
+}
+
+std::string ParseWrite(const Arguments& args, Invocation* inv) {
+  std::string error = ParsePermissions(args, &inv->permissions);
+  if (!error.empty()) return error;
+  if (!(error = args.Count(2, 2, {"BLOCK", "HEX32"})).empty()) return error;
+  const auto& pos = args.positionals;
+  if (!(error = ParseBlock(pos[0], &inv->block)).empty()) return error;
+  auto data = ParseHex(pos[1]);
+  if (!data || data->size() != static_cast<size_t>(kBlockSize)) {
+    return "block data must be 16 bytes as 32 hex digits: '" + pos[1] + "'";
+  }
+  inv->data = *data;
+  return CheckBlockWrite(inv->block, &inv->data, inv->permissions);
+}
+
+int RunWrite(Context& context) {
+  const Invocation& inv = context.inv;
+  if (int status = context.Open()) return status;
+  CardSession& session = context.Session();
+  CardReader& reader = session.Reader();
+  bool trailer = IsTrailer(inv.block);
+  if (int status = FindCard(session)) return status;
+  if (int status = CheckBlockOnCard(session, inv.block)) return status;
+  Access access = WithAccess(session, inv.keyType, inv.block,
+                             [&] { return reader.Write(inv.block, inv.data); });
+  if (access.result != 0) {
+    Fail(AccessFailure(access, "write block " + std::to_string(inv.block), inv.block, session));
+    return kExitFailed;
+  }
+  // Read it back where the keys allow: trailers hide their keys, so only
+  // data blocks are compared.
+  Bytes back;
+  if (!trailer && reader.Read(inv.block, &back) == 0 && back != inv.data) {
+    Fail("block " + std::to_string(inv.block) + " reads back differently:\n" +
+         BlockLine(inv.block, back));
+    return kExitFailed;
+  }
+  std::printf("block %d written, %s\n", inv.block, KeyNote(access, session).c_str());
+  std::printf("%s\n", BlockLine(inv.block, inv.data).c_str());
+  return kExitOk;
+}
+
+std::string ParseValue(const Arguments& args, Invocation* inv) {
+  const auto& pos = args.positionals;
+  inv->json = args.Has("--json");
+  if (inv->json && (pos.empty() || pos[0] != "get")) return "--json goes with 'value get' only";
+  if (pos.empty()) return "missing operation: get, set, inc or dec";
+  const std::string& op = pos[0];
+  std::string error;
+  if (op == "get") {
+    inv->valueOp = ValueOp::kGet;
+    if (!(error = args.Count(2, 2, {"", "BLOCK"})).empty()) return error;
+  } else if (op == "set") {
+    inv->valueOp = ValueOp::kSet;
+    if (!(error = args.Count(3, 3, {"", "BLOCK", "N"})).empty()) return error;
+    auto n = ParseNumber(pos[2], std::numeric_limits<int32_t>::min(),
+                         std::numeric_limits<int32_t>::max());
+    if (!n) return "not a 32-bit value: '" + pos[2] + "'";
+    inv->amount = static_cast<int32_t>(*n);
+  } else if (op == "inc" || op == "dec") {
+    inv->valueOp = op == "inc" ? ValueOp::kInc : ValueOp::kDec;
+    if (!(error = args.Count(2, 3, {"", "BLOCK"})).empty()) return error;
+    inv->amount = 1;
+    if (pos.size() == 3) {
+      auto n = ParseNumber(pos[2], 0, std::numeric_limits<int32_t>::max());
+      if (!n) return "not an amount (0 to 2147483647): '" + pos[2] + "'";
+      inv->amount = static_cast<int32_t>(*n);
+    }
+  } else {
+    return "unknown value operation '" + op + "' (get, set, inc or dec)";
+  }
+  if (!(error = ParseBlock(pos[1], &inv->block)).empty()) return error;
+  if (inv->block == 0 || IsTrailer(inv->block)) {
+    return "block " + pos[1] + " cannot be a value block (" +
+           (inv->block == 0 ? "manufacturer data" : "a sector trailer") + ")";
+  }
+  return "";
+}
+
+int RunValue(Context& context) {
+  const Invocation& inv = context.inv;
+  if (int status = context.Open()) return status;
+  CardSession& session = context.Session();
+  CardReader& reader = session.Reader();
+  if (int status = FindCard(session)) return status;
+  if (int status = CheckBlockOnCard(session, inv.block)) return status;
+  const std::string block = std::to_string(inv.block);
+  Access access;
+  std::string what;
+  Bytes data;
+  bool notValue = false;
+  switch (inv.valueOp) {
+    case ValueOp::kGet:
+      what = "read block " + block;
+      access = WithAccess(session, inv.keyType, inv.block,
+                          [&] { return reader.Read(inv.block, &data); });
+      break;
+    case ValueOp::kSet:
+      what = "write value block " + block;
+      access = WithAccess(session, inv.keyType, inv.block, [&] {
+        return reader.Write(inv.block,
+                            EncodeValueBlock(inv.amount, static_cast<uint8_t>(inv.block)));
+      });
+      break;
+    case ValueOp::kInc:
+    case ValueOp::kDec: {
+      bool inc = inv.valueOp == ValueOp::kInc;
+      what = std::string(inc ? "increment" : "decrement") + " block " + block;
+      access = WithAccess(session, inv.keyType, inv.block, [&] {
+        // The block is looked at first: a block that is not a value block is
+        // reported as such, and the card is not asked to count on it.
+        if (reader.Read(inv.block, &data) == 0 && !DecodeValueBlock(data)) {
+          notValue = true;
+          return 0;
+        }
+        int32_t r =
+            inc ? reader.Increment(inv.block, inv.amount) : reader.Decrement(inv.block, inv.amount);
+        if (r == 0) {
+          r = reader.Transfer(inv.block);
+          if (r != 0) what = "transfer into block " + block;
+        }
+        return r;
+      });
+      break;
+    }
+  }
+  if (access.result != 0) {
+    Fail(AccessFailure(access, what, inv.block, session));
+    return kExitFailed;
+  }
+  if (notValue) {
+    Fail("block " + block + " is not a value block; nothing was changed:\n" +
+         BlockLine(inv.block, data));
+    return kExitFailed;
+  }
+  int32_t r = inv.valueOp == ValueOp::kGet ? 0 : reader.Read(inv.block, &data);
+  if (r != 0) {
+    std::printf("block %s: done (the block cannot be read back: %s)\n", block.c_str(),
+                Describe(r).c_str());
+    return kExitOk;
+  }
+  auto value = DecodeValueBlock(data);
+  if (!value) {
+    Fail("block " + block + " is not a value block:\n" + BlockLine(inv.block, data));
+    return kExitFailed;
+  }
+  if (inv.json) {
+    Json out = Json::Object();
+    out.Add("block", inv.block)
+        .Add("value", static_cast<int64_t>(value->value))
+        .Add("address", static_cast<int>(value->address))
+        .Add("keyType", KeyName(access.keyType))
+        .Add("key", HexText(session.Key(access.keyIndex)));
+    std::printf("%s\n", out.Text().c_str());
+    return kExitOk;
+  }
+  std::printf("block %s: value %d (address byte %u), %s\n", block.c_str(),
+              static_cast<int>(value->value), value->address, KeyNote(access, session).c_str());
+  if (inv.valueOp == ValueOp::kSet && value->value != inv.amount) {
+    Fail("block " + block + " reads back a different value");
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+}  // namespace zubtool

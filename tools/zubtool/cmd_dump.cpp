@@ -1,0 +1,195 @@
+// dump: every sector of the card, and its raw image.
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+
+#include "access_text.h"
+#include "commands.h"
+#include "json.h"
+#include "session.h"
+#include "status.h"
+
+namespace zubtool {
+
+namespace {
+
+// What dump learnt about one sector.
+struct SectorDump {
+  std::optional<Bytes> keyA, keyB;
+  bool keyBRead = false;  // key B came from the trailer, not from authenticating
+  std::vector<std::optional<Bytes>> blocks;
+  std::vector<int32_t> results;
+  std::optional<int32_t> refused[2];  // why no key opened it, per key type tried
+};
+
+SectorDump DumpSector(CardReader& reader, CardSession& session, std::optional<int> keyType,
+                      int sector) {
+  SectorDump dump;
+  const int first = FirstBlock(sector), count = BlocksInSector(sector);
+  dump.blocks.resize(static_cast<size_t>(count));
+  dump.results.assign(static_cast<size_t>(count), 1);
+  auto readMissing = [&] {
+    for (int i = 0; i < count; ++i) {
+      if (dump.blocks[static_cast<size_t>(i)]) continue;
+      Bytes data;
+      int32_t r = reader.Read(first + i, &data);
+      dump.results[static_cast<size_t>(i)] = r;
+      if (r == 0) dump.blocks[static_cast<size_t>(i)] = data;
+      if (r < 0) return;
+    }
+  };
+  int32_t r;
+  if (!keyType || *keyType == kKeyA) {
+    int index = session.FindKey(first, kKeyA, &r);
+    if (index < 0) dump.refused[kKeyA] = r;
+    if (index >= 0) {
+      dump.keyA = session.Key(index);
+      readMissing();
+    }
+  }
+  const auto& trailer = dump.blocks.back();
+  if (trailer && KeyBReadable(*trailer)) {
+    dump.keyB = Bytes(trailer->begin() + 10, trailer->end());
+    dump.keyBRead = true;
+  } else if (!session.Lost() && (!keyType || *keyType == kKeyB)) {
+    int index = session.FindKey(first, kKeyB, &r);
+    if (index < 0) dump.refused[kKeyB] = r;
+    if (index >= 0) {
+      dump.keyB = session.Key(index);
+      readMissing();
+    }
+  }
+  return dump;
+}
+
+}  // namespace
+
+std::string ParseDump(const Arguments& args, Invocation* inv) {
+  inv->json = args.Has("--json");
+  if (args.Has("--out")) {
+    inv->out = args.Value("--out");
+    if (inv->out.empty()) return "option --out needs a file name";
+  }
+  if (args.Has("--card")) {
+    inv->layout = LayoutByName(args.Value("--card"));
+    if (!inv->layout) return "card must be 1K, 4K or mini: '" + args.Value("--card") + "'";
+  }
+  return args.Count(0, 0, {});
+}
+
+int RunDump(Context& context) {
+  const Invocation& inv = context.inv;
+  if (!inv.out.empty() && !CheckOutputFile(inv.out)) return kExitUsage;
+  if (int status = context.Open()) return status;
+  CardSession& session = context.Session();
+  CardReader& reader = session.Reader();
+  if (int status = FindCard(session)) return status;
+  const CardInfo& card = session.Info();
+  CardLayout layout = inv.layout ? *inv.layout : card.layout;
+  if (layout.sectors == 0) {
+    Fail("the card (" + card.layout.name + ", SAK " + HexText({card.sak}) +
+         ") has no MIFARE Classic sectors; give --card 1K, 4K or mini to dump it anyway");
+    return kExitFailed;
+  }
+  // Text goes out sector by sector; JSON as one object at the end.
+  auto print = [&](const std::string& line) {
+    if (!inv.json) std::printf("%s\n", line.c_str());
+  };
+  char head[96];
+  std::snprintf(head, sizeof head, "card  %s  UID %s  ATQA %02X %02X  SAK %02X",
+                layout.name.c_str(), HexText(card.serial.uid).c_str(), card.atqa >> 8,
+                card.atqa & 0xFF, card.sak);
+  print(head);
+  Json json = Json::Object();
+  json.Add("card", layout.name).Add("uid", HexText(card.serial.uid));
+  Json sectors = Json::Array();
+
+  Bytes image(static_cast<size_t>(layout.ImageSize()), 0);
+  int sectorsComplete = 0, blocksRead = 0;
+  for (int sector = 0; sector < layout.sectors && !session.Lost(); ++sector) {
+    SectorDump dump = DumpSector(reader, session, inv.keyType, sector);
+    const int first = FirstBlock(sector), count = BlocksInSector(sector);
+    std::string keys = "key A " + (dump.keyA ? HexText(*dump.keyA) : std::string("?")) +
+                       "  key B " + (dump.keyB ? HexText(*dump.keyB) : std::string("?"));
+    if (dump.keyBRead) keys += " (read from the trailer)";
+    print("\nsector " + std::to_string(sector) + "  blocks " + std::to_string(first) + "-" +
+          std::to_string(first + count - 1) + "  " + keys);
+    if (!dump.keyA && !dump.keyB) {
+      print("      no key to try opens the sector: " + Refusals(dump.refused));
+    }
+    Json entry = Json::Object(), blocks = Json::Array();
+    entry.Add("sector", sector);
+    entry.Add("keyA", dump.keyA ? Json(HexText(*dump.keyA)) : Json());
+    entry.Add("keyB", dump.keyB ? Json(HexText(*dump.keyB)) : Json());
+    bool complete = true;
+    for (int i = 0; i < count; ++i) {
+      const auto& data = dump.blocks[static_cast<size_t>(i)];
+      const int block = first + i;
+      const int32_t result = dump.results[static_cast<size_t>(i)];
+      Json b = Json::Object();
+      b.Add("block", block).Add("data", data ? Json(HexText(*data)) : Json());
+      if (!data) {
+        complete = false;
+        const bool tried = dump.keyA || dump.keyB;
+        if (tried) b.Add("error", Describe(result));
+        blocks.Push(b);
+        char number[8];
+        std::snprintf(number, sizeof number, "%4d", block);
+        print(std::string(number) + "  -- unreadable" + (tried ? ": " + Describe(result) : ""));
+        continue;
+      }
+      blocks.Push(b);
+      ++blocksRead;
+      print(BlockLine(block, *data));
+      std::copy(data->begin(), data->end(), image.begin() + block * kBlockSize);
+    }
+    entry.Add("blocks", blocks);
+    // The access conditions in words, from the trailer as read.
+    if (const auto& trailer = dump.blocks.back()) {
+      auto conditions = DecodeAccessBits(*trailer);
+      Json access = Json::Array();
+      if (conditions) {
+        for (const auto& line : DescribeConditions(*conditions, sector)) {
+          print("      " + line);
+          access.Push(line);
+        }
+      } else {
+        print("      the access bits are not stored with their inverses: the sector is locked");
+      }
+      entry.Add("access", access);
+    }
+    sectors.Push(entry);
+    // Keys go into the image's trailer where known: the card never shows
+    // key A, and key B only where the access conditions let it.
+    const size_t trailer = static_cast<size_t>(TrailerBlock(sector) * kBlockSize);
+    if (dump.keyA) std::copy(dump.keyA->begin(), dump.keyA->end(), image.begin() + trailer);
+    if (dump.keyB) std::copy(dump.keyB->begin(), dump.keyB->end(), image.begin() + trailer + 10);
+    if (complete) ++sectorsComplete;
+  }
+
+  print("\n" + std::to_string(sectorsComplete) + " of " + std::to_string(layout.sectors) +
+        " sectors read in full, " + std::to_string(blocksRead) + " of " +
+        std::to_string(layout.Blocks()) + " blocks");
+  int status = sectorsComplete == layout.sectors ? kExitOk : kExitFailed;
+  if (session.Lost()) {
+    Fail("the card was lost during the dump: " + Describe(session.Lost()));
+    status = kExitFailed;
+  }
+  json.Add("sectors", sectors).Add("complete", status == kExitOk);
+  if (!inv.out.empty()) {
+    std::ofstream file(inv.out, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
+    file.close();
+    if (!file) {
+      Fail("cannot write " + inv.out);
+      return kExitFailed;
+    }
+    print("image written to " + inv.out + " (" + std::to_string(image.size()) + " bytes)");
+    json.Add("image", inv.out);
+  }
+  if (inv.json) std::printf("%s\n", json.Text().c_str());
+  return status;
+}
+
+}  // namespace zubtool

@@ -1,0 +1,185 @@
+// keys: which key A and which key B open each sector.
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+
+#include "commands.h"
+#include "json.h"
+#include "session.h"
+#include "status.h"
+
+namespace zubtool {
+
+namespace {
+
+// Widely published default and transport keys: those cards leave the
+// factory with, and those common systems and tutorials configure.
+const char* const kBuiltInKeys[] = {
+    "FFFFFFFFFFFF", "000000000000", "A0A1A2A3A4A5", "B0B1B2B3B4B5", "D3F7D3F7D3F7", "AABBCCDDEEFF",
+    "4D3A99C351DD", "1A982C7E459A", "714C5C886E97", "587EE5F9350F", "A0478CC39091", "533CB6C723F6",
+    "8FD0A4F256E9", "123456789ABC", "ABCDEF123456", "010203040506", "111111111111", "222222222222",
+    "333333333333", "444444444444", "555555555555", "666666666666", "777777777777", "888888888888",
+    "999999999999", "AAAAAAAAAAAA", "BBBBBBBBBBBB", "CCCCCCCCCCCC", "DDDDDDDDDDDD", "EEEEEEEEEEEE",
+    "0123456789AB", "A1A2A3A4A5A6", "B1B2B3B4B5B6", "C0C1C2C3C4C5", "D0D1D2D3D4D5",
+};
+
+struct SectorKeys {
+  std::optional<Bytes> keyA, keyB;
+  bool keyBReadable = false;  // key A may read key B, so B cannot authenticate
+};
+
+// Progress on standard error once a search has run for more than a second.
+class Progress {
+ public:
+  explicit Progress(size_t keys) : keys_(keys), start_(Clock::now()), last_(start_) {}
+  ~Progress() { Clear(); }
+  void Show(int sector, int sectors, int type, size_t tried) {
+    auto now = Clock::now();
+    if (now - start_ < std::chrono::seconds(1) || now - last_ < std::chrono::milliseconds(250)) {
+      return;
+    }
+    last_ = now;
+    shown_ = true;
+    std::fprintf(stderr, "\rsector %d of %d, key %s: %zu of %zu keys tried   ", sector + 1, sectors,
+                 KeyName(type), tried, keys_);
+    std::fflush(stderr);
+  }
+  void Clear() {
+    if (shown_) std::fprintf(stderr, "\r%60s\r", "");
+    shown_ = false;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  size_t keys_;
+  Clock::time_point start_, last_;
+  bool shown_ = false;
+};
+
+}  // namespace
+
+const std::vector<Bytes>& BuiltInKeys() {
+  static const std::vector<Bytes> kKeys = [] {
+    std::vector<Bytes> keys;
+    for (const char* hex : kBuiltInKeys) keys.push_back(*ParseHex(hex));
+    return keys;
+  }();
+  return kKeys;
+}
+
+std::string ParseKeys(const Arguments& args, Invocation* inv) {
+  inv->json = args.Has("--json");
+  if (args.Has("--card")) {
+    inv->layout = LayoutByName(args.Value("--card"));
+    if (!inv->layout) return "card must be 1K, 4K or mini: '" + args.Value("--card") + "'";
+  }
+  if (args.Has("--out")) {
+    inv->out = args.Value("--out");
+    if (inv->out.empty()) return "option --out needs a file name";
+  }
+  return args.Count(0, 0, {});
+}
+
+int RunKeys(Context& context) {
+  const Invocation& inv = context.inv;
+  if (!inv.out.empty() && !CheckOutputFile(inv.out)) return kExitUsage;
+  std::vector<Bytes> keys = context.Keys();
+  if (inv.defaultKey) {
+    for (const auto& key : BuiltInKeys()) {
+      bool seen = false;
+      for (const auto& k : keys) seen = seen || k == key;
+      if (!seen) keys.push_back(key);
+    }
+  }
+  if (int status = context.Open()) return status;
+  CardSession session(context.Session().Reader(), keys);
+  if (int status = FindCard(session)) return status;
+  const CardInfo& card = session.Info();
+  const CardLayout layout = inv.layout ? *inv.layout : card.layout;
+  if (layout.sectors == 0) {
+    Fail("the card (" + card.layout.name + ") has no MIFARE Classic sectors");
+    return kExitFailed;
+  }
+
+  std::vector<SectorKeys> found(static_cast<size_t>(layout.sectors));
+  std::vector<int> opened;  // keys that opened some sector: tried first on the next
+  Progress progress(keys.size());
+  for (int sector = 0; sector < layout.sectors && !session.Lost(); ++sector) {
+    SectorKeys& s = found[static_cast<size_t>(sector)];
+    for (int type : {kKeyA, kKeyB}) {
+      if (inv.keyType && *inv.keyType != type) continue;
+      int32_t r;
+      int index = session.FindKey(FirstBlock(sector), type, &r, opened, [&](size_t tried) {
+        progress.Show(sector, layout.sectors, type, tried);
+      });
+      if (index >= 0) {
+        (type == kKeyA ? s.keyA : s.keyB) = keys[static_cast<size_t>(index)];
+        opened.push_back(index);
+      } else if (type == kKeyB && r == kNoPermission) {
+        s.keyBReadable = true;
+      }
+    }
+  }
+  progress.Clear();
+
+  int status = kExitOk;
+  if (session.Lost()) {
+    Fail("the card was lost during the search: " + Describe(session.Lost()));
+    status = kExitFailed;
+  }
+  if (inv.json) {
+    Json out = Json::Object();
+    out.Add("card", layout.name).Add("uid", HexText(card.serial.uid));
+    Json sectors = Json::Array();
+    for (int sector = 0; sector < layout.sectors; ++sector) {
+      const SectorKeys& s = found[static_cast<size_t>(sector)];
+      Json entry = Json::Object();
+      entry.Add("sector", sector);
+      entry.Add("keyA", s.keyA ? Json(HexText(*s.keyA)) : Json());
+      entry.Add("keyB", s.keyB ? Json(HexText(*s.keyB)) : Json());
+      entry.Add("keyBReadable", s.keyBReadable);
+      sectors.Push(entry);
+    }
+    out.Add("sectors", sectors).Add("keysTried", static_cast<int64_t>(keys.size()));
+    std::printf("%s\n", out.Text().c_str());
+  } else {
+    std::printf("card  %s  UID %s  (%zu keys to try)\n\n", layout.name.c_str(),
+                HexText(card.serial.uid).c_str(), keys.size());
+    std::printf("sector  key A         key B\n");
+    for (int sector = 0; sector < layout.sectors; ++sector) {
+      const SectorKeys& s = found[static_cast<size_t>(sector)];
+      std::string b = s.keyB           ? HexText(*s.keyB)
+                      : s.keyBReadable ? "readable with key A: not a key"
+                                       : "?";
+      std::printf("%6d  %-12s  %s\n", sector, s.keyA ? HexText(*s.keyA).c_str() : "?", b.c_str());
+    }
+  }
+  int missing = 0;
+  for (const auto& s : found) missing += !s.keyA && !s.keyB;
+  if (missing) {
+    Fail(std::to_string(missing) + " sector" + (missing > 1 ? "s" : "") +
+         " opened by none of the keys tried");
+    status = kExitFailed;
+  }
+  if (!inv.out.empty()) {
+    std::ofstream file(inv.out, std::ios::binary | std::ios::trunc);
+    file << "# keys found on the card " << HexText(card.serial.uid) << " by zubtool keys\n";
+    for (int sector = 0; sector < layout.sectors; ++sector) {
+      const SectorKeys& s = found[static_cast<size_t>(sector)];
+      for (int type : {kKeyA, kKeyB}) {
+        const auto& key = type == kKeyA ? s.keyA : s.keyB;
+        if (!key) continue;
+        file << HexText(*key) << "  # sector " << sector << " key " << KeyName(type) << "\n";
+      }
+    }
+    file.close();
+    if (!file) {
+      Fail("cannot write " + inv.out);
+      return kExitFailed;
+    }
+    if (!inv.json) std::printf("\nkeys written to %s\n", inv.out.c_str());
+  }
+  return status;
+}
+
+}  // namespace zubtool

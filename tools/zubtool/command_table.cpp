@@ -1,0 +1,195 @@
+#include "command_table.h"
+
+#include "commands.h"
+#include "reader.h"
+#include "session.h"
+#include "status.h"
+
+namespace zubtool {
+
+const std::vector<CommandSpec>& Commands() {
+  static const std::vector<CommandSpec> kCommands = {
+      {"scan",
+       "scan [--wait [SECONDS]] [--json]",
+       "card type, UID and SAK of the card in the field",
+       "Wakes the card in the field, selects it and shows its type (from ATQA and\n"
+       "SAK), its UID with the check byte, ATQA and SAK. Exit status 1 when no card\n"
+       "answers. With --wait it polls the field (every 100 ms) until a card enters\n"
+       "it, for SECONDS at most (no limit without it).\n",
+       {{"--wait", nullptr, "wait for a card to enter the field"},
+        {"--json", nullptr, "one JSON object on standard output"}},
+       ParseScan,
+       RunScan},
+      {"dump",
+       "dump [--out FILE] [--card 1K|4K|mini] [--json]",
+       "every sector in hex and ASCII; raw image to FILE",
+       "Reads every sector, authenticating each with the keys to try (as key A, then\n"
+       "as key B), and shows every block in hex and ASCII. Blocks no key can read are\n"
+       "marked unreadable with the reason; each sector's access conditions follow in\n"
+       "words (see 'zubtool acl --help'). --out FILE is checked before the card is\n"
+       "read. Exit status 0 only when every block was read.\n",
+       {{"--out", "FILE",
+         "also write the raw card image (1024 bytes for 1K, 4096 for\n"
+         "                    4K): blocks in order, unreadable blocks as zeros, the keys\n"
+         "                    found placed in the sector trailers"},
+        {"--card", "1K|4K|mini", "the card's size when its SAK does not tell it"},
+        {"--json", nullptr, "one JSON object on standard output"}},
+       ParseDump,
+       RunDump},
+      {"restore",
+       "restore [--trailers --force] [--block0] [--dry-run] FILE",
+       "write a card image (as dump --out writes it) back to the card",
+       "Writes a raw 1K or 4K card image (1024 or 4096 bytes, blocks in order, the\n"
+       "layout dump --out writes) to the card in the field. Data blocks only, unless\n"
+       "--trailers (sector trailers, with --force) or --block0 is given; a sector's\n"
+       "data blocks are written before its trailer. Every trailer passes the checks\n"
+       "of 'zubtool write --help' before anything is written: one refused trailer\n"
+       "and nothing is written at all. Each sector is opened with the keys the image\n"
+       "holds for it, then with the keys to try. A report per sector; exit status 1\n"
+       "when any block was not written, naming them.\n",
+       {{"--trailers", nullptr, "write the sector trailers too (needs --force)"},
+        {"--force", nullptr, "allow writing sector trailers"},
+        {"--irreversible", nullptr, "allow access conditions that can never be undone"},
+        {"--key-a", "HEX", "key A for trailers whose key A is 000000000000 in the image"},
+        {"--key-b", "HEX", "key B for trailers whose key B is 000000000000 in the image"},
+        {"--block0", nullptr, "write block 0 too (genuine cards refuse it)"},
+        {"--dry-run", nullptr, "list what would be written; touch no card"}},
+       ParseRestore,
+       RunRestore},
+      {"keys",
+       "keys [--out FILE] [--json]",
+       "which key A and which key B open each sector",
+       "Finds, for every sector, which key A and which key B open it: the keys to\n"
+       "try (--key, --keys-file) first, then a built-in list of widely published\n"
+       "default and transport keys (left out with --no-default-key). A key that\n"
+       "opened one sector is tried first on the next. A refused key costs three\n"
+       "exchanges (the try, then waking and selecting the card again). Progress is\n"
+       "shown on standard error when the search takes more than a second. Where key\n"
+       "A may read key B, key B cannot authenticate and is shown as readable.\n"
+       "Exit status 1 when some sector is opened by no key.\n",
+       {{"--out", "FILE", "write the keys found as a keys file (for --keys-file)"},
+        {"--card", "1K|4K|mini", "the card's size when its SAK does not tell it"},
+        {"--json", nullptr, "one JSON object on standard output"}},
+       ParseKeys,
+       RunKeys},
+      {"acl",
+       "acl SECTOR | --bytes HEX | encode DATA TRAILER\n"
+       "acl SECTOR\n"
+       "acl --bytes HEX\n"
+       "acl encode DATA TRAILER\n"
+       "acl encode DATA0 DATA1 DATA2 TRAILER",
+       "access conditions in words; access bytes from conditions",
+       "Shows a sector's access conditions in words, per block: who may read, write,\n"
+       "increment, and decrement/transfer/restore each data block, and for the\n"
+       "trailer who may write key A, read and write the access bits, read and write\n"
+       "key B. 'key A or B', 'key A', 'key B' or 'never'. The conditions come from\n"
+       "the card (acl SECTOR reads the sector's trailer) or from trailer bytes 6-8\n"
+       "given with --bytes (3 bytes, 4 with byte 9, or a whole 16-byte trailer).\n"
+       "Conditions that can never be undone once written are listed.\n"
+       "\n"
+       "acl encode builds bytes 6-8 from conditions: one for all data blocks or one\n"
+       "for each, then the trailer's; each as three bits C1C2C3 (000 to 111) or a\n"
+       "name: for data blocks open (000), read-only (010), value (110), locked\n"
+       "(111); for the trailer transport (001), key-b (011), frozen (111).\n",
+       {{"--bytes", "HEX", "decode these access bytes instead of reading the card"}},
+       ParseAcl,
+       RunAcl},
+      {"read",
+       "read [--json] BLOCK",
+       "one block in hex and ASCII",
+       "Reads block BLOCK (0 to 255) and shows its 16 bytes in hex and ASCII.\n",
+       {{"--json", nullptr, "one JSON object on standard output"}},
+       ParseRead,
+       RunRead},
+      {"write",
+       "write [--force [--irreversible] [--key-a HEX] [--key-b HEX]] [--block0] BLOCK HEX32",
+       "write one block (16 bytes as 32 hex digits)",
+       "Writes 16 bytes, given as 32 hex digits (spaces, ':' and '-' between pairs\n"
+       "allowed), to block BLOCK and reads them back. Every check is made before\n"
+       "anything is sent:\n"
+       "  - block 0 (UID and manufacturer data) only with --block0; genuine cards\n"
+       "    refuse it anyway;\n"
+       "  - a sector trailer (keys and access bits) only with --force;\n"
+       "  - access bits not stored with their inverses are always refused: they\n"
+       "    would lock the sector for good;\n"
+       "  - access conditions that can never be undone (access bits or the trailer\n"
+       "    frozen, blocks that can never be written again, a key fixed for good)\n"
+       "    need --irreversible as well; the refusal says what would become\n"
+       "    impossible;\n"
+       "  - a trailer whose key A is 000000000000 needs --key-a: the card never\n"
+       "    shows key A, so a trailer copied from 'read' or a dump holds zeros there;\n"
+       "    the same for key B and --key-b (hidden unless key A may read it).\n",
+       {{"--force", nullptr, "allow writing a sector trailer"},
+        {"--irreversible", nullptr, "allow access conditions that can never be undone"},
+        {"--key-a", "HEX", "the trailer's key A, where its bytes 0-5 are zeros"},
+        {"--key-b", "HEX", "the trailer's key B, where its bytes 10-15 are zeros"},
+        {"--block0", nullptr, "allow writing block 0"}},
+       ParseWrite,
+       RunWrite},
+      {"value",
+       "value get|set|inc|dec BLOCK [N]\n"
+       "value get [--json] BLOCK\n"
+       "value set BLOCK N\n"
+       "value inc BLOCK [N]\n"
+       "value dec BLOCK [N]",
+       "read, make, add to or subtract from a value block",
+       "Value blocks hold a signed 32-bit value with its inverse and a copy, and an\n"
+       "address byte. get shows the value; set formats the block as a value block\n"
+       "holding N (address byte: the block number); inc and dec add or subtract N\n"
+       "(default 1) and transfer the result back into the block. get fails when the\n"
+       "block is not in value-block format; inc and dec look at the block first and\n"
+       "leave a block that is not a value block alone.\n",
+       {{"--json", nullptr, "value get: one JSON object on standard output"}},
+       ParseValue,
+       RunValue},
+      {"beep",
+       "beep [MS]",
+       "sound the beeper (default 200 ms)",
+       "Sounds the reader's beeper for MS milliseconds (0 to 10000, default 200).\n",
+       {},
+       ParseBeep,
+       RunBeep},
+      {"led",
+       "led N on|off",
+       "switch LED N",
+       "Switches the reader's LED N (0 to 255) on or off.\n",
+       {},
+       ParseLed,
+       RunLed},
+      {"help",
+       "help [COMMAND|codes]",
+       "the usage of the tool or of a command; result codes",
+       "Shows the tool's usage, a command's (the same as 'zubtool COMMAND --help'), or\n"
+       "with 'codes' every result code the library returns: its number, its name in\n"
+       "MifareZUB.h, its meaning in English and the library's own text.\n",
+       {},
+       ParseHelp,
+       RunHelp},
+  };
+  return kCommands;
+}
+
+Context::Context(const Invocation& invocation, std::vector<Bytes> keys)
+    : inv(invocation), keys_(std::move(keys)) {}
+
+Context::~Context() = default;
+
+int Context::Open() {
+  reader_ = std::make_unique<Reader>(inv.verbose);
+  int32_t r = reader_->Open(inv.device);
+  if (r != 0) {
+    Fail("no reader at device index " + std::to_string(inv.device) + ": " + Describe(r));
+    return kExitNoReader;
+  }
+  session_ = std::make_unique<CardSession>(*reader_, keys_);
+  return kExitOk;
+}
+
+const CommandSpec* FindCommand(const std::string& name) {
+  for (const auto& c : Commands()) {
+    if (name == c.name) return &c;
+  }
+  return nullptr;
+}
+
+}  // namespace zubtool

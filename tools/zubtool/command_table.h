@@ -1,0 +1,68 @@
+// Every zubtool command in one table: its name, usage, options, the parser of
+// its arguments and the function that runs it. A new command is one entry
+// here and its functions (declared in commands.h).
+#ifndef ZUBTOOL_COMMAND_TABLE_H
+#define ZUBTOOL_COMMAND_TABLE_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "args.h"
+
+namespace zubtool {
+
+class CardSession;
+class Reader;
+
+// What a command runs with: its invocation, the keys to try, and the reader,
+// opened when the command asks for it (after checking what it can without
+// the card).
+class Context {
+ public:
+  Context(const Invocation& inv, std::vector<Bytes> keys);
+  ~Context();
+  Context(const Context&) = delete;
+  Context& operator=(const Context&) = delete;
+
+  const Invocation& inv;
+  const std::vector<Bytes>& Keys() const { return keys_; }
+
+  // Opens the reader at --device; 0, or the exit status after reporting.
+  int Open();
+  // Valid after Open().
+  Reader& TheReader() { return *reader_; }
+  CardSession& Session() { return *session_; }
+
+ private:
+  std::vector<Bytes> keys_;
+  std::unique_ptr<Reader> reader_;
+  std::unique_ptr<CardSession> session_;
+};
+
+// An option only some commands take.
+struct OptionSpec {
+  const char* name;       // "--out"
+  const char* valueName;  // "FILE"; null for a flag
+  const char* help;       // shown in the command's usage
+};
+
+struct CommandSpec {
+  const char* name;
+  // After "zubtool ": the line for the tool's usage, then (when the command
+  // has several forms) one line per form for its own usage.
+  const char* synopsis;
+  const char* summary;      // one line in the tool's usage
+  const char* description;  // the command's usage, after its synopsis
+  std::vector<OptionSpec> options;
+  // Checks and stores the arguments; "" or the error.
+  std::string (*parse)(const Arguments& args, Invocation* inv);
+  int (*run)(Context& context);
+};
+
+const std::vector<CommandSpec>& Commands();
+const CommandSpec* FindCommand(const std::string& name);
+
+}  // namespace zubtool
+
+#endif  // ZUBTOOL_COMMAND_TABLE_H
