@@ -37,8 +37,27 @@ bool FieldNumber(const std::string& field, int* value) {
   return Decimal(field.data(), field.data() + field.size(), value);
 }
 
+// The IDs the vendor calls over libusb count as readers: the chip's own and
+// those of MIFAREZUB_USB_IDS ("vvvv:pppp" in hex, separated by commas,
+// semicolons or spaces), so that both number the readers alike.
 bool MatchingId(unsigned vendor, unsigned product) {
-  return product == 0x5537 && (vendor == 0x4348 || vendor == 0x1a86);
+  if (product == 0x5537 && (vendor == 0x4348 || vendor == 0x1a86)) return true;
+  const char* extra = getenv("MIFAREZUB_USB_IDS");
+  if (extra == nullptr) return false;
+  const char* p = extra;
+  while (*p != '\0') {
+    char* end = nullptr;
+    const unsigned long v = strtoul(p, &end, 16);
+    if (end != p && *end == ':') {
+      const char* q = end + 1;
+      const unsigned long id = strtoul(q, &end, 16);
+      if (end != q && v == vendor && id == product && end - p <= 9) return true;
+    }
+    // On to the next entry.
+    while (*p != '\0' && *p != ',' && *p != ';' && *p != ' ') ++p;
+    while (*p == ',' || *p == ';' || *p == ' ') ++p;
+  }
+  return false;
 }
 
 bool ReadHex(const std::string& path, unsigned* value) {

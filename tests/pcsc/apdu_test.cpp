@@ -297,5 +297,19 @@ TEST_F(SysfsTree, PcscdNamesMapToTheVendorIndex) {
   EXPECT_TRUE(ListReaders((root_ / "missing").string()).empty());
 }
 
+TEST_F(SysfsTree, ExtraUsbIdsCountAsTheVendorCallsCountThem) {
+  Device("1-2", "1a86", "5537", 1, 7);
+  Device("1-1", "abcd", "1234", 1, 4);
+  const std::string tree = root_.string();
+  const char* name = "usb:1a86/5537:libusb-1.0:1:7:0";
+  unsetenv("MIFAREZUB_USB_IDS");
+  EXPECT_EQ(DeviceIndexFor(name, tree), 0);
+  setenv("MIFAREZUB_USB_IDS", "dead:beef, ABCD:1234", 1);
+  EXPECT_EQ(DeviceIndexFor(name, tree), 1);
+  setenv("MIFAREZUB_USB_IDS", "abcd:12345;abcd", 1);  // neither entry parses as that ID
+  EXPECT_EQ(DeviceIndexFor(name, tree), 0);
+  unsetenv("MIFAREZUB_USB_IDS");
+}
+
 }  // namespace
 }  // namespace mzpcsc
