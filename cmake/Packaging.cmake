@@ -2,29 +2,55 @@
 # header and export list, import libraries for MinGW and MSVC, the bindings,
 # zubtool, and the virtual reader in a folder of its own.
 #
-#   bin/              MifareZUB.dll (libMifareZUB.so natively in lib/), zubtool
+# Natively:
+#   lib/              libMifareZUB.so
+#   bin/              zubtool
+#   virtual-reader/   libCH375DLL.so and its README
+# On Windows every binary goes into a folder of its width, x86/ or x64/ (the
+# layout of .NET's runtimes/win-x86/native and most SDKs):
+#   x86/, x64/        MifareZUB.dll, zubtool.exe, libMifareZUB.dll.a (MinGW),
+#                     MifareZUB.lib (MSVC), MifareZUB.def
+#   x86/virtual-reader/  CH375DLL.dll and its README
+#   x64/virtual-reader/  CH375DLL64.dll and its README
+# and, for both:
 #   include/          MifareZUB.h
-#   lib/              libMifareZUB.dll.a (MinGW), MifareZUB.lib (MSVC), MifareZUB.def
 #   python/           the mifarezub package and its pyproject.toml
 #   pascal/           the MifareZUB unit and its sample
 #   sample/           a C host
-#   virtual-reader/   CH375DLL.dll / libCH375DLL.so and its README
 #
-# The Windows package is a ZIP: cmake --build --preset windows --target package
+# The Windows package is one ZIP with both widths, made by the 32-bit build
+# from its own tree and the 64-bit build's (MZ_PACKAGE_X64_BUILD, by default
+# build/windows64): build the windows64 preset first, then
+# cmake --build --preset windows --target package (scripts/package.sh).
+
+if(WIN32)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(_arch x64)
+  else()
+    set(_arch x86)
+  endif()
+  set(_bin ${_arch})
+  set(_lib ${_arch})
+  set(_sim ${_arch}/virtual-reader)
+else()
+  set(_bin bin)
+  set(_lib lib)
+  set(_sim virtual-reader)
+endif()
 
 install(TARGETS MifareZUB
-  RUNTIME DESTINATION bin
+  RUNTIME DESTINATION ${_bin}
   LIBRARY DESTINATION lib
-  ARCHIVE DESTINATION lib)
+  ARCHIVE DESTINATION ${_lib})
 install(FILES ${PROJECT_SOURCE_DIR}/include/MifareZUB.h DESTINATION include)
-install(FILES ${PROJECT_SOURCE_DIR}/api/MifareZUB.def DESTINATION lib)
-install(TARGETS zubtool RUNTIME DESTINATION bin)
+install(FILES ${PROJECT_SOURCE_DIR}/api/MifareZUB.def DESTINATION ${_lib})
+install(TARGETS zubtool RUNTIME DESTINATION ${_bin})
 
 if(TARGET ch375_sim)
   install(TARGETS ch375_sim
-    RUNTIME DESTINATION virtual-reader
-    LIBRARY DESTINATION virtual-reader)
-  install(FILES ${PROJECT_SOURCE_DIR}/sim/README.md DESTINATION virtual-reader)
+    RUNTIME DESTINATION ${_sim}
+    LIBRARY DESTINATION ${_sim})
+  install(FILES ${PROJECT_SOURCE_DIR}/sim/README.md DESTINATION ${_sim})
 endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/README.md DESTINATION .)
@@ -55,20 +81,27 @@ else()
 endif()
 
 if(WIN32 AND NOT MSVC)
-  # MSVC links COFF import libraries such as dlltool makes. Hosts compiled
-  # against MifareZUB.h refer to the stdcall symbols (_OpenComm@8, ...), so the
-  # library is made from the decorated export list that the DLL's build writes
-  # next to its objects (cmake/StdcallImportLib.cmake); --kill-at binds each
-  # to the plain name the DLL exports.
+  # MSVC links COFF import libraries such as dlltool makes. On x86, hosts
+  # compiled against MifareZUB.h refer to the stdcall symbols (_OpenComm@8,
+  # ...), so the library is made from the decorated export list that the DLL's
+  # build writes next to its objects (cmake/StdcallImportLib.cmake);
+  # --kill-at binds each to the plain name the DLL exports. On x64 names carry
+  # no decoration and the export list serves as it is.
   set(_msvc_lib ${CMAKE_BINARY_DIR}/lib/MifareZUB.lib)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(_msvc_def ${PROJECT_SOURCE_DIR}/api/MifareZUB.def)
+    set(_msvc_kill)
+  else()
+    set(_msvc_def ${CMAKE_BINARY_DIR}/api/stdcall.def)
+    set(_msvc_kill --kill-at)
+  endif()
   add_custom_command(OUTPUT ${_msvc_lib}
-    COMMAND ${CMAKE_DLLTOOL} --kill-at -d ${CMAKE_BINARY_DIR}/api/stdcall.def -D MifareZUB.dll
-      -l ${_msvc_lib}
-    DEPENDS MifareZUB
+    COMMAND ${CMAKE_DLLTOOL} ${_msvc_kill} -d ${_msvc_def} -D MifareZUB.dll -l ${_msvc_lib}
+    DEPENDS MifareZUB ${PROJECT_SOURCE_DIR}/api/MifareZUB.def
     COMMENT "Import library for MSVC: MifareZUB.lib"
     VERBATIM)
   add_custom_target(msvc_import_library ALL DEPENDS ${_msvc_lib})
-  install(FILES ${_msvc_lib} DESTINATION lib)
+  install(FILES ${_msvc_lib} DESTINATION ${_lib})
 endif()
 
 set(CPACK_PACKAGE_NAME MifareZUB)
@@ -82,17 +115,44 @@ else()
   set(CPACK_PACKAGE_FILE_NAME MifareZUB-${PROJECT_VERSION}-${CMAKE_SYSTEM_NAME})
 endif()
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+if(WIN32 AND NOT MSVC AND _arch STREQUAL "x86")
+  set(MZ_PACKAGE_X64_BUILD ${PROJECT_SOURCE_DIR}/build/windows64 CACHE PATH
+    "The 64-bit Windows build tree whose x64/ folder goes into the package")
+  # CPack installs both trees into one staging folder: each puts its binaries
+  # into its own width's folder, and the files they share are the same.
+  set(CPACK_INSTALL_CMAKE_PROJECTS
+    "${CMAKE_BINARY_DIR};${PROJECT_NAME};ALL;/"
+    "${MZ_PACKAGE_X64_BUILD};${PROJECT_NAME};ALL;/")
+  # Without a built x64 tree the package would silently lack a width.
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/CPackCheckWidths.cmake)
+  file(WRITE ${CPACK_PROJECT_CONFIG_FILE}
+    "if(NOT EXISTS \"${MZ_PACKAGE_X64_BUILD}/bin/MifareZUB.dll\")\n"
+    "  message(FATAL_ERROR \"The package holds both widths, but ${MZ_PACKAGE_X64_BUILD} \"\n"
+    "    \"has no 64-bit MifareZUB.dll: build the windows64 preset first (scripts/package.sh).\")\n"
+    "endif()\n")
+endif()
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 include(CPack)
 
-# The package test: unpack the ZIP, build a C host against it with MinGW and
-# run it under Wine with the packaged virtual reader.
-if(WIN32 AND NOT MSVC AND MZ_BUILD_TESTS AND CMAKE_CROSSCOMPILING_EMULATOR)
+# The package test: unpack the ZIP, build a C host of each width against it
+# with MinGW and run it under Wine with that width's packaged virtual reader.
+# The package is the 32-bit build's, so the test is registered there.
+if(WIN32 AND NOT MSVC AND _arch STREQUAL "x86" AND MZ_BUILD_TESTS
+   AND CMAKE_CROSSCOMPILING_EMULATOR)
   find_package(Python3 COMPONENTS Interpreter REQUIRED)
+  find_program(MZ_X64_CC x86_64-w64-mingw32-gcc-posix)
+  find_program(MZ_X64_NM x86_64-w64-mingw32-nm)
+  if(NOT MZ_X64_CC OR NOT MZ_X64_NM)
+    message(FATAL_ERROR "The package test builds the sample for x64 too: "
+      "install Debian's g++-mingw-w64-x86-64 (scripts/deps.sh)")
+  endif()
+  # The interpreter goes in by path: as a target it would be run through the
+  # cross-compiling emulator.
   add_test(NAME Package.WindowsZip
-    COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/package/package_test.py
+    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/package/package_test.py
       --cpack ${CMAKE_CPACK_COMMAND} --config ${CMAKE_BINARY_DIR}/CPackConfig.cmake
-      --cc ${CMAKE_C_COMPILER} --nm ${CMAKE_NM} --wine ${CMAKE_CROSSCOMPILING_EMULATOR}
+      --cc ${CMAKE_C_COMPILER} --nm ${CMAKE_NM} --cc64 ${MZ_X64_CC} --nm64 ${MZ_X64_NM}
+      --wine ${CMAKE_CROSSCOMPILING_EMULATOR}
       --version ${PROJECT_VERSION} --source ${PROJECT_SOURCE_DIR})
   set_tests_properties(Package.WindowsZip PROPERTIES
     ENVIRONMENT "WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml="

@@ -24,9 +24,10 @@
  * zero-terminated text into the buffer; give at least the size named on each
  * function. A null output address is never written through.
  *
- * On Windows every function uses the stdcall (WINAPI) convention and is
- * exported from MifareZUB.dll under its plain name and the ordinal in
- * MifareZUB.def; natively libMifareZUB.so exports the same C names.
+ * On Windows every function uses the stdcall (WINAPI) convention (on x64,
+ * the one x64 convention) and is exported from MifareZUB.dll, x86 or x64,
+ * under its plain name and the ordinal in MifareZUB.def; natively
+ * libMifareZUB.so exports the same C names.
  *
  * Behaviour kept on purpose. Hosts and reader firmware in the field rely on
  * each of these; they are pinned by the DeliberateQuirks tests, so that

@@ -8,7 +8,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 packages=(cmake make g++ clang libclang-rt-14-dev python3 python3-pytest libgtest-dev libbenchmark-dev valgrind gcovr
   pcscd pcsc-tools python3-pyscard libpcsclite-dev
-  fp-compiler mono-mcs mono-runtime libmono-i18n-cjk4.0-cil libusb-1.0-0-dev pkg-config umockdev libumockdev-dev binutils-mingw-w64-i686 g++-mingw-w64-i686 wine wine32:i386 wine64)
+  fp-compiler mono-mcs mono-runtime libmono-i18n-cjk4.0-cil libusb-1.0-0-dev pkg-config umockdev libumockdev-dev binutils-mingw-w64-i686 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64 wine wine32:i386 wine64)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
 
@@ -39,8 +39,11 @@ if [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ] || ! /usr/lib/wine/wine --version >
   bash "$root/scripts/wine32/setup-qemu.sh"
 fi
 
-if [ ! -f "${WINEPREFIX:-$HOME/.wine}/system.reg" ]; then
-  echo "Creating the Wine prefix (once)..."
+# The same default as scripts/wine-run: inside the build tree.
+export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "Creating the Wine prefix (once) in $WINEPREFIX..."
+  mkdir -p "$WINEPREFIX"
   "$root/scripts/wine-run" wineboot --init
   wineserver -w
 fi

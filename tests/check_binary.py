@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Checks what the built library shows the outside world.
 
-  check_binary.py pe  OBJDUMP MifareZUB.dll MifareZUB.def CH375DLL.def
+  check_binary.py pe  OBJDUMP MifareZUB.dll MifareZUB.def CH375DLL.def x86|x64
   check_binary.py elf NM READELF libMifareZUB.so MifareZUB.def CH375DLL.def
 
-pe:  the export table holds exactly the names and ordinals of MifareZUB.def,
-     undecorated; the DLL imports the seven vendor calls by name from
-     CH375DLL.DLL and otherwise only Windows' own KERNEL32.dll and msvcrt.dll.
+pe:  the DLL is of the given width (machine i386 or AMD64); the export table
+     holds exactly the names and ordinals of MifareZUB.def, undecorated; the
+     DLL imports the seven vendor calls by name from the vendor library of its
+     width (CH375DLL.DLL, CH375DLL64.dll) and otherwise only Windows' own
+     KERNEL32.dll and msvcrt.dll.
 elf: the shared library defines exactly the twenty names as functions, takes
      the seven vendor calls from outside, and needs libCH375DLL.so.
 """
@@ -15,6 +17,11 @@ import subprocess
 import sys
 
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll"}
+# Per width: objdump's file format, its architecture, the vendor library.
+WIDTHS = {
+    "x86": ("pei-i386", "i386", "ch375dll.dll"),
+    "x64": ("pei-x86-64", "i386:x86-64", "ch375dll64.dll"),
+}
 
 
 def def_exports(path):
@@ -39,8 +46,9 @@ def run(*cmd):
     return subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
 
 
-def check_pe(objdump, dll, api_def, vendor_def):
+def check_pe(objdump, dll, api_def, vendor_def, width):
     failures = []
+    file_format, architecture, vendor_dll = WIDTHS[width]
     text = run(objdump, "-p", "-f", dll)
     base = int(re.search(r"Ordinal Base\s+(\d+)", text).group(1))
     table = text.split("[Ordinal/Name Pointer] Table", 1)[1]
@@ -56,8 +64,9 @@ def check_pe(objdump, dll, api_def, vendor_def):
     count = int(re.search(r"Export Address Table\s+([0-9a-fA-F]+)\n", text).group(1), 16)
     if count != len(expected):
         failures.append(f"{count} entries in the export address table, {len(expected)} expected")
-    if "file format pei-i386" not in text:
-        failures.append("not a 32-bit (i386) PE file")
+    if not re.search(r"file format %s\n" % re.escape(file_format), text) or not re.search(
+            r"^architecture: %s," % re.escape(architecture), text, re.M):
+        failures.append(f"not a {width} PE file ({file_format}, {architecture})")
 
     imports = {}
     for block in re.split(r"\n\s*DLL Name: ", text)[1:]:
@@ -69,10 +78,10 @@ def check_pe(objdump, dll, api_def, vendor_def):
                 break
             members.append(m.group(1))
         imports[name.strip()] = members
-    vendor = {k.lower(): v for k, v in imports.items()}.get("ch375dll.dll")
+    vendor = {k.lower(): v for k, v in imports.items()}.get(vendor_dll)
     if vendor is None or sorted(vendor) != sorted(def_exports(vendor_def)):
-        failures.append(f"CH375DLL.DLL imports {vendor}, expected the seven vendor calls")
-    others = {k for k in imports if k.lower() != "ch375dll.dll"}
+        failures.append(f"{vendor_dll} imports {vendor}, expected the seven vendor calls")
+    others = {k for k in imports if k.lower() != vendor_dll}
     if not {k.lower() for k in others} <= SYSTEM_DLLS:
         failures.append(f"imports from {sorted(others)}; only {sorted(SYSTEM_DLLS)} are allowed")
     return failures
@@ -102,7 +111,7 @@ def check_elf(nm, readelf, lib, api_def, vendor_def):
 
 def main(argv):
     mode = argv[1]
-    failures = check_pe(*argv[2:6]) if mode == "pe" else check_elf(*argv[2:7])
+    failures = check_pe(*argv[2:7]) if mode == "pe" else check_elf(*argv[2:7])
     for f in failures:
         print("FAIL:", f)
     if not failures:

@@ -1,8 +1,15 @@
 {
   MifareZUB: drives a USB MIFARE Classic card reader.
 
-  The twenty functions of MifareZUB.dll (32-bit Windows, stdcall) and
-  libMifareZUB.so (elsewhere, C convention) for Delphi and Free Pascal hosts.
+  The twenty functions of MifareZUB.dll (Windows) and libMifareZUB.so
+  (elsewhere, C convention) for Delphi and Free Pascal hosts.
+
+  MifareZUB.dll comes in two widths under the one name: a Win32 program loads
+  the x86 DLL (stdcall; it needs the reader's CH375DLL.DLL), a Win64 program
+  the x64 DLL (it needs CH375DLL64.dll). The declarations below serve both:
+  Integer is 32 bits on Win32 and Win64 alike, every text output is a var
+  PAnsiChar (pointer-sized), and Win64 has one calling convention, so the
+  compiler ignores the stdcall directive there.
 
   One reader link at a time: OpenComm first, then any commands, CloseComm
   last. Every command sends one request frame to the reader and waits at most

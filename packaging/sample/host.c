@@ -5,11 +5,13 @@
  * reads back block 4, and prints every result with its message. Exit status 0
  * when the session went through.
  *
- * MinGW:  i686-w64-mingw32-gcc host.c -I../include -L../lib -lMifareZUB -o host.exe
- * MSVC:   cl /I..\include host.c ..\lib\MifareZUB.lib
+ * MinGW:  i686-w64-mingw32-gcc host.c -I../include -L../x86 -lMifareZUB -o host.exe
+ *         x86_64-w64-mingw32-gcc host.c -I../include -L../x64 -lMifareZUB -o host.exe
+ * MSVC:   cl /I..\include host.c ..\x86\MifareZUB.lib   (x64: ..\x64\MifareZUB.lib)
  *
- * Run it with MifareZUB.dll and a CH375DLL.dll (the reader's, or the virtual
- * reader's) beside it.
+ * Run it with the MifareZUB.dll of its width and the vendor library that DLL
+ * imports (CH375DLL.dll for x86, CH375DLL64.dll for x64: the reader's, or the
+ * virtual reader's) beside it.
  */
 #include <stdio.h>
 #include <string.h>

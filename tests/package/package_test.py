@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """The Windows package as a host developer gets it.
 
-Builds the ZIP with CPack, unpacks it, checks what it holds (the DLL's
-version resource, both import libraries), builds the sample C host against
-the packaged header and each import library with MinGW, and runs the host and
-zubtool under Wine with the packaged virtual reader beside them.
+Builds the ZIP with CPack, unpacks it, and for each width (x86/ and x64/)
+checks what it holds (the DLL's machine and version resource, both import
+libraries), builds the sample C host against the packaged header and each
+import library with that width's MinGW, and runs the host and zubtool under
+Wine with the packaged virtual reader of that width beside them.
 """
 import argparse
 import glob
@@ -54,9 +55,70 @@ def def_names(path):
     return names
 
 
+def pe_machine(path):
+    """The machine field of a PE file's header."""
+    data = open(path, "rb").read(4096)
+    at = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[at:at + 4] != b"PE\0\0":
+        return None
+    return struct.unpack_from("<H", data, at + 4)[0]
+
+
+def check_width(a, root, work, w, cc, nm, machine, vendor, symbols):
+    """One width's folder: its binaries, import libraries, sample and zubtool."""
+    folder = os.path.join(root, w)
+    for exe in ("MifareZUB.dll", "zubtool.exe", "virtual-reader/" + vendor):
+        found = pe_machine(os.path.join(folder, exe))
+        expect(f"{w}/{exe} is built for {w}", found == machine, f"machine {found}")
+    expect(f"{w}: the DLL's version resource carries the VERSION",
+           file_version(os.path.join(folder, "MifareZUB.dll")) == a.version + ".0",
+           str(file_version(os.path.join(folder, "MifareZUB.dll"))))
+
+    # Both import libraries bind each symbol of the header to its export.
+    names = def_names(os.path.join(folder, "MifareZUB.def"))
+    expect(f"{w}: the packaged export list has the twenty names", len(names) == 20, str(names))
+    for lib in ("libMifareZUB.dll.a", "MifareZUB.lib"):
+        rc, out = run([nm, os.path.join(folder, lib)])
+        lacking = [n for n in names
+                   if not all(re.search(p, out, re.M) for p in symbols(n))]
+        expect(f"{w}/{lib} imports every export by the header's symbol",
+               rc == 0 and not lacking, "lacks " + ", ".join(lacking) + out[:2000])
+
+    # A host developer's build and run: the DLL and the virtual reader beside the host.
+    host_dir = os.path.join(work, "host-" + w)
+    os.makedirs(host_dir)
+    for f in ("MifareZUB.dll", "virtual-reader/" + vendor):
+        shutil.copy(os.path.join(folder, f), host_dir)
+    builds = {
+        "host.exe": ["-L" + folder, "-lMifareZUB"],
+        "host_msvc_lib.exe": [os.path.join(folder, "MifareZUB.lib")],
+    }
+    for exe, link in builds.items():
+        rc, out = run([cc, "-Wall", "-Wextra", "-Werror", os.path.join(root, "sample/host.c"),
+                       "-I" + os.path.join(root, "include")] + link +
+                      ["-o", os.path.join(host_dir, exe)])
+        expect(f"{w}: the sample host builds against the package ({exe})", rc == 0, out)
+        if rc != 0:
+            continue
+        rc, out = run([a.wine, exe], cwd=host_dir)
+        expect(f"{w}: and runs a card session under Wine ({exe})",
+               rc == 0 and re.search(r"^mif_Read +0  OK\n(.*\n)*session complete$", out, re.M)
+               is not None, out)
+
+    # zubtool from the package, with the virtual reader put beside it.
+    shutil.copy(os.path.join(folder, "virtual-reader", vendor), folder)
+    rc, out = run([a.wine, "zubtool.exe", "scan"], cwd=folder)
+    expect(f"{w}: the packaged zubtool scans the virtual card",
+           rc == 0 and "UID   1A7B8C54" in out, out)
+    env = dict(os.environ, ZUBSIM_CARD_PRESENT="0")
+    rc, out = run([a.wine, "zubtool.exe", "scan"], cwd=folder, env=env)
+    expect(f"{w}: and shows the library's message in UTF-8",
+           rc == 1 and "(没有卡或密码错, 1)" in out, out)
+
+
 def main():
     ap = argparse.ArgumentParser()
-    for option in ("cpack", "config", "cc", "nm", "wine", "version", "source"):
+    for option in ("cpack", "config", "cc", "nm", "cc64", "nm64", "wine", "version", "source"):
         ap.add_argument("--" + option, required=True)
     a = ap.parse_args()
     work = tempfile.mkdtemp(prefix="mz-package-")
@@ -74,9 +136,19 @@ def main():
             z.extractall(work)
         root = os.path.join(work, name)
 
-        required = ["README.md", "bin/MifareZUB.dll", "bin/zubtool.exe", "include/MifareZUB.h",
-                    "lib/MifareZUB.def", "lib/libMifareZUB.dll.a", "lib/MifareZUB.lib",
-                    "virtual-reader/CH375DLL.dll", "virtual-reader/README.md", "sample/host.c"]
+        # Per width: the folder, its compiler and nm, the PE machine, the
+        # vendor library's name, and how the import libraries name an export.
+        widths = {
+            "x86": (a.cc, a.nm, 0x14C, "CH375DLL.dll",
+                    lambda n: (r" I __imp__%s@\d+$" % n, r" T _%s@\d+$" % n)),
+            "x64": (a.cc64, a.nm64, 0x8664, "CH375DLL64.dll",
+                    lambda n: (r" I __imp_%s$" % n, r" T %s$" % n)),
+        }
+        required = ["README.md", "include/MifareZUB.h", "sample/host.c"]
+        for w, (_, _, _, vendor, _) in widths.items():
+            required += [f"{w}/MifareZUB.dll", f"{w}/zubtool.exe", f"{w}/MifareZUB.def",
+                         f"{w}/libMifareZUB.dll.a", f"{w}/MifareZUB.lib",
+                         f"{w}/virtual-reader/{vendor}", f"{w}/virtual-reader/README.md"]
         # The bindings go in as their sources stand.
         if os.path.exists(os.path.join(a.source, "bindings/pascal/MifareZUB.pas")):
             required.append("pascal/MifareZUB.pas")
@@ -89,55 +161,16 @@ def main():
         else:
             print("note  bindings/python/mifarezub is not in the source tree yet")
         missing = [f for f in required if not os.path.isfile(os.path.join(root, f))]
-        expect("the package holds every piece", not missing, "missing " + ", ".join(missing))
+        expect("the package holds every piece of both widths", not missing,
+               "missing " + ", ".join(missing))
         stray = [f for f in glob.glob(os.path.join(root, "**/*"), recursive=True)
                  if re.search(r"(__pycache__|\.pyc$|/tests?/|gtest|_test)", f)]
         expect("and no tests or build leftovers", not stray, ", ".join(stray))
         if missing:
             return 1
 
-        expect("the DLL's version resource carries the VERSION",
-               file_version(os.path.join(root, "bin/MifareZUB.dll")) == a.version + ".0",
-               str(file_version(os.path.join(root, "bin/MifareZUB.dll"))))
-
-        # Both import libraries bind each stdcall symbol of the header to its export.
-        names = def_names(os.path.join(root, "lib/MifareZUB.def"))
-        expect("the packaged export list has the twenty names", len(names) == 20, str(names))
-        for lib in ("libMifareZUB.dll.a", "MifareZUB.lib"):
-            rc, out = run([a.nm, os.path.join(root, "lib", lib)])
-            lacking = [n for n in names if not re.search(r" I __imp__%s@\d+$" % n, out, re.M)
-                       or not re.search(r" T _%s@\d+$" % n, out, re.M)]
-            expect(lib + " imports every export by its stdcall symbol", rc == 0 and not lacking,
-                   "lacks " + ", ".join(lacking))
-
-        # A host developer's build and run: the DLL and the virtual reader beside the host.
-        host_dir = os.path.join(work, "host")
-        os.makedirs(host_dir)
-        for f in ("bin/MifareZUB.dll", "virtual-reader/CH375DLL.dll"):
-            shutil.copy(os.path.join(root, f), host_dir)
-        builds = {
-            "host.exe": ["-L" + os.path.join(root, "lib"), "-lMifareZUB"],
-            "host_msvc_lib.exe": [os.path.join(root, "lib/MifareZUB.lib")],
-        }
-        for exe, link in builds.items():
-            rc, out = run([a.cc, "-Wall", "-Wextra", "-Werror", os.path.join(root, "sample/host.c"),
-                           "-I" + os.path.join(root, "include")] + link +
-                          ["-o", os.path.join(host_dir, exe)])
-            expect("the sample host builds against the package (" + exe + ")", rc == 0, out)
-            if rc != 0:
-                continue
-            rc, out = run([a.wine, exe], cwd=host_dir)
-            expect("and runs a card session under Wine (" + exe + ")",
-                   rc == 0 and re.search(r"^mif_Read +0  OK\n(.*\n)*session complete$", out, re.M)
-                   is not None, out)
-
-        # zubtool from the package, with the virtual reader put beside it.
-        shutil.copy(os.path.join(root, "virtual-reader/CH375DLL.dll"), os.path.join(root, "bin"))
-        rc, out = run([a.wine, "zubtool.exe", "scan"], cwd=os.path.join(root, "bin"))
-        expect("the packaged zubtool scans the virtual card", rc == 0 and "UID   1A7B8C54" in out, out)
-        env = dict(os.environ, ZUBSIM_CARD_PRESENT="0")
-        rc, out = run([a.wine, "zubtool.exe", "scan"], cwd=os.path.join(root, "bin"), env=env)
-        expect("and shows the library's message in UTF-8", rc == 1 and "(没有卡或密码错, 1)" in out, out)
+        for w, (cc, nm, machine, vendor, symbols) in widths.items():
+            check_width(a, root, work, w, cc, nm, machine, vendor, symbols)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print(f"package: {len(failures)} failed")

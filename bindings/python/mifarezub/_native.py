@@ -1,13 +1,17 @@
 """Finding, loading and declaring the MifareZUB shared library.
 
-On Windows the library is ``MifareZUB.dll``, a 32-bit DLL whose exports use
-the stdcall convention (loaded with :class:`ctypes.WinDLL`, from a 32-bit
-Python); elsewhere it is ``libMifareZUB.so`` with plain C exports (loaded with
-:class:`ctypes.CDLL`).
+On Windows the library is ``MifareZUB.dll``, built for 32-bit (x86) and for
+64-bit (x64) processes under the same name; the Windows package keeps them in
+``x86/`` and ``x64/``. A Python loads the one of its own width (its pointer
+size decides), with :class:`ctypes.WinDLL` (stdcall on x86; x64 has one
+convention). The x86 DLL imports the reader's ``CH375DLL.DLL``, the x64 DLL
+``CH375DLL64.dll``. Elsewhere the library is ``libMifareZUB.so`` with plain C
+exports (loaded with :class:`ctypes.CDLL`).
 """
 
 import ctypes
 import os
+import struct
 import sys
 import threading
 from ctypes import POINTER, c_char_p, c_int32, c_void_p
@@ -15,6 +19,7 @@ from ctypes import POINTER, c_char_p, c_int32, c_void_p
 __all__ = [
     "ENVIRONMENT_VARIABLE",
     "LIBRARY_NAME",
+    "WIDTH",
     "Library",
     "LibraryLoadError",
     "find_library",
@@ -31,6 +36,15 @@ _WINDOWS = sys.platform == "win32"
 
 #: The library's file name on this platform.
 LIBRARY_NAME = "MifareZUB.dll" if _WINDOWS else "libMifareZUB.so"
+
+#: This Python's width: "x64" for a 64-bit interpreter, "x86" for a 32-bit
+#: one. On Windows it names the folder (x86/ or x64/) searched first and the
+#: DLL that fits.
+WIDTH = "x64" if ctypes.sizeof(c_void_p) == 8 else "x86"
+
+# The PE machine of a DLL of each width, and the vendor library it imports.
+_MACHINES = {0x14C: "x86", 0x8664: "x64"}
+_VENDOR_LIBRARIES = {"x86": "CH375DLL.DLL", "x64": "CH375DLL64.dll"}
 
 #: Buffer sizes of the text outputs, zero byte included.
 SERIAL_BUFFER = 11  # mif_Anticollision: 10 hex digits
@@ -74,16 +88,73 @@ def _package_dir():
     return os.path.dirname(os.path.abspath(__file__))
 
 
+def _pe_width(path):
+    """The width ("x86", "x64") a Windows DLL was built for.
+
+    None when the file cannot be read as a PE image, or is of another machine
+    entirely; the system loader then has the last word.
+    """
+    try:
+        with open(path, "rb") as f:
+            head = f.read(4096)
+        at = struct.unpack_from("<I", head, 0x3C)[0]
+        if head[:2] != b"MZ" or head[at:at + 4] != b"PE\0\0":
+            return None
+        return _MACHINES.get(struct.unpack_from("<H", head, at + 4)[0])
+    except (OSError, struct.error):
+        return None
+
+
+def _fits(path):
+    """Whether this Python can load the library file at `path`, by its width."""
+    if not _WINDOWS:
+        return True
+    width = _pe_width(path)
+    return width is None or width == WIDTH
+
+
+def _wanted():
+    """Which library this Python looks for, for messages."""
+    if not _WINDOWS:
+        return LIBRARY_NAME
+    bits = 64 if WIDTH == "x64" else 32
+    return f"the {WIDTH} (for {bits}-bit processes) {LIBRARY_NAME}"
+
+
+def _candidates(folder):
+    """Where a folder may hold the library: on Windows in its width's
+    subfolder (a package holding both widths) first, then in the folder."""
+    names = [os.path.join(folder, LIBRARY_NAME)]
+    if _WINDOWS:
+        names.insert(0, os.path.join(folder, WIDTH, LIBRARY_NAME))
+    return names
+
+
+def _other_width(path):
+    return LibraryLoadError(
+        f"{path!r} is a {_pe_width(path)} DLL; this Python needs {_wanted()}"
+    )
+
+
 def _expand(given, origin):
-    """An explicit library location: a file, or a folder holding LIBRARY_NAME.
+    """An explicit library location: a file, or a folder holding LIBRARY_NAME
+    (on Windows also in its x86/ or x64/ subfolder).
 
     A bare file name (no folder part) that does not exist here is left to the
     system loader's own search.
     """
     given = os.fspath(given)
     if os.path.isdir(given):
+        found = [c for c in _candidates(given) if os.path.isfile(c)]
+        fitting = [c for c in found if _fits(c)]
+        if fitting:
+            return os.path.abspath(fitting[0])
+        if found:
+            raise _other_width(found[0])
         given = os.path.join(given, LIBRARY_NAME)
     if os.path.isfile(given):
+        if not _fits(given):
+            raise _other_width(given)
         return os.path.abspath(given)
     if os.path.dirname(given):
         raise LibraryLoadError(f"{origin} names {given!r}, which does not exist")
@@ -101,6 +172,20 @@ def _search_dirs():
     return dirs
 
 
+def _search():
+    """The library found in the search folders (None if none fits), and the
+    files of the other width passed over on the way."""
+    passed_over = []
+    for folder in _search_dirs():
+        for candidate in _candidates(folder):
+            if not os.path.isfile(candidate):
+                continue
+            if _fits(candidate):
+                return os.path.abspath(candidate), passed_over
+            passed_over.append(candidate)
+    return None, passed_over
+
+
 def find_library(path=None):
     """Returns where the library will be loaded from.
 
@@ -108,20 +193,39 @@ def find_library(path=None):
     the file or folder named by the ``MIFAREZUB_LIBRARY`` environment
     variable; the library in this package's folder (and, on Windows, in the
     working folder or on ``PATH``); otherwise the bare file name, left to the
-    system loader (``LD_LIBRARY_PATH`` and the like natively).
+    system loader (``LD_LIBRARY_PATH`` and the like natively). On Windows a
+    folder's ``x86/`` or ``x64/`` subfolder, the one of this Python's width,
+    is looked at before the folder itself, and a DLL of the other width is
+    passed over.
 
-    Raises :class:`LibraryLoadError` when an explicit location does not exist.
+    Raises :class:`LibraryLoadError` when an explicit location does not exist
+    or holds a DLL of the other width only.
     """
     if path is not None:
         return _expand(path, "the library path")
     env = os.environ.get(ENVIRONMENT_VARIABLE)
     if env:
         return _expand(env, ENVIRONMENT_VARIABLE)
-    for folder in _search_dirs():
-        candidate = os.path.join(folder, LIBRARY_NAME)
-        if os.path.isfile(candidate):
-            return os.path.abspath(candidate)
-    return LIBRARY_NAME
+    found, _ = _search()
+    return found if found is not None else LIBRARY_NAME
+
+
+def _load_hint(path):
+    """What this Python looked for, for a library that would not load."""
+    hint = f"; looked for {_wanted()}"
+    if _WINDOWS:
+        hint += f", which needs {_VENDOR_LIBRARIES[WIDTH]} on the DLL search path"
+    if not os.path.dirname(os.fspath(path)):
+        # The bare name: nothing fitting was found in the search folders.
+        _, passed_over = _search()
+        if _WINDOWS:
+            hint += (f" in {_package_dir()!r}, the working folder and PATH (each with its"
+                     f" {WIDTH} subfolder first) and the system's search path")
+        else:
+            hint += f" in {_package_dir()!r} and the system's search path"
+        if passed_over:
+            hint += f" (passed over {', '.join(repr(p) for p in passed_over)}: other width)"
+    return hint + f"; give the library path or set {ENVIRONMENT_VARIABLE}"
 
 
 class Library:
@@ -139,10 +243,7 @@ class Library:
         try:
             self._dll = loader(path)
         except OSError as error:
-            hint = f"; give the library path or set {ENVIRONMENT_VARIABLE}"
-            if _WINDOWS and ctypes.sizeof(c_void_p) != 4:
-                hint += "; MifareZUB.dll is a 32-bit DLL and needs a 32-bit Python"
-            raise LibraryLoadError(f"cannot load {path!r}: {error}{hint}") from error
+            raise LibraryLoadError(f"cannot load {path!r}: {error}{_load_hint(path)}") from error
         for name, (restype, argtypes) in _PROTOTYPES.items():
             try:
                 function = getattr(self._dll, name)
