@@ -214,11 +214,34 @@ def reader_seeds():
     return s
 
 
+def apdu_seeds():
+    """The driver's pseudo-APDUs, one of each, and a few it refuses."""
+    key = bytes.fromhex("FFFFFFFFFFFF")
+    s = {}
+    s["get_uid"] = bytes.fromhex("FFCA000000")
+    s["get_ats"] = bytes.fromhex("FFCA010000")
+    s["load_key"] = bytes.fromhex("FF82000006") + key
+    s["load_key_with_le"] = bytes.fromhex("FF82000106") + key + b"\x00"
+    s["general_authenticate"] = bytes.fromhex("FF860000050100046000")
+    s["authenticate_old"] = bytes.fromhex("FF88000461 00".replace(" ", ""))
+    s["read_binary"] = bytes.fromhex("FFB0000410")
+    s["update_binary"] = bytes.fromhex("FFD6000410") + bytes(range(16))
+    s["store_value"] = bytes.fromhex("FFD700050500000003E8")
+    s["increment"] = bytes.fromhex("FFD700050501FFFFFFFF")
+    s["decrement"] = bytes.fromhex("FFD70005050280000000")
+    s["restore_transfer"] = bytes.fromhex("FFD70005020306")
+    s["read_value"] = bytes.fromhex("FFB1000504")
+    s["short"] = bytes.fromhex("FFB0")
+    s["wrong_lc"] = bytes.fromhex("FFD6000410") + bytes(8)
+    s["iso_select"] = bytes.fromhex("00A4040007A0000000041010")
+    return s
+
+
 def main(argv):
     check = argv[1:] == ["--check"]
     stale = []
     for target, seeds in (("replies", replies_seeds()), ("requests", requests_seeds()),
-                          ("reader", reader_seeds())):
+                          ("reader", reader_seeds()), ("apdu", apdu_seeds())):
         folder = os.path.join(HERE, "corpus", target)
         if not check:
             os.makedirs(folder, exist_ok=True)

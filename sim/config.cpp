@@ -97,6 +97,22 @@ Config read_config(const std::function<std::string(const char*)>& lookup) {
     }
   }
 
+  const std::string readers = in.text("ZUBSIM_READERS");
+  if (!readers.empty()) {
+    char* end = nullptr;
+    const long v = std::strtol(readers.c_str(), &end, 10);
+    if (*end != '\0' || v < 1 || v > kMaxReaders) {
+      in.problem("ZUBSIM_READERS: '" + readers + "' is not 1 to " + std::to_string(kMaxReaders) +
+                 "; using 1");
+    } else if (config.device_index >= 0 && config.device_index + v - 1 > 255) {
+      in.problem("ZUBSIM_READERS: " + readers + " readers from index " +
+                 std::to_string(config.device_index) + " go past 255; using 1");
+    } else {
+      config.readers = static_cast<int>(v);
+    }
+  }
+  config.control = in.text("ZUBSIM_CONTROL");
+
   in.boolean("ZUBSIM_HONOUR_TIMEOUT", &config.honour_timeout);
   in.boolean("ZUBSIM_SAVE_ON_CLOSE", &config.save_on_close);
   config.image = in.text("ZUBSIM_IMAGE");

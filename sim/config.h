@@ -16,6 +16,8 @@
 namespace zubsim {
 
 constexpr Uid kDefaultUid = {0x1A, 0x7B, 0x8C, 0x54};
+// The most readers one process can have (ZUBSIM_READERS).
+constexpr int kMaxReaders = 8;
 
 struct Config {
   CardType card = CardType::k1K;  // ZUBSIM_CARD
@@ -26,6 +28,8 @@ struct Config {
   std::string trace;              // ZUBSIM_TRACE (see Trace::start)
   int device_index = 0;           // ZUBSIM_DEVICE_INDEX; -1: none
   bool honour_timeout = false;    // ZUBSIM_HONOUR_TIMEOUT
+  int readers = 1;                // ZUBSIM_READERS: readers at device_index, +1, ... (1-8)
+  std::string control;            // ZUBSIM_CONTROL: a command file other processes append to
 
   // What reading the variables found to say, in order, for the trace once
   // it is open: problems (a value that does not parse, the default used

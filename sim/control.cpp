@@ -27,7 +27,7 @@ extern "C" {
 
 ZUBSIM_API void zubsim_reset(void) {
   const zubsim::Config config = zubsim::config_from_environment();
-  locked([&](Device& d) { d.configure(config); });
+  zubsim::locked_instance([&](zubsim::Instance& i) { i.configure(config); });
 }
 
 ZUBSIM_API size_t zubsim_last_error(char* buffer, size_t capacity) {

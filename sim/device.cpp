@@ -200,6 +200,24 @@ void Device::take_out_card() {
   reader_.take_out();
 }
 
+void Device::run(const ControlCommand& command) {
+  switch (command.kind) {
+    case ControlCommand::kOut:
+      take_out_card();
+      break;
+    case ControlCommand::kIn:
+      if (!put_back_card()) trace_.warn("command file: no card to put back");
+      break;
+    case ControlCommand::kCard:
+      new_card(command.type == CardType::k1K ? ZUBSIM_CARD_1K : ZUBSIM_CARD_4K,
+               command.has_uid ? command.uid : config_.uid);
+      break;
+    case ControlCommand::kImage:
+      load_image(command.path);
+      break;
+  }
+}
+
 bool Device::put_back_card() {
   if (!reader_.card()) return false;
   reader_.put_back();

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "CH375DLL.h"
+#include "command_file.h"
 #include "config.h"
 #include "faults.h"
 #include "firmware.h"
@@ -54,6 +55,9 @@ class Device {
   // ---- What the control API does ----
 
   void set_device_index(int index) { device_index_ = index < 0 || index > 255 ? -1 : index; }
+  int device_index() const { return device_index_; }
+  // A command from the command file (ZUBSIM_CONTROL) for this reader.
+  void run(const ControlCommand& command);
   bool device_open() const { return opened_; }
   void set_honour_timeout(bool on) { honour_timeout_ = on; }
   const Reader& reader() const { return reader_; }

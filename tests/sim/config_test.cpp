@@ -95,7 +95,7 @@ TEST(Config, AnImageDecidesTheCardAndSaysSo) {
 
 TEST(Config, EveryVariableIsListed) {
   const std::vector<std::string> names = config_variables();
-  EXPECT_EQ(names.size(), 8u);
+  EXPECT_EQ(names.size(), 10u);
   for (const std::string& name : names) {
     EXPECT_EQ(name.rfind("ZUBSIM_", 0), 0u) << name;
     // Each one changes something when set to a value that parses.
@@ -105,6 +105,8 @@ TEST(Config, EveryVariableIsListed) {
       config = read({{name, name == "ZUBSIM_CARD_PRESENT" ? "0" : "1"}});
     } else if (name == "ZUBSIM_UID") {
       config = read({{name, "01020304"}});
+    } else if (name == "ZUBSIM_READERS") {
+      config = read({{name, "2"}});
     }
     const Config defaults;
     const bool changed =
@@ -112,7 +114,8 @@ TEST(Config, EveryVariableIsListed) {
         config.card_present != defaults.card_present || config.image != defaults.image ||
         config.save_on_close != defaults.save_on_close || config.trace != defaults.trace ||
         config.device_index != defaults.device_index ||
-        config.honour_timeout != defaults.honour_timeout;
+        config.honour_timeout != defaults.honour_timeout || config.readers != defaults.readers ||
+        config.control != defaults.control;
     EXPECT_TRUE(changed) << name;
   }
 }
