@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "device.h"
 
 namespace mzpcsc {
@@ -259,7 +261,11 @@ TEST(DeviceNames, IndexFollowsBusThenPortPathThenAddress) {
 class SysfsTree : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = std::filesystem::path(::testing::TempDir()) / "mifarezub_sysfs";
+    // One tree per test and process: ctest runs the cases side by side.
+    root_ = std::filesystem::path(::testing::TempDir()) /
+            ("mifarezub_sysfs_" +
+             std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "_" +
+             std::to_string(static_cast<long>(getpid())));
     std::filesystem::remove_all(root_);
     std::filesystem::create_directories(root_ / "usb1");
     std::filesystem::create_directories(root_ / "1-1:1.0");
