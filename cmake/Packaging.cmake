@@ -56,6 +56,8 @@ if(EXISTS ${_bindings}/python/mifarezub)
     PATTERN .pytest_cache EXCLUDE
     PATTERN "*.pyc" EXCLUDE
     PATTERN "*.egg-info" EXCLUDE
+    PATTERN build EXCLUDE
+    PATTERN .mypy_cache EXCLUDE
     PATTERN CMakeLists.txt EXCLUDE)
 else()
   message(WARNING "bindings/python/mifarezub is missing: the package will lack the Python binding")
