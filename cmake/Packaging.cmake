@@ -41,7 +41,10 @@ if(TARGET ch375_sim)
   install(TARGETS ch375_sim
     RUNTIME DESTINATION ${_sim}
     LIBRARY DESTINATION ${_sim})
-  install(FILES ${PROJECT_SOURCE_DIR}/sim/README.md DESTINATION ${_sim})
+  # The source tree's sim/README.md describes the sources and the test API;
+  # the package's folder gets a README about what it holds.
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/virtual-reader.md DESTINATION ${_sim}
+    RENAME README.md)
 endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/README.md DESTINATION .)
