@@ -165,6 +165,17 @@ def run_hosts(prefix, libdir, source, cmake, cc, work, with_cmake_package=True):
                        f"-DCMAKE_PREFIX_PATH={prefix}"])
         check(refused.returncode != 0, "find_package(MifareZUB 2.0) refuses the 1.x package")
 
+    # The Python binding as installed under share/, finding the installed
+    # library through the loader's path.
+    script = ("import mifarezub\n"
+              "with mifarezub.Reader(0) as reader:\n"
+              "    print(reader.select_card().uid.hex(), mifarezub.find_library())\n")
+    python = run([sys.executable, "-c", script], cwd=work,
+                 env=dict(env, PYTHONPATH=os.path.join(prefix, "share", "mifarezub", "python"),
+                          PYTHONDONTWRITEBYTECODE="1"))
+    check(python.returncode == 0 and python.stdout.startswith("1a7b8c54 "),
+          f"the installed Python binding runs a session: {python.stdout.strip()}")
+
     scan = run([os.path.join(prefix, "bin", "zubtool"), "scan"], env=env, cwd=work)
     check(scan.returncode == 0 and "1A7B8C54" in scan.stdout,
           "the installed zubtool finds the installed library and scans the virtual card")
