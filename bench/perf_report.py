@@ -23,6 +23,14 @@ TARGET_NS = 100
 TARGET_INSTRUCTIONS = 1000
 
 
+def is_object(path, name):
+    """Whether callgrind's object `path` is the library `name`: the file
+    itself or a versioned one (libMifareZUB.so.1.0.0, which the soname
+    link libMifareZUB.so.1 resolves to)."""
+    base = path.rsplit("/", 1)[-1]
+    return base == name or base.startswith(name + ".")
+
+
 def parse_callgrind(path, library, vendor):
     """Returns (total, vendor, lock, self cost per library function)."""
     names = {"ob": {}, "fn": {}}
@@ -73,8 +81,8 @@ def parse_callgrind(path, library, vendor):
             cost = int(fields[1])
             if call_pending:
                 callee_ob = cob if cob is not None else ob
-                if ob and ob.endswith("/" + library):
-                    if callee_ob and callee_ob.endswith("/" + vendor):
+                if ob and is_object(ob, library):
+                    if callee_ob and is_object(callee_ob, vendor):
                         to_vendor += cost
                     elif cfn and cfn.startswith("pthread_mutex_"):
                         to_lock += cost
@@ -82,7 +90,7 @@ def parse_callgrind(path, library, vendor):
                 cob = cfn = None
                 continue
             total += cost
-            if ob and ob.endswith("/" + library):
+            if ob and is_object(ob, library):
                 per_function[fn] += cost
     return total, to_vendor, to_lock, per_function
 

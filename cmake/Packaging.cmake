@@ -1,12 +1,9 @@
-# What `cmake --install` lays out and what CPack packs: the library, its
-# header and export list, import libraries for MinGW and MSVC, the bindings,
-# zubtool, and the virtual reader in a folder of its own.
+# The Windows package: what `cmake --install` lays out and what CPack packs
+# into the ZIP: the library, its header and export list, import libraries for
+# MinGW and MSVC, the bindings, zubtool, and the virtual reader in a folder of
+# its own. (The native install and Debian packages: cmake/Install.cmake.)
 #
-# Natively:
-#   lib/              libMifareZUB.so
-#   bin/              zubtool
-#   virtual-reader/   libCH375DLL.so and its README
-# On Windows every binary goes into a folder of its width, x86/ or x64/ (the
+# Every binary goes into a folder of its width, x86/ or x64/ (the
 # layout of .NET's runtimes/win-x86/native and most SDKs):
 #   x86/, x64/        MifareZUB.dll, zubtool.exe, libMifareZUB.dll.a (MinGW),
 #                     MifareZUB.lib (MSVC), MifareZUB.def
@@ -23,20 +20,14 @@
 # build/windows64): build the windows64 preset first, then
 # cmake --build --preset windows --target package (scripts/package.sh).
 
-if(WIN32)
-  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    set(_arch x64)
-  else()
-    set(_arch x86)
-  endif()
-  set(_bin ${_arch})
-  set(_lib ${_arch})
-  set(_sim ${_arch}/virtual-reader)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(_arch x64)
 else()
-  set(_bin bin)
-  set(_lib lib)
-  set(_sim virtual-reader)
+  set(_arch x86)
 endif()
+set(_bin ${_arch})
+set(_lib ${_arch})
+set(_sim ${_arch}/virtual-reader)
 
 install(TARGETS MifareZUB
   RUNTIME DESTINATION ${_bin}
@@ -50,7 +41,10 @@ if(TARGET ch375_sim)
   install(TARGETS ch375_sim
     RUNTIME DESTINATION ${_sim}
     LIBRARY DESTINATION ${_sim})
-  install(FILES ${PROJECT_SOURCE_DIR}/sim/README.md DESTINATION ${_sim})
+  # The source tree's sim/README.md describes the sources and the test API;
+  # the package's folder gets a README about what it holds.
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/virtual-reader.md DESTINATION ${_sim}
+    RENAME README.md)
 endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/README.md DESTINATION .)
@@ -65,6 +59,8 @@ if(EXISTS ${_bindings}/python/mifarezub)
     PATTERN .pytest_cache EXCLUDE
     PATTERN "*.pyc" EXCLUDE
     PATTERN "*.egg-info" EXCLUDE
+    PATTERN build EXCLUDE
+    PATTERN .mypy_cache EXCLUDE
     PATTERN CMakeLists.txt EXCLUDE)
 else()
   message(WARNING "bindings/python/mifarezub is missing: the package will lack the Python binding")
@@ -107,13 +103,8 @@ endif()
 set(CPACK_PACKAGE_NAME MifareZUB)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "MifareZUB: MIFARE Classic USB card reader library")
-if(WIN32)
-  set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME MifareZUB-${PROJECT_VERSION}-win32)
-else()
-  set(CPACK_GENERATOR TGZ)
-  set(CPACK_PACKAGE_FILE_NAME MifareZUB-${PROJECT_VERSION}-${CMAKE_SYSTEM_NAME})
-endif()
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_FILE_NAME MifareZUB-${PROJECT_VERSION}-win32)
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 if(WIN32 AND NOT MSVC AND _arch STREQUAL "x86")
   set(MZ_PACKAGE_X64_BUILD ${PROJECT_SOURCE_DIR}/build/windows64 CACHE PATH

@@ -20,6 +20,9 @@ Failures raise :class:`MifareZUBError` subclasses that carry the result code
 and the library's text for it.
 """
 
+import os
+from typing import Union
+
 from ._native import (
     BLOCK_BUFFER,
     ENVIRONMENT_VARIABLE,
@@ -34,6 +37,30 @@ from ._native import (
 from .errors import (
     EXCHANGE_FAILED,
     NO_LINK,
+    STATUS_DESCRIPTIONS,
+    STATUS_NAMES,
+    STATUS_OK,
+    STATUS_NO_CARD,
+    STATUS_CRC_ERROR,
+    STATUS_VALUE_OVERFLOW,
+    STATUS_WRONG_KEY,
+    STATUS_PARITY_ERROR,
+    STATUS_CARD_ERROR,
+    STATUS_INVALID_SERIAL,
+    STATUS_NO_PERMISSION,
+    STATUS_BIT_COUNT_ERROR,
+    STATUS_BYTE_COUNT_ERROR,
+    STATUS_WAITING,
+    STATUS_VALUE_STORE_ERROR,
+    STATUS_WRITE_ERROR,
+    STATUS_INCREMENT_ERROR,
+    STATUS_DECREMENT_ERROR,
+    STATUS_READ_ERROR,
+    STATUS_POLL,
+    STATUS_NOT_IMPLEMENTED,
+    STATUS_NO_LINK,
+    STATUS_EXCHANGE_FAILED,
+    describe,
     CardError,
     ExchangeError,
     MifareZUBError,
@@ -53,7 +80,7 @@ from .values import (
 __version__ = "1.0.0"
 
 
-def message(code, library=None):
+def message(code: int, library: Union[Library, str, "os.PathLike[str]", None] = None) -> str:
     """The library's text for a result code, decoded from GBK.
 
     `library` is a :class:`Library` or a library path; by default the library
@@ -86,6 +113,31 @@ __all__ = [
     "ValueBlockError",
     "NO_LINK",
     "EXCHANGE_FAILED",
+    # The result codes by the names of MifareZUB.h's MZ_STATUS_ block.
+    "STATUS_NAMES",
+    "STATUS_DESCRIPTIONS",
+    "describe",
+    "STATUS_OK",
+    "STATUS_NO_CARD",
+    "STATUS_CRC_ERROR",
+    "STATUS_VALUE_OVERFLOW",
+    "STATUS_WRONG_KEY",
+    "STATUS_PARITY_ERROR",
+    "STATUS_CARD_ERROR",
+    "STATUS_INVALID_SERIAL",
+    "STATUS_NO_PERMISSION",
+    "STATUS_BIT_COUNT_ERROR",
+    "STATUS_BYTE_COUNT_ERROR",
+    "STATUS_WAITING",
+    "STATUS_VALUE_STORE_ERROR",
+    "STATUS_WRITE_ERROR",
+    "STATUS_INCREMENT_ERROR",
+    "STATUS_DECREMENT_ERROR",
+    "STATUS_READ_ERROR",
+    "STATUS_POLL",
+    "STATUS_NOT_IMPLEMENTED",
+    "STATUS_NO_LINK",
+    "STATUS_EXCHANGE_FAILED",
     "ValueBlock",
     "VALUE_MIN",
     "VALUE_MAX",

@@ -10,11 +10,16 @@ exports (loaded with :class:`ctypes.CDLL`).
 """
 
 import ctypes
+import ctypes.util
 import os
 import struct
 import sys
 import threading
 from ctypes import POINTER, c_char_p, c_int32, c_void_p
+from typing import Any, Callable, Dict, List, Optional, Tuple, Union
+
+#: A library location: a path (file or folder) as str or path object.
+PathArg = Union[str, "os.PathLike[str]"]
 
 __all__ = [
     "ENVIRONMENT_VARIABLE",
@@ -84,11 +89,11 @@ class LibraryLoadError(OSError):
     """The MifareZUB library could not be found or loaded."""
 
 
-def _package_dir():
+def _package_dir() -> str:
     return os.path.dirname(os.path.abspath(__file__))
 
 
-def _pe_width(path):
+def _pe_width(path: str) -> Optional[str]:
     """The width ("x86", "x64") a Windows DLL was built for.
 
     None when the file cannot be read as a PE image, or is of another machine
@@ -97,7 +102,7 @@ def _pe_width(path):
     try:
         with open(path, "rb") as f:
             head = f.read(4096)
-        at = struct.unpack_from("<I", head, 0x3C)[0]
+        at: int = struct.unpack_from("<I", head, 0x3C)[0]
         if head[:2] != b"MZ" or head[at:at + 4] != b"PE\0\0":
             return None
         return _MACHINES.get(struct.unpack_from("<H", head, at + 4)[0])
@@ -105,7 +110,7 @@ def _pe_width(path):
         return None
 
 
-def _fits(path):
+def _fits(path: str) -> bool:
     """Whether this Python can load the library file at `path`, by its width."""
     if not _WINDOWS:
         return True
@@ -113,7 +118,7 @@ def _fits(path):
     return width is None or width == WIDTH
 
 
-def _wanted():
+def _wanted() -> str:
     """Which library this Python looks for, for messages."""
     if not _WINDOWS:
         return LIBRARY_NAME
@@ -121,29 +126,32 @@ def _wanted():
     return f"the {WIDTH} (for {bits}-bit processes) {LIBRARY_NAME}"
 
 
-def _candidates(folder):
+def _candidates(folder: str) -> List[str]:
     """Where a folder may hold the library: on Windows in its width's
     subfolder (a package holding both widths) first, then in the folder."""
     names = [os.path.join(folder, LIBRARY_NAME)]
+    if not _WINDOWS:
+        # A runtime install has the soname without the development link.
+        names.append(os.path.join(folder, LIBRARY_NAME + ".1"))
     if _WINDOWS:
         names.insert(0, os.path.join(folder, WIDTH, LIBRARY_NAME))
     return names
 
 
-def _other_width(path):
+def _other_width(path: str) -> LibraryLoadError:
     return LibraryLoadError(
         f"{path!r} is a {_pe_width(path)} DLL; this Python needs {_wanted()}"
     )
 
 
-def _expand(given, origin):
+def _expand(location: PathArg, origin: str) -> str:
     """An explicit library location: a file, or a folder holding LIBRARY_NAME
     (on Windows also in its x86/ or x64/ subfolder).
 
     A bare file name (no folder part) that does not exist here is left to the
     system loader's own search.
     """
-    given = os.fspath(given)
+    given = os.fspath(location)
     if os.path.isdir(given):
         found = [c for c in _candidates(given) if os.path.isfile(c)]
         fitting = [c for c in found if _fits(c)]
@@ -161,7 +169,7 @@ def _expand(given, origin):
     return given
 
 
-def _search_dirs():
+def _search_dirs() -> List[str]:
     """Folders searched for the library when no location is given."""
     dirs = [_package_dir()]
     if _WINDOWS:
@@ -172,10 +180,10 @@ def _search_dirs():
     return dirs
 
 
-def _search():
+def _search() -> Tuple[Optional[str], List[str]]:
     """The library found in the search folders (None if none fits), and the
     files of the other width passed over on the way."""
-    passed_over = []
+    passed_over: List[str] = []
     for folder in _search_dirs():
         for candidate in _candidates(folder):
             if not os.path.isfile(candidate):
@@ -186,14 +194,16 @@ def _search():
     return None, passed_over
 
 
-def find_library(path=None):
+def find_library(path: Optional[PathArg] = None) -> str:
     """Returns where the library will be loaded from.
 
     In this order: `path` if given (a file, or a folder holding the library);
     the file or folder named by the ``MIFAREZUB_LIBRARY`` environment
-    variable; the library in this package's folder (and, on Windows, in the
-    working folder or on ``PATH``); otherwise the bare file name, left to the
-    system loader (``LD_LIBRARY_PATH`` and the like natively). On Windows a
+    variable; natively, the library installed on the system's library path
+    (:func:`ctypes.util.find_library`: ``ldconfig``'s cache, then
+    ``LD_LIBRARY_PATH``); the library in this package's folder (and, on
+    Windows, in the working folder or on ``PATH``); otherwise the bare file
+    name, left to the system loader. On Windows a
     folder's ``x86/`` or ``x64/`` subfolder, the one of this Python's width,
     is looked at before the folder itself, and a DLL of the other width is
     passed over.
@@ -206,11 +216,18 @@ def find_library(path=None):
     env = os.environ.get(ENVIRONMENT_VARIABLE)
     if env:
         return _expand(env, ENVIRONMENT_VARIABLE)
+    if not _WINDOWS:
+        # Natively the system's own search, as for any installed library: it
+        # gives the soname (libMifareZUB.so.1), which needs no development
+        # link. On Windows the search below covers PATH and checks the width.
+        system = ctypes.util.find_library("MifareZUB")
+        if system:
+            return system
     found, _ = _search()
     return found if found is not None else LIBRARY_NAME
 
 
-def _load_hint(path):
+def _load_hint(path: PathArg) -> str:
     """What this Python looked for, for a library that would not load."""
     hint = f"; looked for {_wanted()}"
     if _WINDOWS:
@@ -237,9 +254,31 @@ class Library:
     :class:`~mifarezub.Reader` that uses this library.
     """
 
-    def __init__(self, path):
+    # The exports, set from _PROTOTYPES when the library loads.
+    OpenComm: Callable[..., int]
+    CloseComm: Callable[..., int]
+    mif_Request: Callable[..., int]
+    mif_Anticollision: Callable[..., int]
+    mif_Select: Callable[..., int]
+    mif_LoadKey: Callable[..., int]
+    mif_Authentication: Callable[..., int]
+    mif_Read: Callable[..., int]
+    mif_Write: Callable[..., int]
+    mif_Increment: Callable[..., int]
+    mif_Decrement: Callable[..., int]
+    mif_Restore: Callable[..., int]
+    mif_Transfer: Callable[..., int]
+    mif_Halt: Callable[..., int]
+    zub_beep: Callable[..., int]
+    zub_beepms: Callable[..., int]
+    zub_LED: Callable[..., int]
+    zub_LEDx: Callable[..., int]
+    mif_CtrlRelay: Callable[..., int]
+    ErrMsg: Callable[..., None]
+
+    def __init__(self, path: str) -> None:
         self.path = path
-        loader = ctypes.WinDLL if _WINDOWS else ctypes.CDLL
+        loader: Callable[[str], Any] = getattr(ctypes, "WinDLL") if _WINDOWS else ctypes.CDLL
         try:
             self._dll = loader(path)
         except OSError as error:
@@ -253,32 +292,35 @@ class Library:
             function.argtypes = argtypes
             setattr(self, name, function)
         # The Reader that opened the link last (None: no link of ours).
-        self.owner = None
+        self.owner: Optional[object] = None
         self.lock = threading.RLock()
 
-    def message(self, code):
+    def message(self, code: int) -> str:
         """The library's text for a result code, decoded from GBK."""
         buffer = ctypes.create_string_buffer(MESSAGE_BUFFER)
         self.ErrMsg(code, ctypes.byref(c_void_p(ctypes.addressof(buffer))))
         return buffer.value.decode("gbk", errors="replace")
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<mifarezub.Library {self.path!r}>"
 
 
-_loaded = {}
+_loaded: Dict[str, Library] = {}
 _loaded_lock = threading.Lock()
 
 
-def load_library(path=None):
+def load_library(path: Optional[PathArg] = None) -> Library:
     """Loads the library (once per location) and returns its :class:`Library`.
 
     `path` and the search are those of :func:`find_library`. Raises
     :class:`LibraryLoadError` when the library cannot be loaded.
     """
     location = find_library(path)
+    # One Library per file, however it is named (the soname, the development
+    # link, the versioned file): the link's owner and lock are the file's.
+    key = os.path.realpath(location) if os.path.dirname(location) else location
     with _loaded_lock:
-        library = _loaded.get(location)
+        library = _loaded.get(key)
         if library is None:
-            library = _loaded[location] = Library(location)
+            library = _loaded[key] = Library(location)
         return library

@@ -1,5 +1,7 @@
 """Exceptions raised for the library's result codes."""
 
+from typing import Dict, Optional, Type
+
 __all__ = [
     "MifareZUBError",
     "NoLinkError",
@@ -46,7 +48,7 @@ STATUS_NO_LINK = NO_LINK
 STATUS_EXCHANGE_FAILED = EXCHANGE_FAILED
 
 #: English description of each named code.
-STATUS_DESCRIPTIONS = {
+STATUS_DESCRIPTIONS: Dict[int, str] = {
     STATUS_OK: "success",
     STATUS_NO_CARD: "no card answers, or the sector is not authenticated",
     STATUS_CRC_ERROR: "CRC error in the exchange with the card",
@@ -71,14 +73,14 @@ STATUS_DESCRIPTIONS = {
 }
 
 #: The name of each named code ("STATUS_WRONG_KEY"; MZ_ + it in the C header).
-STATUS_NAMES = {
+STATUS_NAMES: Dict[int, str] = {
     value: name
     for name, value in list(globals().items())
     if name.startswith("STATUS_") and isinstance(value, int)
 }
 
 
-def describe(code):
+def describe(code: int) -> str:
     """The English description of a result code ("unknown result" without a name)."""
     return STATUS_DESCRIPTIONS.get(code, "unknown result")
 
@@ -92,13 +94,13 @@ class MifareZUBError(Exception):
         function: the name of the library function that returned it.
     """
 
-    def __init__(self, code, text, function=None):
+    def __init__(self, code: int, text: str, function: Optional[str] = None) -> None:
         super().__init__(code, text, function)
         self.code = code
         self.text = text
         self.function = function
 
-    def __str__(self):
+    def __str__(self) -> str:
         where = f"{self.function}: " if self.function else ""
         return f"{where}{self.text} (result {self.code})"
 
@@ -115,7 +117,7 @@ class CardError(MifareZUBError):
     """Result 1 to 255: the reader's status byte for a card command."""
 
     @property
-    def status(self):
+    def status(self) -> int:
         """The reader's status byte (the same number as :attr:`code`)."""
         return self.code
 
@@ -124,8 +126,9 @@ class ValueBlockError(ValueError):
     """A block does not hold a well-formed value block."""
 
 
-def error_for(code, text, function=None):
+def error_for(code: int, text: str, function: Optional[str] = None) -> MifareZUBError:
     """The exception for a nonzero result code."""
+    cls: Type[MifareZUBError]
     if code == NO_LINK:
         cls = NoLinkError
     elif code == EXCHANGE_FAILED:

@@ -1,8 +1,10 @@
 """The card reader: one method per library function."""
 
 import ctypes
+import os
 from ctypes import c_int32, c_void_p
-from typing import NamedTuple
+from typing import Any, NamedTuple, Optional, Tuple, Type, Union
+from types import TracebackType
 
 from . import _args
 from ._native import BLOCK_BUFFER, SERIAL_BUFFER, Library, load_library
@@ -16,10 +18,10 @@ KEY_A = 0
 KEY_B = 1
 
 
-def serial_of(uid):
+def serial_of(uid: _args.BytesLike) -> bytes:
     """The 5-byte serial of a 4-byte UID: the UID and its check byte (XOR)."""
-    uid = _args.data("uid", uid, 4)
-    return uid + bytes([uid[0] ^ uid[1] ^ uid[2] ^ uid[3]])
+    data = _args.data("uid", uid, 4)
+    return data + bytes([data[0] ^ data[1] ^ data[2] ^ data[3]])
 
 
 class Card(NamedTuple):
@@ -33,18 +35,18 @@ class Card(NamedTuple):
     sak: int
 
     @property
-    def uid(self):
+    def uid(self) -> bytes:
         """The card's 4-byte UID."""
         return self.serial[:4]
 
 
-def _text_out(size):
+def _text_out(size: int) -> Tuple["ctypes.Array[ctypes.c_char]", Any]:
     """A buffer for a text output and the argument that points at it."""
     buffer = ctypes.create_string_buffer(size)
     return buffer, ctypes.byref(c_void_p(ctypes.addressof(buffer)))
 
 
-def _hex(data):
+def _hex(data: bytes) -> bytes:
     return data.hex().upper().encode("ascii")
 
 
@@ -80,7 +82,8 @@ class Reader:
             :func:`~mifarezub.find_library` describes.
     """
 
-    def __init__(self, device=0, library=None):
+    def __init__(self, device: int = 0,
+                 library: Union[Library, str, "os.PathLike[str]", None] = None) -> None:
         self.device = _args.int32("device", device)
         self._library = library if isinstance(library, Library) else load_library(library)
         self.open()
@@ -88,16 +91,16 @@ class Reader:
     # ---- The link ------------------------------------------------------
 
     @property
-    def library(self):
+    def library(self) -> Library:
         """The :class:`~mifarezub.Library` this reader calls."""
         return self._library
 
     @property
-    def is_open(self):
+    def is_open(self) -> bool:
         """Whether this reader holds the library's link."""
         return self._library.owner is self
 
-    def open(self):
+    def open(self) -> None:
         """Opens the reader (``OpenComm``); any earlier link is closed first.
 
         Raises :class:`~mifarezub.NoLinkError` when no reader answers at the
@@ -109,7 +112,7 @@ class Reader:
             self._check("OpenComm", lib.OpenComm(self.device, 0))
             lib.owner = self
 
-    def close(self):
+    def close(self) -> None:
         """Closes the reader (``CloseComm``). Harmless when already closed."""
         lib = self._library
         with lib.lock:
@@ -117,21 +120,22 @@ class Reader:
                 lib.owner = None
                 lib.CloseComm()
 
-    def __enter__(self):
+    def __enter__(self) -> "Reader":
         return self
 
-    def __exit__(self, *exc_info):
+    def __exit__(self, exc_type: Optional[Type[BaseException]],
+                 exc: Optional[BaseException], traceback: Optional[TracebackType]) -> None:
         self.close()
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         state = "open" if self.is_open else "closed"
         return f"<mifarezub.Reader device {self.device} {state}>"
 
-    def _check(self, function, code):
+    def _check(self, function: str, code: int) -> None:
         if code != 0:
             raise error_for(code, self._library.message(code), function)
 
-    def _call(self, function, *args):
+    def _call(self, function: str, *args: Any) -> None:
         """Calls an export on this reader's link; raises for a nonzero result."""
         lib = self._library
         with lib.lock:
@@ -141,7 +145,7 @@ class Reader:
 
     # ---- Card commands -------------------------------------------------
 
-    def request(self, all_cards=True):
+    def request(self, all_cards: bool = True) -> int:
         """Wakes the cards in the field (``mif_Request``).
 
         With `all_cards` halted cards answer too; otherwise only idle ones.
@@ -153,7 +157,7 @@ class Reader:
         self._call("mif_Request", 1 if all_cards else 0, ctypes.byref(tag_type))
         return tag_type.value
 
-    def anticollision(self):
+    def anticollision(self) -> bytes:
         """Returns the serial of a card in the field (``mif_Anticollision``).
 
         The serial is 5 bytes: the 4-byte UID and its check byte.
@@ -162,36 +166,34 @@ class Reader:
         self._call("mif_Anticollision", out)
         return bytes.fromhex(buffer.value.decode("ascii"))
 
-    def select(self, serial):
+    def select(self, serial: _args.BytesLike) -> int:
         """Selects the card with this serial (``mif_Select``).
 
         `serial` is the 4-byte UID, or the 5 bytes :meth:`anticollision`
         returned (UID and check byte). Returns the select answer (SAK).
         """
-        serial = _args.data("serial", serial, 4, 5)
+        data = _args.data("serial", serial, 4, 5)
         size = c_int32(0)
-        self._call("mif_Select", _hex(serial), ctypes.byref(size))
+        self._call("mif_Select", _hex(data), ctypes.byref(size))
         return size.value
 
-    def select_card(self, all_cards=True):
+    def select_card(self, all_cards: bool = True) -> Card:
         """Request, anticollision and select in one: returns the :class:`Card`."""
         atqa = self.request(all_cards)
         serial = self.anticollision()
         sak = self.select(serial)
         return Card(atqa, serial, sak)
 
-    def load_key(self, key_type, slot, key):
+    def load_key(self, key_type: int, slot: int, key: _args.BytesLike) -> None:
         """Stores a 6-byte key in the reader's key store (``mif_LoadKey``).
 
         `key_type` is :data:`KEY_A` or :data:`KEY_B`, `slot` 0 to 255. Needs
         no card.
         """
-        key_type = _args.byte("key_type", key_type)
-        slot = _args.byte("slot", slot)
-        key = _args.data("key", key, 6)
-        self._call("mif_LoadKey", key_type, slot, _hex(key))
+        self._call("mif_LoadKey", _args.byte("key_type", key_type), _args.byte("slot", slot),
+                   _hex(_args.data("key", key, 6)))
 
-    def authenticate(self, key_type, slot, block):
+    def authenticate(self, key_type: int, slot: int, block: int) -> None:
         """Authenticates the sector of `block` with a stored key
         (``mif_Authentication``).
 
@@ -205,44 +207,43 @@ class Reader:
             _args.byte("block", block),
         )
 
-    def read(self, block):
+    def read(self, block: int) -> bytes:
         """Reads a block of the authenticated sector (``mif_Read``): 16 bytes."""
         buffer, out = _text_out(BLOCK_BUFFER)
         self._call("mif_Read", _args.byte("block", block), out)
         return bytes.fromhex(buffer.value.decode("ascii"))
 
-    def write(self, block, data):
+    def write(self, block: int, data: _args.BytesLike) -> None:
         """Writes 16 bytes into a block of the authenticated sector (``mif_Write``)."""
-        block = _args.byte("block", block)
-        data = _args.data("data", data, 16)
-        self._call("mif_Write", block, _hex(data))
+        number = _args.byte("block", block)
+        self._call("mif_Write", number, _hex(_args.data("data", data, 16)))
 
-    def increment(self, block, value):
+    def increment(self, block: int, value: int) -> None:
         """Adds `value` to value block `block` into the card's transfer buffer
         (``mif_Increment``); :meth:`transfer` stores the result."""
         self._call("mif_Increment", _args.byte("block", block), _args.int32("value", value))
 
-    def decrement(self, block, value):
+    def decrement(self, block: int, value: int) -> None:
         """Subtracts `value` from value block `block` into the card's transfer
         buffer (``mif_Decrement``); :meth:`transfer` stores the result."""
         self._call("mif_Decrement", _args.byte("block", block), _args.int32("value", value))
 
-    def restore(self, block):
+    def restore(self, block: int) -> None:
         """Copies value block `block` into the card's transfer buffer
         (``mif_Restore``)."""
         self._call("mif_Restore", _args.byte("block", block))
 
-    def transfer(self, block):
+    def transfer(self, block: int) -> None:
         """Writes the card's transfer buffer into `block` (``mif_Transfer``)."""
         self._call("mif_Transfer", _args.byte("block", block))
 
-    def halt(self):
+    def halt(self) -> None:
         """Halts the selected card (``mif_Halt``)."""
         self._call("mif_Halt")
 
     # ---- Value blocks --------------------------------------------------
 
-    def read_value(self, block):
+    def read_value(self, block: int) -> int:
         """Reads value block `block` and returns its value.
 
         Raises :class:`~mifarezub.ValueBlockError` when the block does not
@@ -250,35 +251,35 @@ class Reader:
         """
         return decode_value_block(self.read(block)).value
 
-    def write_value(self, block, value, address=None):
+    def write_value(self, block: int, value: int, address: Optional[int] = None) -> None:
         """Makes `block` a value block holding `value`.
 
         `address` is the block's address byte, by default `block` itself.
         """
-        block = _args.byte("block", block)
-        self.write(block, encode_value_block(value, block if address is None else address))
+        number = _args.byte("block", block)
+        self.write(number, encode_value_block(value, number if address is None else address))
 
     # ---- Reader signals ------------------------------------------------
 
-    def beep(self, on=True):
+    def beep(self, on: bool = True) -> None:
         """Switches the beeper on or off (``zub_beep``)."""
         self._call("zub_beep", 1 if on else 0)
 
-    def beep_ms(self, ms):
+    def beep_ms(self, ms: int) -> None:
         """Beeps for `ms` milliseconds (``zub_beepms``); blocks meanwhile."""
         self._call("zub_beepms", _args.integer("ms", ms, 0, _args.INT32_MAX))
 
-    def led(self, led, on=True):
+    def led(self, led: int, on: bool = True) -> None:
         """Switches LED `led` (0 to 255) on or off (``zub_LED``)."""
         self._call("zub_LED", _args.byte("led", led), 1 if on else 0)
 
-    def led_level(self, level):
+    def led_level(self, level: int) -> None:
         """Sets the LED level (``zub_LEDx``): 0, 127 or 255."""
-        level = _args.int32("level", level)
-        if level not in (0, 127, 255):
-            raise ValueError(f"LED level {level} is not 0, 127 or 255")
-        self._call("zub_LEDx", level)
+        number = _args.int32("level", level)
+        if number not in (0, 127, 255):
+            raise ValueError(f"LED level {number} is not 0, 127 or 255")
+        self._call("zub_LEDx", number)
 
-    def relay(self, relay, on=True):
+    def relay(self, relay: int, on: bool = True) -> None:
         """Relay control (``mif_CtrlRelay``): accepted; the reader has none."""
         self._call("mif_CtrlRelay", _args.int32("relay", relay), 1 if on else 0)

@@ -37,36 +37,36 @@ class ValueBlock(NamedTuple):
     address: int
 
 
-def encode_value_block(value, address):
+def encode_value_block(value: int, address: int) -> bytes:
     """The 16 bytes of a value block holding `value` with `address`.
 
     `value` is a signed 32-bit number, `address` a byte (0 to 255; by
     convention the block's own number). Raises :class:`ValueError` otherwise.
     """
-    value = _args.int32("value", value)
-    address = _args.byte("address", address)
-    return _LAYOUT.pack(value, ~value & 0xFFFFFFFF, value, address, address ^ 0xFF, address, address ^ 0xFF)
+    number = _args.int32("value", value)
+    byte = _args.byte("address", address)
+    return _LAYOUT.pack(number, ~number & 0xFFFFFFFF, number, byte, byte ^ 0xFF, byte, byte ^ 0xFF)
 
 
-def decode_value_block(block):
+def decode_value_block(block: _args.BytesLike) -> ValueBlock:
     """Checks a 16-byte value block and returns its :class:`ValueBlock`.
 
     Raises :class:`ValueBlockError` when the block has the wrong length or its
     copies disagree (the block is not a value block, or it is damaged).
     """
     try:
-        block = _args.data("block", block, 16)
+        data = _args.data("block", block, 16)
     except ValueError as error:
         raise ValueBlockError(str(error)) from None
-    value, inverted, copy, a0, a1, a2, a3 = _LAYOUT.unpack(block)
+    value, inverted, copy, a0, a1, a2, a3 = _LAYOUT.unpack(data)
     if value != copy or (value & 0xFFFFFFFF) != (~inverted & 0xFFFFFFFF):
-        raise ValueBlockError(f"the value copies disagree: {block[:12].hex(' ').upper()}")
+        raise ValueBlockError(f"the value copies disagree: {data[:12].hex(' ').upper()}")
     if a0 != a2 or a1 != a3 or a0 != a1 ^ 0xFF:
-        raise ValueBlockError(f"the address copies disagree: {block[12:].hex(' ').upper()}")
+        raise ValueBlockError(f"the address copies disagree: {data[12:].hex(' ').upper()}")
     return ValueBlock(value, a0)
 
 
-def is_value_block(block):
+def is_value_block(block: _args.BytesLike) -> bool:
     """Whether `block` is a well-formed 16-byte value block."""
     try:
         decode_value_block(block)

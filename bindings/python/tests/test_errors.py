@@ -123,3 +123,12 @@ def test_arguments_refused_before_anything_is_sent(reader, sim, call, exception)
     # Had any frame gone out, the card would have left its idle state and
     # this request would be refused.
     assert reader.request() == 0x0400
+
+
+def test_the_status_constants_are_the_packages_own():
+    """The MZ_STATUS_ names reach hosts from the package itself."""
+    assert mifarezub.STATUS_WRONG_KEY == 4 and mifarezub.STATUS_NO_LINK == mifarezub.NO_LINK
+    named = {name for name in mifarezub.__all__ if name.startswith("STATUS_") and name not in
+             ("STATUS_NAMES", "STATUS_DESCRIPTIONS")}
+    assert named == set(mifarezub.STATUS_NAMES.values())
+    assert mifarezub.describe(mifarezub.STATUS_NO_PERMISSION) == "the access conditions forbid it"

@@ -1,6 +1,9 @@
 """Where the library is loaded from."""
 
+import ctypes.util
 import os
+import subprocess
+import sys
 
 import pytest
 
@@ -18,7 +21,9 @@ def test_an_explicit_path_wins_over_the_environment(monkeypatch, built, tmp_path
     path, folder = built
     monkeypatch.setenv(ENVIRONMENT_VARIABLE, str(tmp_path / "elsewhere.so"))
     assert find_library(path) == path
-    assert find_library(folder) == path  # a folder holding the library
+    # A folder holding the library: its development link, whose file is the
+    # versioned one the build names.
+    assert os.path.realpath(find_library(folder)) == os.path.realpath(path)
     assert load_library(folder) is load_library(path)
 
 
@@ -26,11 +31,17 @@ def test_the_environment_variable(monkeypatch, built):
     path, folder = built
     for value in (path, folder):
         monkeypatch.setenv(ENVIRONMENT_VARIABLE, value)
-        assert find_library() == path
-    assert load_library() is load_library(path)
+        assert os.path.realpath(find_library()) == os.path.realpath(path)
+    assert load_library(path).path == path
 
 
-def test_the_system_loader_searches_a_bare_name(monkeypatch):
+@pytest.fixture
+def no_system_library(monkeypatch):
+    """A system whose library path holds no MifareZUB."""
+    monkeypatch.setattr(ctypes.util, "find_library", lambda name: None)
+
+
+def test_the_system_loader_searches_a_bare_name(monkeypatch, no_system_library):
     monkeypatch.delenv(ENVIRONMENT_VARIABLE)
     assert find_library() == LIBRARY_NAME
     # An empty variable counts as unset.
@@ -38,7 +49,7 @@ def test_the_system_loader_searches_a_bare_name(monkeypatch):
     assert find_library() == LIBRARY_NAME
 
 
-def test_a_library_beside_the_package_is_found(monkeypatch, tmp_path):
+def test_a_library_beside_the_package_is_found(monkeypatch, tmp_path, no_system_library):
     monkeypatch.delenv(ENVIRONMENT_VARIABLE)
     package = tmp_path / "mifarezub"
     package.mkdir()
@@ -75,3 +86,39 @@ def test_a_library_without_the_exports(library):
     with pytest.raises(LibraryLoadError, match="does not export OpenComm"):
         load_library(other)
 
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="the native library path")
+def test_found_on_the_library_path_without_the_variable(built, tmp_path):
+    """A host with the library on the loader's path needs no MIFAREZUB_LIBRARY."""
+    path, folder = built
+    env = {k: v for k, v in os.environ.items() if k != ENVIRONMENT_VARIABLE}
+    env["LD_LIBRARY_PATH"] = folder
+    env["PYTHONPATH"] = os.path.dirname(os.path.dirname(mifarezub.__file__))
+    script = (
+        "import os, mifarezub\n"
+        "found = mifarezub.find_library()\n"
+        "print(os.path.realpath(found) if os.path.isabs(found) else found)\n"
+        "with mifarezub.Reader(0) as reader:\n"
+        "    print(reader.select_card().uid.hex())\n"
+    )
+    result = subprocess.run([sys.executable, "-c", script], env=env, cwd=tmp_path,
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    found, uid = result.stdout.split()
+    assert os.path.basename(found).startswith("libMifareZUB.so")
+    if os.path.isabs(found):
+        assert os.path.realpath(found) == os.path.realpath(path)
+    assert uid == "1a7b8c54"
+
+
+def test_the_system_library_comes_before_the_package_folder(monkeypatch, tmp_path):
+    monkeypatch.delenv(ENVIRONMENT_VARIABLE)
+    package = tmp_path / "mifarezub"
+    package.mkdir()
+    (package / LIBRARY_NAME).write_bytes(b"")
+    monkeypatch.setattr(mifarezub._native, "__file__", str(package / "_native.py"))
+    monkeypatch.setattr(ctypes.util, "find_library",
+                        lambda name: "libMifareZUB.so.1" if name == "MifareZUB" else None)
+    expected = str(package / LIBRARY_NAME) if sys.platform == "win32" else "libMifareZUB.so.1"
+    assert find_library() == expected

@@ -1,0 +1,189 @@
+# The native install: what `cmake --install` lays out under its prefix (and
+# DESTDIR), and what `cpack -G DEB` packs. Every destination is relative to
+# the prefix; nothing is written outside it.
+#
+#   lib/ (libdir)                   libMifareZUB.so.1.0.0, its soname link
+#                                   libMifareZUB.so.1 and libMifareZUB.so;
+#                                   libCH375DLL.so, the vendor calls over libusb
+#   lib/pkgconfig/mifarezub.pc      pkg-config
+#   lib/cmake/MifareZUB/            find_package(MifareZUB): MifareZUB::MifareZUB
+#   lib/mifarezub/virtual-reader/   the virtual reader's libCH375DLL.so
+#   lib/udev/rules.d/               70-mifarezub.rules (docs/linux.md: where
+#                                   udev reads it)
+#   include/                        MifareZUB.h
+#   bin/                            zubtool
+#   share/man/man1/                 zubtool.1
+#   share/doc/mifarezub/            README.md and the guides in docs/
+#   share/mifarezub/                python/, pascal/, dotnet/ bindings, samples/
+#
+# Components (the Debian packages they make):
+#   runtime, development, zubtool_manual, tools, docs   -> mifarezub
+#   virtual_reader                                      -> mifarezub-virtual-reader
+# The virtual reader has the same file name as the real vendor library, so it
+# lives in a folder of its own and is taken only when a host asks for it
+# (LD_LIBRARY_PATH): a machine with a real reader never picks it up by chance.
+
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(MZ_PKG_DATADIR ${CMAKE_INSTALL_DATADIR}/mifarezub)
+set(MZ_PKG_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/mifarezub)
+set(MZ_SIM_LIBDIR ${CMAKE_INSTALL_LIBDIR}/mifarezub/virtual-reader)
+set(MZ_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/MifareZUB)
+set(MZ_INSTALL_UDEVRULESDIR lib/udev/rules.d CACHE STRING
+  "Where cmake --install puts the udev rules, relative to the prefix")
+if(IS_ABSOLUTE "${MZ_INSTALL_UDEVRULESDIR}")
+  message(FATAL_ERROR "MZ_INSTALL_UDEVRULESDIR must be relative to the install prefix: "
+    "an install never writes outside it (docs/linux.md: installing the rules for udev)")
+endif()
+
+# The soname carries the major version: a host built against 1.x loads any
+# later 1.x.
+set_target_properties(MifareZUB PROPERTIES
+  VERSION ${PROJECT_VERSION}
+  SOVERSION ${PROJECT_VERSION_MAJOR})
+
+# Installed programs and the library find the libraries of the libdir; the
+# library its libCH375DLL.so beside it.
+file(RELATIVE_PATH _bin_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
+set_target_properties(zubtool PROPERTIES INSTALL_RPATH "\$ORIGIN/${_bin_to_lib}")
+set_target_properties(MifareZUB PROPERTIES INSTALL_RPATH "\$ORIGIN")
+
+install(TARGETS MifareZUB
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_SKIP)
+install(TARGETS MifareZUB
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development NAMELINK_ONLY)
+if(TARGET ch375_libusb)
+  install(TARGETS ch375_libusb LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime)
+  install(FILES ${PROJECT_SOURCE_DIR}/vendor/libusb/70-mifarezub.rules
+    DESTINATION ${MZ_INSTALL_UDEVRULESDIR} COMPONENT runtime)
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/include/MifareZUB.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+
+# pkg-config and the CMake package locate the prefix from their own folder,
+# so a tree installed with DESTDIR, or unpacked from a package, works where it
+# lies.
+file(RELATIVE_PATH MZ_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+string(REGEX REPLACE "/$" "" MZ_PC_TO_PREFIX "${MZ_PC_TO_PREFIX}")
+configure_file(${PROJECT_SOURCE_DIR}/packaging/linux/mifarezub.pc.in
+  ${CMAKE_BINARY_DIR}/install/mifarezub.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/install/mifarezub.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+
+file(RELATIVE_PATH MZ_CMAKE_TO_PREFIX /${MZ_CMAKE_DIR} /)
+string(REGEX REPLACE "/$" "" MZ_CMAKE_TO_PREFIX "${MZ_CMAKE_TO_PREFIX}")
+configure_file(${PROJECT_SOURCE_DIR}/packaging/linux/MifareZUBConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/install/MifareZUBConfig.cmake @ONLY)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/install/MifareZUBConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/install/MifareZUBConfig.cmake
+  ${CMAKE_BINARY_DIR}/install/MifareZUBConfigVersion.cmake
+  DESTINATION ${MZ_CMAKE_DIR} COMPONENT development)
+
+install(TARGETS zubtool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+install(FILES ${PROJECT_SOURCE_DIR}/tools/zubtool/zubtool.1
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT zubtool_manual)
+
+if(TARGET ch375_sim)
+  install(TARGETS ch375_sim LIBRARY DESTINATION ${MZ_SIM_LIBDIR} COMPONENT virtual_reader)
+  install(FILES ${PROJECT_SOURCE_DIR}/sim/README.md
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/mifarezub-virtual-reader COMPONENT virtual_reader)
+endif()
+
+# Guides, bindings as their sources stand, and sample hosts.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/linux.md
+  ${PROJECT_SOURCE_DIR}/docs/zubtool.md ${PROJECT_SOURCE_DIR}/docs/performance.md
+  DESTINATION ${MZ_PKG_DOCDIR} COMPONENT docs)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/python/ DESTINATION ${MZ_PKG_DATADIR}/python
+  COMPONENT docs
+  PATTERN tests EXCLUDE PATTERN __pycache__ EXCLUDE PATTERN .pytest_cache EXCLUDE
+  PATTERN .mypy_cache EXCLUDE PATTERN build EXCLUDE PATTERN "*.pyc" EXCLUDE
+  PATTERN "*.egg-info" EXCLUDE PATTERN CMakeLists.txt EXCLUDE)
+install(FILES ${PROJECT_SOURCE_DIR}/bindings/pascal/MifareZUB.pas
+  ${PROJECT_SOURCE_DIR}/bindings/pascal/sample.pas
+  DESTINATION ${MZ_PKG_DATADIR}/pascal COMPONENT docs)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/dotnet/ DESTINATION ${MZ_PKG_DATADIR}/dotnet
+  COMPONENT docs
+  PATTERN tests EXCLUDE PATTERN bin EXCLUDE PATTERN obj EXCLUDE PATTERN "*.cmake" EXCLUDE
+  PATTERN "*.py" EXCLUDE)
+install(FILES ${PROJECT_SOURCE_DIR}/tools/demo.c ${PROJECT_SOURCE_DIR}/packaging/sample/host.c
+  DESTINATION ${MZ_PKG_DATADIR}/samples COMPONENT docs)
+
+
+set(MZ_DEB_MAINTAINER "MifareZUB developers <mifarezub@example.org>" CACHE STRING
+  "The Maintainer of the Debian packages and their changelog")
+# What every Debian package carries in its doc folder: the copyright notice
+# and a compressed changelog (gzip -9n: no name or time stamp, reproducible).
+configure_file(${PROJECT_SOURCE_DIR}/packaging/linux/changelog.in
+  ${CMAKE_BINARY_DIR}/install/changelog @ONLY)
+find_program(MZ_GZIP gzip REQUIRED)
+execute_process(COMMAND ${MZ_GZIP} -9nc ${CMAKE_BINARY_DIR}/install/changelog
+  OUTPUT_FILE ${CMAKE_BINARY_DIR}/install/changelog.Debian.gz
+  RESULT_VARIABLE _gzip_status)
+if(NOT _gzip_status EQUAL 0)
+  message(FATAL_ERROR "gzip failed on the changelog: ${_gzip_status}")
+endif()
+foreach(_pair "docs;mifarezub" "virtual_reader;mifarezub-virtual-reader")
+  list(GET _pair 0 _component)
+  list(GET _pair 1 _package)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/linux/copyright
+    ${CMAKE_BINARY_DIR}/install/changelog.Debian.gz
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${_package} COMPONENT ${_component})
+endforeach()
+
+# ---- The Debian packages (cpack -G DEB) ------------------------------------
+#   mifarezub                 everything but the virtual reader
+#   mifarezub-virtual-reader  the virtual reader, for development and tests
+# Built from this tree: cpack -G DEB --config build/native/CPackConfig.cmake
+set(CPACK_PACKAGE_NAME mifarezub)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "MifareZUB developers")
+set(CPACK_PACKAGE_CONTACT "${MZ_DEB_MAINTAINER}")
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ONE_PER_GROUP)
+foreach(_component runtime development zubtool_manual tools docs)
+  string(TOUPPER ${_component} _upper)
+  set(CPACK_COMPONENT_${_upper}_GROUP main)
+endforeach()
+set(CPACK_COMPONENT_VIRTUAL_READER_GROUP virtual_reader)
+# Debian package names, file names (name_version_arch.deb) and contents.
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The shlibs file lets packages built against the library depend on it.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_MAIN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/linux/triggers)
+# Debian ships binaries stripped and manual pages compressed (gzip -9n), in
+# the package only: an install from the build tree keeps its debug data.
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/linux/CompressManPages.cmake)
+set(CPACK_DEBIAN_MAIN_PACKAGE_NAME mifarezub)
+# The first line is the synopsis; CPack indents the rest, an empty line
+# separates paragraphs.
+set(CPACK_DEBIAN_MAIN_DESCRIPTION
+  "MIFARE Classic USB card reader library
+libMifareZUB drives a USB MIFARE Classic card reader whose USB chip is a
+CH375-family chip: it finds and selects cards, authenticates, reads and
+writes blocks, keeps value blocks and switches the reader's beeper and LEDs.
+
+This package holds the library with the vendor calls over libusb, the header,
+pkg-config and CMake files, the zubtool command-line tool, the udev rule that
+gives the logged-in user access to the readers, and the bindings' sources.")
+set(CPACK_DEBIAN_VIRTUAL_READER_PACKAGE_NAME mifarezub-virtual-reader)
+set(CPACK_DEBIAN_VIRTUAL_READER_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_VIRTUAL_READER_DESCRIPTION
+  "Virtual MIFARE Classic reader for MifareZUB hosts
+A libCH375DLL.so with a MIFARE Classic 1K or 4K card in software, for
+developing and testing MifareZUB hosts without hardware. It is installed
+apart from the system's library path and taken only by a program run with
+LD_LIBRARY_PATH naming its folder.")
+set(CPACK_DEBIAN_VIRTUAL_READER_PACKAGE_DEPENDS "mifarezub (= ${PROJECT_VERSION}-1)")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)
