@@ -17,8 +17,11 @@ targets=("$@")
 build="${MZ_FUZZ_BUILD:-$root/build/fuzz}"
 
 cd "$root"
+# Configured every time: a build folder made before a target was added has no
+# rule for it until it is configured again, and asking make for the target
+# would fail before make could notice.
 if [ -f "$build/CMakeCache.txt" ]; then
-  :  # configured already; the build below reconfigures if anything changed
+  cmake "$build" >/dev/null
 elif [ -z "${MZ_FUZZ_BUILD:-}" ] && grep -q '"name": "fuzz"' CMakePresets.json 2>/dev/null; then
   cmake --preset fuzz >/dev/null
 else
