@@ -10,6 +10,7 @@
 #include "lock.h"
 #include "messages.h"
 #include "qvcomm.h"
+#include "reader_commands.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -25,32 +26,8 @@ namespace {
 // The current link, or none. The only state kept between calls.
 TQVcomm* Link = nullptr;
 
-// Every exchange waits at most this long for the reply, and is tried once.
-// The reader answers a card command within a few milliseconds, a write to
-// the card's memory within a few tens; 100 ms leaves room for that and still
-// lets a host that polls for cards notice a silent reader at once.
-constexpr int32_t kReplyTimeoutMs = 100;
-
-// Command codes. The library keeps its own, apart from the test side's table
-// (sim/protocol.h) on purpose: the tests then check it independently.
-enum : uint8_t {
-  kRequestIdle = 0x10,
-  kRequestAll = 0x11,
-  kAnticollision = 0x20,
-  kSelect = 0x30,
-  kAuthentication = 0x40,
-  kRead = 0x50,
-  kWrite = 0x60,
-  kIncrement = 0x70,
-  kDecrement = 0x80,
-  kRestore = 0x90,
-  kTransfer = 0xA0,
-  kHalt = 0xD0,
-  kLoadKey = 0xE0,
-  kLed = 0xF1,
-  kBeep = 0xF3,
-  kLedLevel = 0xF6,
-};
+// The reader's command codes and the exchange timeout.
+using namespace mzub::reader;
 
 // Reply fields, in hex characters, after the status byte.
 constexpr size_t kTagTypeChars = 4;

@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "card_format.h"
+
 namespace mzpcsc {
 namespace {
 
@@ -221,11 +223,11 @@ size_t BlockCount(CardKind kind) {
 }
 
 size_t SectorOf(size_t block) {
-  return block < 128 ? block / 4 : 32 + (block - 128) / 16;
+  return static_cast<size_t>(zubtool::SectorOfBlock(static_cast<int>(block)));
 }
 
 size_t FirstBlockOf(size_t sector) {
-  return sector < 32 ? sector * 4 : 128 + (sector - 32) * 16;
+  return static_cast<size_t>(zubtool::FirstBlock(static_cast<int>(sector)));
 }
 
 size_t StorageCardAtr(CardKind kind, uint8_t out[kAtrSize]) {
@@ -246,30 +248,14 @@ size_t StorageCardAtr(CardKind kind, uint8_t out[kAtrSize]) {
 }
 
 void MakeValueBlock(int32_t value, uint8_t address, uint8_t out[kBlockSize]) {
-  const uint32_t v = static_cast<uint32_t>(value);
-  for (int i = 0; i < 4; ++i) {
-    const uint8_t b = static_cast<uint8_t>(v >> (8 * i));
-    out[i] = b;
-    out[4 + i] = static_cast<uint8_t>(~b);
-    out[8 + i] = b;
-  }
-  out[12] = address;
-  out[13] = static_cast<uint8_t>(~address);
-  out[14] = address;
-  out[15] = static_cast<uint8_t>(~address);
+  const zubtool::Bytes block = zubtool::EncodeValueBlock(value, address);
+  memcpy(out, block.data(), kBlockSize);
 }
 
 bool ParseValueBlock(const uint8_t block[kBlockSize], int32_t* value) {
-  for (int i = 0; i < 4; ++i) {
-    if (block[i] != block[8 + i] || block[i] != static_cast<uint8_t>(~block[4 + i])) return false;
-  }
-  if (block[12] != block[14] || block[13] != block[15] ||
-      block[12] != static_cast<uint8_t>(~block[13])) {
-    return false;
-  }
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = v << 8 | block[i];
-  *value = static_cast<int32_t>(v);
+  const auto parsed = zubtool::DecodeValueBlock(zubtool::Bytes(block, block + kBlockSize));
+  if (!parsed) return false;
+  *value = parsed->value;
   return true;
 }
 

@@ -5,31 +5,13 @@
 
 #include "frame.h"
 #include "mifarezub_pcsc.h"
+#include "reader_commands.h"
 
 namespace mzpcsc {
 namespace {
 
-// Every exchange waits at most this long, as the library's do: the reader
-// answers a card command within a few milliseconds, a write within tens.
-constexpr int32_t kReplyTimeoutMs = 100;
-
-enum : uint8_t {
-  kRequestAll = 0x11,
-  kAnticollision = 0x20,
-  kSelectCard = 0x30,
-  kAuthentication = 0x40,
-  kRead = 0x50,
-  kWrite = 0x60,
-  kIncrement = 0x70,
-  kDecrement = 0x80,
-  kRestore = 0x90,
-  kTransfer = 0xA0,
-  kHalt = 0xD0,
-  kLoadKey = 0xE0,
-  kLed = 0xF1,
-  kBeep = 0xF3,
-  kLedLevel = 0xF6,
-};
+// The reader's command codes and the exchange timeout, as the library's.
+using namespace mzub::reader;
 
 // Reader status bytes the driver tells apart.
 enum : int {
@@ -115,7 +97,7 @@ bool Reader::Select(bool expectUid) {
     Exchange(kHalt, nullptr, 0);  // ready: back to idle, for the next poll
     return false;
   }
-  r = Exchange(kSelectCard, uid, sizeof uid);
+  r = Exchange(kSelect, uid, sizeof uid);
   CardKind kind;
   if (r.status != kStatusOk || r.fieldLength < 1 || !KindFromSak(r.fields[0], &kind)) return false;
   memcpy(uid_, uid, kUidSize);
