@@ -30,9 +30,9 @@ def main():
         failures.append("two MZ_STATUS_ constants share a code")
     expected = {values[n]: (n, d) for n, d in entries if n in values}
 
-    spec = importlib.util.spec_from_file_location("errors", errors_py)
-    errors = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(errors)
+    found = importlib.util.spec_from_file_location("errors", errors_py)
+    errors = importlib.util.module_from_spec(found)
+    found.loader.exec_module(errors)
     python = {code: ("MZ_" + errors.STATUS_NAMES[code], errors.STATUS_DESCRIPTIONS.get(code))
               for code in errors.STATUS_NAMES}
     for code in sorted(set(expected) | set(python)):
