@@ -13,6 +13,7 @@
 #   include/          MifareZUB.h
 #   python/           the mifarezub package and its pyproject.toml
 #   pascal/           the MifareZUB unit and its sample
+#   dotnet/           the C# binding as one source file, its README and sample
 #   sample/           a C host
 #
 # The Windows package is one ZIP with both widths, made by the 32-bit build
@@ -74,6 +75,24 @@ if(EXISTS ${_bindings}/pascal/MifareZUB.pas)
     PATTERN CMakeLists.txt EXCLUDE)
 else()
   message(WARNING "bindings/pascal/MifareZUB.pas is missing: the package will lack the Pascal unit")
+endif()
+
+# C#: the binding as one source file (made from its parts, as its package
+# script makes it), its README and its sample.
+if(EXISTS ${_bindings}/dotnet/make-single-file.py)
+  find_package(Python3 COMPONENTS Interpreter REQUIRED)
+  file(GLOB _cs_parts ${_bindings}/dotnet/*.cs)
+  set(_cs_single ${CMAKE_BINARY_DIR}/dotnet/MifareZub.cs)
+  add_custom_command(OUTPUT ${_cs_single}
+    COMMAND Python3::Interpreter ${_bindings}/dotnet/make-single-file.py ${_cs_single}
+    DEPENDS ${_cs_parts} ${_bindings}/dotnet/MifareZub.csproj ${_bindings}/dotnet/make-single-file.py
+    COMMENT "C# binding as one source file: MifareZub.cs"
+    VERBATIM)
+  add_custom_target(dotnet_single_file ALL DEPENDS ${_cs_single})
+  install(FILES ${_cs_single} ${_bindings}/dotnet/README.md DESTINATION dotnet)
+  install(FILES ${_bindings}/dotnet/sample/Sample.cs DESTINATION dotnet/sample)
+else()
+  message(WARNING "bindings/dotnet is missing: the package will lack the C# binding")
 endif()
 
 if(WIN32 AND NOT MSVC)

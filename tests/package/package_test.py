@@ -160,6 +160,8 @@ def main():
                 required.append("python/pyproject.toml")
         else:
             print("note  bindings/python/mifarezub is not in the source tree yet")
+        if os.path.exists(os.path.join(a.source, "bindings/dotnet/make-single-file.py")):
+            required += ["dotnet/MifareZub.cs", "dotnet/README.md", "dotnet/sample/Sample.cs"]
         missing = [f for f in required if not os.path.isfile(os.path.join(root, f))]
         expect("the package holds every piece of both widths", not missing,
                "missing " + ", ".join(missing))
