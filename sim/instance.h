@@ -103,19 +103,8 @@ struct Instance {
 // calls may come from other libraries' teardown.
 Instance& instance();
 
-// Runs `body` on the first reader with the lock held; returns what it returns.
-template <typename Body>
-auto locked(Body body) -> decltype(body(instance().device)) {
-  Instance& i = instance();
-  i.lock.lock();
-  struct Unlock {
-    Lock& lock;
-    ~Unlock() { lock.unlock(); }
-  } unlock{i.lock};
-  return body(i.device);
-}
-
-// The same on the whole instance.
+// Runs `body` on the whole instance with the lock held; returns what it
+// returns.
 template <typename Body>
 auto locked_instance(Body body) -> decltype(body(instance())) {
   Instance& i = instance();
@@ -125,6 +114,12 @@ auto locked_instance(Body body) -> decltype(body(instance())) {
     ~Unlock() { lock.unlock(); }
   } unlock{i.lock};
   return body(i);
+}
+
+// The same on the first reader.
+template <typename Body>
+auto locked(Body body) -> decltype(body(instance().device)) {
+  return locked_instance([&](Instance& i) -> decltype(body(i.device)) { return body(i.device); });
 }
 
 }  // namespace zubsim
