@@ -223,11 +223,11 @@ size_t BlockCount(CardKind kind) {
 }
 
 size_t SectorOf(size_t block) {
-  return static_cast<size_t>(zubtool::SectorOfBlock(static_cast<int>(block)));
+  return static_cast<size_t>(mzcard::SectorOfBlock(static_cast<int>(block)));
 }
 
 size_t FirstBlockOf(size_t sector) {
-  return static_cast<size_t>(zubtool::FirstBlock(static_cast<int>(sector)));
+  return static_cast<size_t>(mzcard::FirstBlock(static_cast<int>(sector)));
 }
 
 size_t StorageCardAtr(CardKind kind, uint8_t out[kAtrSize]) {
@@ -248,12 +248,12 @@ size_t StorageCardAtr(CardKind kind, uint8_t out[kAtrSize]) {
 }
 
 void MakeValueBlock(int32_t value, uint8_t address, uint8_t out[kBlockSize]) {
-  const zubtool::Bytes block = zubtool::EncodeValueBlock(value, address);
+  const mzcard::Bytes block = mzcard::EncodeValueBlock(value, address);
   memcpy(out, block.data(), kBlockSize);
 }
 
 bool ParseValueBlock(const uint8_t block[kBlockSize], int32_t* value) {
-  const auto parsed = zubtool::DecodeValueBlock(zubtool::Bytes(block, block + kBlockSize));
+  const auto parsed = mzcard::DecodeValueBlock(mzcard::Bytes(block, block + kBlockSize));
   if (!parsed) return false;
   *value = parsed->value;
   return true;

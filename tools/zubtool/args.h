@@ -9,8 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "card_format.h"
-#include "trailer_check.h"
+#include "card.h"
 
 namespace zubtool {
 

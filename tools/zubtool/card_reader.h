@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "card_format.h"
+#include "card.h"
 
 namespace zubtool {
 

@@ -2,7 +2,7 @@
 // conditions.
 #include <cstdio>
 
-#include "access_text.h"
+#include "card.h"
 #include "commands.h"
 #include "session.h"
 #include "status.h"

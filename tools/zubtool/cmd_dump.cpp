@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "access_text.h"
+#include "card.h"
 #include "commands.h"
 #include "json.h"
 #include "session.h"

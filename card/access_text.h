@@ -1,7 +1,7 @@
 // Access conditions in words, and back: what `acl` and `dump` show, and the
 // condition names `acl encode` takes.
-#ifndef ZUBTOOL_ACCESS_TEXT_H
-#define ZUBTOOL_ACCESS_TEXT_H
+#ifndef MZCARD_ACCESS_TEXT_H
+#define MZCARD_ACCESS_TEXT_H
 
 #include <optional>
 #include <string>
@@ -9,7 +9,7 @@
 
 #include "card_format.h"
 
-namespace zubtool {
+namespace mzcard {
 
 // "key A or B", "key A", "key B", "never".
 std::string KeysWord(KeySet keys);
@@ -24,6 +24,6 @@ std::optional<int> ParseCondition(const std::string& text, bool trailer);
 // The names ParseCondition takes, for the usage.
 std::string ConditionNames();
 
-}  // namespace zubtool
+}  // namespace mzcard
 
-#endif  // ZUBTOOL_ACCESS_TEXT_H
+#endif  // MZCARD_ACCESS_TEXT_H

@@ -1,8 +1,8 @@
-// The checks every sector trailer and block 0 pass before zubtool writes
-// them. A trailer holds the sector's keys and access conditions: written
+// The checks every sector trailer and block 0 pass before a host tool
+// writes them. A trailer holds the sector's keys and access conditions: written
 // wrongly it can lock the sector, or parts of it, for good.
-#ifndef ZUBTOOL_TRAILER_CHECK_H
-#define ZUBTOOL_TRAILER_CHECK_H
+#ifndef MZCARD_TRAILER_CHECK_H
+#define MZCARD_TRAILER_CHECK_H
 
 #include <optional>
 #include <string>
@@ -10,7 +10,7 @@
 
 #include "card_format.h"
 
-namespace zubtool {
+namespace mzcard {
 
 // What the command line allows.
 struct WritePermissions {
@@ -32,6 +32,6 @@ std::vector<std::string> IrreversibleEffects(int sector, const AccessConditions&
 // B) is all zeros, --key-a (--key-b) supplies it: `data` is changed to hold it.
 std::string CheckBlockWrite(int block, Bytes* data, const WritePermissions& permissions);
 
-}  // namespace zubtool
+}  // namespace mzcard
 
-#endif  // ZUBTOOL_TRAILER_CHECK_H
+#endif  // MZCARD_TRAILER_CHECK_H

@@ -1,6 +1,6 @@
 #include "access_text.h"
 
-namespace zubtool {
+namespace mzcard {
 
 namespace {
 
@@ -88,4 +88,4 @@ std::string ConditionNames() {
   return text;
 }
 
-}  // namespace zubtool
+}  // namespace mzcard

@@ -1,9 +1,9 @@
-// zubtool's card knowledge: hex text, layouts, value blocks, access bits, keys.
+// The card model's knowledge: hex text, layouts, value blocks, access bits, keys.
 #include <gtest/gtest.h>
 
 #include "card_format.h"
 
-namespace zubtool {
+namespace mzcard {
 namespace {
 
 TEST(Hex, ParsesPairsWithSeparatorsAndRefusesTheRest) {
@@ -232,4 +232,4 @@ TEST(KeyLists, CommentsBlanksAndTheFirstBadLine) {
 }
 
 }  // namespace
-}  // namespace zubtool
+}  // namespace mzcard

@@ -1,17 +1,17 @@
-// What zubtool knows about MIFARE Classic cards without talking to a reader:
-// hex text, the sector layout, card types, value blocks, access bits, keys.
-// The host side's one copy of this knowledge. The virtual reader (sim/card.*)
+// What the host side knows about MIFARE Classic cards without talking to a
+// reader: hex text, the sector layout, card types, value blocks, access bits,
+// keys. The one copy of this knowledge for zubtool and the PC/SC driver. The virtual reader (sim/card.*)
 // keeps its own card model on purpose: written separately, it checks this one
 // whenever the tool runs against it.
-#ifndef ZUBTOOL_CARD_FORMAT_H
-#define ZUBTOOL_CARD_FORMAT_H
+#ifndef MZCARD_CARD_FORMAT_H
+#define MZCARD_CARD_FORMAT_H
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace zubtool {
+namespace mzcard {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -123,6 +123,6 @@ std::optional<Serial> ParseSerial(const std::string& hex);
 // skipped. On a malformed line returns nothing and sets `error`.
 std::optional<std::vector<Bytes>> ParseKeyList(const std::string& text, std::string* error);
 
-}  // namespace zubtool
+}  // namespace mzcard
 
-#endif  // ZUBTOOL_CARD_FORMAT_H
+#endif  // MZCARD_CARD_FORMAT_H

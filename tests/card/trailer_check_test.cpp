@@ -4,7 +4,7 @@
 
 #include "trailer_check.h"
 
-namespace zubtool {
+namespace mzcard {
 namespace {
 
 Bytes Trailer(const std::string& keyA, const std::string& bits, const std::string& keyB) {
@@ -108,4 +108,4 @@ TEST(TrailerCheck, WhatCanNeverBeUndone) {
 }
 
 }  // namespace
-}  // namespace zubtool
+}  // namespace mzcard

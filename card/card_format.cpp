@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <sstream>
 
-namespace zubtool {
+namespace mzcard {
 
 namespace {
 
@@ -290,4 +290,4 @@ std::optional<std::vector<Bytes>> ParseKeyList(const std::string& text, std::str
   return keys;
 }
 
-}  // namespace zubtool
+}  // namespace mzcard

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace zubtool {
+namespace mzcard {
 
 namespace {
 
@@ -155,4 +155,4 @@ std::string CheckBlockWrite(int block, Bytes* data, const WritePermissions& perm
   return "";
 }
 
-}  // namespace zubtool
+}  // namespace mzcard

@@ -1,0 +1,14 @@
+// zubtool speaks of cards in the card model's terms (card/): its names are
+// the tool's own.
+#ifndef ZUBTOOL_CARD_H
+#define ZUBTOOL_CARD_H
+
+#include "access_text.h"
+#include "card_format.h"
+#include "trailer_check.h"
+
+namespace zubtool {
+using namespace mzcard;
+}  // namespace zubtool
+
+#endif  // ZUBTOOL_CARD_H
