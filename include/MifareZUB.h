@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT. Copyright (c) 2026 The MifareZUB authors. */
 /*
  * MifareZUB: drives a USB MIFARE Classic card reader.
  *
@@ -83,6 +84,23 @@
 #define MZ_BLOCK_BUFFER 33   /* mif_Read: 32 hex digits */
 #define MZ_MESSAGE_BUFFER 18 /* ErrMsg: at most 17 bytes of GBK text */
 
+/* Lengths of the hexadecimal inputs, in digits (without a zero byte). */
+#define MZ_KEY_DIGITS 12   /* mif_LoadKey: a 6-byte key */
+#define MZ_BLOCK_DIGITS 32 /* mif_Write: a 16-byte block */
+
+/* Key types: argument `a` of mif_LoadKey and mif_Authentication. */
+#define MZ_KEY_A 0
+#define MZ_KEY_B 1
+
+/* mif_Request modes. */
+#define MZ_REQUEST_IDLE 0 /* only cards that are not halted */
+#define MZ_REQUEST_ALL 1  /* every card, halted ones too */
+
+/* The LED levels zub_LEDx accepts. */
+#define MZ_LED_OFF 0
+#define MZ_LED_HALF 127
+#define MZ_LED_FULL 255
+
 /* Result codes of the library's own. */
 #define MZ_OK 0
 #define MZ_NO_LINK (-1)
@@ -117,28 +135,54 @@
 #define MZ_STATUS_NO_LINK (-1)
 #define MZ_STATUS_EXCHANGE_FAILED (-2)
 
-#define MZ_STATUS_TABLE(X)                                                          \
-  X(MZ_STATUS_OK, "success")                                                        \
-  X(MZ_STATUS_NO_CARD, "no card answers, or the sector is not authenticated")       \
-  X(MZ_STATUS_CRC_ERROR, "CRC error in the exchange with the card")                 \
-  X(MZ_STATUS_VALUE_OVERFLOW, "value overflow")                                     \
-  X(MZ_STATUS_WRONG_KEY, "wrong key")                                               \
-  X(MZ_STATUS_PARITY_ERROR, "parity error in the exchange with the card")           \
-  X(MZ_STATUS_CARD_ERROR, "the exchange with the card failed")                      \
-  X(MZ_STATUS_INVALID_SERIAL, "invalid serial number")                              \
-  X(MZ_STATUS_NO_PERMISSION, "the access conditions forbid it")                     \
-  X(MZ_STATUS_BIT_COUNT_ERROR, "wrong bit count in the exchange with the card")     \
-  X(MZ_STATUS_BYTE_COUNT_ERROR, "wrong byte count in the exchange with the card")   \
-  X(MZ_STATUS_WAITING, "waiting for DV")                                            \
+#define MZ_STATUS_TABLE(X)                                                           \
+  X(MZ_STATUS_OK, "success")                                                         \
+  X(MZ_STATUS_NO_CARD, "no card answers, or the sector is not authenticated")        \
+  X(MZ_STATUS_CRC_ERROR, "CRC error in the exchange with the card")                  \
+  X(MZ_STATUS_VALUE_OVERFLOW, "value overflow")                                      \
+  X(MZ_STATUS_WRONG_KEY, "wrong key")                                                \
+  X(MZ_STATUS_PARITY_ERROR, "parity error in the exchange with the card")            \
+  X(MZ_STATUS_CARD_ERROR, "the exchange with the card failed")                       \
+  X(MZ_STATUS_INVALID_SERIAL, "invalid serial number")                               \
+  X(MZ_STATUS_NO_PERMISSION, "the access conditions forbid it")                      \
+  X(MZ_STATUS_BIT_COUNT_ERROR, "wrong bit count in the exchange with the card")      \
+  X(MZ_STATUS_BYTE_COUNT_ERROR, "wrong byte count in the exchange with the card")    \
+  X(MZ_STATUS_WAITING, "waiting for DV")                                             \
   X(MZ_STATUS_VALUE_STORE_ERROR, "nothing to transfer, or the value was not stored") \
-  X(MZ_STATUS_WRITE_ERROR, "write failed, or the block is outside the card")        \
-  X(MZ_STATUS_INCREMENT_ERROR, "increment failed: not a value block")               \
-  X(MZ_STATUS_DECREMENT_ERROR, "decrement or restore failed: not a value block")    \
-  X(MZ_STATUS_READ_ERROR, "read failed, or the block is outside the card")          \
-  X(MZ_STATUS_POLL, "poll")                                                         \
-  X(MZ_STATUS_NOT_IMPLEMENTED, "the reader does not know the command")              \
-  X(MZ_STATUS_NO_LINK, "reader not open or not answering")                          \
+  X(MZ_STATUS_WRITE_ERROR, "write failed, or the block is outside the card")         \
+  X(MZ_STATUS_INCREMENT_ERROR, "increment failed: not a value block")                \
+  X(MZ_STATUS_DECREMENT_ERROR, "decrement or restore failed: not a value block")     \
+  X(MZ_STATUS_READ_ERROR, "read failed, or the block is outside the card")           \
+  X(MZ_STATUS_POLL, "poll")                                                          \
+  X(MZ_STATUS_NOT_IMPLEMENTED, "the reader does not know the command")               \
+  X(MZ_STATUS_NO_LINK, "reader not open or not answering")                           \
   X(MZ_STATUS_EXCHANGE_FAILED, "no valid reply from the reader")
+
+#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 199901L)
+#define MZ_INLINE inline
+#elif defined(_MSC_VER)
+#define MZ_INLINE __inline
+#elif defined(__GNUC__)
+#define MZ_INLINE __inline__
+#else
+#define MZ_INLINE
+#endif
+
+/* The English description of a result code, as MZ_STATUS_TABLE has it
+ * (mz_status_description(4) is "wrong key"); "unknown result" for a code
+ * without a name. Never null; the text is static. Defined here, in the
+ * header: it is not one of the library's exports, and needs no link. */
+static MZ_INLINE const char* mz_status_description(int32_t code) {
+  switch (code) {
+#define MZ_STATUS_CASE_(name, description) \
+  case name:                               \
+    return description;
+    MZ_STATUS_TABLE(MZ_STATUS_CASE_)
+#undef MZ_STATUS_CASE_
+    default:
+      return "unknown result";
+  }
+}
 
 #ifdef __cplusplus
 extern "C" {
@@ -163,30 +207,36 @@ MZ_API int32_t MZ_CALL CloseComm(void);
 MZ_API int32_t MZ_CALL mif_Request(int32_t mode, int32_t* tagType);
 
 /* Anticollision: `*serial` receives the card's serial number as 10 hex
- * digits (5 bytes); the empty text on a nonzero status.
+ * digits (5 bytes): the 4 UID bytes, first byte first, then their check byte
+ * (the XOR of the four), "1A7B8C54B9"; the empty text on a nonzero status.
+ * The reader's anticollision handles 4-byte UIDs only (one cascade level): a
+ * card with a 7- or 10-byte UID cannot be selected through it.
  * Buffer: MZ_SERIAL_BUFFER bytes. */
 MZ_API int32_t MZ_CALL mif_Anticollision(char** serial);
 
-/* Selects the card whose serial (hex text, as mif_Anticollision gave it) is
- * passed. `*size` receives the card's one-byte select answer (0x08 for a 1K
+/* Selects the card whose serial (hex text, as mif_Anticollision gave it:
+ * UID and check byte) is passed. `*size` receives the card's one-byte select answer (0x08 for a 1K
  * card); 0 on a nonzero status. */
 MZ_API int32_t MZ_CALL mif_Select(const char* serial, int32_t* size);
 
-/* Loads a key (hex text, 12 digits for 6 bytes) into the reader. `a` and `b`
- * (0 to 255) are passed to the reader in this order; their meaning is the
- * reader's (typically key type and key slot). */
+/* Loads a key (hex text, MZ_KEY_DIGITS digits for 6 bytes) into the reader's
+ * key store: `a` is the key type (MZ_KEY_A, MZ_KEY_B), `b` the key slot
+ * (0 to 255). The reader keeps one bank of slots per key type; a slot holds
+ * its key until another is loaded into it or the reader loses power. */
 MZ_API int32_t MZ_CALL mif_LoadKey(int32_t a, int32_t b, const char* key);
 
-/* Authenticates with a loaded key. `a`, `b` and `c` (0 to 255) are passed to
- * the reader in this order (typically key type, key slot and block). */
+/* Authenticates the sector that holds block `c` with the key loaded into
+ * slot `b` of key type `a` (MZ_KEY_A, MZ_KEY_B), each 0 to 255:
+ * mif_Authentication(MZ_KEY_A, 0, 4) opens sector 1 with the key A of slot 0.
+ * 4 (wrong key) also when that slot was never loaded. */
 MZ_API int32_t MZ_CALL mif_Authentication(int32_t a, int32_t b, int32_t c);
 
-/* Reads block `block` (0 to 255): `*data` receives its 16 bytes as 32 hex
- * digits; the empty text on a nonzero status. Buffer: MZ_BLOCK_BUFFER bytes. */
+/* Reads block `block` (0 to 255): `*data` receives its 16 bytes as
+ * MZ_BLOCK_DIGITS hex digits; the empty text on a nonzero status. Buffer: MZ_BLOCK_BUFFER bytes. */
 MZ_API int32_t MZ_CALL mif_Read(int32_t block, char** data);
 
-/* Writes block `block` (0 to 255) with `data`, hex text (32 digits for 16
- * bytes). */
+/* Writes block `block` (0 to 255) with `data`, hex text (MZ_BLOCK_DIGITS
+ * digits for 16 bytes). */
 MZ_API int32_t MZ_CALL mif_Write(int32_t block, const char* data);
 
 /* Value block operations on `block` (0 to 255): add or subtract `value`

@@ -50,12 +50,15 @@ static void MessageUtf8(int32_t code, char* out, size_t cap) {
 #endif
 }
 
-/* Prints one step: what was done, the result code, its text, and a detail. */
+/* Prints one step: what was done, the result code, its text, and a detail;
+ * for a nonzero result also its English description (the header's
+ * mz_status_description). */
 static int32_t Step(const char* what, int32_t result, int32_t expected, const char* detail) {
   char text[64];
   MessageUtf8(result, text, sizeof text);
-  printf("%-34s %4d  %-12s %s%s\n", what, (int)result, text, detail ? detail : "",
-         result == expected ? "" : "   <-- unexpected");
+  printf("%-34s %4d  %-12s %s", what, (int)result, text, detail ? detail : "");
+  if (result != MZ_OK) printf("(%s)", mz_status_description(result));
+  printf("%s\n", result == expected ? "" : "   <-- unexpected");
   if (result != expected) ++failures;
   return result;
 }
@@ -105,15 +108,15 @@ int main(int argc, char** argv) {
   snprintf(detail, sizeof detail, "device %d", (int)device);
   if (Step("open the reader", OpenComm(device, 0), 0, detail) != 0) return 1;
 
-  Step("request all cards", mif_Request(1, &tagType), 0, "");
+  Step("request all cards", mif_Request(MZ_REQUEST_ALL, &tagType), 0, "");
   printf("%-34s %s %04X\n", "", "answer to request", (unsigned)tagType);
   Step("anticollision", mif_Anticollision(&serial), 0, "");
   printf("%-34s %s %s\n", "", "serial (UID and BCC)", serialText);
   Step("select the card", mif_Select(serialText, &size), 0, "");
   printf("%-34s %s %02X\n", "", "select answer (SAK)", (unsigned)size);
 
-  Step("load key A into slot 0", mif_LoadKey(0, 0, "FFFFFFFFFFFF"), 0, "FFFFFFFFFFFF");
-  Step("authenticate sector 1 with it", mif_Authentication(0, 0, 4), 0, "");
+  Step("load key A into slot 0", mif_LoadKey(MZ_KEY_A, 0, "FFFFFFFFFFFF"), 0, "FFFFFFFFFFFF");
+  Step("authenticate sector 1 with it", mif_Authentication(MZ_KEY_A, 0, 4), 0, "");
 
   Step("read block 4", mif_Read(4, &data), 0, block);
   Step("write block 4", mif_Write(4, "48656C6C6F2C206361726421000000FF"), 0,
@@ -134,23 +137,26 @@ int main(int argc, char** argv) {
     if (ValueOf(block) != 115) ++failures;
   }
   Step("halt the card", mif_Halt(), 0, "");
-  Step("request idle cards: none answers", mif_Request(0, &tagType), 1, "");
-  Step("request all cards wakes the halted", mif_Request(1, &tagType), 0, "");
+  Step("request idle cards: none answers", mif_Request(MZ_REQUEST_IDLE, &tagType),
+       MZ_STATUS_NO_CARD, "");
+  Step("request all cards wakes the halted", mif_Request(MZ_REQUEST_ALL, &tagType), 0, "");
   Step("anticollision", mif_Anticollision(&serial), 0, serialText);
   Step("select the card", mif_Select(serialText, &size), 0, "");
-  Step("load a wrong key A into slot 1", mif_LoadKey(0, 1, "A0A1A2A3A4A5"), 0, "A0A1A2A3A4A5");
-  Step("authenticate sector 1 with it", mif_Authentication(0, 1, 4), 4, "");
-  Step("read block 4: not authenticated", mif_Read(4, &data), 1, "");
+  Step("load a wrong key A into slot 1", mif_LoadKey(MZ_KEY_A, 1, "A0A1A2A3A4A5"), 0,
+       "A0A1A2A3A4A5");
+  Step("authenticate sector 1 with it", mif_Authentication(MZ_KEY_A, 1, 4), MZ_STATUS_WRONG_KEY,
+       "");
+  Step("read block 4: not authenticated", mif_Read(4, &data), MZ_STATUS_NO_CARD, "");
 
   Step("beeper on", zub_beep(1), 0, "");
   Step("beeper off", zub_beep(0), 0, "");
   Step("beep for 100 ms", zub_beepms(100), 0, "");
   Step("LED 1 on", zub_LED(1, 1), 0, "");
-  Step("LED level 127", zub_LEDx(127), 0, "");
+  Step("LED level 127", zub_LEDx(MZ_LED_HALF), 0, "");
   Step("LED level 128 is refused", zub_LEDx(128), 1, "");
   Step("relay", mif_CtrlRelay(1, 1), 0, "");
   Step("close the reader", CloseComm(), 0, "");
-  Step("a command after closing", mif_Halt(), -1, "");
+  Step("a command after closing", mif_Halt(), MZ_NO_LINK, "");
 
   printf("%s\n", failures == 0 ? "session complete" : "session had unexpected results");
   return failures == 0 ? 0 : 1;

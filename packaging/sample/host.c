@@ -20,7 +20,8 @@
 
 #include "MifareZUB.h"
 
-/* Prints a step and its result; returns the result. */
+/* Prints a step, its result and the library's message; a nonzero result also
+ * with its English description. Returns the result. */
 static int32_t Show(const char* step, int32_t result) {
   char gbk[MZ_MESSAGE_BUFFER];
   char* text = gbk;
@@ -29,7 +30,11 @@ static int32_t Show(const char* step, int32_t result) {
   ErrMsg(result, &text); /* code page 936 (GBK) */
   MultiByteToWideChar(936, 0, gbk, -1, wide, MZ_MESSAGE_BUFFER);
   WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof utf8, NULL, NULL);
-  printf("%-24s %4d  %s\n", step, (int)result, utf8);
+  if (result == MZ_OK) {
+    printf("%-24s %4d  %s\n", step, (int)result, utf8);
+  } else {
+    printf("%-24s %4d  %s (%s)\n", step, (int)result, utf8, mz_status_description(result));
+  }
   return result;
 }
 
@@ -43,11 +48,11 @@ int main(void) {
   int ok;
 
   if (Show("OpenComm", OpenComm(0, 0)) != MZ_OK) return 1;
-  ok = Show("mif_Request", mif_Request(1, &tagType)) == 0 &&
+  ok = Show("mif_Request", mif_Request(MZ_REQUEST_ALL, &tagType)) == 0 &&
        Show("mif_Anticollision", mif_Anticollision(&serial)) == 0 &&
        Show("mif_Select", mif_Select(serialBuffer, &sak)) == 0 &&
-       Show("mif_LoadKey", mif_LoadKey(0, 0, "FFFFFFFFFFFF")) == 0 &&
-       Show("mif_Authentication", mif_Authentication(0, 0, 4)) == 0 &&
+       Show("mif_LoadKey", mif_LoadKey(MZ_KEY_A, 0, "FFFFFFFFFFFF")) == 0 &&
+       Show("mif_Authentication", mif_Authentication(MZ_KEY_A, 0, 4)) == 0 &&
        Show("mif_Write", mif_Write(4, data)) == 0 && Show("mif_Read", mif_Read(4, &block)) == 0;
   if (ok) {
     printf("card %s  ATQA %04X  SAK %02X  block 4 %s\n", serialBuffer, (unsigned)tagType,
