@@ -25,10 +25,10 @@ set(expected
   "select the card +0  OK SAK 08"
   "read block 4 back +0  OK 48656C6C6F2C2050617363616C21000A"
   "value 125"
-  "request idle cards: none answers +1  没有卡或密码错"
-  "authenticate with it +4  密码错"
+  "request idle cards: none answers +1  没有卡或密码错 \\(no card answers, or the sector is not authenticated\\)"
+  "authenticate with it +4  密码错 \\(wrong key\\)"
   "LED level 128 is refused +1  没有卡或密码错"
-  "a command after closing +-1  串口错"
+  "a command after closing +-1  串口错 \\(reader not open or not answering\\)"
   "session complete")
 foreach(line IN LISTS expected)
   if(NOT out MATCHES "${line}")

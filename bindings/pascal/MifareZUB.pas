@@ -1,3 +1,4 @@
+{ SPDX-License-Identifier: MIT. Copyright (c) 2026 The MifareZUB authors. }
 {
   MifareZUB: drives a USB MIFARE Classic card reader.
 
@@ -65,12 +66,19 @@ const
   MZ_BLOCK_BUFFER = 33;   { mif_Read: 32 hex digits }
   MZ_MESSAGE_BUFFER = 18; { ErrMsg: at most 17 bytes of GBK text }
 
+  { Lengths of the hexadecimal inputs, in digits. }
+  MZ_KEY_DIGITS = 12;     { mif_LoadKey: a 6-byte key }
+  MZ_BLOCK_DIGITS = 32;   { mif_Write: a 16-byte block }
+
   { The library's own result codes. }
   MZ_OK = 0;
   MZ_NO_LINK = -1;
   MZ_EXCHANGE_FAILED = -2;
 
-  { The reader's status bytes that ErrMsg names. }
+  { Every result code with a name, as the C header names them. }
+  MZ_STATUS_OK = 0;
+  MZ_STATUS_NO_LINK = -1;
+  MZ_STATUS_EXCHANGE_FAILED = -2;
   MZ_STATUS_NO_CARD = 1;          { no card, none selected, not authenticated }
   MZ_STATUS_CRC_ERROR = 2;
   MZ_STATUS_VALUE_OVERFLOW = 3;
@@ -123,8 +131,10 @@ function CloseComm: Integer;
 function mif_Request(Mode: Integer; var TagType: Integer): Integer;
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
 
-{ Serial receives the card's serial as 10 hex digits (UID and check byte);
-  the empty text on a nonzero status. Buffer: MZ_SERIAL_BUFFER bytes. }
+{ Serial receives the card's serial as 10 hex digits: the 4 UID bytes, then
+  their check byte (the XOR of the four), '1A7B8C54B9'; the empty text on a
+  nonzero status. The reader's anticollision handles 4-byte UIDs only.
+  Buffer: MZ_SERIAL_BUFFER bytes. }
 function mif_Anticollision(var Serial: PAnsiChar): Integer;
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
 
@@ -206,6 +216,11 @@ function MZMessageGBK(Code: Integer): AnsiString;
 function MZMessage(Code: Integer): UnicodeString;
 {$ENDIF}
 
+{ The English description of a result code, as the C header's
+  MZ_STATUS_TABLE has it (MZDescription(4) is 'wrong key'); 'unknown result'
+  for a code without a name. }
+function MZDescription(Code: Integer): string;
+
 implementation
 
 function MZMessageGBK(Code: Integer): AnsiString;
@@ -232,5 +247,34 @@ begin
   Result := UnicodeString(MZMessageGBK(Code));
 end;
 {$ENDIF}
+
+function MZDescription(Code: Integer): string;
+begin
+  case Code of
+    MZ_STATUS_OK: Result := 'success';
+    MZ_STATUS_NO_CARD: Result := 'no card answers, or the sector is not authenticated';
+    MZ_STATUS_CRC_ERROR: Result := 'CRC error in the exchange with the card';
+    MZ_STATUS_VALUE_OVERFLOW: Result := 'value overflow';
+    MZ_STATUS_WRONG_KEY: Result := 'wrong key';
+    MZ_STATUS_PARITY_ERROR: Result := 'parity error in the exchange with the card';
+    MZ_STATUS_CARD_ERROR: Result := 'the exchange with the card failed';
+    MZ_STATUS_INVALID_SERIAL: Result := 'invalid serial number';
+    MZ_STATUS_NO_PERMISSION: Result := 'the access conditions forbid it';
+    MZ_STATUS_BIT_COUNT_ERROR: Result := 'wrong bit count in the exchange with the card';
+    MZ_STATUS_BYTE_COUNT_ERROR: Result := 'wrong byte count in the exchange with the card';
+    MZ_STATUS_WAITING: Result := 'waiting for DV';
+    MZ_STATUS_VALUE_STORE_ERROR: Result := 'nothing to transfer, or the value was not stored';
+    MZ_STATUS_WRITE_ERROR: Result := 'write failed, or the block is outside the card';
+    MZ_STATUS_INCREMENT_ERROR: Result := 'increment failed: not a value block';
+    MZ_STATUS_DECREMENT_ERROR: Result := 'decrement or restore failed: not a value block';
+    MZ_STATUS_READ_ERROR: Result := 'read failed, or the block is outside the card';
+    MZ_STATUS_POLL: Result := 'poll';
+    MZ_STATUS_NOT_IMPLEMENTED: Result := 'the reader does not know the command';
+    MZ_STATUS_NO_LINK: Result := 'reader not open or not answering';
+    MZ_STATUS_EXCHANGE_FAILED: Result := 'no valid reply from the reader';
+  else
+    Result := 'unknown result';
+  end;
+end;
 
 end.

@@ -42,10 +42,11 @@ begin
 {$ENDIF}
 end;
 
-{ Prints one step with its result and text; counts unexpected results. }
+{ Prints one step with its result and text (a nonzero result also with its
+  English description); counts unexpected results. }
 function Step(const What: string; Code, Expected: Integer; const Detail: string = ''): Integer;
 var
-  Mark: string;
+  Mark, Meaning: string;
 begin
   Mark := '';
   if Code <> Expected then
@@ -53,7 +54,10 @@ begin
     Mark := '   <-- unexpected';
     Inc(Failures);
   end;
-  Writeln(Format('%-34s %4d  %s %s%s', [What, Code, Message(Code), Detail, Mark]));
+  Meaning := '';
+  if Code <> MZ_OK then
+    Meaning := ' (' + MZDescription(Code) + ')';
+  Writeln(Format('%-34s %4d  %s%s %s%s', [What, Code, Message(Code), Meaning, Detail, Mark]));
   Result := Code;
 end;
 
