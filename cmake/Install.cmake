@@ -95,6 +95,8 @@ endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/linux.md
   ${PROJECT_SOURCE_DIR}/docs/zubtool.md ${PROJECT_SOURCE_DIR}/docs/performance.md
   DESTINATION ${MZ_PKG_DOCDIR} COMPONENT docs)
+# The licence, also where no Debian copyright file goes.
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${MZ_PKG_DOCDIR} COMPONENT docs)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/python/ DESTINATION ${MZ_PKG_DATADIR}/python
   COMPONENT docs
   PATTERN tests EXCLUDE PATTERN __pycache__ EXCLUDE PATTERN .pytest_cache EXCLUDE

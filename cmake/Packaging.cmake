@@ -14,6 +14,8 @@
 #   python/           the mifarezub package and its pyproject.toml
 #   pascal/           the MifareZUB unit and its sample
 #   dotnet/           the C# binding as one source file, its README and sample
+#   vb/               the VB6/VBA module, its sample and README
+#   LICENSE           the licence (MIT)
 #   sample/           a C host
 #
 # The Windows package is one ZIP with both widths, made by the 32-bit build
@@ -94,6 +96,11 @@ if(EXISTS ${_bindings}/dotnet/make-single-file.py)
 else()
   message(WARNING "bindings/dotnet is missing: the package will lack the C# binding")
 endif()
+
+# VB6 and VBA: the module, its sample and its README (CRLF, as VB reads them).
+install(FILES ${_bindings}/vb/MifareZUB.bas ${_bindings}/vb/sample.bas ${_bindings}/vb/README.md
+  DESTINATION vb)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
 
 if(WIN32 AND NOT MSVC)
   # MSVC links COFF import libraries such as dlltool makes. On x86, hosts

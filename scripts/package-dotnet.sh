@@ -52,6 +52,7 @@ cat >"$stage/AssemblyInfo.cs" <<EOF
 using System.Reflection;
 [assembly: AssemblyTitle("MifareZub")]
 [assembly: AssemblyDescription("C# binding of MifareZUB, the USB MIFARE Classic card reader library")]
+[assembly: AssemblyCopyright("Copyright (c) 2026 The MifareZUB authors. MIT License.")]
 [assembly: AssemblyVersion("$version.0")]
 [assembly: AssemblyFileVersion("$version.0")]
 [assembly: AssemblyInformationalVersion("$version")]
@@ -90,7 +91,9 @@ cat >"$stage/MifareZub.nuspec" <<EOF
     <id>MifareZub</id>
     <version>$version</version>
     <title>MifareZub</title>
-    <authors>MifareZUB developers</authors>
+    <authors>The MifareZUB authors</authors>
+    <license type="expression">MIT</license>
+    <copyright>Copyright (c) 2026 The MifareZUB authors</copyright>
     <description>Drives a USB MIFARE Classic card reader through MifareZUB: request, select, keys and authentication, 16-byte blocks, value blocks, beeper and LEDs. The C# binding (namespace MifareZub) with the native MifareZUB.dll for win-x86 (and win-x64 where built). The reader's CH375DLL.DLL is not included.</description>
     <tags>mifare rfid nfc card-reader usb</tags>
     <readme>README.md</readme>

@@ -24,6 +24,7 @@ USING = re.compile(r"^using\s+(?P<static>static\s+)?(?:(?P<alias>\w+)\s*=\s*)?"
                    r"(?P<target>[\w.]+(?:<[\w.,\s<>]*>)?)\s*;\s*$")
 
 HEADER = """\
+// SPDX-License-Identifier: MIT. Copyright (c) 2026 The MifareZUB authors.
 // MifareZub: the .NET binding of MifareZUB, the library that drives a USB
 // MIFARE Classic card reader, as one source file.
 //

@@ -77,6 +77,7 @@ def expected_files(libdir):
         "share/doc/mifarezub/README.md",
         "share/doc/mifarezub/linux.md",
         "share/doc/mifarezub/copyright",
+        "share/doc/mifarezub/LICENSE",
         "share/mifarezub/python/mifarezub/__init__.py",
         "share/mifarezub/python/pyproject.toml",
         "share/mifarezub/pascal/MifareZUB.pas",
@@ -248,6 +249,12 @@ def test_deb(args, work):
     for deb in debs.values():
         check(run(["dpkg-deb", "-x", deb, root]).returncode == 0, f"dpkg-deb -x {os.path.basename(deb)}")
     check_libraries(os.path.join(root, "usr"), libdir)
+    for package in debs:
+        with open(os.path.join(root, "usr/share/doc", package, "copyright"), encoding="utf-8") as f:
+            notice = f.read()
+        check(notice.startswith("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/")
+              and "\nLicense: MIT\n" in notice and "\nLicense: MIT\n Permission is hereby granted" in notice,
+              f"{package}'s copyright file is machine-readable and holds the MIT License")
     sections = run(["readelf", "-S", os.path.join(root, "usr", libdir, "libMifareZUB.so.1.0.0")]).stdout
     check(".symtab" not in sections and ".debug_info" not in sections, "the packaged library is stripped")
     run_hosts(os.path.join(root, "usr"), libdir, args.source, args.cmake, args.cc, work,

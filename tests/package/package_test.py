@@ -144,7 +144,8 @@ def main():
             "x64": (a.cc64, a.nm64, 0x8664, "CH375DLL64.dll",
                     lambda n: (r" I __imp_%s$" % n, r" T %s$" % n)),
         }
-        required = ["README.md", "include/MifareZUB.h", "sample/host.c"]
+        required = ["README.md", "LICENSE", "include/MifareZUB.h", "sample/host.c",
+                    "vb/MifareZUB.bas", "vb/sample.bas", "vb/README.md"]
         for w, (_, _, _, vendor, _) in widths.items():
             required += [f"{w}/MifareZUB.dll", f"{w}/zubtool.exe", f"{w}/MifareZUB.def",
                          f"{w}/libMifareZUB.dll.a", f"{w}/MifareZUB.lib",

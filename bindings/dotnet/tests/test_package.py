@@ -91,6 +91,9 @@ def test_the_manifest(both):
     assert field("version") == VERSION
     assert field("authors") and field("description")
     assert field("readme") == "README.md"
+    # The licence as an SPDX expression, which NuGet shows and checks.
+    licence = metadata.find(f"{NUSPEC}license")
+    assert licence is not None and licence.get("type") == "expression" and licence.text == "MIT"
     # Dependency-free: one framework group without any package in it.
     groups = metadata.findall(f"{NUSPEC}dependencies/{NUSPEC}group")
     assert [g.get("targetFramework") for g in groups] == ["net461"]
