@@ -6,8 +6,13 @@
 
   Usage: sample [device-index]
 
-  Free Pascal:  fpc -Fu<folder of MifareZUB.pas> sample.pas
-  Delphi:       dcc32 -U<folder of MifareZUB.pas> sample.pas
+  Free Pascal on Linux (the unit's compiled files go to -FU, so the unit's
+  folder may be read-only; -Fl and the run path name libMifareZUB.so's folder):
+    fpc -Fu<unit folder> -FU<output folder> -Fl<libdir> -k-rpath -k<libdir> sample.pas
+  Free Pascal on Windows:
+    fpc -Fu<unit folder> -FU<output folder> sample.pas
+  Delphi:
+    dcc32 -U<unit folder> -NU<output folder> sample.pas   (dcc64 for Win64)
 }
 program sample;
 
