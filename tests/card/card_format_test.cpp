@@ -222,14 +222,5 @@ TEST(Serials, UidAndCheckByte) {
   EXPECT_FALSE(ParseSerial("1A7B8C54"));
 }
 
-TEST(KeyLists, CommentsBlanksAndTheFirstBadLine) {
-  std::string error;
-  auto keys = ParseKeyList("# site\n\nFFFFFFFFFFFF\r\n  a0 a1 a2 a3 a4 a5  # sector 2\n", &error);
-  ASSERT_TRUE(keys) << error;
-  EXPECT_EQ(*keys, (std::vector<Bytes>{Bytes(6, 0xFF), *ParseHex("A0A1A2A3A4A5")}));
-  EXPECT_FALSE(ParseKeyList("FFFFFFFFFFFF\nFFFFFFFFFF\n", &error));
-  EXPECT_NE(error.find("line 2"), std::string::npos) << error;
-}
-
 }  // namespace
 }  // namespace mzcard
