@@ -63,6 +63,11 @@ class CardSession {
   // One try: key `index` as key `type` for the sector of `block`.
   int32_t Authenticate(int block, int type, int index);
 
+  // `stop` is asked before each try of FindKey; once it says true, FindKey
+  // tries no more keys and returns -1, and Stopped() is true.
+  void StopWhen(std::function<bool()> stop) { stop_ = std::move(stop); }
+  bool Stopped() const { return stopped_; }
+
  private:
   int32_t Reselect();
 
@@ -72,6 +77,8 @@ class CardSession {
   bool selected_ = false;
   int32_t lost_ = 0;
   std::string lostReason_;
+  std::function<bool()> stop_;
+  bool stopped_ = false;
   int slotKey_[2][kSlots];      // the key index each slot holds, -1: none
   std::vector<int> opened_[2];  // by sector: the key that last opened it, -1: none
 };
