@@ -107,6 +107,18 @@ TEST(AccessBits, StoredWithTheirInverses) {
   EXPECT_FALSE(AccessBitsConsistent(trailer("000000")));
   EXPECT_FALSE(AccessBitsConsistent(trailer("FF0781")));
   EXPECT_FALSE(AccessBitsConsistent(trailer("7F0780")));
+  // One bit of one part wrong, each of the six parts in turn (transport
+  // FF 07 80: ~C2 F, ~C1 F, C1 0, ~C3 7, C3 8, C2 0): every one is refused.
+  struct Broken {
+    const char* bits;
+    const char* part;
+  };
+  const Broken broken[] = {{"EF0780", "~C2"}, {"FE0780", "~C1"}, {"FF1780", "C1"},
+                           {"FF0680", "~C3"}, {"FF0790", "C3"},  {"FF0781", "C2"}};
+  for (const auto& b : broken) {
+    EXPECT_FALSE(AccessBitsConsistent(trailer(b.bits))) << b.part;
+    EXPECT_FALSE(DecodeAccessBits(*ParseHex(b.bits))) << b.part;
+  }
 }
 
 // Worked examples: trailers as cards are commonly configured, each decoded by
