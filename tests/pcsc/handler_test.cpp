@@ -196,6 +196,28 @@ TEST_F(Handler, StatusWordsOfRefusals) {
   EXPECT_EQ(Sw({0xFF, 0xB0, 0x00, 0x00, 0x10}), 0x9000);
 }
 
+TEST_F(Handler, ReadAndWriteFailuresOfTheReaderAreBeyondTheCard) {
+  ASSERT_EQ(PowerUp().size(), 20u);
+  OpenSector(4);
+  // The reader's "read failed" (24) and "write failed" (21): the block is
+  // not on the card, whatever its SAK claimed.
+  const struct {
+    int status;
+    Bytes apdu;
+  } cases[] = {
+      {24, {0xFF, 0xB0, 0x00, 0x04, 0x10}},
+      {21, {0xFF, 0xD6, 0x00, 0x05, 0x10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}},
+      {6, {0xFF, 0xD6, 0x00, 0x05, 0x10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}},
+  };
+  const uint16_t expected[] = {0x6A82, 0x6A82, 0x6581};  // another failure: the write failed
+  for (size_t i = 0; i < 3; ++i) {
+    zubsim_fault_exchange(ZUBSIM_FAULT_STATUS, cases[i].status, 1);
+    EXPECT_EQ(Sw(cases[i].apdu), expected[i]) << cases[i].status;
+    // The session goes on.
+    EXPECT_EQ(Sw({0xFF, 0xB0, 0x00, 0x04, 0x10}), 0x9000) << cases[i].status;
+  }
+}
+
 TEST_F(Handler, MalformedApdusNeverReachTheCard) {
   ASSERT_EQ(PowerUp().size(), 20u);
   OpenSector(4);
