@@ -10,14 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "MifareZUB.h"
 #include "card_reader.h"
 
 namespace zubtool {
 
-// Results the session gives itself a name for.
-constexpr int32_t kNoCard = 1;
-constexpr int32_t kNoPermission = 16;
-constexpr int32_t kExchangeFailed = -2;
+// Results the session tells apart, from the library's one table.
+constexpr int32_t kNoCard = MZ_STATUS_NO_CARD;
+constexpr int32_t kNoPermission = MZ_STATUS_NO_PERMISSION;
+constexpr int32_t kExchangeFailed = MZ_STATUS_EXCHANGE_FAILED;
 
 // The reader's key store has this many slots per key type.
 constexpr int kSlots = 256;
