@@ -3,7 +3,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <sstream>
 
 namespace mzcard {
 
@@ -14,13 +13,6 @@ int DigitValue(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
-  while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
-  return s.substr(b, e - b);
 }
 
 }  // namespace
@@ -268,26 +260,6 @@ std::optional<Serial> ParseSerial(const std::string& hex) {
   s.bcc = (*bytes)[4];
   s.bccOk = (s.uid[0] ^ s.uid[1] ^ s.uid[2] ^ s.uid[3]) == s.bcc;
   return s;
-}
-
-std::optional<std::vector<Bytes>> ParseKeyList(const std::string& text, std::string* error) {
-  std::vector<Bytes> keys;
-  std::istringstream in(text);
-  std::string line;
-  int number = 0;
-  while (std::getline(in, line)) {
-    ++number;
-    std::string content = Trim(line.substr(0, line.find('#')));
-    if (content.empty()) continue;
-    auto key = ParseHex(content);
-    if (!key || key->size() != static_cast<size_t>(kKeySize)) {
-      if (error)
-        *error = "line " + std::to_string(number) + ": not a key of 12 hex digits: " + content;
-      return std::nullopt;
-    }
-    keys.push_back(*key);
-  }
-  return keys;
 }
 
 }  // namespace mzcard

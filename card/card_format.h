@@ -119,10 +119,6 @@ struct Serial {
 };
 std::optional<Serial> ParseSerial(const std::string& hex);
 
-// Keys, 6 bytes each, one per line; '#' starts a comment, blank lines are
-// skipped. On a malformed line returns nothing and sets `error`.
-std::optional<std::vector<Bytes>> ParseKeyList(const std::string& text, std::string* error);
-
 }  // namespace mzcard
 
 #endif  // MZCARD_CARD_FORMAT_H

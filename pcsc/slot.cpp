@@ -3,6 +3,7 @@
 #include <string.h>
 #include <time.h>
 
+#include "MifareZUB.h"
 #include "frame.h"
 #include "mifarezub_pcsc.h"
 #include "reader_commands.h"
@@ -13,14 +14,15 @@ namespace {
 // The reader's command codes and the exchange timeout, as the library's.
 using namespace mzub::reader;
 
-// Reader status bytes the driver tells apart.
+// Reader status bytes the driver tells apart, by the names of the library's
+// one table (MifareZUB.h); a failed exchange is the library's result for it.
 enum : int {
-  kFailedExchange = -1,
-  kStatusOk = 0,
-  kStatusNoCard = 1,
-  kStatusForbidden = 16,
-  kStatusWriteOutside = 21,
-  kStatusReadOutside = 24,
+  kFailedExchange = MZ_STATUS_EXCHANGE_FAILED,
+  kStatusOk = MZ_STATUS_OK,
+  kStatusNoCard = MZ_STATUS_NO_CARD,
+  kStatusForbidden = MZ_STATUS_NO_PERMISSION,
+  kStatusWriteOutside = MZ_STATUS_WRITE_ERROR,
+  kStatusReadOutside = MZ_STATUS_READ_ERROR,
 };
 
 void SleepMs(unsigned ms) {

@@ -61,7 +61,7 @@ class Reader {
 
  private:
   struct CardReply {
-    int status;  // the reader's status byte; -1 for a failed exchange
+    int status;  // the reader's status byte; MZ_STATUS_EXCHANGE_FAILED for a failed exchange
     uint8_t fields[kBlockSize];
     size_t fieldLength;
   };

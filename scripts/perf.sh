@@ -4,7 +4,8 @@
 #      one read per exchange, no sleep but zub_beepms), asserted;
 #   2. every export timed with Google Benchmark against an instant vendor,
 #      with heap allocations and vendor writes and reads per call;
-#   3. instructions per call of mif_Halt, mif_Read and mif_Write counted by
+#   3. reading keys files of 3,000 to 300,000 keys, timed the same way;
+#   4. instructions per call of mif_Halt, mif_Read and mif_Write counted by
 #      callgrind, the library's own separated from the vendor's.
 # Then prints a summary and the verdict on the targets (exit 1 when one
 # fails). Results land in build/perf/results/.
@@ -29,7 +30,7 @@ echo "== build ($build)"
 # The native preset's optimisation (RelWithDebInfo: -O2 -g), against the
 # instant vendor only: the virtual reader is not needed.
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMZ_BUILD_SIM=OFF >/dev/null
-cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" --target mz_budget_tests mz_bench mz_count
+cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" --target mz_budget_tests mz_bench mz_count mz_keys_bench
 bin="$build/bench/bin"
 mkdir -p "$results"
 rm -f "$results"/callgrind.out.*
@@ -60,6 +61,23 @@ for export in mif_Halt mif_Read mif_Write; do
   grep -h 'Collected' "$out.log" | sed "s/^==[0-9]*== /$export: /"
   outs+=("$out")
 done
+
+echo "== keys files"
+"$bin/mz_keys_bench" --benchmark_repetitions="$repetitions" --benchmark_display_aggregates_only=true \
+  --benchmark_out="$results/keys_bench.json" --benchmark_out_format=json >/dev/null
+# The fastest CPU time of each size, as for the exports.
+python3 - "$results/keys_bench.json" <<'PY' | tee "$results/keys.md"
+import json, sys
+runs = [b for b in json.load(open(sys.argv[1]))["benchmarks"] if b.get("run_type") == "iteration"]
+best = {}
+for b in runs:
+    keys = int(b["name"].split("/")[1])
+    best[keys] = min(best.get(keys, float("inf")), b["cpu_time"])
+print("| keys in the file | ms to read (CPU) |")
+print("|---:|---:|")
+for keys in sorted(best):
+    print(f"| {keys:,} | {best[keys]:.1f} |")
+PY
 
 echo "== summary"
 status=0

@@ -51,6 +51,16 @@ std::string fail_next_read(int arg, Reply* reply) {
          (arg == 0 ? "FALSE" : "TRUE");
 }
 
+// The reader's status replaced: the same command echoed, status `arg`, no
+// fields.
+std::string other_status(int arg, Reply* reply) {
+  const uint8_t command = reply->bytes[1];
+  const Status status = static_cast<Status>(static_cast<uint8_t>(arg));
+  reply->bytes.resize(5);
+  reply->bytes.resize(build_reply(command, status, nullptr, 0, reply->bytes.data(), 5));
+  return "the reply carries status " + std::to_string(static_cast<uint8_t>(arg)) + " and no fields";
+}
+
 struct Kind {
   int kind;
   bool request_arrives;
@@ -65,6 +75,7 @@ const Kind kKinds[] = {
     {ZUBSIM_FAULT_TRUNCATED, true, truncate},             // part of it arrives
     {ZUBSIM_FAULT_LATE_REPLY, true, hold_back},           // it arrives one read late
     {ZUBSIM_FAULT_READ_UNTOUCHED, true, fail_next_read},  // the read meant for it fails
+    {ZUBSIM_FAULT_STATUS, true, other_status},            // it reports another status
 };
 
 const Kind* kind_of(int kind) {

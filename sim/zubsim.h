@@ -55,6 +55,10 @@
 // with `arg` 0, TRUE (as if it had worked) with any other `arg`. The reply
 // goes to the read after it.
 #define ZUBSIM_FAULT_READ_UNTOUCHED 7
+// The reader runs the command, but its reply carries status `arg` (0 to 255)
+// and no fields, check byte right: a card that failed in a way the card model
+// does not (a write or read the card did not acknowledge, say).
+#define ZUBSIM_FAULT_STATUS 9
 
 // Vendor calls, for processor faults raised inside them.
 #define ZUBSIM_CALL_OPEN 1

@@ -107,6 +107,18 @@ TEST(AccessBits, StoredWithTheirInverses) {
   EXPECT_FALSE(AccessBitsConsistent(trailer("000000")));
   EXPECT_FALSE(AccessBitsConsistent(trailer("FF0781")));
   EXPECT_FALSE(AccessBitsConsistent(trailer("7F0780")));
+  // One bit of one part wrong, each of the six parts in turn (transport
+  // FF 07 80: ~C2 F, ~C1 F, C1 0, ~C3 7, C3 8, C2 0): every one is refused.
+  struct Broken {
+    const char* bits;
+    const char* part;
+  };
+  const Broken broken[] = {{"EF0780", "~C2"}, {"FE0780", "~C1"}, {"FF1780", "C1"},
+                           {"FF0680", "~C3"}, {"FF0790", "C3"},  {"FF0781", "C2"}};
+  for (const auto& b : broken) {
+    EXPECT_FALSE(AccessBitsConsistent(trailer(b.bits))) << b.part;
+    EXPECT_FALSE(DecodeAccessBits(*ParseHex(b.bits))) << b.part;
+  }
 }
 
 // Worked examples: trailers as cards are commonly configured, each decoded by
@@ -220,15 +232,6 @@ TEST(Serials, UidAndCheckByte) {
   EXPECT_TRUE(s->bccOk);
   EXPECT_FALSE(ParseSerial("1A7B8C54B8")->bccOk);
   EXPECT_FALSE(ParseSerial("1A7B8C54"));
-}
-
-TEST(KeyLists, CommentsBlanksAndTheFirstBadLine) {
-  std::string error;
-  auto keys = ParseKeyList("# site\n\nFFFFFFFFFFFF\r\n  a0 a1 a2 a3 a4 a5  # sector 2\n", &error);
-  ASSERT_TRUE(keys) << error;
-  EXPECT_EQ(*keys, (std::vector<Bytes>{Bytes(6, 0xFF), *ParseHex("A0A1A2A3A4A5")}));
-  EXPECT_FALSE(ParseKeyList("FFFFFFFFFFFF\nFFFFFFFFFF\n", &error));
-  EXPECT_NE(error.find("line 2"), std::string::npos) << error;
 }
 
 }  // namespace

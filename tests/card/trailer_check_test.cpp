@@ -35,6 +35,8 @@ TEST(TrailerCheck, EachRuleRefusesWithItsReason) {
       {"trailer with --force", 7, transport, Force(), ""},
       {"bits without inverses", 7, Trailer("FFFFFFFFFFFF", "FF0781", "FFFFFFFFFFFF"), irreversible,
        "not stored with their inverses"},
+      {"only the inverted C3 wrong", 7, Trailer("FFFFFFFFFFFF", "FF0680", "FFFFFFFFFFFF"),
+       irreversible, "not stored with their inverses"},
       {"access bits frozen", 7, Trailer("FFFFFFFFFFFF", "FF0F00", "FFFFFFFFFFFF"), Force(),
        "its access conditions can never be changed again"},
       {"access bits frozen, allowed", 7, Trailer("FFFFFFFFFFFF", "FF0F00", "FFFFFFFFFFFF"),

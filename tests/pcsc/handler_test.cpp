@@ -149,6 +149,28 @@ TEST_F(Handler, PollingBetweenApdusKeepsTheSessionAuthenticated) {
   EXPECT_EQ(Transmit({0xFF, 0xB0, 0x00, 0x05, 0x10}), expected);
 }
 
+TEST_F(Handler, PollingASectorWhoseFirstBlockTheKeyMayNotReadKeepsTheSession) {
+  ASSERT_EQ(PowerUp().size(), 20u);
+  // Sector 1: block 4 never readable (C1C2C3 111), block 5 open, the
+  // trailer in transport configuration.
+  OpenSector(7);
+  const Bytes trailer = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xEE, 0x16,
+                         0x91, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  ASSERT_EQ(Write(7, trailer), 0x9000);
+  ASSERT_EQ(Authenticate(4), 0x9000);
+  ASSERT_NE(Sw({0xFF, 0xB0, 0x00, 0x04, 0x10}), 0x9000);  // the key may not read block 4
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
+    ASSERT_EQ(zubsim_card_state(), ZUBSIM_STATE_AUTHENTICATED);
+  }
+  const Bytes data = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  EXPECT_EQ(Write(5, data), 0x9000);
+  Bytes expected = data;
+  expected.push_back(0x90);
+  expected.push_back(0x00);
+  EXPECT_EQ(Transmit({0xFF, 0xB0, 0x00, 0x05, 0x10}), expected);
+}
+
 TEST_F(Handler, PollingASelectedCardKeepsItSelected) {
   ASSERT_EQ(PowerUp().size(), 20u);
   for (int i = 0; i < 3; ++i) ASSERT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
@@ -172,6 +194,28 @@ TEST_F(Handler, StatusWordsOfRefusals) {
   OpenSector(0);
   EXPECT_EQ(Write(0, Bytes(16, 0)), 0x6581);  // manufacturer block
   EXPECT_EQ(Sw({0xFF, 0xB0, 0x00, 0x00, 0x10}), 0x9000);
+}
+
+TEST_F(Handler, ReadAndWriteFailuresOfTheReaderAreBeyondTheCard) {
+  ASSERT_EQ(PowerUp().size(), 20u);
+  OpenSector(4);
+  // The reader's "read failed" (24) and "write failed" (21): the block is
+  // not on the card, whatever its SAK claimed.
+  const struct {
+    int status;
+    Bytes apdu;
+  } cases[] = {
+      {24, {0xFF, 0xB0, 0x00, 0x04, 0x10}},
+      {21, {0xFF, 0xD6, 0x00, 0x05, 0x10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}},
+      {6, {0xFF, 0xD6, 0x00, 0x05, 0x10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}},
+  };
+  const uint16_t expected[] = {0x6A82, 0x6A82, 0x6581};  // another failure: the write failed
+  for (size_t i = 0; i < 3; ++i) {
+    zubsim_fault_exchange(ZUBSIM_FAULT_STATUS, cases[i].status, 1);
+    EXPECT_EQ(Sw(cases[i].apdu), expected[i]) << cases[i].status;
+    // The session goes on.
+    EXPECT_EQ(Sw({0xFF, 0xB0, 0x00, 0x04, 0x10}), 0x9000) << cases[i].status;
+  }
 }
 
 TEST_F(Handler, MalformedApdusNeverReachTheCard) {

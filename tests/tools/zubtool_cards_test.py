@@ -11,8 +11,11 @@ was not sent to the card.
 import json
 import os
 import shutil
+import signal
+import subprocess
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from zubtool_test import Tool, new_card_image, UID  # noqa: E402
@@ -257,6 +260,54 @@ def keys_cases(t, work):
         f.write("0102030405AA\n")
     t.check("keys: a list of thousands of keys", ["--keys-file", many, "--key-type", "A", "keys"],
             card.env(), out=[r"^     3  0102030405AA "])
+
+    interrupt_cases(t, work)
+
+
+def interrupt_cases(t, work):
+    """Ctrl-C during keys: the table of what was found, the --out file as far
+    as the search got, exit 130. Deterministic: the signal goes only once the
+    --out file holds sector 0's key, and sector 1's key is in no list, so the
+    search of 200,000 keys there is still running."""
+    image = bytearray(new_card_image())
+    image[64 + 48:64 + 64] = bytes.fromhex(trailer("0102030405AA", "FF0780", "0102030405BB"))
+    card = Card(t, work, "interrupt", image)
+    many = os.path.join(work, "interrupt-keys.txt")
+    with open(many, "w") as f:
+        f.write("FFFFFFFFFFFF\n")
+        for i in range(200000):
+            f.write("%012X\n" % (0x100000000000 + i))
+    out = os.path.join(work, "interrupt-found.txt")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("ZUBSIM_")}
+    env.update(card.env())
+    p = subprocess.Popen([t.path, "--no-default-key", "--keys-file", many, "--key-type", "A",
+                          "keys", "--out", out], env=env, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 60
+    written = ""
+    while time.monotonic() < deadline and p.poll() is None:
+        if os.path.exists(out):
+            with open(out) as f:
+                written = f.read()
+            if "# sector 0 key A" in written:
+                break
+        time.sleep(0.01)
+    p.send_signal(signal.SIGINT)
+    stdout, stderr = (s.decode() for s in p.communicate(timeout=60))
+    t.expect("keys --out holds the first key before the search ends",
+             "FFFFFFFFFFFF  # sector 0 key A" in written, written)
+    t.expect("Ctrl-C ends keys with exit 130", p.returncode == 130, f"{p.returncode}\n{stderr}")
+    t.expect("Ctrl-C: the table shows what was found and what was not searched",
+             "     0  FFFFFFFFFFFF  ?" in stdout and "     1  -             -" in stdout
+             and "    15  -             -" in stdout, stdout)
+    t.expect("Ctrl-C: the message says so", "the search was interrupted" in stderr, stderr)
+    with open(out) as f:
+        final = f.read()
+    t.expect("Ctrl-C: the --out file is complete and no temporary file is left",
+             "FFFFFFFFFFFF  # sector 0 key A" in final and "interrupted" in final
+             and not os.path.exists(out + ".tmp"), final)
+    t.check("Ctrl-C: the --out file opens the sector", ["--keys-file", out, "--no-default-key",
+                                                         "read", "1"], card.env(), out=[r"^block 1,"])
 
 
 # The card's access-condition tables as published, in the tool's words.

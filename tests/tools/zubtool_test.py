@@ -246,16 +246,23 @@ def full(t, work):
         (["--key-type", "C", "scan"], r"A or B"),
         (["--device"], r"needs a value"),
         (["read", "4", "--out", "x"], r"--out does not go with 'read'"),
-        (["--keys-file", os.path.join(work, "missing.txt"), "scan"], r"cannot read the keys file"),
-        (["--no-default-key", "scan"], r"no key to try"),
+        (["--keys-file", os.path.join(work, "missing.txt"), "read", "4"], r"cannot read the keys file"),
+        (["--no-default-key", "dump"], r"no key to try"),
     ]
     badkeys = os.path.join(work, "bad-keys.txt")
     with open(badkeys, "w") as f:
         f.write("FFFFFFFFFFFF\n\nnot a key\n")
-    bad.append((["--keys-file", badkeys, "scan"], r"line 3: not a key of 12 hex digits"))
     for args, message in bad:
         t.check("refused: " + " ".join(args), args, {"ZUBSIM_DEVICE_INDEX": "none"}, status=2,
                 err=[message])
+    # A line that is no key is a warning with its number; the other keys are tried.
+    t.check("a keys file line that is no key is skipped", ["--keys-file", badkeys, "read", "4"],
+            err=[r"bad-keys.txt: line 3: not a key of 12 hex digits: 'not a key' \(skipped\)"],
+            out=[r"^block 4, sector 1, key A FFFFFFFFFFFF$"])
+    # Commands that try no key do not read the keys file at all.
+    for args in (["scan"], ["beep", "1"], ["led", "1", "on"], ["acl", "--bytes", "FF0780"], ["help"]):
+        t.check("no keys file read by " + args[0],
+                ["--keys-file", os.path.join(work, "missing.txt"), "--no-default-key"] + args)
 
     # For scripts: JSON parsed here.
     def json_of(name, args, env):

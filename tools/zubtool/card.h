@@ -5,6 +5,7 @@
 
 #include "access_text.h"
 #include "card_format.h"
+#include "key_list.h"
 #include "trailer_check.h"
 
 namespace zubtool {

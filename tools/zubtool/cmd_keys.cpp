@@ -4,6 +4,8 @@
 #include <fstream>
 
 #include "commands.h"
+#include "files.h"
+#include "interrupt.h"
 #include "json.h"
 #include "session.h"
 #include "status.h"
@@ -26,7 +28,28 @@ const char* const kBuiltInKeys[] = {
 struct SectorKeys {
   std::optional<Bytes> keyA, keyB;
   bool keyBReadable = false;  // key A may read key B, so B cannot authenticate
+  bool searched = false;      // every key type asked for was searched to its end
 };
+
+// The --out file: a keys file (for --keys-file) of what was found so far,
+// each key with its sector and type as a comment.
+std::string KeysFileText(const CardInfo& card, const CardLayout& layout,
+                         const std::vector<SectorKeys>& found, bool interrupted) {
+  std::string text = "# keys found on the card " + HexText(card.serial.uid) + " (" + layout.name +
+                     ") by zubtool keys\n";
+  for (int sector = 0; sector < layout.sectors; ++sector) {
+    const SectorKeys& s = found[static_cast<size_t>(sector)];
+    for (int type : {kKeyA, kKeyB}) {
+      const auto& key = type == kKeyA ? s.keyA : s.keyB;
+      if (!key) continue;
+      text +=
+          HexText(*key) + "  # sector " + std::to_string(sector) + " key " + KeyName(type) + "\n";
+    }
+  }
+  if (interrupted)
+    text += "# the search was interrupted: sectors after the last above were not searched\n";
+  return text;
+}
 
 // Progress on standard error once a search has run for more than a second.
 class Progress {
@@ -83,14 +106,12 @@ std::string ParseKeys(const Arguments& args, Invocation* inv) {
 int RunKeys(Context& context) {
   const Invocation& inv = context.inv;
   if (!inv.out.empty() && !CheckOutputFile(inv.out)) return kExitUsage;
-  std::vector<Bytes> keys = context.Keys();
+  UniqueKeys unique;
+  for (const auto& key : context.Keys()) unique.Add(key);
   if (inv.defaultKey) {
-    for (const auto& key : BuiltInKeys()) {
-      bool seen = false;
-      for (const auto& k : keys) seen = seen || k == key;
-      if (!seen) keys.push_back(key);
-    }
+    for (const auto& key : BuiltInKeys()) unique.Add(key);
   }
+  const std::vector<Bytes> keys = unique.Take();
   if (int status = context.Open()) return status;
   CardSession session(context.Session().Reader(), keys);
   if (int status = FindCard(session)) return status;
@@ -102,9 +123,19 @@ int RunKeys(Context& context) {
   }
 
   std::vector<SectorKeys> found(static_cast<size_t>(layout.sectors));
+  // The --out file is written as the search goes: a key found is on the disk
+  // before the next try.
+  std::string writeError;
+  auto save = [&](bool interrupted) {
+    if (inv.out.empty() || !writeError.empty()) return;
+    writeError = ReplaceFile(inv.out, KeysFileText(card, layout, found, interrupted));
+    if (!writeError.empty()) Fail(writeError);
+  };
   std::vector<int> opened;  // keys that opened some sector: tried first on the next
   Progress progress(keys.size());
-  for (int sector = 0; sector < layout.sectors && !session.Lost(); ++sector) {
+  InterruptScope interrupt;
+  session.StopWhen(InterruptScope::Interrupted);
+  for (int sector = 0; sector < layout.sectors && !session.Lost() && !session.Stopped(); ++sector) {
     SectorKeys& s = found[static_cast<size_t>(sector)];
     for (int type : {kKeyA, kKeyB}) {
       if (inv.keyType && *inv.keyType != type) continue;
@@ -112,15 +143,19 @@ int RunKeys(Context& context) {
       int index = session.FindKey(FirstBlock(sector), type, &r, opened, [&](size_t tried) {
         progress.Show(sector, layout.sectors, type, tried);
       });
+      if (session.Stopped()) break;
       if (index >= 0) {
         (type == kKeyA ? s.keyA : s.keyB) = keys[static_cast<size_t>(index)];
         opened.push_back(index);
+        save(false);
       } else if (type == kKeyB && r == kNoPermission) {
         s.keyBReadable = true;
       }
     }
+    s.searched = !session.Stopped() && !session.Lost();
   }
   progress.Clear();
+  const bool interrupted = session.Stopped();
 
   int status = kExitOk;
   if (session.Lost()) {
@@ -138,9 +173,11 @@ int RunKeys(Context& context) {
       entry.Add("keyA", s.keyA ? Json(HexText(*s.keyA)) : Json());
       entry.Add("keyB", s.keyB ? Json(HexText(*s.keyB)) : Json());
       entry.Add("keyBReadable", s.keyBReadable);
+      entry.Add("searched", s.searched);
       sectors.Push(entry);
     }
     out.Add("sectors", sectors).Add("keysTried", static_cast<int64_t>(keys.size()));
+    out.Add("interrupted", interrupted);
     std::printf("%s\n", out.Text().c_str());
   } else {
     std::printf("card  %s  UID %s  (%zu keys to try)\n\n", layout.name.c_str(),
@@ -148,35 +185,30 @@ int RunKeys(Context& context) {
     std::printf("sector  key A         key B\n");
     for (int sector = 0; sector < layout.sectors; ++sector) {
       const SectorKeys& s = found[static_cast<size_t>(sector)];
+      const char* none = s.searched ? "?" : "-";
       std::string b = s.keyB           ? HexText(*s.keyB)
                       : s.keyBReadable ? "readable with key A: not a key"
-                                       : "?";
-      std::printf("%6d  %-12s  %s\n", sector, s.keyA ? HexText(*s.keyA).c_str() : "?", b.c_str());
+                                       : none;
+      std::printf("%6d  %-12s  %s\n", sector, s.keyA ? HexText(*s.keyA).c_str() : none, b.c_str());
     }
   }
+  if (interrupted) {
+    save(true);
+    Fail(std::string("the search was interrupted: sectors marked - were not searched") +
+         (inv.out.empty() ? "" : "; " + inv.out + " holds the keys found"));
+    std::fflush(stdout);
+    return kExitInterrupted;
+  }
   int missing = 0;
-  for (const auto& s : found) missing += !s.keyA && !s.keyB;
+  for (const auto& s : found) missing += s.searched && !s.keyA && !s.keyB;
   if (missing) {
     Fail(std::to_string(missing) + " sector" + (missing > 1 ? "s" : "") +
          " opened by none of the keys tried");
     status = kExitFailed;
   }
   if (!inv.out.empty()) {
-    std::ofstream file(inv.out, std::ios::binary | std::ios::trunc);
-    file << "# keys found on the card " << HexText(card.serial.uid) << " by zubtool keys\n";
-    for (int sector = 0; sector < layout.sectors; ++sector) {
-      const SectorKeys& s = found[static_cast<size_t>(sector)];
-      for (int type : {kKeyA, kKeyB}) {
-        const auto& key = type == kKeyA ? s.keyA : s.keyB;
-        if (!key) continue;
-        file << HexText(*key) << "  # sector " << sector << " key " << KeyName(type) << "\n";
-      }
-    }
-    file.close();
-    if (!file) {
-      Fail("cannot write " + inv.out);
-      return kExitFailed;
-    }
+    save(false);
+    if (!writeError.empty()) return kExitFailed;
     if (!inv.json) std::printf("\nkeys written to %s\n", inv.out.c_str());
   }
   return status;

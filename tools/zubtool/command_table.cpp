@@ -7,6 +7,23 @@
 
 namespace zubtool {
 
+namespace {
+
+// acl SECTOR reads the sector's trailer; --bytes and encode touch no card.
+bool AclTriesKeys(const Invocation& inv) {
+  return inv.sector >= 0;
+}
+
+}  // namespace
+
+bool TriesNoKey(const Invocation&) {
+  return false;
+}
+
+bool TriesKeys(const Invocation& inv) {
+  return inv.command && (!inv.command->triesKeys || inv.command->triesKeys(inv));
+}
+
 const std::vector<CommandSpec>& Commands() {
   static const std::vector<CommandSpec> kCommands = {
       {"scan",
@@ -19,7 +36,8 @@ const std::vector<CommandSpec>& Commands() {
        {{"--wait", nullptr, "wait for a card to enter the field"},
         {"--json", nullptr, "one JSON object on standard output"}},
        ParseScan,
-       RunScan},
+       RunScan,
+       TriesNoKey},
       {"dump",
        "dump [--out FILE] [--card 1K|4K|mini] [--json]",
        "every sector in hex and ASCII; raw image to FILE",
@@ -93,7 +111,8 @@ const std::vector<CommandSpec>& Commands() {
        "(111); for the trailer transport (001), key-b (011), frozen (111).\n",
        {{"--bytes", "HEX", "decode these access bytes instead of reading the card"}},
        ParseAcl,
-       RunAcl},
+       RunAcl,
+       AclTriesKeys},
       {"read",
        "read [--json] BLOCK",
        "one block in hex and ASCII",
@@ -148,14 +167,16 @@ const std::vector<CommandSpec>& Commands() {
        "Sounds the reader's beeper for MS milliseconds (0 to 10000, default 200).\n",
        {},
        ParseBeep,
-       RunBeep},
+       RunBeep,
+       TriesNoKey},
       {"led",
        "led N on|off",
        "switch LED N",
        "Switches the reader's LED N (0 to 255) on or off.\n",
        {},
        ParseLed,
-       RunLed},
+       RunLed,
+       TriesNoKey},
       {"help",
        "help [COMMAND|codes]",
        "the usage of the tool or of a command; result codes",
@@ -164,7 +185,8 @@ const std::vector<CommandSpec>& Commands() {
        "MifareZUB.h, its meaning in English and the library's own text.\n",
        {},
        ParseHelp,
-       RunHelp},
+       RunHelp,
+       TriesNoKey},
   };
   return kCommands;
 }

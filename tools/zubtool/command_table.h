@@ -58,7 +58,15 @@ struct CommandSpec {
   // Checks and stores the arguments; "" or the error.
   std::string (*parse)(const Arguments& args, Invocation* inv);
   int (*run)(Context& context);
+  // Whether the invocation tries keys on the card; null: it always does.
+  // The keys to try (and the keys file) are read only for one that does.
+  bool (*triesKeys)(const Invocation& inv) = nullptr;
 };
+
+// For commands that never authenticate (scan, beep, ...).
+bool TriesNoKey(const Invocation& inv);
+// Whether the command of `inv` tries keys.
+bool TriesKeys(const Invocation& inv);
 
 const std::vector<CommandSpec>& Commands();
 const CommandSpec* FindCommand(const std::string& name);

@@ -22,10 +22,15 @@
 
 namespace {
 
+// Lines of a keys file that are not keys are named up to this many; the
+// rest are counted.
+constexpr size_t kSkippedShown = 10;
+
 // The keys to try: --key in order, the keys file, then the transport key,
-// each once.
+// each once. A line of the keys file that holds no key is a warning.
 bool CollectKeys(const zubtool::Invocation& inv, std::vector<zubtool::Bytes>* keys) {
-  std::vector<zubtool::Bytes> all = inv.keys;
+  zubtool::UniqueKeys all;
+  for (const auto& key : inv.keys) all.Add(key);
   if (!inv.keysFile.empty()) {
     std::ifstream file(inv.keysFile, std::ios::binary);
     if (!file) {
@@ -34,20 +39,19 @@ bool CollectKeys(const zubtool::Invocation& inv, std::vector<zubtool::Bytes>* ke
     }
     std::stringstream text;
     text << file.rdbuf();
-    std::string error;
-    auto list = zubtool::ParseKeyList(text.str(), &error);
-    if (!list) {
-      std::fprintf(stderr, "zubtool: %s: %s\n", inv.keysFile.c_str(), error.c_str());
-      return false;
+    const zubtool::KeyList list = zubtool::ReadKeyList(text.str());
+    for (size_t i = 0; i < list.skipped.size() && i < kSkippedShown; ++i) {
+      std::fprintf(stderr, "zubtool: %s: %s (skipped)\n", inv.keysFile.c_str(),
+                   zubtool::SkippedLineText(list.skipped[i]).c_str());
     }
-    all.insert(all.end(), list->begin(), list->end());
+    if (list.skipped.size() > kSkippedShown) {
+      std::fprintf(stderr, "zubtool: %s: %zu more lines that are not keys skipped\n",
+                   inv.keysFile.c_str(), list.skipped.size() - kSkippedShown);
+    }
+    for (const auto& key : list.keys) all.Add(key);
   }
-  if (inv.defaultKey) all.push_back(zubtool::Bytes(zubtool::kKeySize, 0xFF));
-  for (const auto& key : all) {
-    bool seen = false;
-    for (const auto& k : *keys) seen = seen || k == key;
-    if (!seen) keys->push_back(key);
-  }
+  if (inv.defaultKey) all.Add(zubtool::Bytes(zubtool::kKeySize, 0xFF));
+  *keys = all.Take();
   if (keys->empty()) {
     std::fprintf(stderr,
                  "zubtool: no key to try (--no-default-key without --key or --keys-file)\n");
@@ -80,8 +84,9 @@ int main(int argc, char** argv) {
     std::printf("%s", zubtool::Usage(inv.command).c_str());
     return zubtool::kExitOk;
   }
+  // A command that tries no key does not read the keys file at all.
   std::vector<zubtool::Bytes> keys;
-  if (!CollectKeys(inv, &keys)) return zubtool::kExitUsage;
+  if (zubtool::TriesKeys(inv) && !CollectKeys(inv, &keys)) return zubtool::kExitUsage;
   zubtool::Context context(inv, keys);
   int status = inv.command->run(context);
   std::fflush(stdout);

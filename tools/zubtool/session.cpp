@@ -45,6 +45,10 @@ int CardSession::FindKey(int block, int type, int32_t* result, const std::vector
 
   *result = 1;
   for (size_t n = 0; n < order.size() && lost_ == 0; ++n) {
+    if (stopped_ || (stop_ && stop_())) {
+      stopped_ = true;
+      break;
+    }
     *result = Authenticate(block, type, order[n]);
     if (tried) tried(n + 1);
     if (*result == 0) {

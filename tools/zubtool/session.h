@@ -10,14 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "MifareZUB.h"
 #include "card_reader.h"
 
 namespace zubtool {
 
-// Results the session gives itself a name for.
-constexpr int32_t kNoCard = 1;
-constexpr int32_t kNoPermission = 16;
-constexpr int32_t kExchangeFailed = -2;
+// Results the session tells apart, from the library's one table.
+constexpr int32_t kNoCard = MZ_STATUS_NO_CARD;
+constexpr int32_t kNoPermission = MZ_STATUS_NO_PERMISSION;
+constexpr int32_t kExchangeFailed = MZ_STATUS_EXCHANGE_FAILED;
 
 // The reader's key store has this many slots per key type.
 constexpr int kSlots = 256;
@@ -63,6 +64,11 @@ class CardSession {
   // One try: key `index` as key `type` for the sector of `block`.
   int32_t Authenticate(int block, int type, int index);
 
+  // `stop` is asked before each try of FindKey; once it says true, FindKey
+  // tries no more keys and returns -1, and Stopped() is true.
+  void StopWhen(std::function<bool()> stop) { stop_ = std::move(stop); }
+  bool Stopped() const { return stopped_; }
+
  private:
   int32_t Reselect();
 
@@ -72,6 +78,8 @@ class CardSession {
   bool selected_ = false;
   int32_t lost_ = 0;
   std::string lostReason_;
+  std::function<bool()> stop_;
+  bool stopped_ = false;
   int slotKey_[2][kSlots];      // the key index each slot holds, -1: none
   std::vector<int> opened_[2];  // by sector: the key that last opened it, -1: none
 };

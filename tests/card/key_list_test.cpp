@@ -1,0 +1,115 @@
+// Keys files as the common card tools write them.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "key_list.h"
+
+namespace mzcard {
+namespace {
+
+Bytes Key(const char* hex) {
+  return *ParseHex(hex);
+}
+
+TEST(KeyLists, DictionaryLayouts) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::vector<Bytes> keys;
+    std::vector<int> skippedLines;
+  };
+  const Bytes ff(6, 0xFF), a0 = Key("A0A1A2A3A4A5"), d3 = Key("D3F7D3F7D3F7");
+  const Case cases[] = {
+      {"empty", "", {}, {}},
+      {"one key a line", "FFFFFFFFFFFF\nA0A1A2A3A4A5\n", {ff, a0}, {}},
+      {"no newline at the end", "FFFFFFFFFFFF\nA0A1A2A3A4A5", {ff, a0}, {}},
+      {"either case", "a0a1A2a3A4a5\n", {a0}, {}},
+      {"CRLF line ends", "FFFFFFFFFFFF\r\nA0A1A2A3A4A5\r\n", {ff, a0}, {}},
+      {"byte order mark",
+       "\xEF\xBB\xBF"
+       "FFFFFFFFFFFF\n",
+       {ff},
+       {}},
+      {"whole-line comments", "# site keys\n#A0A1A2A3A4A5\nFFFFFFFFFFFF\n", {ff}, {}},
+      {"trailing comments", "FFFFFFFFFFFF # transport\nA0A1A2A3A4A5#MAD\n", {ff, a0}, {}},
+      {"blank and space-only lines", "\n   \n\t\nFFFFFFFFFFFF\n\n", {ff}, {}},
+      {"spaces around and inside", "  A0 A1 A2 A3 A4 A5  \n\tD3F7 D3F7D3F7\t\n", {a0, d3}, {}},
+      {"first occurrence kept, in order",
+       "D3F7D3F7D3F7\nFFFFFFFFFFFF\nd3f7d3f7d3f7\nA0A1A2A3A4A5\n",
+       {d3, ff, a0},
+       {}},
+      {"too short", "FFFFFFFFFFFF\nFFFFFFFFFF\nA0A1A2A3A4A5\n", {ff, a0}, {2}},
+      {"too long", "FFFFFFFFFFFFFF\n", {}, {1}},
+      {"odd digit in a pair", "FFFFFFFFFFF\n", {}, {1}},
+      {"not hex", "FFFFFFFFFFFG\nkey: FFFFFFFFFFFF\n", {}, {1, 2}},
+      {"two keys on a line", "FFFFFFFFFFFF A0A1A2A3A4A5\n", {}, {1}},
+      {"separators other tools do not write", "A0:A1:A2:A3:A4:A5\n", {}, {1}},
+      {"line numbers count comments and blanks", "# head\n\nFFFFFFFFFFFF\nxyz # note\n", {ff}, {4}},
+  };
+  for (const auto& c : cases) {
+    const KeyList list = ReadKeyList(c.text);
+    EXPECT_EQ(list.keys, c.keys) << c.name;
+    std::vector<int> lines;
+    for (const auto& s : list.skipped) lines.push_back(s.line);
+    EXPECT_EQ(lines, c.skippedLines) << c.name;
+  }
+}
+
+TEST(KeyLists, SkippedLinesAreShownAsWritten) {
+  const KeyList list =
+      ReadKeyList("FFFFFFFFFFFF\n  not a key  \r\n" + std::string(100, 'F') + "\n");
+  ASSERT_EQ(list.skipped.size(), 2u);
+  EXPECT_EQ(SkippedLineText(list.skipped[0]), "line 2: not a key of 12 hex digits: 'not a key'");
+  // A long line is cut, so that a binary file given by mistake stays readable.
+  EXPECT_EQ(list.skipped[1].text, std::string(40, 'F') + "...");
+  EXPECT_EQ(list.keys.size(), 1u);
+}
+
+TEST(KeyLists, DuplicatesAreCounted) {
+  const KeyList list = ReadKeyList("FFFFFFFFFFFF\nffffffffffff\nFF FF FF FF FF FF # again\n");
+  EXPECT_EQ(list.keys.size(), 1u);
+  EXPECT_EQ(list.duplicates, 2u);
+}
+
+TEST(KeyLists, HundredsOfThousandsOfKeysReadInLinearTime) {
+  // 300,000 distinct keys, a quarter of them written twice: a quadratic
+  // reader takes minutes here, a linear one a fraction of a second.
+  std::string text;
+  for (uint64_t i = 0; i < 300000; ++i) {
+    char line[16];
+    std::snprintf(line, sizeof line, "%012llX\n", static_cast<unsigned long long>(i * 7919));
+    text += line;
+    if (i % 4 == 0) text += line;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const KeyList list = ReadKeyList(text);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(list.keys.size(), 300000u);
+  EXPECT_EQ(list.duplicates, 75000u);
+  EXPECT_EQ(list.keys[1], Key("000000001EEF"));
+  EXPECT_LT(took, std::chrono::seconds(2));
+}
+
+TEST(UniqueKeys, KeepsTheFirstOfEach) {
+  UniqueKeys keys;
+  EXPECT_TRUE(keys.Add(Key("A0A1A2A3A4A5")));
+  EXPECT_TRUE(keys.Add(Bytes(6, 0xFF)));
+  EXPECT_FALSE(keys.Add(Key("A0A1A2A3A4A5")));
+  EXPECT_FALSE(keys.Add(Key("A0A1A2A3A4")));  // not a key
+  EXPECT_TRUE(keys.Contains(Bytes(6, 0xFF)));
+  EXPECT_FALSE(keys.Contains(Bytes(6, 0x00)));
+  EXPECT_EQ(keys.Take(), (std::vector<Bytes>{Key("A0A1A2A3A4A5"), Bytes(6, 0xFF)}));
+}
+
+TEST(KeyLists, FingerprintFollowsTheKeysAndTheirOrder) {
+  const std::vector<Bytes> ab = {Key("A0A1A2A3A4A5"), Key("B0B1B2B3B4B5")};
+  const std::vector<Bytes> ba = {ab[1], ab[0]};
+  EXPECT_EQ(KeyListFingerprint(ab), KeyListFingerprint(ab));
+  EXPECT_NE(KeyListFingerprint(ab), KeyListFingerprint(ba));
+  EXPECT_NE(KeyListFingerprint(ab), KeyListFingerprint({ab[0]}));
+  EXPECT_EQ(KeyListFingerprint({}).size(), 16u);
+}
+
+}  // namespace
+}  // namespace mzcard
