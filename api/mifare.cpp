@@ -11,13 +11,7 @@
 #include "messages.h"
 #include "qvcomm.h"
 #include "reader_commands.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <errno.h>
-#include <time.h>
-#endif
+#include "sleep_ms.h"
 
 using mzub::TQVcomm;
 
@@ -170,16 +164,6 @@ void CloseLink() {
   Link = nullptr;
 }
 
-void SleepMs(int32_t ms) {
-  if (ms <= 0) return;
-#if defined(_WIN32)
-  Sleep(static_cast<DWORD>(ms));
-#else
-  timespec left{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
-#endif
-}
 
 }  // namespace
 
@@ -317,7 +301,7 @@ MZ_API int32_t MZ_CALL zub_beepms(int32_t ms) {
   // reader, the call still waits and still succeeds. Each beep takes the
   // lock on its own; the wait holds it not, so other calls go on meanwhile.
   zub_beep(1);
-  SleepMs(ms);
+  mzub::SleepMs(ms);
   zub_beep(0);
   return MZ_OK;
 }

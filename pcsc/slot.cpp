@@ -7,6 +7,7 @@
 #include "frame.h"
 #include "mifarezub_pcsc.h"
 #include "reader_commands.h"
+#include "sleep_ms.h"
 
 namespace mzpcsc {
 namespace {
@@ -24,12 +25,6 @@ enum : int {
   kStatusWriteOutside = MZ_STATUS_WRITE_ERROR,
   kStatusReadOutside = MZ_STATUS_READ_ERROR,
 };
-
-void SleepMs(unsigned ms) {
-  timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&left, &left) != 0) {
-  }
-}
 
 }  // namespace
 
@@ -403,7 +398,7 @@ bool Reader::Signal(const uint8_t* request, size_t length, bool* sent) {
   if (beepMs == 0) return true;
   // The lock is not held while the beeper sounds: the card goes on being
   // polled and used meanwhile.
-  SleepMs(beepMs);
+  mzub::SleepMs(beepMs);
   std::lock_guard<std::mutex> hold(lock_);
   const uint8_t off = 0;
   return open_ && Exchange(kBeep, &off, 1).status != kFailedExchange;

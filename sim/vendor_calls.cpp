@@ -7,6 +7,7 @@
 
 #include "CH375DLL.h"
 #include "instance.h"
+#include "sleep_ms.h"
 #include "zubsim.h"
 
 namespace zubsim {
@@ -17,16 +18,6 @@ Instance& instance() {
 }
 
 namespace {
-
-void sleep_ms(uint32_t ms) {
-#if defined(_WIN32)
-  Sleep(ms);
-#else
-  timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&t, &t) != 0) {
-  }
-#endif
-}
 
 // The lock, the fault and the raise every vendor call goes through: runs
 // what the command file holds for the readers, then `body` on the reader at
@@ -100,7 +91,7 @@ CH375_DECL int32_t CH375_CALL CH375ReadData(uint32_t index, void* buffer, uint32
   const uint32_t wait = vendor_call(ZUBSIM_CALL_READ, index, [&](Device& d) {
     return d.read(index, static_cast<uint8_t*>(buffer), length, &ok);
   });
-  if (wait != 0) zubsim::sleep_ms(wait);
+  if (wait != 0) mzub::SleepMs(wait);
   return ok ? 1 : 0;
 }
 
