@@ -4,12 +4,14 @@
 #include <thread>
 #include <cstdio>
 #include <cstring>
+#include <cstdint>
 #include <limits>
 
 #include "commands.h"
 #include "json.h"
 #include "session.h"
 #include "status.h"
+#include "verify.h"
 
 namespace zubtool {
 
@@ -165,6 +167,7 @@ int RunRead(Context& context) {
 std::string ParseWrite(const Arguments& args, Invocation* inv) {
   std::string error = ParsePermissions(args, &inv->permissions);
   if (!error.empty()) return error;
+  inv->verify = !args.Has("--no-verify");
   if (!(error = args.Count(2, 2, {"BLOCK", "HEX32"})).empty()) return error;
   const auto& pos = args.positionals;
   if (!(error = ParseBlock(pos[0], &inv->block)).empty()) return error;
@@ -180,32 +183,47 @@ int RunWrite(Context& context) {
   const Invocation& inv = context.inv;
   if (int status = context.Open()) return status;
   CardSession& session = context.Session();
-  CardReader& reader = session.Reader();
-  bool trailer = IsTrailer(inv.block);
   if (int status = FindCard(session)) return status;
   if (int status = CheckBlockOnCard(session, inv.block)) return status;
-  Access access = WithAccess(session, inv.keyType, inv.block,
-                             [&] { return reader.Write(inv.block, inv.data); });
+  WriteOutcome outcome = WriteVerified(session, inv.keyType, inv.block, inv.data, inv.verify);
+  const Access& access = outcome.access;
   if (access.result != 0) {
     Fail(AccessFailure(access, "write block " + std::to_string(inv.block), inv.block, session));
     return kExitFailed;
   }
-  // Read it back where the keys allow: trailers hide their keys, so only
-  // data blocks are compared.
-  Bytes back;
-  if (!trailer && reader.Read(inv.block, &back) == 0 && back != inv.data) {
-    Fail("block " + std::to_string(inv.block) + " reads back differently:\n" +
-         BlockLine(inv.block, back));
+  if (!outcome.failure.empty()) {
+    Fail(outcome.failure);
     return kExitFailed;
   }
-  std::printf("block %d written, %s\n", inv.block, KeyNote(access, session).c_str());
+  // "opened with": the key that opened the sector, not a key the trailer gives it.
+  std::printf("block %d written, opened with %s\n", inv.block, KeyNote(access, session).c_str());
   std::printf("%s\n", BlockLine(inv.block, inv.data).c_str());
+  if (!inv.verify) {
+    std::printf("not verified (--no-verify)\n");
+  } else {
+    std::printf("verified: read back the same%s%s\n", outcome.notes.empty() ? "" : "; ",
+                [&] {
+                  std::string all;
+                  for (const auto& n : outcome.notes) all += (all.empty() ? "" : "; ") + n;
+                  return all;
+                }()
+                    .c_str());
+  }
+  if (IsTrailer(inv.block)) {
+    auto conditions = DecodeAccessBits(inv.data);
+    if (conditions && KeyBReadable(conditions->group[kTrailerGroup])) {
+      std::fprintf(stderr,
+                   "zubtool: warning: these conditions let key A read key B: key B is then data, "
+                   "not a key (it can no longer open the sector)\n");
+    }
+  }
   return kExitOk;
 }
 
 std::string ParseValue(const Arguments& args, Invocation* inv) {
   const auto& pos = args.positionals;
   inv->json = args.Has("--json");
+  inv->verify = !args.Has("--no-verify");
   if (inv->json && (pos.empty() || pos[0] != "get")) return "--json goes with 'value get' only";
   if (pos.empty()) return "missing operation: get, set, inc or dec";
   const std::string& op = pos[0];
@@ -252,6 +270,7 @@ int RunValue(Context& context) {
   std::string what;
   Bytes data;
   bool notValue = false;
+  std::optional<Bytes> expected;  // what the block is to hold afterwards
   switch (inv.valueOp) {
     case ValueOp::kGet:
       what = "read block " + block;
@@ -260,10 +279,9 @@ int RunValue(Context& context) {
       break;
     case ValueOp::kSet:
       what = "write value block " + block;
-      access = WithAccess(session, inv.keyType, inv.block, [&] {
-        return reader.Write(inv.block,
-                            EncodeValueBlock(inv.amount, static_cast<uint8_t>(inv.block)));
-      });
+      expected = EncodeValueBlock(inv.amount, static_cast<uint8_t>(inv.block));
+      access = WithAccess(session, inv.keyType, inv.block,
+                          [&] { return reader.Write(inv.block, *expected); });
       break;
     case ValueOp::kInc:
     case ValueOp::kDec: {
@@ -272,9 +290,16 @@ int RunValue(Context& context) {
       access = WithAccess(session, inv.keyType, inv.block, [&] {
         // The block is looked at first: a block that is not a value block is
         // reported as such, and the card is not asked to count on it.
-        if (reader.Read(inv.block, &data) == 0 && !DecodeValueBlock(data)) {
-          notValue = true;
-          return 0;
+        if (reader.Read(inv.block, &data) == 0) {
+          auto old = DecodeValueBlock(data);
+          if (!old) {
+            notValue = true;
+            return 0;
+          }
+          const int64_t result =
+              static_cast<int64_t>(old->value) + (inc ? inv.amount : -inv.amount);
+          if (result >= INT32_MIN && result <= INT32_MAX)
+            expected = EncodeValueBlock(static_cast<int32_t>(result), old->address);
         }
         int32_t r =
             inc ? reader.Increment(inv.block, inv.amount) : reader.Decrement(inv.block, inv.amount);
@@ -296,7 +321,21 @@ int RunValue(Context& context) {
          BlockLine(inv.block, data));
     return kExitFailed;
   }
-  int32_t r = inv.valueOp == ValueOp::kGet ? 0 : reader.Read(inv.block, &data);
+  // The read that shows the value is the read that verifies it: one read.
+  bool readBack = inv.valueOp == ValueOp::kGet;
+  if (expected && inv.verify) {
+    WriteOutcome outcome;
+    ReadBack(session, inv.block, *expected, access.keyType, &outcome);
+    if (!outcome.failure.empty()) {
+      Fail(outcome.failure);
+      return kExitFailed;
+    }
+    if (outcome.checked) {
+      data = outcome.held;
+      readBack = true;
+    }
+  }
+  int32_t r = readBack ? 0 : reader.Read(inv.block, &data);
   if (r != 0) {
     std::printf("block %s: done (the block cannot be read back: %s)\n", block.c_str(),
                 Describe(r).c_str());

@@ -7,6 +7,7 @@
 #include "reader.h"
 #include "session.h"
 #include "status.h"
+#include "verify.h"
 
 namespace zubtool {
 
@@ -58,6 +59,7 @@ std::string ParseRestore(const Arguments& args, Invocation* inv) {
   if (!error.empty()) return error;
   inv->trailers = args.Has("--trailers");
   inv->dryRun = args.Has("--dry-run");
+  inv->verify = !args.Has("--no-verify");
   if (inv->trailers && !inv->permissions.force) {
     return "--trailers writes the sector trailers (keys and access bits): give --force as well";
   }
@@ -132,13 +134,17 @@ int RunRestore(Context& context) {
     std::string done, problems;
     for (const auto& w : plan) {
       if (SectorOfBlock(w.block) != sector) continue;
-      Access access;
+      WriteOutcome outcome;
+      Access& access = outcome.access;
       if (session.Lost()) {
         access.result = session.Lost();
       } else {
-        access = WithAccess(
-            session, inv.keyType, w.block, [&] { return session.Reader().Write(w.block, w.data); },
-            sectorKeys);
+        outcome = WriteVerified(session, inv.keyType, w.block, w.data, inv.verify, sectorKeys);
+      }
+      if (access.result == 0 && !outcome.failure.empty()) {
+        problems += "\n    " + outcome.failure;
+        failed.push_back(std::to_string(w.block) + " (sector " + std::to_string(sector) + ")");
+        continue;
       }
       if (access.result == 0) {
         ++written;
