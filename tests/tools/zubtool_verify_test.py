@@ -140,6 +140,46 @@ def main():
         s.check("torn trailer write caught by key B", r.returncode == 1 and
                 "(key B read back differently)" in r.stderr, r.stdout + r.stderr)
 
+        # format: back to the factory state where the keys allow it.
+        factory = "FFFFFFFFFFFFFF078069FFFFFFFFFFFF"
+        s.fresh_card()
+        s.run(["write", "4", DATA])
+        s.run(["write", "--force", "11", "A0A1A2A3A4A5 FF078069 B0B1B2B3B4B5"])
+        s.run(["write", "--force", "15", "FFFFFFFFFFFF 7F078869 FFFFFFFFFFFF"])
+        s.run(["write", "13", DATA])
+        r = s.run(["format"])
+        s.check("format needs --force", r.returncode == 2 and s.block(4) == DATA,
+                r.stdout + r.stderr)
+        r = s.run(["format", "--dry-run"])
+        s.check("format --dry-run writes nothing", r.returncode == 1 and s.block(4) == DATA
+                and "would be formatted" in r.stdout and "1 sector would be left" in r.stderr,
+                r.stdout + r.stderr)
+        r = s.run(["format", "--force"])
+        s.check("format leaves the sector no key opens", r.returncode == 1 and
+                re.search(r"^ +2  -  .*left: no key to try opens it", r.stdout, re.M) and
+                s.block(11)[12:20] == "FF078069", r.stdout + r.stderr)
+        s.check("format opens with key B where key A may not write the trailer",
+                re.search(r"^ +3  key B FFFFFFFFFFFF +formatted, verified", r.stdout, re.M)
+                and s.block(15) == factory and s.block(13) == "00" * 16, r.stdout)
+        s.check("format zeroes data, keeps block 0", s.block(4) == "00" * 16 and
+                s.block(0).startswith("1A7B8C54"), s.block(4))
+        trace = os.path.join(folder, "trace-format")
+        r = s.run(["--key", "A0A1A2A3A4A5", "format", "--force"], trace=trace)
+        s.check("format with the key given", r.returncode == 0 and s.block(11) == factory and
+                "16 of 16 sectors formatted" in r.stdout, r.stdout + r.stderr)
+        with open(trace) as f:
+            lines = [line for line in f.read().splitlines() if line.startswith("-> ")]
+        w = sum(1 for line in lines if " write block " in line)
+        rd = sum(1 for line in lines if " read block " in line)
+        s.check("format: one read per block written, and one trailer read per sector",
+                w == 63 and rd == 63 + 16, "%d writes, %d reads" % (w, rd))
+        print("format: %d exchanges, %d writes, %d reads" % (len(lines), w, rd))
+        s.run(["write", "8", DATA])
+        r = s.run(["format", "--force"], faults=["torn-write 8"])
+        s.check("format: a torn write fails its sector", r.returncode == 1 and
+                re.search(r"^ +2  key A FFFFFFFFFFFF +failed: block 8 \(sector 2\) does not hold",
+                          r.stdout, re.M) and s.block(11) == factory, r.stdout + r.stderr)
+
         print("%d passed, %d failed" % (s.passed, s.failed))
         return 1 if s.failed else 0
 

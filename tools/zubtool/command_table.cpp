@@ -57,6 +57,24 @@ const std::vector<CommandSpec>& Commands() {
         {"--no-verify", nullptr, "do not read each block back to compare it"}},
        ParseRestore,
        RunRestore},
+      {"format",
+       "format --force [--dry-run] [--no-verify] [--card 1K|4K|mini]",
+       "back to the factory state: data zeroed, transport keys",
+       "Puts the card back to its factory state: every data block but block 0 zeroed,\n"
+       "every trailer FFFFFFFFFFFF FF078069 FFFFFFFFFFFF (transport keys and\n"
+       "conditions). Each sector is opened with the keys to try (as key A, then as\n"
+       "key B); before anything is written in it, its trailer is read to check that\n"
+       "this key may write every block and the whole trailer. A sector no key\n"
+       "opens, or whose conditions forbid the writes, is reported and left as it is.\n"
+       "Data blocks are written first, the trailer last, each read back and\n"
+       "compared. A table of the sectors follows. Needs --force: it erases the\n"
+       "card. Exit status 1 when any sector was left.\n",
+       {{"--force", nullptr, "erase the card (format needs it)"},
+        {"--dry-run", nullptr, "show which sectors would be formatted; write nothing"},
+        {"--no-verify", nullptr, "do not read each block back to compare it"},
+        {"--card", "1K|4K|mini", "the card's size when its SAK does not tell it"}},
+       ParseFormat,
+       RunFormat},
       {"keys",
        "keys [--out FILE] [--json]",
        "which key A and which key B open each sector",

@@ -53,6 +53,9 @@ const std::vector<Bytes>& BuiltInKeys();
 std::string ParseKeys(const Arguments& args, Invocation* inv);
 int RunKeys(Context& context);
 
+std::string ParseFormat(const Arguments& args, Invocation* inv);
+int RunFormat(Context& context);
+
 std::string ParseAcl(const Arguments& args, Invocation* inv);
 int RunAcl(Context& context);
 
