@@ -7,6 +7,7 @@ from the virtual reader's trace.
 
     zubtool_verify_test.py PATH/TO/zubtool
 """
+import json
 import os
 import re
 import subprocess
@@ -179,6 +180,18 @@ def main():
         s.check("format: a torn write fails its sector", r.returncode == 1 and
                 re.search(r"^ +2  key A FFFFFFFFFFFF +failed: block 8 \(sector 2\) does not hold",
                           r.stdout, re.M) and s.block(11) == factory, r.stdout + r.stderr)
+
+        # The software card says so, in scan and in the header of dump.
+        r = s.run(["scan"])
+        s.check("scan names the virtual reader",
+                "note  the virtual reader is answering, not a real card" in r.stdout, r.stdout)
+        r = s.run(["scan", "--json"])
+        s.check("scan --json virtualReader", json.loads(r.stdout).get("virtualReader") is True,
+                r.stdout)
+        r = s.run(["dump"])
+        s.check("dump header names the virtual reader",
+                r.stdout.splitlines()[1].startswith("note  the virtual reader is answering"),
+                r.stdout[:300])
 
         print("%d passed, %d failed" % (s.passed, s.failed))
         return 1 if s.failed else 0

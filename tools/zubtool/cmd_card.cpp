@@ -9,6 +9,7 @@
 
 #include "commands.h"
 #include "json.h"
+#include "reader.h"
 #include "session.h"
 #include "status.h"
 #include "verify.h"
@@ -116,6 +117,8 @@ int RunScan(Context& context) {
                               static_cast<uint8_t>(card.atqa & 0xFF)}))
         .Add("sak", HexText({card.sak}))
         .Add("sectors", card.layout.sectors);
+    const std::string simulated = Reader::VirtualReader();
+    out.Add("virtualReader", !simulated.empty());
     std::printf("%s\n", out.Text().c_str());
     return kExitOk;
   }
@@ -125,6 +128,9 @@ int RunScan(Context& context) {
               card.serial.bccOk ? "ok" : "does not match the UID");
   std::printf("ATQA  %02X %02X\n", card.atqa >> 8, card.atqa & 0xFF);
   std::printf("SAK   %02X\n", card.sak);
+  const std::string simulated = Reader::VirtualReader();
+  if (!simulated.empty())
+    std::printf("note  the virtual reader is answering, not a real card (%s)\n", simulated.c_str());
   return kExitOk;
 }
 

@@ -6,6 +6,7 @@
 #include "card.h"
 #include "commands.h"
 #include "json.h"
+#include "reader.h"
 #include "session.h"
 #include "status.h"
 
@@ -100,8 +101,12 @@ int RunDump(Context& context) {
                 layout.name.c_str(), HexText(card.serial.uid).c_str(), card.atqa >> 8,
                 card.atqa & 0xFF, card.sak);
   print(head);
+  const std::string simulated = Reader::VirtualReader();
+  if (!simulated.empty())
+    print("note  the virtual reader is answering, not a real card (" + simulated + ")");
   Json json = Json::Object();
   json.Add("card", layout.name).Add("uid", HexText(card.serial.uid));
+  json.Add("virtualReader", !simulated.empty());
   Json sectors = Json::Array();
 
   Bytes image(static_cast<size_t>(layout.ImageSize()), 0);
