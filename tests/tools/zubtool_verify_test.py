@@ -193,6 +193,30 @@ def main():
                 r.stdout.splitlines()[1].startswith("note  the virtual reader is answering"),
                 r.stdout[:300])
 
+        # --json: a failure is a JSON error object on standard output too.
+        r = s.run(["--no-default-key", "--key", "112233445566", "read", "--json", "4"])
+        try:
+            error = json.loads(r.stdout)["error"]
+        except (ValueError, KeyError):
+            error = {}
+        s.check("read --json error object", r.returncode == 1 and error.get("code") == 4 and
+                error.get("name") == "MZ_STATUS_WRONG_KEY" and error.get("text") == "密码错" and
+                error.get("description") == "wrong key" and error.get("block") == 4 and
+                error.get("sector") == 1 and "no key to try opens sector 1" in r.stderr,
+                r.stdout + r.stderr)
+        env_none = {"ZUBSIM_DEVICE_INDEX": "none"}
+        r = subprocess.run([tool, "scan", "--json"], capture_output=True, text=True,
+                           env=dict(os.environ, **env_none))
+        s.check("scan --json without a reader", r.returncode == 3 and
+                json.loads(r.stdout or "{}").get("error", {}).get("code") == -1, r.stdout)
+        r = s.run(["--no-default-key", "--key", "112233445566", "dump", "--json"])
+        blocks = [b for sec in json.loads(r.stdout)["sectors"] for b in sec["blocks"]]
+        s.check("dump --json: every unreadable block carries its reason",
+                r.returncode == 1 and blocks and
+                all(b["data"] is None and b.get("code") == 4 and
+                    "no key to try opens the sector" in b.get("error", "") for b in blocks),
+                r.stdout[:400])
+
         print("%d passed, %d failed" % (s.passed, s.failed))
         return 1 if s.failed else 0
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "commands.h"
 #include "json.h"
@@ -16,8 +17,65 @@
 
 namespace zubtool {
 
+namespace {
+
+struct Failure {
+  std::string message;
+  std::optional<int32_t> code;
+  std::optional<int> block;
+};
+std::vector<Failure>& Failures() {
+  static std::vector<Failure> failures;
+  return failures;
+}
+bool jsonPrinted = false;
+
+}  // namespace
+
 void Fail(const std::string& what) {
   std::fprintf(stderr, "zubtool: %s\n", what.c_str());
+  Failures().push_back({what, std::nullopt, std::nullopt});
+}
+
+void Fail(const std::string& what, int32_t code, std::optional<int> block) {
+  std::fprintf(stderr, "zubtool: %s\n", what.c_str());
+  Failures().push_back({what, code, block});
+}
+
+void PrintJson(const Json& json) {
+  std::printf("%s\n", json.Text().c_str());
+  jsonPrinted = true;
+}
+
+void PrintJsonError(int exitStatus) {
+  if (jsonPrinted) return;
+  Json error = Json::Object();
+  // The failure with a code tells most; the first one where none has.
+  const Failure* main = nullptr;
+  for (const auto& f : Failures()) {
+    if (f.code) {
+      main = &f;
+      break;
+    }
+  }
+  if (!main && !Failures().empty()) main = &Failures().front();
+  error.Add("message", main ? Json(main->message) : Json());
+  if (main && main->code) {
+    error.Add("code", static_cast<int64_t>(*main->code))
+        .Add("name", StatusName(*main->code))
+        .Add("description", StatusDescription(*main->code))
+        .Add("text", ResultText(*main->code));
+  } else {
+    error.Add("code", Json());
+  }
+  error.Add("block", main && main->block ? Json(*main->block) : Json());
+  error.Add("sector", main && main->block ? Json(SectorOfBlock(*main->block)) : Json());
+  Json messages = Json::Array();
+  for (const auto& f : Failures()) messages.Push(f.message);
+  error.Add("messages", messages);
+  Json out = Json::Object();
+  out.Add("error", error).Add("exitStatus", exitStatus);
+  PrintJson(out);
 }
 
 std::string BlockLine(int block, const Bytes& data) {
@@ -29,8 +87,9 @@ std::string BlockLine(int block, const Bytes& data) {
 int FindCard(CardSession& session) {
   int32_t r = session.Find();
   if (r == 0) return kExitOk;
-  Fail(r == kNoCard ? "no card answers (" + ResultText(r) + ", 1)"
-                    : "no card found: " + Describe(r));
+  Fail(
+      r == kNoCard ? "no card answers (" + ResultText(r) + ", 1)" : "no card found: " + Describe(r),
+      r);
   return kExitFailed;
 }
 
@@ -119,7 +178,7 @@ int RunScan(Context& context) {
         .Add("sectors", card.layout.sectors);
     const std::string simulated = Reader::VirtualReader();
     out.Add("virtualReader", !simulated.empty());
-    std::printf("%s\n", out.Text().c_str());
+    PrintJson(out);
     return kExitOk;
   }
   std::printf("card  %s\n", card.layout.name.c_str());
@@ -151,7 +210,8 @@ int RunRead(Context& context) {
   Access access = WithAccess(session, inv.keyType, inv.block,
                              [&] { return session.Reader().Read(inv.block, &data); });
   if (access.result != 0) {
-    Fail(AccessFailure(access, "read block " + std::to_string(inv.block), inv.block, session));
+    Fail(AccessFailure(access, "read block " + std::to_string(inv.block), inv.block, session),
+         access.result, inv.block);
     return kExitFailed;
   }
   if (inv.json) {
@@ -161,7 +221,7 @@ int RunRead(Context& context) {
         .Add("data", HexText(data))
         .Add("keyType", KeyName(access.keyType))
         .Add("key", HexText(session.Key(access.keyIndex)));
-    std::printf("%s\n", out.Text().c_str());
+    PrintJson(out);
     return kExitOk;
   }
   std::printf("block %d, sector %d, %s\n", inv.block, SectorOfBlock(inv.block),
@@ -194,7 +254,8 @@ int RunWrite(Context& context) {
   WriteOutcome outcome = WriteVerified(session, inv.keyType, inv.block, inv.data, inv.verify);
   const Access& access = outcome.access;
   if (access.result != 0) {
-    Fail(AccessFailure(access, "write block " + std::to_string(inv.block), inv.block, session));
+    Fail(AccessFailure(access, "write block " + std::to_string(inv.block), inv.block, session),
+         access.result, inv.block);
     return kExitFailed;
   }
   if (!outcome.failure.empty()) {
@@ -319,7 +380,7 @@ int RunValue(Context& context) {
     }
   }
   if (access.result != 0) {
-    Fail(AccessFailure(access, what, inv.block, session));
+    Fail(AccessFailure(access, what, inv.block, session), access.result, inv.block);
     return kExitFailed;
   }
   if (notValue) {
@@ -359,7 +420,7 @@ int RunValue(Context& context) {
         .Add("address", static_cast<int>(value->address))
         .Add("keyType", KeyName(access.keyType))
         .Add("key", HexText(session.Key(access.keyIndex)));
-    std::printf("%s\n", out.Text().c_str());
+    PrintJson(out);
     return kExitOk;
   }
   std::printf("block %s: value %d (address byte %u), %s\n", block.c_str(),

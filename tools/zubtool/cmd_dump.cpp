@@ -136,7 +136,14 @@ int RunDump(Context& context) {
       if (!data) {
         complete = false;
         const bool tried = dump.keyA || dump.keyB;
-        if (tried) b.Add("error", Describe(result));
+        // Every unreadable block says why: the read's result, or the keys refused.
+        if (tried) {
+          b.Add("error", Describe(result)).Add("code", static_cast<int64_t>(result));
+        } else {
+          const int32_t code = dump.refused[kKeyA].value_or(dump.refused[kKeyB].value_or(1));
+          b.Add("error", "no key to try opens the sector: " + Refusals(dump.refused))
+              .Add("code", static_cast<int64_t>(code));
+        }
         blocks.Push(b);
         char number[8];
         std::snprintf(number, sizeof number, "%4d", block);
@@ -193,7 +200,7 @@ int RunDump(Context& context) {
     print("image written to " + inv.out + " (" + std::to_string(image.size()) + " bytes)");
     json.Add("image", inv.out);
   }
-  if (inv.json) std::printf("%s\n", json.Text().c_str());
+  if (inv.json) PrintJson(json);
   return status;
 }
 

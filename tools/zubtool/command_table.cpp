@@ -199,7 +199,7 @@ int Context::Open() {
   reader_ = std::make_unique<Reader>(inv.verbose);
   int32_t r = reader_->Open(inv.device);
   if (r != 0) {
-    Fail("no reader at device index " + std::to_string(inv.device) + ": " + Describe(r));
+    Fail("no reader at device index " + std::to_string(inv.device) + ": " + Describe(r), r);
     return kExitNoReader;
   }
   session_ = std::make_unique<CardSession>(*reader_, keys_);
