@@ -193,6 +193,12 @@ def main():
                 r.stdout.splitlines()[1].startswith("note  the virtual reader is answering"),
                 r.stdout[:300])
 
+        s.fresh_card()
+        r = s.run(["restore", "--trailers", "--force", s.image])
+        s.check("restore --trailers warns where key B becomes data", r.returncode == 0 and
+                "in sectors 0, 1, 2" in r.stderr and "key B is then data" in r.stderr,
+                r.stdout + r.stderr)
+
         # --json: a failure is a JSON error object on standard output too.
         r = s.run(["--no-default-key", "--key", "112233445566", "read", "--json", "4"])
         try:

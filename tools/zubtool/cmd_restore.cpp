@@ -119,6 +119,7 @@ int RunRestore(Context& context) {
   }
 
   std::vector<std::string> failed;
+  std::vector<std::string> keyBData;  // sectors whose new conditions show key B
   int written = 0;
   for (int sector = 0; sector < layout.sectors; ++sector) {
     std::vector<int> sectorKeys;
@@ -147,6 +148,9 @@ int RunRestore(Context& context) {
         continue;
       }
       if (access.result == 0) {
+        auto conditions = IsTrailer(w.block) ? DecodeAccessBits(w.data) : std::nullopt;
+        if (conditions && KeyBReadable(conditions->group[kTrailerGroup]))
+          keyBData.push_back(std::to_string(sector));
         ++written;
         done += (done.empty() ? "" : " ") + std::to_string(w.block);
         continue;
@@ -162,6 +166,14 @@ int RunRestore(Context& context) {
                 done.empty() ? "nothing written" : ("written: " + done).c_str(), problems.c_str());
   }
   std::printf("%d of %zu blocks written\n", written, plan.size());
+  if (!keyBData.empty()) {
+    std::string list;
+    for (const auto& n : keyBData) list += (list.empty() ? "" : ", ") + n;
+    std::fprintf(stderr,
+                 "zubtool: warning: the conditions written let key A read key B in sector%s %s: "
+                 "key B is then data, not a key (it can no longer open the sector)\n",
+                 keyBData.size() > 1 ? "s" : "", list.c_str());
+  }
   if (!failed.empty()) {
     std::string list;
     for (const auto& f : failed) list += (list.empty() ? "" : ", ") + f;
