@@ -111,6 +111,12 @@ class Card {
   const Uid& uid() const { return uid_; }
   CardState state() const { return state_; }
   const std::vector<uint8_t>& image() const { return memory_; }
+  // Puts the memory back as `memory` (an earlier image() of this card) holds
+  // it, leaving the card's state alone: what a write the card acknowledged
+  // but did not keep leaves behind.
+  void restore_memory(const std::vector<uint8_t>& memory) {
+    if (memory.size() == memory_.size()) memory_ = memory;
+  }
   size_t blocks() const { return Geometry::blocks(type_); }
   // ATQA as sent over the air (first byte first) and SAK.
   std::array<uint8_t, 2> atqa() const;

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "faults.h"
+
 namespace zubsim {
 
 LineKind parse_control_line(const std::string& line, ControlCommand* command,
@@ -64,8 +66,28 @@ LineKind parse_control_line(const std::string& line, ControlCommand* command,
       }
       c.has_uid = true;
     }
+  } else if (verb == "fault") {
+    c.kind = ControlCommand::kFault;
+    std::istringstream args(rest);
+    std::string name, extra;
+    long arg = -1, count = 1;
+    args >> name;
+    c.fault_kind = exchange_fault_by_name(name);
+    if (c.fault_kind == 0) {
+      *problem = "'" + line + "': no such fault kind";
+      return LineKind::kProblem;
+    }
+    if (!args.eof() && !(args >> arg)) arg = -1000;
+    if (!args.eof() && !(args >> count)) count = -1;
+    if (arg < -1 || arg > 255 || count < 1 || count > 10000 || (args >> extra)) {
+      *problem = "'" + line + "': fault KIND [ARG (-1 to 255) [COUNT (1 to 10000)]]";
+      return LineKind::kProblem;
+    }
+    c.fault_arg = static_cast<int>(arg);
+    c.fault_count = static_cast<unsigned>(count);
   } else {
-    *problem = "'" + line + "': not out, in, card 1K|4K [UID] or image <path>";
+    *problem =
+        "'" + line + "': not out, in, card 1K|4K [UID], image <path> or fault KIND [ARG [COUNT]]";
     return LineKind::kProblem;
   }
   *command = c;

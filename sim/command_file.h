@@ -8,6 +8,10 @@
 //   <index> in                  put it back
 //   <index> card 1K|4K [UID]    a new card in the field (UID as ZUBSIM_UID)
 //   <index> image <path>        a card from an image file
+//   <index> fault KIND [ARG [COUNT]]
+//                               exchange faults (KIND a name from faults.cpp's
+//                               table, "torn-write", or its number; ARG -1 and
+//                               COUNT 1 unless given)
 //
 // Blank lines and lines starting with # are skipped; anything else that does
 // not parse is reported on the trace and skipped.
@@ -22,12 +26,15 @@
 namespace zubsim {
 
 struct ControlCommand {
-  enum Kind { kOut, kIn, kCard, kImage } kind = kOut;
+  enum Kind { kOut, kIn, kCard, kImage, kFault } kind = kOut;
   int index = 0;
   CardType type = CardType::k1K;
   bool has_uid = false;
   Uid uid{};
   std::string path;
+  int fault_kind = 0;  // ZUBSIM_FAULT_*
+  int fault_arg = -1;
+  unsigned fault_count = 1;
 };
 
 enum class LineKind { kCommand, kSkip, kProblem };

@@ -25,6 +25,10 @@ size_t copy_text(const std::string& text, char* buffer, size_t capacity) {
 
 extern "C" {
 
+ZUBSIM_API const char* zubsim_identify(void) {
+  return "MifareZUB virtual reader: a MIFARE Classic card in software";
+}
+
 ZUBSIM_API void zubsim_reset(void) {
   const zubsim::Config config = zubsim::config_from_environment();
   zubsim::locked_instance([&](zubsim::Instance& i) { i.configure(config); });

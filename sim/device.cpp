@@ -79,11 +79,25 @@ bool Device::write(uint32_t index, const uint8_t* frame, uint32_t* length) {
     return false;
   }
   trace_.line("-> " + hex_bytes(frame, *length) + "  " + describe_request(frame, *length));
-  const ExchangeFault fault = faults_.next_exchange();
+  const ExchangeFault fault = faults_.next_exchange(frame, *length);
   if (!request_arrives(fault, trace_)) return true;
+  // A torn write: the card runs the command and answers, but its memory is
+  // put back as it was before.
+  std::vector<uint8_t> before;
+  const bool torn = card_keeps_nothing(fault) && reader_.card() != nullptr;
+  if (torn) before = reader_.card()->image();
   Reply reply;
   reply.bytes.resize(kMaxReply);
   reply.bytes.resize(reader_.handle(frame, *length, reply.bytes.data(), reply.bytes.size()));
+  if (torn && reader_.card()) {
+    if (reader_.card()->image() != before) {
+      reader_.card()->restore_memory(before);
+      trace_.note("fault: torn write: the card answers done, block " + std::to_string(frame[3]) +
+                  " keeps its old bytes");
+    } else {
+      trace_.note("fault: torn write: the card changed nothing anyway");
+    }
+  }
   if (reply.bytes.empty()) return true;
   fault_reply(fault, &reply, trace_);
   if (reply.lost) return true;
@@ -214,6 +228,13 @@ void Device::run(const ControlCommand& command) {
       break;
     case ControlCommand::kImage:
       load_image(command.path);
+      break;
+    case ControlCommand::kFault:
+      add_exchange_faults(command.fault_kind, command.fault_arg, command.fault_count);
+      trace_.note("command file: " + std::to_string(command.fault_count) + " " +
+                  exchange_fault_name(command.fault_kind) + " fault" +
+                  (command.fault_count == 1 ? "" : "s") + " queued (arg " +
+                  std::to_string(command.fault_arg) + ")");
       break;
   }
 }

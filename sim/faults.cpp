@@ -61,21 +61,42 @@ std::string other_status(int arg, Reply* reply) {
   return "the reply carries status " + std::to_string(static_cast<uint8_t>(arg)) + " and no fields";
 }
 
+// A write (60) or a transfer (A0) into block `arg`, or into any block when
+// `arg` is below 0. Frame: L, command, lead byte, block, ...
+bool writes_block(int arg, const uint8_t* frame, size_t size) {
+  if (size < 5 || (frame[1] != 0x60 && frame[1] != 0xA0)) return false;
+  return arg < 0 || frame[3] == arg;
+}
+
 struct Kind {
   int kind;
+  const char* name;  // in the command file
   bool request_arrives;
   std::string (*reply)(int arg, Reply* reply);  // what it does to the reply
+  // The requests it waits for; null: any.
+  bool (*applies)(int arg, const uint8_t* frame, size_t size);
+  bool card_keeps_nothing;  // done as far as the reply says, undone in the card
 };
 
 const Kind kKinds[] = {
-    {ZUBSIM_FAULT_NO_REPLY, true, lose},                  // the command runs, its reply is lost
-    {ZUBSIM_FAULT_LOST_REQUEST, false, nullptr},          // nothing runs
-    {ZUBSIM_FAULT_BAD_CHECK, true, bad_check},            // the reply is damaged
-    {ZUBSIM_FAULT_OTHER_COMMAND, true, other_command},    // it answers another command
-    {ZUBSIM_FAULT_TRUNCATED, true, truncate},             // part of it arrives
-    {ZUBSIM_FAULT_LATE_REPLY, true, hold_back},           // it arrives one read late
-    {ZUBSIM_FAULT_READ_UNTOUCHED, true, fail_next_read},  // the read meant for it fails
-    {ZUBSIM_FAULT_STATUS, true, other_status},            // it reports another status
+    // the command runs, its reply is lost
+    {ZUBSIM_FAULT_NO_REPLY, "no-reply", true, lose, nullptr, false},
+    // nothing runs
+    {ZUBSIM_FAULT_LOST_REQUEST, "lost-request", false, nullptr, nullptr, false},
+    // the reply is damaged
+    {ZUBSIM_FAULT_BAD_CHECK, "bad-check", true, bad_check, nullptr, false},
+    // it answers another command
+    {ZUBSIM_FAULT_OTHER_COMMAND, "other-command", true, other_command, nullptr, false},
+    // part of it arrives
+    {ZUBSIM_FAULT_TRUNCATED, "truncated", true, truncate, nullptr, false},
+    // it arrives one read late
+    {ZUBSIM_FAULT_LATE_REPLY, "late-reply", true, hold_back, nullptr, false},
+    // the read meant for it fails
+    {ZUBSIM_FAULT_READ_UNTOUCHED, "read-untouched", true, fail_next_read, nullptr, false},
+    // the card says done and keeps the block as it was
+    {ZUBSIM_FAULT_TORN_WRITE, "torn-write", true, nullptr, writes_block, true},
+    // it reports another status
+    {ZUBSIM_FAULT_STATUS, "status", true, other_status, nullptr, false},
 };
 
 const Kind* kind_of(int kind) {
@@ -101,6 +122,23 @@ const Call kCalls[] = {
 
 bool known_exchange_fault(int kind) {
   return kind_of(kind) != nullptr;
+}
+
+int exchange_fault_by_name(const std::string& name) {
+  for (const Kind& k : kKinds) {
+    if (name == k.name || name == std::to_string(k.kind)) return k.kind;
+  }
+  return 0;
+}
+
+const char* exchange_fault_name(int kind) {
+  const Kind* k = kind_of(kind);
+  return k ? k->name : "?";
+}
+
+bool card_keeps_nothing(const ExchangeFault& fault) {
+  const Kind* k = kind_of(fault.kind);
+  return k && k->card_keeps_nothing;
 }
 
 bool known_call(int call) {
@@ -146,9 +184,11 @@ void Faults::clear() {
   calls_.clear();
 }
 
-ExchangeFault Faults::next_exchange() {
+ExchangeFault Faults::next_exchange(const uint8_t* frame, size_t size) {
   if (exchanges_.empty()) return {};
   const ExchangeFault fault = exchanges_.front();
+  const Kind* k = kind_of(fault.kind);
+  if (k && k->applies && !k->applies(fault.arg, frame, size)) return {};
   exchanges_.pop_front();
   return fault;
 }

@@ -6,7 +6,9 @@
 #define MIFAREZUB_SIM_FAULTS_H
 
 #include <cstdint>
+#include <cstddef>
 #include <deque>
+#include <string>
 #include <vector>
 
 #include "trace.h"
@@ -29,6 +31,10 @@ struct Reply {
 };
 
 bool known_exchange_fault(int kind);
+// The kind of an exchange fault by its name in the command file
+// ("torn-write") or its number; 0 for neither.
+int exchange_fault_by_name(const std::string& name);
+const char* exchange_fault_name(int kind);
 bool known_call(int call);
 const char* call_name(int call);
 
@@ -37,6 +43,9 @@ const char* call_name(int call);
 bool request_arrives(const ExchangeFault& fault, Trace& trace);
 // What `fault` does to the reply the reader made, noted on the trace.
 void fault_reply(const ExchangeFault& fault, Reply* reply, Trace& trace);
+// Whether `fault` lets the card answer the request as done but keep none of
+// what it changed in its memory (a torn write).
+bool card_keeps_nothing(const ExchangeFault& fault);
 
 // The faults waiting, each kind in the order given.
 class Faults {
@@ -45,8 +54,9 @@ class Faults {
   bool add_exchange(int kind, int arg, unsigned count);
   bool add_call(int call, unsigned count);
   void clear();
-  // The next exchange's fault (kind 0: none).
-  ExchangeFault next_exchange();
+  // The fault the exchange of request `frame` takes (kind 0: none): the one
+  // at the front of the queue, unless that one waits for another command.
+  ExchangeFault next_exchange(const uint8_t* frame, size_t size);
   // True if the next call of `call` is to fault (and uses that fault up).
   bool take_call(int call);
 

@@ -60,6 +60,7 @@ class Reader {
   }
   bool card_in_field() const { return card_.has_value() && in_field_; }
   const Card* card() const { return card_ ? &*card_ : nullptr; }
+  Card* card() { return card_ ? &*card_ : nullptr; }
 
   bool beeper_on() const { return beeper_; }
   uint32_t beeps() const { return beeps_; }

@@ -55,6 +55,12 @@
 // with `arg` 0, TRUE (as if it had worked) with any other `arg`. The reply
 // goes to the read after it.
 #define ZUBSIM_FAULT_READ_UNTOUCHED 7
+// The card acknowledges a write or a transfer into block `arg` (below 0: into
+// whichever block comes next) but does not keep it, as when the card leaves
+// the field or loses power halfway: the reply says done, the block keeps its
+// old bytes. This fault waits at the front of the queue for such a command;
+// the exchanges before it take no fault.
+#define ZUBSIM_FAULT_TORN_WRITE 8
 // The reader runs the command, but its reply carries status `arg` (0 to 255)
 // and no fields, check byte right: a card that failed in a way the card model
 // does not (a write or read the card did not acknowledge, say).
@@ -72,6 +78,10 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+// A constant text naming the virtual reader. Hosts look this symbol up in
+// the vendor library they loaded to tell the software card from a real one.
+ZUBSIM_API const char* zubsim_identify(void);
 
 // Back to the state of a fresh process: device closed, faults and trace
 // cleared, key store and LEDs empty, configuration read again from the
@@ -150,6 +160,7 @@ struct Sim {
   using Uid = std::array<unsigned char, 4>;
   using KeyBytes = std::array<unsigned char, 6>;
 
+  static std::string identify() { return zubsim_identify(); }
   static void reset() { zubsim_reset(); }
   static std::string last_error() { return fetch(zubsim_last_error); }
 

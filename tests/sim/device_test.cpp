@@ -274,7 +274,7 @@ TEST_F(Device, LateReplyIsGoneAfterAResetOrAnOpen) {
 
 TEST_F(Device, UnknownFaultKindsAndCallsAreIgnored) {
   open();
-  for (int kind : {0, -1, ZUBSIM_FAULT_READ_UNTOUCHED + 1, 1000}) Sim::fault_exchange(kind, -1, 3);
+  for (int kind : {0, -1, ZUBSIM_FAULT_STATUS + 1, 1000}) Sim::fault_exchange(kind, -1, 3);
   for (int call : {0, ZUBSIM_CALL_READ + 1}) Sim::fault_call(call, 3);
   EXPECT_EQ(exchange(zubsim::cmd::kHalt, {0x01}), (Bytes{0x04, 0xD0, 0x01, 0x01, 0xD4}));
   EXPECT_EQ(Sim::trace().find("fault"), std::string::npos);
@@ -390,6 +390,48 @@ TEST_F(Device, TraceOffIsQuietButRemembers) {
   const std::vector<std::string> lines = Sim::trace_lines();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back().rfind("<- 04 D0 01", 0), 0u) << lines.back();
+}
+
+// A torn write waits for a write (or transfer) into its block, lets the
+// exchanges before it through untouched, answers done and keeps nothing.
+TEST_F(Device, TornWriteIsAcknowledgedButNotKept) {
+  open();
+  ASSERT_EQ(status(zubsim::cmd::kRequestAll, {0x01}), 0);
+  ASSERT_EQ(status(zubsim::cmd::kSelect, {0x01, 0x1A, 0x7B, 0x8C, 0x54}), 0);
+  ASSERT_EQ(status(zubsim::cmd::kLoadKey, {0x01, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), 0);
+  ASSERT_EQ(status(zubsim::cmd::kAuthenticate, {0x01, 0, 0, 4}), 0);
+  auto write_block = [&](uint8_t block, uint8_t fill) {
+    Bytes data = {0x01, block};
+    data.resize(18, fill);
+    return status(zubsim::cmd::kWrite, data);
+  };
+  auto block_byte = [](size_t block) { return Sim::card_image()[block * 16]; };
+  Sim::fault_exchange(ZUBSIM_FAULT_TORN_WRITE, 5);  // waits for block 5
+  Sim::fault_exchange(ZUBSIM_FAULT_NO_REPLY);       // and holds back the fault after it
+  EXPECT_EQ(write_block(4, 0x11), 0);
+  EXPECT_EQ(block_byte(4), 0x11);
+  EXPECT_EQ(status(zubsim::cmd::kRead, {0x01, 4}), 0);
+  EXPECT_EQ(write_block(5, 0x22), 0);  // acknowledged
+  EXPECT_EQ(block_byte(5), 0x00);      // not kept
+  EXPECT_EQ(Sim::card_state(), ZUBSIM_STATE_AUTHENTICATED);
+  EXPECT_TRUE(exchange(zubsim::cmd::kRead, {0x01, 5}).empty());  // the next fault's turn
+  EXPECT_EQ(write_block(5, 0x33), 0);
+  EXPECT_EQ(block_byte(5), 0x33);
+  EXPECT_NE(Sim::trace().find("torn write: the card answers done, block 5 keeps its old bytes"),
+            std::string::npos);
+
+  // Any block (-1), and a transfer as well as a write.
+  ASSERT_EQ(status(zubsim::cmd::kWrite,
+                   [] {
+                     Bytes v = {0x01, 6,  10, 0, 0, 0, 0xF5, 0xFF, 0xFF,
+                                0xFF, 10, 0,  0, 0, 6, 0xF9, 6,    0xF9};
+                     return v;
+                   }()),
+            0);
+  Sim::fault_exchange(ZUBSIM_FAULT_TORN_WRITE);
+  ASSERT_EQ(status(zubsim::cmd::kIncrement, {0x01, 6, 5, 0, 0, 0}), 0);
+  EXPECT_EQ(status(zubsim::cmd::kTransfer, {0x01, 6}), 0);
+  EXPECT_EQ(block_byte(6), 10);
 }
 
 TEST_F(Device, ImageSavedAndLoadedBackUnchanged) {

@@ -143,10 +143,34 @@ TEST(ControlLines, Parse) {
   EXPECT_EQ(c.path, "/tmp/a b.mfd");
   ASSERT_EQ(zubsim::parse_control_line("0 card 1k", &c, &problem), zubsim::LineKind::kCommand);
   EXPECT_FALSE(c.has_uid);
+  ASSERT_EQ(zubsim::parse_control_line("0 fault torn-write 4 2", &c, &problem),
+            zubsim::LineKind::kCommand);
+  EXPECT_EQ(c.kind, zubsim::ControlCommand::kFault);
+  EXPECT_EQ(c.fault_kind, ZUBSIM_FAULT_TORN_WRITE);
+  EXPECT_EQ(c.fault_arg, 4);
+  EXPECT_EQ(c.fault_count, 2u);
+  ASSERT_EQ(zubsim::parse_control_line("0 fault 1", &c, &problem), zubsim::LineKind::kCommand);
+  EXPECT_EQ(c.fault_kind, ZUBSIM_FAULT_NO_REPLY);
+  EXPECT_EQ(c.fault_arg, -1);
+  EXPECT_EQ(c.fault_count, 1u);
   for (const char* bad : {"x out", "256 out", "0 out now", "0 card 4K 1122", "0 card 4K 11223344 5",
-                          "0 card 4K GG223344", "0 image", "0"}) {
+                          "0 card 4K GG223344", "0 image", "0", "0 fault", "0 fault torn",
+                          "0 fault 99", "0 fault torn-write x", "0 fault torn-write 4 0",
+                          "0 fault torn-write 256", "0 fault no-reply -1 1 extra"}) {
     EXPECT_EQ(zubsim::parse_control_line(bad, &c, &problem), zubsim::LineKind::kProblem) << bad;
   }
+}
+
+// A fault line from another process reaches the reader at the next call.
+TEST_F(Readers, FaultLinesQueueFaults) {
+  set_env("ZUBSIM_CONTROL", commands_.c_str());
+  zubsim_reset();
+  ASSERT_NE(CH375OpenDevice(0), CH375_INVALID_HANDLE);
+  Append("0 fault no-reply -1 2\n");
+  EXPECT_TRUE(Uid(0).empty());              // the request's reply is lost
+  EXPECT_TRUE(Exchange(0, 0xD0).empty());   // and the halt's
+  EXPECT_EQ(Exchange(0, 0xD0).size(), 5u);  // the faults are used up
+  EXPECT_NE(zubsim::Sim::trace().find("2 no-reply faults queued"), std::string::npos);
 }
 
 TEST(ReadersConfig, CountAndRange) {

@@ -122,7 +122,7 @@ def full(t, work):
     t.check("scan", ["scan"], keep, out=[r"^card +MIFARE Classic 1K$", r"^UID +1A7B8C54$",
                                           r"^BCC +B9 \(ok\)$", r"^ATQA +04 00$", r"^SAK +08$"])
     t.check("write a block", ["write", "4", "48656C6C6F2C2063 61:72:64:21-00-00-00-FF"], keep,
-            out=[r"^block 4 written, key A FFFFFFFFFFFF$"])
+            out=[r"^block 4 written, opened with key A FFFFFFFFFFFF$"])
     t.check("read it back in a new session", ["read", "4"], keep,
             out=[r"^block 4, sector 1, key A FFFFFFFFFFFF$",
                  r"^ +4  48 65 6C 6C 6F 2C 20 63 61 72 64 21 00 00 00 FF  \|Hello, card!\.\.\.\.\|$"])

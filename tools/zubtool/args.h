@@ -44,6 +44,7 @@ struct Invocation {
   std::string file;                  // restore FILE
   bool trailers = false;             // restore --trailers
   bool dryRun = false;               // restore --dry-run
+  bool verify = true;                // write, restore, value: off with --no-verify
   bool json = false;                 // --json: scan, read, dump, value get, keys
   std::optional<double> wait;        // scan --wait [SECONDS]; 0: no limit
   int sector = -1;                   // acl SECTOR

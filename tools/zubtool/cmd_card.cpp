@@ -4,17 +4,78 @@
 #include <thread>
 #include <cstdio>
 #include <cstring>
+#include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "commands.h"
 #include "json.h"
+#include "reader.h"
 #include "session.h"
 #include "status.h"
+#include "verify.h"
 
 namespace zubtool {
 
+namespace {
+
+struct Failure {
+  std::string message;
+  std::optional<int32_t> code;
+  std::optional<int> block;
+};
+std::vector<Failure>& Failures() {
+  static std::vector<Failure> failures;
+  return failures;
+}
+bool jsonPrinted = false;
+
+}  // namespace
+
 void Fail(const std::string& what) {
   std::fprintf(stderr, "zubtool: %s\n", what.c_str());
+  Failures().push_back({what, std::nullopt, std::nullopt});
+}
+
+void Fail(const std::string& what, int32_t code, std::optional<int> block) {
+  std::fprintf(stderr, "zubtool: %s\n", what.c_str());
+  Failures().push_back({what, code, block});
+}
+
+void PrintJson(const Json& json) {
+  std::printf("%s\n", json.Text().c_str());
+  jsonPrinted = true;
+}
+
+void PrintJsonError(int exitStatus) {
+  if (jsonPrinted) return;
+  Json error = Json::Object();
+  // The failure with a code tells most; the first one where none has.
+  const Failure* main = nullptr;
+  for (const auto& f : Failures()) {
+    if (f.code) {
+      main = &f;
+      break;
+    }
+  }
+  if (!main && !Failures().empty()) main = &Failures().front();
+  error.Add("message", main ? Json(main->message) : Json());
+  if (main && main->code) {
+    error.Add("code", static_cast<int64_t>(*main->code))
+        .Add("name", StatusName(*main->code))
+        .Add("description", StatusDescription(*main->code))
+        .Add("text", ResultText(*main->code));
+  } else {
+    error.Add("code", Json());
+  }
+  error.Add("block", main && main->block ? Json(*main->block) : Json());
+  error.Add("sector", main && main->block ? Json(SectorOfBlock(*main->block)) : Json());
+  Json messages = Json::Array();
+  for (const auto& f : Failures()) messages.Push(f.message);
+  error.Add("messages", messages);
+  Json out = Json::Object();
+  out.Add("error", error).Add("exitStatus", exitStatus);
+  PrintJson(out);
 }
 
 std::string BlockLine(int block, const Bytes& data) {
@@ -26,8 +87,9 @@ std::string BlockLine(int block, const Bytes& data) {
 int FindCard(CardSession& session) {
   int32_t r = session.Find();
   if (r == 0) return kExitOk;
-  Fail(r == kNoCard ? "no card answers (" + ResultText(r) + ", 1)"
-                    : "no card found: " + Describe(r));
+  Fail(
+      r == kNoCard ? "no card answers (" + ResultText(r) + ", 1)" : "no card found: " + Describe(r),
+      r);
   return kExitFailed;
 }
 
@@ -114,7 +176,9 @@ int RunScan(Context& context) {
                               static_cast<uint8_t>(card.atqa & 0xFF)}))
         .Add("sak", HexText({card.sak}))
         .Add("sectors", card.layout.sectors);
-    std::printf("%s\n", out.Text().c_str());
+    const std::string simulated = Reader::VirtualReader();
+    out.Add("virtualReader", !simulated.empty());
+    PrintJson(out);
     return kExitOk;
   }
   std::printf("card  %s\n", card.layout.name.c_str());
@@ -123,6 +187,9 @@ int RunScan(Context& context) {
               card.serial.bccOk ? "ok" : "does not match the UID");
   std::printf("ATQA  %02X %02X\n", card.atqa >> 8, card.atqa & 0xFF);
   std::printf("SAK   %02X\n", card.sak);
+  const std::string simulated = Reader::VirtualReader();
+  if (!simulated.empty())
+    std::printf("note  the virtual reader is answering, not a real card (%s)\n", simulated.c_str());
   return kExitOk;
 }
 
@@ -143,7 +210,8 @@ int RunRead(Context& context) {
   Access access = WithAccess(session, inv.keyType, inv.block,
                              [&] { return session.Reader().Read(inv.block, &data); });
   if (access.result != 0) {
-    Fail(AccessFailure(access, "read block " + std::to_string(inv.block), inv.block, session));
+    Fail(AccessFailure(access, "read block " + std::to_string(inv.block), inv.block, session),
+         access.result, inv.block);
     return kExitFailed;
   }
   if (inv.json) {
@@ -153,7 +221,7 @@ int RunRead(Context& context) {
         .Add("data", HexText(data))
         .Add("keyType", KeyName(access.keyType))
         .Add("key", HexText(session.Key(access.keyIndex)));
-    std::printf("%s\n", out.Text().c_str());
+    PrintJson(out);
     return kExitOk;
   }
   std::printf("block %d, sector %d, %s\n", inv.block, SectorOfBlock(inv.block),
@@ -165,6 +233,7 @@ int RunRead(Context& context) {
 std::string ParseWrite(const Arguments& args, Invocation* inv) {
   std::string error = ParsePermissions(args, &inv->permissions);
   if (!error.empty()) return error;
+  inv->verify = !args.Has("--no-verify");
   if (!(error = args.Count(2, 2, {"BLOCK", "HEX32"})).empty()) return error;
   const auto& pos = args.positionals;
   if (!(error = ParseBlock(pos[0], &inv->block)).empty()) return error;
@@ -180,32 +249,48 @@ int RunWrite(Context& context) {
   const Invocation& inv = context.inv;
   if (int status = context.Open()) return status;
   CardSession& session = context.Session();
-  CardReader& reader = session.Reader();
-  bool trailer = IsTrailer(inv.block);
   if (int status = FindCard(session)) return status;
   if (int status = CheckBlockOnCard(session, inv.block)) return status;
-  Access access = WithAccess(session, inv.keyType, inv.block,
-                             [&] { return reader.Write(inv.block, inv.data); });
+  WriteOutcome outcome = WriteVerified(session, inv.keyType, inv.block, inv.data, inv.verify);
+  const Access& access = outcome.access;
   if (access.result != 0) {
-    Fail(AccessFailure(access, "write block " + std::to_string(inv.block), inv.block, session));
+    Fail(AccessFailure(access, "write block " + std::to_string(inv.block), inv.block, session),
+         access.result, inv.block);
     return kExitFailed;
   }
-  // Read it back where the keys allow: trailers hide their keys, so only
-  // data blocks are compared.
-  Bytes back;
-  if (!trailer && reader.Read(inv.block, &back) == 0 && back != inv.data) {
-    Fail("block " + std::to_string(inv.block) + " reads back differently:\n" +
-         BlockLine(inv.block, back));
+  if (!outcome.failure.empty()) {
+    Fail(outcome.failure);
     return kExitFailed;
   }
-  std::printf("block %d written, %s\n", inv.block, KeyNote(access, session).c_str());
+  // "opened with": the key that opened the sector, not a key the trailer gives it.
+  std::printf("block %d written, opened with %s\n", inv.block, KeyNote(access, session).c_str());
   std::printf("%s\n", BlockLine(inv.block, inv.data).c_str());
+  if (!inv.verify) {
+    std::printf("not verified (--no-verify)\n");
+  } else {
+    std::printf("verified: read back the same%s%s\n", outcome.notes.empty() ? "" : "; ",
+                [&] {
+                  std::string all;
+                  for (const auto& n : outcome.notes) all += (all.empty() ? "" : "; ") + n;
+                  return all;
+                }()
+                    .c_str());
+  }
+  if (IsTrailer(inv.block)) {
+    auto conditions = DecodeAccessBits(inv.data);
+    if (conditions && KeyBReadable(conditions->group[kTrailerGroup])) {
+      std::fprintf(stderr,
+                   "zubtool: warning: these conditions let key A read key B: key B is then data, "
+                   "not a key (it can no longer open the sector)\n");
+    }
+  }
   return kExitOk;
 }
 
 std::string ParseValue(const Arguments& args, Invocation* inv) {
   const auto& pos = args.positionals;
   inv->json = args.Has("--json");
+  inv->verify = !args.Has("--no-verify");
   if (inv->json && (pos.empty() || pos[0] != "get")) return "--json goes with 'value get' only";
   if (pos.empty()) return "missing operation: get, set, inc or dec";
   const std::string& op = pos[0];
@@ -252,6 +337,7 @@ int RunValue(Context& context) {
   std::string what;
   Bytes data;
   bool notValue = false;
+  std::optional<Bytes> expected;  // what the block is to hold afterwards
   switch (inv.valueOp) {
     case ValueOp::kGet:
       what = "read block " + block;
@@ -260,10 +346,9 @@ int RunValue(Context& context) {
       break;
     case ValueOp::kSet:
       what = "write value block " + block;
-      access = WithAccess(session, inv.keyType, inv.block, [&] {
-        return reader.Write(inv.block,
-                            EncodeValueBlock(inv.amount, static_cast<uint8_t>(inv.block)));
-      });
+      expected = EncodeValueBlock(inv.amount, static_cast<uint8_t>(inv.block));
+      access = WithAccess(session, inv.keyType, inv.block,
+                          [&] { return reader.Write(inv.block, *expected); });
       break;
     case ValueOp::kInc:
     case ValueOp::kDec: {
@@ -272,9 +357,16 @@ int RunValue(Context& context) {
       access = WithAccess(session, inv.keyType, inv.block, [&] {
         // The block is looked at first: a block that is not a value block is
         // reported as such, and the card is not asked to count on it.
-        if (reader.Read(inv.block, &data) == 0 && !DecodeValueBlock(data)) {
-          notValue = true;
-          return 0;
+        if (reader.Read(inv.block, &data) == 0) {
+          auto old = DecodeValueBlock(data);
+          if (!old) {
+            notValue = true;
+            return 0;
+          }
+          const int64_t result =
+              static_cast<int64_t>(old->value) + (inc ? inv.amount : -inv.amount);
+          if (result >= INT32_MIN && result <= INT32_MAX)
+            expected = EncodeValueBlock(static_cast<int32_t>(result), old->address);
         }
         int32_t r =
             inc ? reader.Increment(inv.block, inv.amount) : reader.Decrement(inv.block, inv.amount);
@@ -288,7 +380,7 @@ int RunValue(Context& context) {
     }
   }
   if (access.result != 0) {
-    Fail(AccessFailure(access, what, inv.block, session));
+    Fail(AccessFailure(access, what, inv.block, session), access.result, inv.block);
     return kExitFailed;
   }
   if (notValue) {
@@ -296,7 +388,21 @@ int RunValue(Context& context) {
          BlockLine(inv.block, data));
     return kExitFailed;
   }
-  int32_t r = inv.valueOp == ValueOp::kGet ? 0 : reader.Read(inv.block, &data);
+  // The read that shows the value is the read that verifies it: one read.
+  bool readBack = inv.valueOp == ValueOp::kGet;
+  if (expected && inv.verify) {
+    WriteOutcome outcome;
+    ReadBack(session, inv.block, *expected, access.keyType, &outcome);
+    if (!outcome.failure.empty()) {
+      Fail(outcome.failure);
+      return kExitFailed;
+    }
+    if (outcome.checked) {
+      data = outcome.held;
+      readBack = true;
+    }
+  }
+  int32_t r = readBack ? 0 : reader.Read(inv.block, &data);
   if (r != 0) {
     std::printf("block %s: done (the block cannot be read back: %s)\n", block.c_str(),
                 Describe(r).c_str());
@@ -314,7 +420,7 @@ int RunValue(Context& context) {
         .Add("address", static_cast<int>(value->address))
         .Add("keyType", KeyName(access.keyType))
         .Add("key", HexText(session.Key(access.keyIndex)));
-    std::printf("%s\n", out.Text().c_str());
+    PrintJson(out);
     return kExitOk;
   }
   std::printf("block %s: value %d (address byte %u), %s\n", block.c_str(),

@@ -6,6 +6,7 @@
 #include "card.h"
 #include "commands.h"
 #include "json.h"
+#include "reader.h"
 #include "session.h"
 #include "status.h"
 
@@ -100,8 +101,12 @@ int RunDump(Context& context) {
                 layout.name.c_str(), HexText(card.serial.uid).c_str(), card.atqa >> 8,
                 card.atqa & 0xFF, card.sak);
   print(head);
+  const std::string simulated = Reader::VirtualReader();
+  if (!simulated.empty())
+    print("note  the virtual reader is answering, not a real card (" + simulated + ")");
   Json json = Json::Object();
   json.Add("card", layout.name).Add("uid", HexText(card.serial.uid));
+  json.Add("virtualReader", !simulated.empty());
   Json sectors = Json::Array();
 
   Bytes image(static_cast<size_t>(layout.ImageSize()), 0);
@@ -131,7 +136,14 @@ int RunDump(Context& context) {
       if (!data) {
         complete = false;
         const bool tried = dump.keyA || dump.keyB;
-        if (tried) b.Add("error", Describe(result));
+        // Every unreadable block says why: the read's result, or the keys refused.
+        if (tried) {
+          b.Add("error", Describe(result)).Add("code", static_cast<int64_t>(result));
+        } else {
+          const int32_t code = dump.refused[kKeyA].value_or(dump.refused[kKeyB].value_or(1));
+          b.Add("error", "no key to try opens the sector: " + Refusals(dump.refused))
+              .Add("code", static_cast<int64_t>(code));
+        }
         blocks.Push(b);
         char number[8];
         std::snprintf(number, sizeof number, "%4d", block);
@@ -188,7 +200,7 @@ int RunDump(Context& context) {
     print("image written to " + inv.out + " (" + std::to_string(image.size()) + " bytes)");
     json.Add("image", inv.out);
   }
-  if (inv.json) std::printf("%s\n", json.Text().c_str());
+  if (inv.json) PrintJson(json);
   return status;
 }
 

@@ -178,7 +178,7 @@ int RunKeys(Context& context) {
     }
     out.Add("sectors", sectors).Add("keysTried", static_cast<int64_t>(keys.size()));
     out.Add("interrupted", interrupted);
-    std::printf("%s\n", out.Text().c_str());
+    PrintJson(out);
   } else {
     std::printf("card  %s  UID %s  (%zu keys to try)\n\n", layout.name.c_str(),
                 HexText(card.serial.uid).c_str(), keys.size());

@@ -7,6 +7,7 @@
 #include "reader.h"
 #include "session.h"
 #include "status.h"
+#include "verify.h"
 
 namespace zubtool {
 
@@ -58,6 +59,7 @@ std::string ParseRestore(const Arguments& args, Invocation* inv) {
   if (!error.empty()) return error;
   inv->trailers = args.Has("--trailers");
   inv->dryRun = args.Has("--dry-run");
+  inv->verify = !args.Has("--no-verify");
   if (inv->trailers && !inv->permissions.force) {
     return "--trailers writes the sector trailers (keys and access bits): give --force as well";
   }
@@ -117,6 +119,7 @@ int RunRestore(Context& context) {
   }
 
   std::vector<std::string> failed;
+  std::vector<std::string> keyBData;  // sectors whose new conditions show key B
   int written = 0;
   for (int sector = 0; sector < layout.sectors; ++sector) {
     std::vector<int> sectorKeys;
@@ -132,15 +135,22 @@ int RunRestore(Context& context) {
     std::string done, problems;
     for (const auto& w : plan) {
       if (SectorOfBlock(w.block) != sector) continue;
-      Access access;
+      WriteOutcome outcome;
+      Access& access = outcome.access;
       if (session.Lost()) {
         access.result = session.Lost();
       } else {
-        access = WithAccess(
-            session, inv.keyType, w.block, [&] { return session.Reader().Write(w.block, w.data); },
-            sectorKeys);
+        outcome = WriteVerified(session, inv.keyType, w.block, w.data, inv.verify, sectorKeys);
+      }
+      if (access.result == 0 && !outcome.failure.empty()) {
+        problems += "\n    " + outcome.failure;
+        failed.push_back(std::to_string(w.block) + " (sector " + std::to_string(sector) + ")");
+        continue;
       }
       if (access.result == 0) {
+        auto conditions = IsTrailer(w.block) ? DecodeAccessBits(w.data) : std::nullopt;
+        if (conditions && KeyBReadable(conditions->group[kTrailerGroup]))
+          keyBData.push_back(std::to_string(sector));
         ++written;
         done += (done.empty() ? "" : " ") + std::to_string(w.block);
         continue;
@@ -156,6 +166,14 @@ int RunRestore(Context& context) {
                 done.empty() ? "nothing written" : ("written: " + done).c_str(), problems.c_str());
   }
   std::printf("%d of %zu blocks written\n", written, plan.size());
+  if (!keyBData.empty()) {
+    std::string list;
+    for (const auto& n : keyBData) list += (list.empty() ? "" : ", ") + n;
+    std::fprintf(stderr,
+                 "zubtool: warning: the conditions written let key A read key B in sector%s %s: "
+                 "key B is then data, not a key (it can no longer open the sector)\n",
+                 keyBData.size() > 1 ? "s" : "", list.c_str());
+  }
   if (!failed.empty()) {
     std::string list;
     for (const auto& f : failed) list += (list.empty() ? "" : ", ") + f;

@@ -71,9 +71,28 @@ const std::vector<CommandSpec>& Commands() {
         {"--key-a", "HEX", "key A for trailers whose key A is 000000000000 in the image"},
         {"--key-b", "HEX", "key B for trailers whose key B is 000000000000 in the image"},
         {"--block0", nullptr, "write block 0 too (genuine cards refuse it)"},
-        {"--dry-run", nullptr, "list what would be written; touch no card"}},
+        {"--dry-run", nullptr, "list what would be written; touch no card"},
+        {"--no-verify", nullptr, "do not read each block back to compare it"}},
        ParseRestore,
        RunRestore},
+      {"format",
+       "format --force [--dry-run] [--no-verify] [--card 1K|4K|mini]",
+       "back to the factory state: data zeroed, transport keys",
+       "Puts the card back to its factory state: every data block but block 0 zeroed,\n"
+       "every trailer FFFFFFFFFFFF FF078069 FFFFFFFFFFFF (transport keys and\n"
+       "conditions). Each sector is opened with the keys to try (as key A, then as\n"
+       "key B); before anything is written in it, its trailer is read to check that\n"
+       "this key may write every block and the whole trailer. A sector no key\n"
+       "opens, or whose conditions forbid the writes, is reported and left as it is.\n"
+       "Data blocks are written first, the trailer last, each read back and\n"
+       "compared. A table of the sectors follows. Needs --force: it erases the\n"
+       "card. Exit status 1 when any sector was left.\n",
+       {{"--force", nullptr, "erase the card (format needs it)"},
+        {"--dry-run", nullptr, "show which sectors would be formatted; write nothing"},
+        {"--no-verify", nullptr, "do not read each block back to compare it"},
+        {"--card", "1K|4K|mini", "the card's size when its SAK does not tell it"}},
+       ParseFormat,
+       RunFormat},
       {"keys",
        "keys [--out FILE] [--json]",
        "which key A and which key B open each sector",
@@ -142,7 +161,8 @@ const std::vector<CommandSpec>& Commands() {
         {"--irreversible", nullptr, "allow access conditions that can never be undone"},
         {"--key-a", "HEX", "the trailer's key A, where its bytes 0-5 are zeros"},
         {"--key-b", "HEX", "the trailer's key B, where its bytes 10-15 are zeros"},
-        {"--block0", nullptr, "allow writing block 0"}},
+        {"--block0", nullptr, "allow writing block 0"},
+        {"--no-verify", nullptr, "do not read the block back to compare it"}},
        ParseWrite,
        RunWrite},
       {"value",
@@ -158,7 +178,8 @@ const std::vector<CommandSpec>& Commands() {
        "(default 1) and transfer the result back into the block. get fails when the\n"
        "block is not in value-block format; inc and dec look at the block first and\n"
        "leave a block that is not a value block alone.\n",
-       {{"--json", nullptr, "value get: one JSON object on standard output"}},
+       {{"--json", nullptr, "value get: one JSON object on standard output"},
+        {"--no-verify", nullptr, "do not read the block back to compare it"}},
        ParseValue,
        RunValue},
       {"beep",
@@ -200,7 +221,7 @@ int Context::Open() {
   reader_ = std::make_unique<Reader>(inv.verbose);
   int32_t r = reader_->Open(inv.device);
   if (r != 0) {
-    Fail("no reader at device index " + std::to_string(inv.device) + ": " + Describe(r));
+    Fail("no reader at device index " + std::to_string(inv.device) + ": " + Describe(r), r);
     return kExitNoReader;
   }
   session_ = std::make_unique<CardSession>(*reader_, keys_);

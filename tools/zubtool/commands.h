@@ -3,10 +3,12 @@
 #ifndef ZUBTOOL_COMMANDS_H
 #define ZUBTOOL_COMMANDS_H
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
 #include "command_table.h"
+#include "json.h"
 
 namespace zubtool {
 
@@ -18,6 +20,15 @@ constexpr int kExitNoReader = 3;
 
 // "zubtool: <what>" on standard error.
 void Fail(const std::string& what);
+// The same for a failure with a result code and, where known, its block
+// (and so its sector): --json reports them in its error object.
+void Fail(const std::string& what, int32_t code, std::optional<int> block = std::nullopt);
+// A command's JSON result on standard output (one line).
+void PrintJson(const Json& json);
+// With --json, after a command that failed without printing its result: one
+// JSON error object on standard output for the failures reported (message,
+// code, its name, English description and library text, block and sector).
+void PrintJsonError(int exitStatus);
 // "   4  00 11 ...  |....|": one block in hex and ASCII.
 std::string BlockLine(int block, const Bytes& data);
 // Finds the card, reporting a failure; kExitOk when it is selected.
@@ -52,6 +63,9 @@ int RunRestore(Context& context);
 const std::vector<Bytes>& BuiltInKeys();
 std::string ParseKeys(const Arguments& args, Invocation* inv);
 int RunKeys(Context& context);
+
+std::string ParseFormat(const Arguments& args, Invocation* inv);
+int RunFormat(Context& context);
 
 std::string ParseAcl(const Arguments& args, Invocation* inv);
 int RunAcl(Context& context);

@@ -89,6 +89,7 @@ int main(int argc, char** argv) {
   if (zubtool::TriesKeys(inv) && !CollectKeys(inv, &keys)) return zubtool::kExitUsage;
   zubtool::Context context(inv, keys);
   int status = inv.command->run(context);
+  if (inv.json && status != zubtool::kExitOk) zubtool::PrintJsonError(status);
   std::fflush(stdout);
   return status;
 }

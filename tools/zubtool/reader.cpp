@@ -1,5 +1,11 @@
 #include "reader.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
 #include <cstdio>
 #include <cstring>
 
@@ -23,6 +29,29 @@ Reader::~Reader() {
 int32_t Reader::Log(const std::string& call, int32_t result) {
   if (verbose_) std::fprintf(stderr, "  %s -> %s\n", call.c_str(), Describe(result).c_str());
   return result;
+}
+
+std::string Reader::VirtualReader() {
+  // The virtual reader exports zubsim_identify; a vendor's library does not.
+  // Only a library already loaded is looked at: nothing new is loaded here.
+  using Identify = const char* (*)();
+  Identify identify = nullptr;
+#if defined(_WIN32)
+  for (const char* name : {"CH375DLL.DLL", "CH375DLL64.dll"}) {
+    if (HMODULE module = GetModuleHandleA(name)) {
+      identify = reinterpret_cast<Identify>(
+          reinterpret_cast<void (*)()>(GetProcAddress(module, "zubsim_identify")));
+      if (identify) break;
+    }
+  }
+#else
+  if (void* library = dlopen("libCH375DLL.so", RTLD_LAZY | RTLD_NOLOAD)) {
+    identify = reinterpret_cast<Identify>(dlsym(library, "zubsim_identify"));
+    dlclose(library);  // drops only the reference RTLD_NOLOAD took
+  }
+#endif
+  const char* text = identify ? identify() : nullptr;
+  return text ? text : "";
 }
 
 int32_t Reader::Open(int device) {

@@ -32,6 +32,10 @@ class Reader : public CardReader {
   int32_t Transfer(int block) override;
   int32_t Halt() override;
   int32_t Beep(bool on);
+
+  // Not empty when the vendor library the library loaded is the virtual
+  // reader (a card in software): its own description of itself.
+  static std::string VirtualReader();
   int32_t Led(int led, bool on);
 
  private:
