@@ -3,8 +3,11 @@
 // bound to this libCH375DLL.so. Nothing here needs hardware; the program runs
 // itself under umockdev-wrapper.
 #include <dlfcn.h>
+#include <ftw.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +21,7 @@
 #include <umockdev.h>
 
 #include "CH375DLL.h"
+#include "ch375_open_error.h"
 #include "emulated_reader.h"
 #include "firmware.h"
 
@@ -482,6 +486,121 @@ TEST_F(Usb, UnplugMidSessionThenPlugBack) {
   EXPECT_EQ(Mz().mif_LoadKey(0, 0, "FFFFFFFFFFFF"), 0);
   EXPECT_EQ(Mz().mif_Authentication(0, 0, 4), 0);
   EXPECT_EQ(Mz().mif_Read(4, &out), 0);
+}
+
+// ---- Why an open failed ----
+
+// The user an unprivileged open runs as when the tests run as root (root
+// opens any node whatever its mode).
+constexpr uid_t kNobody = 65534;
+
+// The file behind an emulated node in the test bed.
+std::string BedPath(const std::string& path) {
+  return std::string(umockdev_testbed_get_root_dir(bus->bed)) + path;
+}
+
+// Sets the mode of every socket in the tree at `root`.
+mode_t socket_mode = 0755;
+void SetSocketModes(const std::string& root, mode_t mode) {
+  socket_mode = mode;
+  nftw(
+      root.c_str(),
+      [](const char* path, const struct stat* st, int, struct FTW*) {
+        if (S_ISSOCK(st->st_mode)) chmod(path, socket_mode);
+        return 0;
+      },
+      8, FTW_PHYS);
+}
+
+// Makes a reader's node one its user may not open, as a node without the
+// udev rule is for anyone but root: mode 0600 and, for a root run, the
+// open made as another user (kNobody); `open` gets the rule's mode 0666.
+// Everything back on destruction.
+class LockedNode {
+ public:
+  LockedNode(const EmulatedReader& locked, const EmulatedReader& open)
+      : node_(BedPath(locked.devnode())), open_(BedPath(open.devnode())) {
+    struct stat st {};
+    EXPECT_EQ(stat(node_.c_str(), &st), 0) << node_;
+    mode_ = st.st_mode & 07777;
+    chmod(open_.c_str(), 0666);
+    // A root run: the bed itself, and umockdev's sockets behind the nodes,
+    // must be open to the other user, or it meets no devices at all rather
+    // than a device it may not open.
+    struct stat root {};
+    stat(BedPath("").c_str(), &root);
+    rootMode_ = root.st_mode & 07777;
+    chmod(BedPath("").c_str(), 0755);
+    SetSocketModes(BedPath("/ioctl"), 0777);
+    chmod(node_.c_str(), geteuid() == 0 ? 0600 : 0000);
+  }
+  ~LockedNode() {
+    chmod(node_.c_str(), mode_);
+    chmod(open_.c_str(), mode_);
+    SetSocketModes(BedPath("/ioctl"), 0755);
+    chmod(BedPath("").c_str(), rootMode_);
+  }
+  LockedNode(const LockedNode&) = delete;
+  LockedNode& operator=(const LockedNode&) = delete;
+
+ private:
+  std::string node_;
+  std::string open_;
+  mode_t mode_ = 0644;
+  mode_t rootMode_ = 0700;
+};
+
+// Runs `open` on a thread of its own whose file-system identity (only that
+// thread's: the raw system call, not glibc's process-wide setresuid) is
+// kNobody's when the tests run as root.
+template <typename F>
+void AsUser(F open) {
+  std::thread thread([&] {
+    const bool root = geteuid() == 0;
+    if (root) {
+      ASSERT_EQ(syscall(SYS_setresuid, -1, kNobody, -1), 0);
+    }
+    open();
+    if (root) {
+      ASSERT_EQ(syscall(SYS_setresuid, -1, 0, -1), 0);
+    }
+  });
+  thread.join();
+}
+
+TEST_F(Usb, TheLastOpenErrorSaysWhyAnOpenFailed) {
+  // libusb starts (and lists the bus) as this test's own user.
+  ASSERT_NE(CH375OpenDevice(1), CH375_INVALID_HANDLE);
+  EXPECT_EQ(CH375GetLastOpenError(), CH375_OPEN_OK);
+  CH375CloseDevice(1);
+
+  EXPECT_EQ(CH375OpenDevice(3), CH375_INVALID_HANDLE);  // three readers: 0 to 2
+  EXPECT_EQ(CH375GetLastOpenError(), CH375_OPEN_NO_DEVICE);
+  EXPECT_EQ(CH375OpenDevice(200), CH375_INVALID_HANDLE);
+  EXPECT_EQ(CH375GetLastOpenError(), CH375_OPEN_NO_DEVICE);
+
+  bus->port3->RefuseClaims(1);  // another program holds the interface
+  EXPECT_EQ(CH375OpenDevice(1), CH375_INVALID_HANDLE);
+  EXPECT_EQ(CH375GetLastOpenError(), CH375_OPEN_BUSY);
+  EXPECT_FALSE(bus->port3->Claimed());
+
+  {
+    LockedNode locked(*bus->port3, *bus->bus2);
+    AsUser([] {
+      EXPECT_EQ(CH375OpenDevice(1), CH375_INVALID_HANDLE);
+      EXPECT_EQ(CH375GetLastOpenError(), CH375_OPEN_ACCESS_DENIED);
+      // The others are open to this user as before.
+      EXPECT_NE(CH375OpenDevice(2), CH375_INVALID_HANDLE);
+      EXPECT_EQ(CH375GetLastOpenError(), CH375_OPEN_OK);
+      CH375CloseDevice(2);
+      EXPECT_EQ(CH375OpenDevice(1), CH375_INVALID_HANDLE);
+    });
+    // Each thread keeps its own: this one's last open was the busy one.
+    EXPECT_EQ(CH375GetLastOpenError(), CH375_OPEN_BUSY);
+  }
+  // A success clears it.
+  ASSERT_NE(CH375OpenDevice(1), CH375_INVALID_HANDLE);
+  EXPECT_EQ(CH375GetLastOpenError(), CH375_OPEN_OK);
 }
 
 }  // namespace
