@@ -3,11 +3,13 @@
 // bound to this libCH375DLL.so. Nothing here needs hardware; the program runs
 // itself under umockdev-wrapper.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <ftw.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -524,20 +526,20 @@ class LockedNode {
     EXPECT_EQ(stat(node_.c_str(), &st), 0) << node_;
     mode_ = st.st_mode & 07777;
     chmod(open_.c_str(), 0666);
-    // A root run: the bed itself, and umockdev's sockets behind the nodes,
-    // must be open to the other user, or it meets no devices at all rather
-    // than a device it may not open.
+    // A root run: the bed (where each client binds its udev socket) and
+    // umockdev's sockets behind the nodes must be open to the other user, or
+    // it meets no USB at all rather than a device it may not open.
     struct stat root {};
     stat(BedPath("").c_str(), &root);
     rootMode_ = root.st_mode & 07777;
-    chmod(BedPath("").c_str(), 0755);
-    SetSocketModes(BedPath("/ioctl"), 0777);
+    chmod(BedPath("").c_str(), 01777);
+    SetSocketModes(BedPath(""), 0777);
     chmod(node_.c_str(), geteuid() == 0 ? 0600 : 0000);
   }
   ~LockedNode() {
     chmod(node_.c_str(), mode_);
     chmod(open_.c_str(), mode_);
-    SetSocketModes(BedPath("/ioctl"), 0755);
+    SetSocketModes(BedPath(""), 0755);
     chmod(BedPath("").c_str(), rootMode_);
   }
   LockedNode(const LockedNode&) = delete;
@@ -601,6 +603,72 @@ TEST_F(Usb, TheLastOpenErrorSaysWhyAnOpenFailed) {
   // A success clears it.
   ASSERT_NE(CH375OpenDevice(1), CH375_INVALID_HANDLE);
   EXPECT_EQ(CH375GetLastOpenError(), CH375_OPEN_OK);
+}
+
+// Runs a program (as kNobody for a root run) on the emulated bus with the
+// libusb libCH375DLL.so first on the loader's path; its exit status and
+// standard error.
+struct Outcome {
+  int status = -1;
+  std::string err;
+};
+
+Outcome RunOnTheBus(std::vector<std::string> argv, std::vector<std::string> env = {}) {
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) return {};
+  std::string backend_dir = MZ_USB_BACKEND_PATH;
+  backend_dir = backend_dir.substr(0, backend_dir.rfind('/'));
+  env.push_back("LD_LIBRARY_PATH=" + backend_dir);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipe_fds[1], 2);
+    const int null_fd = open("/dev/null", O_WRONLY);
+    if (null_fd >= 0) dup2(null_fd, 1);
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(126);
+    for (const std::string& e : env) putenv(strdup(e.c_str()));
+    std::vector<char*> args;
+    for (std::string& a : argv) args.push_back(&a[0]);
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(pipe_fds[1]);
+  Outcome outcome;
+  char buffer[512];
+  ssize_t n;
+  while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0) outcome.err.append(buffer, n);
+  close(pipe_fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return outcome;
+}
+
+const char kNoPermission[] =
+    "a reader is plugged in but this user may not open it: see docs/linux.md (udev rule)";
+
+TEST_F(Usb, ZubtoolSaysAReaderIsThereButThisUserMayNotOpenIt) {
+  LockedNode locked(*bus->port3, *bus->bus2);
+  Outcome out = RunOnTheBus({MZ_ZUBTOOL_PATH, "--device", "1", "scan"});
+  EXPECT_EQ(out.status, 3) << out.err;
+  EXPECT_NE(out.err.find(std::string("cannot open the reader at device index 1: ") + kNoPermission +
+                         " (串口错, -1)"),
+            std::string::npos)
+      << out.err;
+  // Another program holds it.
+  bus->bus2->RefuseClaims(1);
+  out = RunOnTheBus({MZ_ZUBTOOL_PATH, "--device", "2", "scan"});
+  EXPECT_EQ(out.status, 3) << out.err;
+  EXPECT_NE(out.err.find("in use by another program"), std::string::npos) << out.err;
+  // No reader at all at that index: the message it always had.
+  out = RunOnTheBus({MZ_ZUBTOOL_PATH, "--device", "5", "scan"});
+  EXPECT_EQ(out.status, 3) << out.err;
+  EXPECT_NE(out.err.find("no reader at device index 5: "), std::string::npos) << out.err;
+  // And a reader it may open works as ever.
+  out = RunOnTheBus({MZ_ZUBTOOL_PATH, "--device", "2", "scan"});
+  EXPECT_EQ(out.status, 0) << out.err;
 }
 
 }  // namespace
