@@ -671,6 +671,26 @@ TEST_F(Usb, ZubtoolSaysAReaderIsThereButThisUserMayNotOpenIt) {
   EXPECT_EQ(out.status, 0) << out.err;
 }
 
+#if defined(MZ_PYTHON3)
+TEST_F(Usb, PythonSaysAReaderIsThereButThisUserMayNotOpenIt) {
+  LockedNode locked(*bus->port3, *bus->bus2);
+  const std::string script =
+      "import sys, mifarezub\n"
+      "try:\n"
+      "    mifarezub.Reader(int(sys.argv[1]))\n"
+      "except mifarezub.NoLinkError as e:\n"
+      "    sys.stderr.write(str(e)); sys.exit(3)\n";
+  const std::vector<std::string> env = {"PYTHONPATH=" MZ_PYTHON_BINDING,
+                                        "MIFAREZUB_LIBRARY=" MZ_LIBRARY_PATH,
+                                        "PYTHONDONTWRITEBYTECODE=1"};
+  Outcome out = RunOnTheBus({MZ_PYTHON3, "-c", script, "1"}, env);
+  EXPECT_EQ(out.status, 3) << out.err;
+  EXPECT_EQ(out.err, std::string("OpenComm: ") + kNoPermission + " (串口错, -1)");
+  out = RunOnTheBus({MZ_PYTHON3, "-c", script, "5"}, env);
+  EXPECT_EQ(out.err, "OpenComm: reader not open or not answering (串口错, -1)") << out.err;
+}
+#endif
+
 }  // namespace
 }  // namespace mzt
 
