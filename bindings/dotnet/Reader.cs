@@ -171,6 +171,41 @@ namespace MifareZub
             }
         }
 
+        /// <summary>
+        /// Waits until a card answers in the field and selects it, like <c>zubtool scan --wait</c>:
+        /// request, anticollision and select every 100 ms. Other threads may use the reader
+        /// between attempts.
+        /// </summary>
+        /// <param name="timeout">How long to wait; <see cref="System.Threading.Timeout.InfiniteTimeSpan"/>
+        /// (or any negative span of -1 ms) for ever, <see cref="TimeSpan.Zero"/> for one attempt.</param>
+        /// <returns>The selected card, or null when none came within <paramref name="timeout"/>.</returns>
+        /// <exception cref="NoLinkException">The reader is not open.</exception>
+        /// <exception cref="ExchangeException">The reader stopped answering.</exception>
+        /// <exception cref="ArgumentOutOfRangeException">A negative timeout other than -1 ms.</exception>
+        public Card WaitForCard(TimeSpan timeout)
+        {
+            var forever = timeout == System.Threading.Timeout.InfiniteTimeSpan;
+            if (timeout < TimeSpan.Zero && !forever)
+                throw new ArgumentOutOfRangeException("timeout", "a timeout of 0 or more, or Timeout.InfiniteTimeSpan");
+            var clock = System.Diagnostics.Stopwatch.StartNew();
+            var interval = TimeSpan.FromMilliseconds(100);
+            for (;;)
+            {
+                try
+                {
+                    return SelectCard();
+                }
+                catch (CardException)
+                {
+                    // No card yet, or one that did not answer in full.
+                }
+                if (!forever && clock.Elapsed >= timeout) return null;
+                var pause = forever ? interval : timeout - clock.Elapsed;
+                if (pause > interval) pause = interval;
+                if (pause > TimeSpan.Zero) System.Threading.Thread.Sleep(pause);
+            }
+        }
+
         /// <summary>Stores a 6-byte key in the reader's key store (<c>mif_LoadKey</c>). Needs no card.</summary>
         /// <param name="keyType">Key A or key B (the reader answers 255 to any other number).</param>
         /// <param name="slot">The key slot, 0 to 255.</param>

@@ -32,6 +32,7 @@ static class Sim
     [DllImport(Library)] public static extern int zubsim_new_card(int type, byte[] uid);
     [DllImport(Library)] static extern UIntPtr zubsim_card_image(byte[] buffer, UIntPtr capacity);
     [DllImport(Library)] public static extern void zubsim_take_out_card();
+    [DllImport(Library)] public static extern int zubsim_put_back_card();
     [DllImport(Library)] public static extern int zubsim_card_state();
     [DllImport(Library)] static extern UIntPtr zubsim_trace(byte[] buffer, UIntPtr capacity);
     [DllImport(Library)] public static extern void zubsim_clear_trace();
@@ -331,6 +332,34 @@ static class Tests
             reader.Request();
             Sim.zubsim_fault_exchange(Sim.FaultTruncated, 4, 1);
             Throws<ExchangeException>(() => reader.Anticollision(), "truncated anticollision");
+        }
+    }
+
+    static void WaitForCard()
+    {
+        using (var reader = new Reader(0))
+        {
+            Equal(Bytes("1A7B8C54"), reader.WaitForCard(TimeSpan.FromSeconds(5)).Uid, "card in the field");
+            Sim.zubsim_take_out_card();
+            foreach (var ms in new[] { 0, 300 })
+            {
+                var clock = System.Diagnostics.Stopwatch.StartNew();
+                True(reader.WaitForCard(TimeSpan.FromMilliseconds(ms)) == null, "no card within " + ms + " ms");
+                True(clock.ElapsedMilliseconds >= ms && clock.ElapsedMilliseconds < ms + 500, "waited " + clock.ElapsedMilliseconds + " ms for " + ms);
+            }
+            var later = new Thread(() => { Thread.Sleep(350); Sim.zubsim_put_back_card(); });
+            later.Start();
+            var watch = System.Diagnostics.Stopwatch.StartNew();
+            var card = reader.WaitForCard(Timeout.InfiniteTimeSpan);
+            later.Join();
+            True(card != null && watch.ElapsedMilliseconds >= 300, "a card that came later");
+            reader.LoadKey(KeyType.A, 0, TransportKey);
+            reader.Authenticate(KeyType.A, 0, 4);  // selected: the sector opens
+            Sim.zubsim_take_out_card();
+            Sim.zubsim_fault_exchange(Sim.FaultNoReply, 0, 1000);
+            Throws<ExchangeException>(() => reader.WaitForCard(TimeSpan.FromSeconds(10)), "reader stopped answering");
+            Sim.zubsim_fault_exchange(Sim.FaultNoReply, 0, 0);
+            Throws<ArgumentOutOfRangeException>(() => reader.WaitForCard(TimeSpan.FromSeconds(-2)), "negative timeout");
         }
     }
 
@@ -650,7 +679,7 @@ static class Tests
 
         var tests = new Action[]
         {
-            Declarations, CardSession, FourKCardAndSelectByUid, CardStatuses, FailedExchanges, NoReader,
+            Declarations, CardSession, FourKCardAndSelectByUid, CardStatuses, FailedExchanges, WaitForCard, NoReader,
             MessagesOfEveryCode, FallbackWithoutGbk, ArgumentsRefusedBeforeAnythingIsSent, DisposeClosesTheLink,
             SecondReaderSupersedesTheFirst, ThreadsShareOneReader, NoBufferWrittenPastItsSize, ValueBlocks,
         };
