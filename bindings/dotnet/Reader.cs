@@ -76,7 +76,9 @@ namespace MifareZub
             {
                 CheckNotDisposed();
                 owner = null;
-                Check("OpenComm", NativeMethods.OpenComm(Device, 0));
+                var code = NativeMethods.OpenComm(Device, 0);
+                // A reader that is there but may not be opened says so.
+                if (code != 0) throw MifareZubException.For(code, "OpenComm", OpenFailure.Reason());
                 owner = this;
             }
         }

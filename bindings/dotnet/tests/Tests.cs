@@ -371,13 +371,15 @@ static class Tests
         Equal(Status.NoLink, e.Status, "status");
         Equal("串口错", e.Text, "text");
         Equal("OpenComm", e.Function, "function");
+        // The virtual reader cannot tell why: the code's own description.
+        Equal("no open link, or no reader at that device index", e.Description, "description");
         Sim.zubsim_set_device_index(3);
         Throws<NoLinkException>(() => new Reader(0), "reader at another index");
         using (var reader = new Reader(3))
             Equal(0x0400, reader.Request(), "reader at index 3");
         // An unexpected code keeps its number and the library's generic text.
         var other = (MifareZubException)typeof(MifareZubException)
-                        .GetMethod("For", BindingFlags.Static | BindingFlags.NonPublic)
+                        .GetMethod("For", BindingFlags.Static | BindingFlags.NonPublic, null, new[] { typeof(int), typeof(string) }, null)
                         .Invoke(null, new object[] { -3, "mif_Halt" });
         Equal(typeof(MifareZubException), other.GetType(), "class of code -3");
         Equal("错误：-3", other.Text, "text of code -3");
