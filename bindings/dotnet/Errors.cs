@@ -21,12 +21,22 @@ namespace MifareZub
         /// <param name="text">The library's message for the code.</param>
         /// <param name="function">The export that returned the code, or null.</param>
         public MifareZubException(int code, string text, string function)
-            : base(Format(code, text, function))
+            : this(code, text, function, null)
+        {
+        }
+
+        /// <summary>Creates the exception for a result code, with a description of its own.</summary>
+        /// <param name="code">The result code.</param>
+        /// <param name="text">The library's message for the code.</param>
+        /// <param name="function">The export that returned the code, or null.</param>
+        /// <param name="description">What went wrong in English; null for the code's own description.</param>
+        public MifareZubException(int code, string text, string function, string description)
+            : base(Format(code, text, function, description ?? Messages.Description(code)))
         {
             Code = code;
             Text = text;
             Function = function;
-            Description = Messages.Description(code);
+            Description = description ?? Messages.Description(code);
         }
 
         /// <summary>The result code (-1, -2, or the reader's status byte 1 to 255).</summary>
@@ -47,16 +57,21 @@ namespace MifareZub
         /// <summary>The name of the library export that returned the code (<c>"mif_Read"</c>), or null.</summary>
         public string Function { get; private set; }
 
-        static string Format(int code, string text, string function)
+        static string Format(int code, string text, string function, string description)
         {
             var where = function == null ? "" : function + ": ";
-            return where + text + " (result " + code + ": " + Messages.Description(code) + ")";
+            return where + text + " (result " + code + ": " + description + ")";
         }
 
         internal static MifareZubException For(int code, string function)
         {
+            return For(code, function, null);
+        }
+
+        internal static MifareZubException For(int code, string function, string description)
+        {
             var text = Messages.Text(code);
-            if (code == (int)Status.NoLink) return new NoLinkException(text, function);
+            if (code == (int)Status.NoLink) return new NoLinkException(text, function, description);
             if (code == (int)Status.ExchangeFailed) return new ExchangeException(text, function);
             if (code > 0 && code <= 255) return new CardException(code, text, function);
             return new MifareZubException(code, text, function);
@@ -70,6 +85,13 @@ namespace MifareZub
         /// <param name="text">The library's message for -1.</param>
         /// <param name="function">The export that returned -1, or null.</param>
         public NoLinkException(string text, string function) : base((int)Status.NoLink, text, function) { }
+
+        /// <summary>Creates the exception with a description of its own (why the reader could not be opened).</summary>
+        /// <param name="text">The library's message for -1.</param>
+        /// <param name="function">The export that returned -1, or null.</param>
+        /// <param name="description">What went wrong in English; null for the code's own description.</param>
+        public NoLinkException(string text, string function, string description)
+            : base((int)Status.NoLink, text, function, description) { }
     }
 
     /// <summary>Result -2: no valid reply from the reader within 100 ms (lost, damaged, or answering another command), or a request the library refused to send.</summary>

@@ -76,7 +76,9 @@ namespace MifareZub
             {
                 CheckNotDisposed();
                 owner = null;
-                Check("OpenComm", NativeMethods.OpenComm(Device, 0));
+                var code = NativeMethods.OpenComm(Device, 0);
+                // A reader that is there but may not be opened says so.
+                if (code != 0) throw MifareZubException.For(code, "OpenComm", OpenFailure.Reason());
                 owner = this;
             }
         }
@@ -168,6 +170,41 @@ namespace MifareZub
                 var serial = Anticollision();
                 var sak = Select(serial);
                 return new Card(atqa, serial, sak);
+            }
+        }
+
+        /// <summary>
+        /// Waits until a card answers in the field and selects it, like <c>zubtool scan --wait</c>:
+        /// request, anticollision and select every 100 ms. Other threads may use the reader
+        /// between attempts.
+        /// </summary>
+        /// <param name="timeout">How long to wait; <see cref="System.Threading.Timeout.InfiniteTimeSpan"/>
+        /// (or any negative span of -1 ms) for ever, <see cref="TimeSpan.Zero"/> for one attempt.</param>
+        /// <returns>The selected card, or null when none came within <paramref name="timeout"/>.</returns>
+        /// <exception cref="NoLinkException">The reader is not open.</exception>
+        /// <exception cref="ExchangeException">The reader stopped answering.</exception>
+        /// <exception cref="ArgumentOutOfRangeException">A negative timeout other than -1 ms.</exception>
+        public Card WaitForCard(TimeSpan timeout)
+        {
+            var forever = timeout == System.Threading.Timeout.InfiniteTimeSpan;
+            if (timeout < TimeSpan.Zero && !forever)
+                throw new ArgumentOutOfRangeException("timeout", "a timeout of 0 or more, or Timeout.InfiniteTimeSpan");
+            var clock = System.Diagnostics.Stopwatch.StartNew();
+            var interval = TimeSpan.FromMilliseconds(100);
+            for (;;)
+            {
+                try
+                {
+                    return SelectCard();
+                }
+                catch (CardException)
+                {
+                    // No card yet, or one that did not answer in full.
+                }
+                if (!forever && clock.Elapsed >= timeout) return null;
+                var pause = forever ? interval : timeout - clock.Elapsed;
+                if (pause > interval) pause = interval;
+                if (pause > TimeSpan.Zero) System.Threading.Thread.Sleep(pause);
             }
         }
 

@@ -3,8 +3,13 @@
 // bound to this libCH375DLL.so. Nothing here needs hardware; the program runs
 // itself under umockdev-wrapper.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <ftw.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +23,7 @@
 #include <umockdev.h>
 
 #include "CH375DLL.h"
+#include "ch375_open_error.h"
 #include "emulated_reader.h"
 #include "firmware.h"
 
@@ -483,6 +489,207 @@ TEST_F(Usb, UnplugMidSessionThenPlugBack) {
   EXPECT_EQ(Mz().mif_Authentication(0, 0, 4), 0);
   EXPECT_EQ(Mz().mif_Read(4, &out), 0);
 }
+
+// ---- Why an open failed ----
+
+// The user an unprivileged open runs as when the tests run as root (root
+// opens any node whatever its mode).
+constexpr uid_t kNobody = 65534;
+
+// The file behind an emulated node in the test bed.
+std::string BedPath(const std::string& path) {
+  return std::string(umockdev_testbed_get_root_dir(bus->bed)) + path;
+}
+
+// Sets the mode of every socket in the tree at `root`.
+mode_t socket_mode = 0755;
+void SetSocketModes(const std::string& root, mode_t mode) {
+  socket_mode = mode;
+  nftw(
+      root.c_str(),
+      [](const char* path, const struct stat* st, int, struct FTW*) {
+        if (S_ISSOCK(st->st_mode)) chmod(path, socket_mode);
+        return 0;
+      },
+      8, FTW_PHYS);
+}
+
+// Makes a reader's node one its user may not open, as a node without the
+// udev rule is for anyone but root: mode 0600 and, for a root run, the
+// open made as another user (kNobody); `open` gets the rule's mode 0666.
+// Everything back on destruction.
+class LockedNode {
+ public:
+  LockedNode(const EmulatedReader& locked, const EmulatedReader& open)
+      : node_(BedPath(locked.devnode())), open_(BedPath(open.devnode())) {
+    struct stat st {};
+    EXPECT_EQ(stat(node_.c_str(), &st), 0) << node_;
+    mode_ = st.st_mode & 07777;
+    chmod(open_.c_str(), 0666);
+    // A root run: the bed (where each client binds its udev socket) and
+    // umockdev's sockets behind the nodes must be open to the other user, or
+    // it meets no USB at all rather than a device it may not open.
+    struct stat root {};
+    stat(BedPath("").c_str(), &root);
+    rootMode_ = root.st_mode & 07777;
+    chmod(BedPath("").c_str(), 01777);
+    SetSocketModes(BedPath(""), 0777);
+    chmod(node_.c_str(), geteuid() == 0 ? 0600 : 0000);
+  }
+  ~LockedNode() {
+    chmod(node_.c_str(), mode_);
+    chmod(open_.c_str(), mode_);
+    SetSocketModes(BedPath(""), 0755);
+    chmod(BedPath("").c_str(), rootMode_);
+  }
+  LockedNode(const LockedNode&) = delete;
+  LockedNode& operator=(const LockedNode&) = delete;
+
+ private:
+  std::string node_;
+  std::string open_;
+  mode_t mode_ = 0644;
+  mode_t rootMode_ = 0700;
+};
+
+// Runs `open` on a thread of its own whose file-system identity (only that
+// thread's: the raw system call, not glibc's process-wide setresuid) is
+// kNobody's when the tests run as root.
+template <typename F>
+void AsUser(F open) {
+  std::thread thread([&] {
+    const bool root = geteuid() == 0;
+    if (root) {
+      ASSERT_EQ(syscall(SYS_setresuid, -1, kNobody, -1), 0);
+    }
+    open();
+    if (root) {
+      ASSERT_EQ(syscall(SYS_setresuid, -1, 0, -1), 0);
+    }
+  });
+  thread.join();
+}
+
+TEST_F(Usb, TheLastOpenErrorSaysWhyAnOpenFailed) {
+  // libusb starts (and lists the bus) as this test's own user.
+  ASSERT_NE(CH375OpenDevice(1), CH375_INVALID_HANDLE);
+  EXPECT_EQ(CH375GetLastOpenError(), CH375_OPEN_OK);
+  CH375CloseDevice(1);
+
+  EXPECT_EQ(CH375OpenDevice(3), CH375_INVALID_HANDLE);  // three readers: 0 to 2
+  EXPECT_EQ(CH375GetLastOpenError(), CH375_OPEN_NO_DEVICE);
+  EXPECT_EQ(CH375OpenDevice(200), CH375_INVALID_HANDLE);
+  EXPECT_EQ(CH375GetLastOpenError(), CH375_OPEN_NO_DEVICE);
+
+  bus->port3->RefuseClaims(1);  // another program holds the interface
+  EXPECT_EQ(CH375OpenDevice(1), CH375_INVALID_HANDLE);
+  EXPECT_EQ(CH375GetLastOpenError(), CH375_OPEN_BUSY);
+  EXPECT_FALSE(bus->port3->Claimed());
+
+  {
+    LockedNode locked(*bus->port3, *bus->bus2);
+    AsUser([] {
+      EXPECT_EQ(CH375OpenDevice(1), CH375_INVALID_HANDLE);
+      EXPECT_EQ(CH375GetLastOpenError(), CH375_OPEN_ACCESS_DENIED);
+      // The others are open to this user as before.
+      EXPECT_NE(CH375OpenDevice(2), CH375_INVALID_HANDLE);
+      EXPECT_EQ(CH375GetLastOpenError(), CH375_OPEN_OK);
+      CH375CloseDevice(2);
+      EXPECT_EQ(CH375OpenDevice(1), CH375_INVALID_HANDLE);
+    });
+    // Each thread keeps its own: this one's last open was the busy one.
+    EXPECT_EQ(CH375GetLastOpenError(), CH375_OPEN_BUSY);
+  }
+  // A success clears it.
+  ASSERT_NE(CH375OpenDevice(1), CH375_INVALID_HANDLE);
+  EXPECT_EQ(CH375GetLastOpenError(), CH375_OPEN_OK);
+}
+
+// Runs a program (as kNobody for a root run) on the emulated bus with the
+// libusb libCH375DLL.so first on the loader's path; its exit status and
+// standard error.
+struct Outcome {
+  int status = -1;
+  std::string err;
+};
+
+Outcome RunOnTheBus(std::vector<std::string> argv, std::vector<std::string> env = {}) {
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) return {};
+  std::string backend_dir = MZ_USB_BACKEND_PATH;
+  backend_dir = backend_dir.substr(0, backend_dir.rfind('/'));
+  env.push_back("LD_LIBRARY_PATH=" + backend_dir);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipe_fds[1], 2);
+    const int null_fd = open("/dev/null", O_WRONLY);
+    if (null_fd >= 0) dup2(null_fd, 1);
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(126);
+    for (const std::string& e : env) putenv(strdup(e.c_str()));
+    std::vector<char*> args;
+    for (std::string& a : argv) args.push_back(&a[0]);
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(pipe_fds[1]);
+  Outcome outcome;
+  char buffer[512];
+  ssize_t n;
+  while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0) outcome.err.append(buffer, n);
+  close(pipe_fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return outcome;
+}
+
+const char kNoPermission[] =
+    "a reader is plugged in but this user may not open it: see docs/linux.md (udev rule)";
+
+TEST_F(Usb, ZubtoolSaysAReaderIsThereButThisUserMayNotOpenIt) {
+  LockedNode locked(*bus->port3, *bus->bus2);
+  Outcome out = RunOnTheBus({MZ_ZUBTOOL_PATH, "--device", "1", "scan"});
+  EXPECT_EQ(out.status, 3) << out.err;
+  EXPECT_NE(out.err.find(std::string("cannot open the reader at device index 1: ") + kNoPermission +
+                         " (串口错, -1)"),
+            std::string::npos)
+      << out.err;
+  // Another program holds it.
+  bus->bus2->RefuseClaims(1);
+  out = RunOnTheBus({MZ_ZUBTOOL_PATH, "--device", "2", "scan"});
+  EXPECT_EQ(out.status, 3) << out.err;
+  EXPECT_NE(out.err.find("in use by another program"), std::string::npos) << out.err;
+  // No reader at all at that index: the message it always had.
+  out = RunOnTheBus({MZ_ZUBTOOL_PATH, "--device", "5", "scan"});
+  EXPECT_EQ(out.status, 3) << out.err;
+  EXPECT_NE(out.err.find("no reader at device index 5: "), std::string::npos) << out.err;
+  // And a reader it may open works as ever.
+  out = RunOnTheBus({MZ_ZUBTOOL_PATH, "--device", "2", "scan"});
+  EXPECT_EQ(out.status, 0) << out.err;
+}
+
+#if defined(MZ_PYTHON3)
+TEST_F(Usb, PythonSaysAReaderIsThereButThisUserMayNotOpenIt) {
+  LockedNode locked(*bus->port3, *bus->bus2);
+  const std::string script =
+      "import sys, mifarezub\n"
+      "try:\n"
+      "    mifarezub.Reader(int(sys.argv[1]))\n"
+      "except mifarezub.NoLinkError as e:\n"
+      "    sys.stderr.write(str(e)); sys.exit(3)\n";
+  const std::vector<std::string> env = {"PYTHONPATH=" MZ_PYTHON_BINDING,
+                                        "MIFAREZUB_LIBRARY=" MZ_LIBRARY_PATH,
+                                        "PYTHONDONTWRITEBYTECODE=1"};
+  Outcome out = RunOnTheBus({MZ_PYTHON3, "-c", script, "1"}, env);
+  EXPECT_EQ(out.status, 3) << out.err;
+  EXPECT_EQ(out.err, std::string("OpenComm: ") + kNoPermission + " (串口错, -1)");
+  out = RunOnTheBus({MZ_PYTHON3, "-c", script, "5"}, env);
+  EXPECT_EQ(out.err, "OpenComm: reader not open or not answering (串口错, -1)") << out.err;
+}
+#endif
 
 }  // namespace
 }  // namespace mzt

@@ -1,6 +1,7 @@
 #include "command_table.h"
 
 #include "commands.h"
+#include "open_failure.h"
 #include "reader.h"
 #include "session.h"
 #include "status.h"
@@ -221,7 +222,16 @@ int Context::Open() {
   reader_ = std::make_unique<Reader>(inv.verbose);
   int32_t r = reader_->Open(inv.device);
   if (r != 0) {
-    Fail("no reader at device index " + std::to_string(inv.device) + ": " + Describe(r), r);
+    // A reader that is there but cannot be opened says why, where the vendor
+    // library can tell.
+    const std::string why = OpenErrorText(LastOpenError());
+    if (why.empty()) {
+      Fail("no reader at device index " + std::to_string(inv.device) + ": " + Describe(r), r);
+    } else {
+      Fail("cannot open the reader at device index " + std::to_string(inv.device) + ": " + why +
+           " (" + ResultText(r) + ", " + std::to_string(r) + ")",
+           r);
+    }
     return kExitNoReader;
   }
   session_ = std::make_unique<CardSession>(*reader_, keys_);

@@ -35,8 +35,27 @@
 #include <vector>
 
 #include "CH375DLL.h"
+#include "ch375_open_error.h"
 
 namespace {
+
+// Why this thread's last open failed (CH375GetLastOpenError).
+thread_local int last_open_error = CH375_OPEN_OK;
+
+// The open error for a failed libusb_open or libusb_claim_interface.
+int OpenErrorOf(int libusbError) {
+  switch (libusbError) {
+    case LIBUSB_ERROR_ACCESS:
+      return CH375_OPEN_ACCESS_DENIED;
+    case LIBUSB_ERROR_BUSY:
+      return CH375_OPEN_BUSY;
+    case LIBUSB_ERROR_NO_DEVICE:
+    case LIBUSB_ERROR_NOT_FOUND:
+      return CH375_OPEN_NO_DEVICE;
+    default:
+      return CH375_OPEN_FAILED;
+  }
+}
 
 constexpr int kInterface = 0;
 constexpr unsigned char kBulkOut = 0x02;
@@ -130,13 +149,17 @@ void CloseHandle(libusb_device_handle* handle) {
 
 class Backend {
  public:
-  // Opens device `index`, replacing any earlier open of that index.
-  CH375_HANDLE Open(uint32_t index) {
+  // Opens device `index`, replacing any earlier open of that index. `why`
+  // gets the CH375_OPEN_ code of the outcome.
+  CH375_HANDLE Open(uint32_t index, int* why) {
     Close(index);
     libusb_context* context = Context();
-    if (context == nullptr) return CH375_INVALID_HANDLE;
+    if (context == nullptr) {
+      *why = CH375_OPEN_NO_USB;
+      return CH375_INVALID_HANDLE;
+    }
     Place place;
-    libusb_device_handle* handle = OpenNth(context, index, &place);
+    libusb_device_handle* handle = OpenNth(context, index, &place, why);
     if (handle == nullptr) return CH375_INVALID_HANDLE;
     auto device = std::make_shared<Device>();
     device->handle = handle;
@@ -185,7 +208,8 @@ class Backend {
     device->handle = nullptr;
     libusb_context* context = Context();
     Place place;
-    libusb_device_handle* handle = context ? OpenNth(context, index, &place) : nullptr;
+    int why = CH375_OPEN_OK;
+    libusb_device_handle* handle = context ? OpenNth(context, index, &place, &why) : nullptr;
     if (handle != nullptr && std::get<0>(place) == std::get<0>(device->place) &&
         std::get<1>(place) == std::get<1>(device->place)) {
       device->handle = handle;
@@ -224,11 +248,17 @@ class Backend {
     return context_;
   }
 
-  // Opens the index-th matching device and claims its interface.
-  static libusb_device_handle* OpenNth(libusb_context* context, uint32_t index, Place* opened) {
+  // Opens the index-th matching device and claims its interface. On failure
+  // `why` says what stood in the way (a CH375_OPEN_ code).
+  static libusb_device_handle* OpenNth(libusb_context* context, uint32_t index, Place* opened,
+                                       int* why) {
+    *why = CH375_OPEN_OK;
     libusb_device** list = nullptr;
     const ssize_t count = libusb_get_device_list(context, &list);
-    if (count < 0) return nullptr;
+    if (count < 0) {
+      *why = CH375_OPEN_FAILED;
+      return nullptr;
+    }
     const std::vector<UsbId> ids = MatchingIds();
     std::vector<std::pair<Place, libusb_device*>> found;
     for (ssize_t i = 0; i < count; ++i) {
@@ -249,8 +279,14 @@ class Backend {
               [](const auto& a, const auto& b) { return a.first < b.first; });
     libusb_device_handle* handle = nullptr;
     if (index < found.size()) {
-      if (libusb_open(found[index].second, &handle) != 0) handle = nullptr;
+      const int result = libusb_open(found[index].second, &handle);
+      if (result != 0) {
+        handle = nullptr;
+        *why = OpenErrorOf(result);
+      }
       *opened = found[index].first;
+    } else {
+      *why = CH375_OPEN_NO_DEVICE;
     }
     libusb_free_device_list(list, 1);
     if (handle == nullptr) return nullptr;
@@ -258,7 +294,9 @@ class Backend {
     // (in one step, so no other driver can slip in between) and bound again
     // when the interface is released on close.
     libusb_set_auto_detach_kernel_driver(handle, 1);
-    if (libusb_claim_interface(handle, kInterface) != 0) {
+    const int claimed = libusb_claim_interface(handle, kInterface);
+    if (claimed != 0) {
+      *why = OpenErrorOf(claimed);
       libusb_close(handle);
       return nullptr;
     }
@@ -303,13 +341,26 @@ extern "C" {
 ///
 /// \returns the device handle, or CH375_INVALID_HANDLE when there is no such
 /// device or it cannot be opened or claimed (no permission: see the udev
-/// rules file; the interface held by another program).
+/// rules file; the interface held by another program). Why it failed is kept
+/// for CH375GetLastOpenError on this thread.
 CH375_DECL CH375_HANDLE CH375_CALL CH375OpenDevice(uint32_t index) {
+  int why = CH375_OPEN_FAILED;
+  CH375_HANDLE handle = CH375_INVALID_HANDLE;
   try {
-    return backend().Open(index);
+    handle = backend().Open(index, &why);
   } catch (...) {
-    return CH375_INVALID_HANDLE;
+    handle = CH375_INVALID_HANDLE;
+    why = CH375_OPEN_FAILED;
   }
+  last_open_error = handle == CH375_INVALID_HANDLE ? why : CH375_OPEN_OK;
+  return handle;
+}
+
+/// Why the last CH375OpenDevice on the calling thread failed: one of the
+/// CH375_OPEN_ codes of ch375_open_error.h, CH375_OPEN_OK after a successful
+/// open or before any.
+int CH375GetLastOpenError(void) {
+  return last_open_error;
 }
 
 /// Releases the interface (giving it back to a detached kernel driver) and

@@ -32,6 +32,7 @@ static class Sim
     [DllImport(Library)] public static extern int zubsim_new_card(int type, byte[] uid);
     [DllImport(Library)] static extern UIntPtr zubsim_card_image(byte[] buffer, UIntPtr capacity);
     [DllImport(Library)] public static extern void zubsim_take_out_card();
+    [DllImport(Library)] public static extern int zubsim_put_back_card();
     [DllImport(Library)] public static extern int zubsim_card_state();
     [DllImport(Library)] static extern UIntPtr zubsim_trace(byte[] buffer, UIntPtr capacity);
     [DllImport(Library)] public static extern void zubsim_clear_trace();
@@ -334,6 +335,34 @@ static class Tests
         }
     }
 
+    static void WaitForCard()
+    {
+        using (var reader = new Reader(0))
+        {
+            Equal(Bytes("1A7B8C54"), reader.WaitForCard(TimeSpan.FromSeconds(5)).Uid, "card in the field");
+            Sim.zubsim_take_out_card();
+            foreach (var ms in new[] { 0, 300 })
+            {
+                var clock = System.Diagnostics.Stopwatch.StartNew();
+                True(reader.WaitForCard(TimeSpan.FromMilliseconds(ms)) == null, "no card within " + ms + " ms");
+                True(clock.ElapsedMilliseconds >= ms && clock.ElapsedMilliseconds < ms + 500, "waited " + clock.ElapsedMilliseconds + " ms for " + ms);
+            }
+            var later = new Thread(() => { Thread.Sleep(350); Sim.zubsim_put_back_card(); });
+            later.Start();
+            var watch = System.Diagnostics.Stopwatch.StartNew();
+            var card = reader.WaitForCard(Timeout.InfiniteTimeSpan);
+            later.Join();
+            True(card != null && watch.ElapsedMilliseconds >= 300, "a card that came later");
+            reader.LoadKey(KeyType.A, 0, TransportKey);
+            reader.Authenticate(KeyType.A, 0, 4);  // selected: the sector opens
+            Sim.zubsim_take_out_card();
+            Sim.zubsim_fault_exchange(Sim.FaultNoReply, 0, 1000);
+            Throws<ExchangeException>(() => reader.WaitForCard(TimeSpan.FromSeconds(10)), "reader stopped answering");
+            Sim.zubsim_fault_exchange(Sim.FaultNoReply, 0, 0);
+            Throws<ArgumentOutOfRangeException>(() => reader.WaitForCard(TimeSpan.FromSeconds(-2)), "negative timeout");
+        }
+    }
+
     static void NoReader()
     {
         Sim.zubsim_set_device_index(-1);
@@ -342,13 +371,15 @@ static class Tests
         Equal(Status.NoLink, e.Status, "status");
         Equal("串口错", e.Text, "text");
         Equal("OpenComm", e.Function, "function");
+        // The virtual reader cannot tell why: the code's own description.
+        Equal("no open link, or no reader at that device index", e.Description, "description");
         Sim.zubsim_set_device_index(3);
         Throws<NoLinkException>(() => new Reader(0), "reader at another index");
         using (var reader = new Reader(3))
             Equal(0x0400, reader.Request(), "reader at index 3");
         // An unexpected code keeps its number and the library's generic text.
         var other = (MifareZubException)typeof(MifareZubException)
-                        .GetMethod("For", BindingFlags.Static | BindingFlags.NonPublic)
+                        .GetMethod("For", BindingFlags.Static | BindingFlags.NonPublic, null, new[] { typeof(int), typeof(string) }, null)
                         .Invoke(null, new object[] { -3, "mif_Halt" });
         Equal(typeof(MifareZubException), other.GetType(), "class of code -3");
         Equal("错误：-3", other.Text, "text of code -3");
@@ -650,7 +681,7 @@ static class Tests
 
         var tests = new Action[]
         {
-            Declarations, CardSession, FourKCardAndSelectByUid, CardStatuses, FailedExchanges, NoReader,
+            Declarations, CardSession, FourKCardAndSelectByUid, CardStatuses, FailedExchanges, WaitForCard, NoReader,
             MessagesOfEveryCode, FallbackWithoutGbk, ArgumentsRefusedBeforeAnythingIsSent, DisposeClosesTheLink,
             SecondReaderSupersedesTheFirst, ThreadsShareOneReader, NoBufferWrittenPastItsSize, ValueBlocks,
         };

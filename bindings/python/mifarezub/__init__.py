@@ -1,8 +1,9 @@
 """mifarezub: drive a USB MIFARE Classic card reader through MifareZUB.
 
-A pure-Python binding over ctypes. It loads ``MifareZUB.dll`` (32-bit
-Windows, stdcall) or ``libMifareZUB.so`` (elsewhere); see
-:func:`find_library` for where it looks. A short session::
+A pure-Python binding over ctypes. It loads ``MifareZUB.dll`` on Windows
+(the x86 or the x64 DLL, whichever fits the interpreter; a Windows wheel
+holds it) or ``libMifareZUB.so`` elsewhere; see :func:`find_library` for
+where it looks. A short session::
 
     from mifarezub import Reader, KEY_A
 
@@ -16,8 +17,10 @@ Windows, stdcall) or ``libMifareZUB.so`` (elsewhere); see
         reader.transfer(5)
         print(reader.read_value(5))   # 125
 
-Failures raise :class:`MifareZUBError` subclasses that carry the result code
-and the library's text for it.
+Failures raise :class:`MifareZUBError` subclasses that carry the result code,
+its English description and the library's text for it
+(``mif_Authentication: wrong key (密码错, 4)``). :meth:`Reader.wait_for_card`
+waits until a card comes into the field.
 """
 
 import os

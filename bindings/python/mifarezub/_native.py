@@ -89,6 +89,33 @@ class LibraryLoadError(OSError):
     """The MifareZUB library could not be found or loaded."""
 
 
+LibraryLoadError.__module__ = "mifarezub"
+
+# LoadLibraryExW flags: the system's safe search (the application's folder,
+# System32, folders added with os.add_dll_directory) and, for a DLL given by
+# its path, that DLL's own folder for the vendor library it imports. Never
+# the working folder or PATH.
+LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR = 0x00000100
+LOAD_LIBRARY_SEARCH_DEFAULT_DIRS = 0x00001000
+
+# Why the last open failed, as the libusb libCH375DLL.so keeps it
+# (CH375GetLastOpenError); absent from other vendor libraries.
+OPEN_ERROR_TEXTS = {
+    2: "a reader is plugged in but this user may not open it: see docs/linux.md (udev rule)",
+    3: ("a reader is plugged in but in use by another program (or a kernel driver): "
+        "close that program and try again"),
+    4: "no USB access: libusb cannot start (is /dev/bus/usb there?)",
+    5: "a reader is plugged in but opening it failed (a USB error)",
+}
+
+
+def windows_load_mode(path: str) -> int:
+    """The LoadLibraryExW flags a DLL is loaded with on Windows."""
+    if os.path.dirname(path):
+        return LOAD_LIBRARY_SEARCH_DEFAULT_DIRS | LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR
+    return LOAD_LIBRARY_SEARCH_DEFAULT_DIRS
+
+
 def _package_dir() -> str:
     return os.path.dirname(os.path.abspath(__file__))
 
@@ -170,14 +197,11 @@ def _expand(location: PathArg, origin: str) -> str:
 
 
 def _search_dirs() -> List[str]:
-    """Folders searched for the library when no location is given."""
-    dirs = [_package_dir()]
-    if _WINDOWS:
-        # Since Python 3.8 ctypes no longer searches the working folder or
-        # PATH for a bare DLL name; a host developer still expects both.
-        dirs.append(os.getcwd())
-        dirs.extend(d for d in os.environ.get("PATH", "").split(os.pathsep) if d)
-    return dirs
+    """Folders searched for the library when no location is given: the
+    package's own only. The working folder and PATH are never searched (a
+    DLL planted in a download folder would be loaded into the host); beyond
+    the package the system's safe search order takes the bare name."""
+    return [_package_dir()]
 
 
 def _search() -> Tuple[Optional[str], List[str]]:
@@ -201,9 +225,11 @@ def find_library(path: Optional[PathArg] = None) -> str:
     the file or folder named by the ``MIFAREZUB_LIBRARY`` environment
     variable; natively, the library installed on the system's library path
     (:func:`ctypes.util.find_library`: ``ldconfig``'s cache, then
-    ``LD_LIBRARY_PATH``); the library in this package's folder (and, on
-    Windows, in the working folder or on ``PATH``); otherwise the bare file
-    name, left to the system loader. On Windows a
+    ``LD_LIBRARY_PATH``); the library in this package's folder (a Windows
+    wheel holds its DLL there); otherwise the bare file name, left to the
+    system loader (on Windows its safe search order: the application's
+    folder, System32 and folders added with :func:`os.add_dll_directory`,
+    never the working folder or ``PATH``). On Windows a
     folder's ``x86/`` or ``x64/`` subfolder, the one of this Python's width,
     is looked at before the folder itself, and a DLL of the other width is
     passed over.
@@ -236,8 +262,8 @@ def _load_hint(path: PathArg) -> str:
         # The bare name: nothing fitting was found in the search folders.
         _, passed_over = _search()
         if _WINDOWS:
-            hint += (f" in {_package_dir()!r}, the working folder and PATH (each with its"
-                     f" {WIDTH} subfolder first) and the system's search path")
+            hint += (f" in {_package_dir()!r} (its {WIDTH} subfolder first) and the"
+                     " system's safe search path (not the working folder or PATH)")
         else:
             hint += f" in {_package_dir()!r} and the system's search path"
         if passed_over:
@@ -278,9 +304,11 @@ class Library:
 
     def __init__(self, path: str) -> None:
         self.path = path
-        loader: Callable[[str], Any] = getattr(ctypes, "WinDLL") if _WINDOWS else ctypes.CDLL
         try:
-            self._dll = loader(path)
+            if _WINDOWS:
+                self._dll = getattr(ctypes, "WinDLL")(path, winmode=windows_load_mode(path))
+            else:
+                self._dll = ctypes.CDLL(path)
         except OSError as error:
             raise LibraryLoadError(f"cannot load {path!r}: {error}{_load_hint(path)}") from error
         for name, (restype, argtypes) in _PROTOTYPES.items():
@@ -294,6 +322,20 @@ class Library:
         # The Reader that opened the link last (None: no link of ours).
         self.owner: Optional[object] = None
         self.lock = threading.RLock()
+
+    def open_error(self) -> Optional[str]:
+        """Why the last ``OpenComm`` found no reader, where the vendor library
+        can tell (the libusb ``libCH375DLL.so`` for real readers on Linux):
+        a reader plugged in that this user may not open, or that another
+        program holds. None when there is nothing to add to "no reader"."""
+        try:
+            get = getattr(self._dll, "CH375GetLastOpenError")
+        except AttributeError:
+            return None  # the vendor library has no such call
+        get.restype = c_int32
+        get.argtypes = ()
+        code: int = get()
+        return OPEN_ERROR_TEXTS.get(code)
 
     def message(self, code: int) -> str:
         """The library's text for a result code, decoded from GBK."""

@@ -92,17 +92,24 @@ class MifareZUBError(Exception):
         code: the result code (-1, -2, or the reader's status byte 1 to 255).
         text: the library's message for the code (Simplified Chinese).
         function: the name of the library function that returned it.
+        description: its meaning in English.
+
+    Shown as ``mif_Authentication: wrong key (密码错, 4)``.
     """
 
-    def __init__(self, code: int, text: str, function: Optional[str] = None) -> None:
+    def __init__(self, code: int, text: str, function: Optional[str] = None,
+                 description: Optional[str] = None) -> None:
         super().__init__(code, text, function)
         self.code = code
         self.text = text
         self.function = function
+        #: What the code means in English ("wrong key"), or, for a reader
+        #: that is plugged in but could not be opened, why.
+        self.description = description if description is not None else describe(code)
 
     def __str__(self) -> str:
         where = f"{self.function}: " if self.function else ""
-        return f"{where}{self.text} (result {self.code})"
+        return f"{where}{self.description} ({self.text}, {self.code})"
 
 
 class NoLinkError(MifareZUBError):
@@ -126,7 +133,8 @@ class ValueBlockError(ValueError):
     """A block does not hold a well-formed value block."""
 
 
-def error_for(code: int, text: str, function: Optional[str] = None) -> MifareZUBError:
+def error_for(code: int, text: str, function: Optional[str] = None,
+              description: Optional[str] = None) -> MifareZUBError:
     """The exception for a nonzero result code."""
     cls: Type[MifareZUBError]
     if code == NO_LINK:
@@ -137,7 +145,12 @@ def error_for(code: int, text: str, function: Optional[str] = None) -> MifareZUB
         cls = CardError
     else:
         cls = MifareZUBError
-    return cls(code, text, function)
+    return cls(code, text, function, description)
+
+
+# Shown and pickled as the package's own: mifarezub.CardError.
+for _cls in (MifareZUBError, NoLinkError, ExchangeError, CardError, ValueBlockError):
+    _cls.__module__ = "mifarezub"
 
 
 __all__ += sorted(name for name in STATUS_NAMES.values())

@@ -2,13 +2,14 @@
 
 import ctypes
 import os
+import time
 from ctypes import c_int32, c_void_p
 from typing import Any, NamedTuple, Optional, Tuple, Type, Union
 from types import TracebackType
 
 from . import _args
 from ._native import BLOCK_BUFFER, SERIAL_BUFFER, Library, load_library
-from .errors import NO_LINK, error_for
+from .errors import NO_LINK, CardError, error_for
 from .values import decode_value_block, encode_value_block
 
 __all__ = ["Reader", "Card", "KEY_A", "KEY_B", "serial_of"]
@@ -104,12 +105,17 @@ class Reader:
         """Opens the reader (``OpenComm``); any earlier link is closed first.
 
         Raises :class:`~mifarezub.NoLinkError` when no reader answers at the
-        device index.
+        device index; on Linux with the libusb vendor library its
+        description says when a reader is plugged in but this user may not
+        open it (the udev rule of docs/linux.md) or another program holds it.
         """
         lib = self._library
         with lib.lock:
             lib.owner = None
-            self._check("OpenComm", lib.OpenComm(self.device, 0))
+            code = lib.OpenComm(self.device, 0)
+            if code != 0:
+                # A reader that is there but may not be opened says so.
+                raise error_for(code, lib.message(code), "OpenComm", lib.open_error())
             lib.owner = self
 
     def close(self) -> None:
@@ -183,6 +189,33 @@ class Reader:
         serial = self.anticollision()
         sak = self.select(serial)
         return Card(atqa, serial, sak)
+
+    def wait_for_card(self, timeout: Optional[float] = None,
+                      interval: float = 0.1) -> Optional[Card]:
+        """Waits until a card answers in the field, and selects it, like
+        ``zubtool scan --wait``: request, anticollision and select every
+        `interval` seconds (100 ms).
+
+        Returns the :class:`Card`, or None when none came within `timeout`
+        seconds (None: wait for ever; 0: one attempt). A reader that stops
+        answering raises :class:`~mifarezub.NoLinkError` or
+        :class:`~mifarezub.ExchangeError` at once. Other threads may use the
+        reader between attempts.
+        """
+        if timeout is not None and not timeout >= 0:
+            raise ValueError(f"timeout {timeout!r} is not a number of seconds >= 0")
+        if not interval > 0:
+            raise ValueError(f"interval {interval!r} is not a number of seconds > 0")
+        end = None if timeout is None else time.monotonic() + timeout
+        while True:
+            try:
+                return self.select_card()
+            except CardError:
+                pass  # no card yet (or one that did not answer in full)
+            if end is not None and time.monotonic() >= end:
+                return None
+            pause = interval if end is None else min(interval, max(0.0, end - time.monotonic()))
+            time.sleep(pause)
 
     def load_key(self, key_type: int, slot: int, key: _args.BytesLike) -> None:
         """Stores a 6-byte key in the reader's key store (``mif_LoadKey``).

@@ -91,6 +91,9 @@ class VirtualReader:
     def take_out_card(self):
         self._dll.zubsim_take_out_card()
 
+    def put_back_card(self):
+        assert self._dll.zubsim_put_back_card() == 0
+
     def fault_exchange(self, kind, arg=0, count=1):
         self._dll.zubsim_fault_exchange(kind, arg, count)
 

@@ -39,7 +39,19 @@ def test_reader_statuses(authenticated, action, function, code, text):
         action(authenticated)
     error = raised.value
     assert (error.code, error.status, error.text, error.function) == (code, code, text, function)
-    assert str(error) == f"{function}: {text} (result {code})"
+    assert error.description == mifarezub.describe(code)
+    assert str(error) == f"{function}: {mifarezub.describe(code)} ({text}, {code})"
+
+
+def test_errors_read_in_english_and_belong_to_the_package(authenticated):
+    with pytest.raises(CardError) as raised:
+        authenticated.authenticate(KEY_A, 9, 4)
+    assert str(raised.value) == "mif_Authentication: wrong key (密码错, 4)"
+    for cls in (mifarezub.MifareZUBError, CardError, ExchangeError, NoLinkError,
+                mifarezub.ValueBlockError, mifarezub.LibraryLoadError):
+        assert cls.__module__ == "mifarezub" and getattr(mifarezub, cls.__name__) is cls
+    assert repr(mifarezub.LibraryLoadError("x")) == "LibraryLoadError('x')"
+    assert "32-bit" not in mifarezub.__doc__
 
 
 def test_value_overflow(authenticated):
@@ -75,6 +87,8 @@ def test_no_reader_at_the_index(library, sim):
     with pytest.raises(NoLinkError) as raised:
         Reader(0, library)
     assert (raised.value.code, raised.value.text, raised.value.function) == (-1, "串口错", "OpenComm")
+    # The virtual reader cannot tell more than "no reader".
+    assert str(raised.value) == "OpenComm: reader not open or not answering (串口错, -1)"
     sim.set_device_index(3)
     with Reader(3, library) as reader:
         assert reader.request() == 0x0400

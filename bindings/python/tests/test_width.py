@@ -69,19 +69,55 @@ def test_a_folder_of_the_other_width_is_refused_with_the_width_needed(windows, m
 
 def test_the_search_passes_over_a_dll_of_the_other_width(windows):
     width, tmp = windows
-    # Beside the package: the wrong one; in the working folder's width
-    # subfolder: the right one.
+    # Beside the package: the wrong one; in its width subfolder: the right one.
     fake_dll(tmp / "site" / "mifarezub" / "MifareZUB.dll", OTHER[width])
-    right = fake_dll(tmp / "work" / width / "MifareZUB.dll", width)
+    right = fake_dll(tmp / "site" / "mifarezub" / width / "MifareZUB.dll", width)
     assert find_library() == right
+
+
+def test_a_wheels_dll_in_the_package_folder_is_found_with_no_setting(windows):
+    width, tmp = windows
+    inside = fake_dll(tmp / "site" / "mifarezub" / "MifareZUB.dll", width)
+    assert find_library() == inside
+
+
+def test_the_working_folder_and_path_are_never_searched(windows, monkeypatch):
+    width, tmp = windows
+    # A DLL planted in the working folder (a download folder, say) or on PATH.
+    fake_dll(tmp / "work" / "MifareZUB.dll", width)
+    fake_dll(tmp / "work" / width / "MifareZUB.dll", width)
+    fake_dll(tmp / "onpath" / "MifareZUB.dll", width)
+    monkeypatch.setenv("PATH", str(tmp / "onpath"))
+    assert native._search_dirs() == [str(tmp / "site" / "mifarezub")]
+    # Left to the system's safe search, which skips both as well.
+    assert find_library() == "MifareZUB.dll"
+    loads = []
+
+    def win_dll(path, winmode=None):
+        loads.append((path, winmode))
+        raise OSError("not found")
+
+    monkeypatch.setattr(ctypes, "WinDLL", win_dll, raising=False)
+    with pytest.raises(LibraryLoadError) as raised:
+        load_library()
+    assert "not the working folder or PATH" in str(raised.value)
+    given = fake_dll(tmp / "given" / "MifareZUB.dll", width)
+    with pytest.raises(LibraryLoadError):
+        load_library(given)
+    # The bare name: only the system's default folders; a path: also its own
+    # folder, for the vendor DLL beside it.
+    assert loads == [("MifareZUB.dll", native.LOAD_LIBRARY_SEARCH_DEFAULT_DIRS),
+                     (given, native.LOAD_LIBRARY_SEARCH_DEFAULT_DIRS
+                      | native.LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR)]
 
 
 def test_when_none_loads_the_error_says_what_was_looked_for(windows, monkeypatch):
     width, tmp = windows
-    passed = fake_dll(tmp / "work" / "MifareZUB.dll", OTHER[width])
+    passed = fake_dll(tmp / "site" / "mifarezub" / "MifareZUB.dll", OTHER[width])
     assert find_library() == "MifareZUB.dll"  # left to the system loader
-    # The system loader finds nothing either (WinDLL is CDLL off Windows).
-    monkeypatch.setattr(ctypes, "WinDLL", ctypes.CDLL, raising=False)
+    # The system loader finds nothing either (CDLL stands in for WinDLL).
+    monkeypatch.setattr(ctypes, "WinDLL", lambda path, winmode=None: ctypes.CDLL(path),
+                        raising=False)
     with pytest.raises(LibraryLoadError) as raised:
         load_library()
     text = str(raised.value)

@@ -1,0 +1,75 @@
+"""Builds the mifarezub wheels offline, with Debian's python3-build and
+python3-wheel (no package index):
+
+    python3 make_wheels.py OUT [--dll win32=x86/MifareZUB.dll] [--dll win_amd64=x64/MifareZUB.dll]
+
+OUT gets the pure wheel (py3-none-any, Linux and macOS: the library comes
+from the system) and, for each --dll, a Windows wheel of that platform tag
+holding the DLL inside the package folder, where mifarezub finds it with no
+setting.
+"""
+
+import argparse
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def build_pure(out: str, scratch: str) -> str:
+    source = os.path.join(scratch, "src")
+    shutil.copytree(HERE, source, ignore=shutil.ignore_patterns(
+        "tests", "build", "dist", "*.egg-info", "__pycache__", ".mypy_cache", "*.dll", "*.so",
+        "make_wheels.py", "wheel_test.py"))
+    subprocess.run([sys.executable, "-m", "build", "--wheel", "--no-isolation",
+                    "--outdir", out, source], check=True, stdout=subprocess.DEVNULL)
+    (wheel,) = glob.glob(os.path.join(out, "mifarezub-*-py3-none-any.whl"))
+    return wheel
+
+
+def build_windows(pure: str, tag: str, dll: str, out: str, scratch: str) -> str:
+    """The pure wheel with the DLL in the package folder, tagged for `tag`."""
+    unpacked = os.path.join(scratch, tag)
+    subprocess.run([sys.executable, "-m", "wheel", "unpack", "--dest", unpacked, pure],
+                   check=True, stdout=subprocess.DEVNULL)
+    (root,) = glob.glob(os.path.join(unpacked, "mifarezub-*"))
+    shutil.copyfile(dll, os.path.join(root, "mifarezub", "MifareZUB.dll"))
+    (info,) = glob.glob(os.path.join(root, "*.dist-info", "WHEEL"))
+    with open(info) as f:
+        lines = [line for line in f.read().splitlines() if not line.startswith("Tag:")]
+    lines = [("Root-Is-Purelib: false" if line.startswith("Root-Is-Purelib:") else line)
+             for line in lines]
+    lines.append(f"Tag: py3-none-{tag}")
+    with open(info, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    subprocess.run([sys.executable, "-m", "wheel", "pack", "--dest-dir", out, root],
+                   check=True, stdout=subprocess.DEVNULL)
+    (wheel,) = glob.glob(os.path.join(out, f"mifarezub-*-py3-none-{tag}.whl"))
+    return wheel
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("out")
+    parser.add_argument("--dll", action="append", default=[], metavar="TAG=PATH")
+    args = parser.parse_args()
+    os.makedirs(args.out, exist_ok=True)
+    for old in glob.glob(os.path.join(args.out, "mifarezub-*.whl")):
+        os.remove(old)
+    with tempfile.TemporaryDirectory() as scratch:
+        pure = build_pure(args.out, scratch)
+        print(pure)
+        for entry in args.dll:
+            tag, _, dll = entry.partition("=")
+            if tag not in ("win32", "win_amd64") or not os.path.isfile(dll):
+                parser.error(f"--dll {entry}: win32=PATH or win_amd64=PATH of an existing DLL")
+            print(build_windows(pure, tag, dll, args.out, scratch))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
