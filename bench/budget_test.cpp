@@ -1,7 +1,7 @@
 // What a command may cost the host besides its USB round trip: no heap
 // allocation once the link is open, exactly one vendor write and one read per
 // exchange, and no waiting but the timed beep's. Run against the instant
-// vendor, with the process's allocations and sleeps counted by hooks.cpp.
+// reader (instant_reader.h), with the process's allocations and sleeps counted by hooks.cpp.
 #include <chrono>
 #include <functional>
 #include <stdexcept>
@@ -12,7 +12,7 @@
 
 #include "MifareZUB.h"
 #include "hooks.h"
-#include "instant_vendor.h"
+#include "instant_reader.h"
 
 namespace {
 
@@ -68,17 +68,18 @@ struct Usage {
   uint64_t allocations;
   uint64_t sleeps;
   uint64_t sleptNs;
-  uint64_t vendor[INSTANT_CALL_KINDS];
+  uint64_t vendor[DBL_CALL_KINDS];
 
   static Usage Now() {
+    // The counts first: reading them allocates nothing either.
+    const mzb::VendorCounts counts = mzb::VendorCounts::Now();
     Usage u{mzb::Allocations(), mzb::Sleeps(), mzb::SleptNanoseconds(), {}};
-    const InstantCounts counts = instant_counts();
-    for (int k = 0; k < INSTANT_CALL_KINDS; ++k) u.vendor[k] = counts.calls[k];
+    for (int k = 0; k < DBL_CALL_KINDS; ++k) u.vendor[k] = counts.calls[k];
     return u;
   }
   Usage Since(const Usage& before) const {
     Usage d{allocations - before.allocations, sleeps - before.sleeps, sleptNs - before.sleptNs, {}};
-    for (int k = 0; k < INSTANT_CALL_KINDS; ++k) d.vendor[k] = vendor[k] - before.vendor[k];
+    for (int k = 0; k < DBL_CALL_KINDS; ++k) d.vendor[k] = vendor[k] - before.vendor[k];
     return d;
   }
 };
@@ -96,13 +97,10 @@ Usage Repeat(const Command& command, int times, int32_t expected, int* wrong) {
 class Budget : public ::testing::Test {
  protected:
   void SetUp() override {
-    instant_set_mode(INSTANT_ANSWER);
+    mzb::InstallInstantReader();
     ASSERT_EQ(OpenComm(0, 0), MZ_OK);
   }
-  void TearDown() override {
-    CloseComm();
-    instant_set_mode(INSTANT_ANSWER);
-  }
+  void TearDown() override { CloseComm(); }
 };
 
 TEST_F(Budget, TheHooksSeeTheLibrarysOwnAllocation) {
@@ -124,10 +122,11 @@ TEST_F(Budget, NoCommandAllocates) {
 }
 
 TEST_F(Budget, FailedExchangesAllocateNothingEither) {
-  for (int32_t mode : {INSTANT_SILENT, INSTANT_DAMAGED}) {
-    instant_set_mode(mode);
+  for (mzb::Replies mode : {mzb::Replies::kSilent, mzb::Replies::kDamaged}) {
+    mzb::SetReplies(mode);
     for (const Command& c : Commands()) {
-      SCOPED_TRACE(std::string(c.name) + (mode == INSTANT_SILENT ? ", no reply" : ", damaged"));
+      SCOPED_TRACE(std::string(c.name) +
+                   (mode == mzb::Replies::kSilent ? ", no reply" : ", damaged"));
       // Card commands and single signals report the failure; the rest succeed.
       const bool reports = c.exchanges == 1;
       int wrong = 0;
@@ -147,7 +146,7 @@ TEST_F(Budget, NothingAllocatesWithoutALinkEither) {
     const Usage used = Repeat(c, 10, needsLink ? MZ_NO_LINK : MZ_OK, &wrong);
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(used.allocations, 0u);
-    EXPECT_EQ(used.vendor[INSTANT_WRITE] + used.vendor[INSTANT_READ], 0u);
+    EXPECT_EQ(used.vendor[DBL_WRITE] + used.vendor[DBL_READ], 0u);
   }
 }
 
@@ -158,42 +157,42 @@ TEST_F(Budget, EachExchangeIsOneWriteAndOneRead) {
     const Usage used = Repeat(c, 10, c.result, &wrong);
     EXPECT_EQ(wrong, 0);
     const uint64_t n = 10u * static_cast<uint64_t>(c.exchanges);
-    EXPECT_EQ(used.vendor[INSTANT_WRITE], n);
-    EXPECT_EQ(used.vendor[INSTANT_READ], n);
+    EXPECT_EQ(used.vendor[DBL_WRITE], n);
+    EXPECT_EQ(used.vendor[DBL_READ], n);
     // The read's timeout is set before each read; nothing else is touched.
-    EXPECT_EQ(used.vendor[INSTANT_SET_TIMEOUT], n);
-    for (int k : {INSTANT_OPEN, INSTANT_CLOSE, INSTANT_RESET, INSTANT_BUF_UPLOAD}) {
+    EXPECT_EQ(used.vendor[DBL_SET_TIMEOUT], n);
+    for (int k : {DBL_OPEN, DBL_CLOSE, DBL_RESET, DBL_BUF_UPLOAD}) {
       EXPECT_EQ(used.vendor[k], 0u) << "vendor call kind " << k;
     }
   }
 }
 
 TEST_F(Budget, AFailedExchangeIsNotRetried) {
-  for (int32_t mode : {INSTANT_SILENT, INSTANT_DAMAGED}) {
-    instant_set_mode(mode);
+  for (mzb::Replies mode : {mzb::Replies::kSilent, mzb::Replies::kDamaged}) {
+    mzb::SetReplies(mode);
     int wrong = 0;
     const Usage used = Repeat(Named("mif_Read"), 10, MZ_EXCHANGE_FAILED, &wrong);
     EXPECT_EQ(wrong, 0);
-    EXPECT_EQ(used.vendor[INSTANT_WRITE], 10u);
+    EXPECT_EQ(used.vendor[DBL_WRITE], 10u);
     // After the first failure every exchange first looks for what the reader
     // may still send of the last one: one read that finds nothing.
-    EXPECT_EQ(used.vendor[INSTANT_READ], 10u + 9u);
-    instant_set_mode(INSTANT_ANSWER);
+    EXPECT_EQ(used.vendor[DBL_READ], 10u + 9u);
+    mzb::SetReplies(mzb::Replies::kAnswer);
     Repeat(Named("mif_Read"), 1, MZ_OK, &wrong);  // back in step
   }
 }
 
 TEST_F(Budget, DrainingFollowsOnlyAFailedExchange) {
   int wrong = 0;
-  instant_set_mode(INSTANT_SILENT);
+  mzb::SetReplies(mzb::Replies::kSilent);
   Repeat(Named("mif_Read"), 1, MZ_EXCHANGE_FAILED, &wrong);
-  instant_set_mode(INSTANT_ANSWER);
+  mzb::SetReplies(mzb::Replies::kAnswer);
   const Usage used = Repeat(Named("mif_Read"), 10, MZ_OK, &wrong);
   EXPECT_EQ(wrong, 0);
-  EXPECT_EQ(used.vendor[INSTANT_WRITE], 10u);
+  EXPECT_EQ(used.vendor[DBL_WRITE], 10u);
   // The silent reader still holds the failed read's reply: the first exchange
   // drains it and finds nothing more (two reads), the others drain nothing.
-  EXPECT_EQ(used.vendor[INSTANT_READ], 10u + 2u);
+  EXPECT_EQ(used.vendor[DBL_READ], 10u + 2u);
   EXPECT_EQ(used.allocations, 0u);
 }
 
@@ -208,7 +207,7 @@ TEST_F(Budget, OnlyTheTimedBeepSleeps) {
   Usage used = Usage::Now().Since(before);
   EXPECT_EQ(used.sleeps, 1u);
   EXPECT_EQ(used.sleptNs, 3000000u);
-  EXPECT_EQ(used.vendor[INSTANT_WRITE], 2u);
+  EXPECT_EQ(used.vendor[DBL_WRITE], 2u);
 
   before = Usage::Now();
   EXPECT_EQ(zub_beepms(-5), MZ_OK);
@@ -216,7 +215,7 @@ TEST_F(Budget, OnlyTheTimedBeepSleeps) {
 }
 
 TEST_F(Budget, AThousandReadsTakeLessThanATenthOfAUsbRoundTripEach) {
-  // Against an instant vendor a read costs well under a microsecond; the
+  // Against an instant reader a read costs well under a microsecond; the
   // bound (100 us a call) only trips on waiting or spinning, even on a slow
   // or heavily loaded machine.
   int wrong = 0;

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "MifareZUB.h"
+#include "instant_reader.h"
 
 namespace {
 
@@ -57,6 +58,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: %s <export> <calls>\n", argv[0]);
     return 1;
   }
+  mzb::InstallInstantReader();
   if (OpenComm(0, 0) != MZ_OK) {
     fprintf(stderr, "OpenComm failed\n");
     return 2;

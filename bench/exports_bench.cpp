@@ -1,4 +1,4 @@
-// Every export timed against the instant vendor, with the heap allocations
+// Every export timed against the instant reader, with the heap allocations
 // and the vendor writes and reads each call makes, and two baselines: the
 // vendor's share of one exchange, and an uncontended platform lock.
 #include <pthread.h>
@@ -8,7 +8,7 @@
 #include "CH375DLL.h"
 #include "MifareZUB.h"
 #include "hooks.h"
-#include "instant_vendor.h"
+#include "instant_reader.h"
 #include "protocol.h"
 
 namespace {
@@ -22,27 +22,28 @@ int32_t number = 0;
 template <class Call>
 void Measure(benchmark::State& state, int32_t expected, Call call) {
   if (call() != expected) {
-    state.SkipWithError("unexpected result: is the instant vendor the one loaded?");
+    state.SkipWithError("unexpected result: is the test double the one loaded?");
     return;
   }
+  const mzb::VendorCounts vendor = mzb::VendorCounts::Now();
   const uint64_t allocations = mzb::Allocations();
-  const InstantCounts vendor = instant_counts();
   for (auto _ : state) benchmark::DoNotOptimize(call());
-  const InstantCounts after = instant_counts();
+  const uint64_t allocated = mzb::Allocations() - allocations;
+  const mzb::VendorCounts after = mzb::VendorCounts::Now();
   using benchmark::Counter;
   const auto perCall = [](uint64_t n) {
     return Counter(static_cast<double>(n), Counter::kAvgIterations);
   };
-  state.counters["allocs"] = perCall(mzb::Allocations() - allocations);
-  state.counters["writes"] = perCall(after.calls[INSTANT_WRITE] - vendor.calls[INSTANT_WRITE]);
-  state.counters["reads"] = perCall(after.calls[INSTANT_READ] - vendor.calls[INSTANT_READ]);
+  state.counters["allocs"] = perCall(allocated);
+  state.counters["writes"] = perCall(after.calls[DBL_WRITE] - vendor.calls[DBL_WRITE]);
+  state.counters["reads"] = perCall(after.calls[DBL_READ] - vendor.calls[DBL_READ]);
 }
 
 // A command against an open link.
 template <class Call>
 void Command(benchmark::State& state, int32_t expected, Call call) {
   if (OpenComm(0, 0) != MZ_OK) {
-    state.SkipWithError("OpenComm failed: is the instant vendor the one loaded?");
+    state.SkipWithError("OpenComm failed: is the test double the one loaded?");
     return;
   }
   Measure(state, expected, call);
@@ -112,7 +113,7 @@ BENCHMARK(BM_mif_ReadNoLink);
 // made directly with the frame mif_Read(4) writes.
 void BM_VendorExchange(benchmark::State& state) {
   if (CH375OpenDevice(0) == CH375_INVALID_HANDLE) {
-    state.SkipWithError("the instant vendor did not open device 0");
+    state.SkipWithError("the test double did not open device 0");
     return;
   }
   uint8_t frame[256] = {0x04, 0x50, 0x01, 0x04, 0x51};
@@ -143,4 +144,11 @@ BENCHMARK(BM_PlatformLock);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  mzb::InstallInstantReader();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

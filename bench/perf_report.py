@@ -126,7 +126,7 @@ def main(argv):
         return b["cpu_time"] if b["time_unit"] == "ns" else b["cpu_time"] * 1000
 
     vendor_ns = ns_of(rows["BM_VendorExchange"]) if "BM_VendorExchange" in rows else 0.0
-    print("CPU time per call against the instant vendor (fastest repetition); the library's")
+    print("CPU time per call against the instant reader (fastest repetition); the library's")
     print(f"own time leaves out the vendor's {vendor_ns:.1f} ns per exchange (BM_VendorExchange)")
     print()
     print("| benchmark | ns per call | library's own ns | heap allocations per call | vendor writes / reads per call |")

@@ -2,7 +2,7 @@
 # Measures what a command costs besides its USB round trip, natively:
 #   1. the budget tests (no heap allocation per command, one vendor write and
 #      one read per exchange, no sleep but zub_beepms), asserted;
-#   2. every export timed with Google Benchmark against an instant vendor,
+#   2. every export timed with Google Benchmark against an instant reader,
 #      with heap allocations and vendor writes and reads per call;
 #   3. reading keys files of 3,000 to 300,000 keys, timed the same way;
 #   4. instructions per call of mif_Halt, mif_Read and mif_Write counted by
@@ -28,7 +28,7 @@ bash "$root/scripts/deps.sh"
 
 echo "== build ($build)"
 # The native preset's optimisation (RelWithDebInfo: -O2 -g), against the
-# instant vendor only: the virtual reader is not needed.
+# test double only: the virtual reader is not needed.
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMZ_BUILD_SIM=OFF >/dev/null
 cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" --target mz_budget_tests mz_bench mz_count mz_keys_bench
 bin="$build/bench/bin"

@@ -189,12 +189,6 @@ Request ExpectedRequest(const HostCall& c) {
 
 // ---- What the vendor saw ----
 
-std::vector<const VendorEvent*> EventsSince(size_t mark) {
-  std::vector<const VendorEvent*> events;
-  for (size_t i = mark; i < TheVendor().EventCount(); ++i) events.push_back(&TheVendor().Event(i));
-  return events;
-}
-
 std::string HexOf(const uint8_t* p, size_t n) {
   static const char kDigits[] = "0123456789ABCDEF";
   std::string s;
@@ -458,13 +452,12 @@ void CheckOpen(const HostCall& c, const Outcome& o, const std::vector<const Vend
   const int32_t expected = opened && uploadOff ? 0 : -1;
   MZF_CHECK(o.result == expected, "OpenComm gave %d, expected %d", o.result, expected);
   if (model.open && model.index != index && !closeFaulted) {
-    MZF_CHECK(!TheVendor().DeviceOpen(model.index), "the earlier link's device %u left open",
-              model.index);
+    MZF_CHECK(!dbl_device_open(model.index), "the earlier link's device %u left open", model.index);
   }
   if (o.result == 0) {
-    MZF_CHECK(TheVendor().DeviceOpen(index), "OpenComm gave 0 with device %u closed", index);
+    MZF_CHECK(dbl_device_open(index), "OpenComm gave 0 with device %u closed", index);
   } else if (!closeFaulted) {
-    MZF_CHECK(!TheVendor().DeviceOpen(index), "failed OpenComm left device %u open", index);
+    MZF_CHECK(!dbl_device_open(index), "failed OpenComm left device %u open", index);
   }
   model.open = o.result == 0;
   model.index = index;
@@ -490,9 +483,9 @@ bool LinkOpen() {
 
 void BeginRun(FuzzInput* input) {
   const uint8_t flags = input->Byte();
-  TheVendor().SetQuiet(true);
+  UnscriptVendor();
   CloseComm();
-  TheVendor().Reset(input, (flags & 1) != 0);
+  ScriptVendor(input, (flags & 1) != 0);
   model = Model();
   HostCall open;
   open.what = kOpenComm;
@@ -512,7 +505,7 @@ OutAddress OutAddressOf(unsigned bits) {
 
 void CallExport(const HostCall& c) {
   SetContext(&Describe, &c);
-  if (c.what == kOpenComm) TheVendor().SetPresent(static_cast<uint8_t>(c.a), c.present);
+  if (c.what == kOpenComm) dbl_set_present(static_cast<uint8_t>(c.a), c.present);
 
   // The text argument in a heap block of its exact size.
   std::unique_ptr<char[]> text(new char[c.text.size() + 1]);
@@ -531,7 +524,7 @@ void CallExport(const HostCall& c) {
                                                       : nullptr;
   int32_t* intOut = c.out == OutAddress::kNullVariable ? nullptr : &o.intOut;
 
-  const size_t mark = TheVendor().EventCount();
+  const size_t mark = dbl_event_count();
   switch (c.what) {
     case kOpenComm:
       o.result = OpenComm(c.a, c.b);
@@ -598,7 +591,9 @@ void CallExport(const HostCall& c) {
     case kExportCount:
       break;
   }
-  const std::vector<const VendorEvent*> events = EventsSince(mark);
+  const std::vector<VendorEvent> seen = VendorEventsSince(mark);
+  std::vector<const VendorEvent*> events;
+  for (const VendorEvent& e : seen) events.push_back(&e);
 
   switch (c.what) {
     case kOpenComm: {
@@ -616,8 +611,7 @@ void CallExport(const HostCall& c) {
         faulted = faulted || e->faulted;
       }
       if (model.open && !faulted) {
-        MZF_CHECK(!TheVendor().DeviceOpen(model.index), "CloseComm left device %u open",
-                  model.index);
+        MZF_CHECK(!dbl_device_open(model.index), "CloseComm left device %u open", model.index);
       }
       model.open = false;
       break;

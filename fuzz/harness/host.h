@@ -1,7 +1,7 @@
 // The host side of the fuzz targets: calls one export the way a host would
 // (guarded output buffers of the documented sizes, sentinel values in the
 // outputs) and checks what came back against the library's documented
-// contract, using what the in-target vendor saw.
+// contract, using what the test double saw.
 #ifndef MIFAREZUB_FUZZ_HOST_H
 #define MIFAREZUB_FUZZ_HOST_H
 

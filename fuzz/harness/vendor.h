@@ -1,6 +1,6 @@
-// A vendor library inside the fuzz target: the seven CH375 calls, answered
-// from the fuzzer's bytes. It records every call, every frame written and what
-// every read left in the library's buffer, and it enforces the vendor call
+// The fuzz targets' vendor: the test double (tests/double), compiled into the
+// target and scripted from the fuzzer's bytes, which decide every vendor
+// fault and every reply byte. The script also enforces the vendor call
 // contract the link relies on (no data call on a device that is not open, no
 // transfer larger than the buffer the library owns).
 #ifndef MIFAREZUB_FUZZ_VENDOR_H
@@ -11,13 +11,23 @@
 
 #include <vector>
 
+#include "ch375_double.h"
 #include "input.h"
 
 namespace mzfuzz {
 
-enum class Call { kOpen, kClose, kReset, kBufUpload, kSetTimeout, kWrite, kRead };
+enum class Call : int32_t {
+  kOpen = DBL_OPEN,
+  kClose = DBL_CLOSE,
+  kReset = DBL_RESET,
+  kBufUpload = DBL_BUF_UPLOAD,
+  kSetTimeout = DBL_SET_TIMEOUT,
+  kWrite = DBL_WRITE,
+  kRead = DBL_READ,
+};
 const char* CallName(Call call);
 
+// One vendor call as the double recorded it.
 struct VendorEvent {
   Call call;
   uint32_t index;
@@ -25,8 +35,8 @@ struct VendorEvent {
   // kSetTimeout: write and read timeout. kWrite: the frame and the count
   // passed in. kRead: the count asked for, the count reported, and the first
   // `asked` bytes of the library's buffer once the read returned.
-  uint32_t arg1 = 0;
-  uint32_t arg2 = 0;
+  uint32_t arg1;
+  uint32_t arg2;
   std::vector<uint8_t> bytes;
 };
 
@@ -36,46 +46,14 @@ constexpr uint8_t kReplyMade = 1;    // a well-formed frame: echo, 01, status, f
 constexpr uint8_t kReplyRaw = 2;     // raw bytes, their count reported
 constexpr uint8_t kReplyForged = 3;  // raw bytes, any 32-bit count reported
 
-class Vendor {
- public:
-  // Starts a run: no device open, device `present` answers the open, the
-  // decisions come from `input` (null: every call succeeds, reads get
-  // nothing). With faults on, every call first takes a byte that may make
-  // it fault.
-  void Reset(FuzzInput* input, bool faults);
-  // While quiet the vendor neither records nor consumes input nor faults.
-  void SetQuiet(bool quiet) { quiet_ = quiet; }
-  void SetPresent(uint32_t index, bool present);
-
-  size_t EventCount() const { return events_.size(); }
-  const VendorEvent& Event(size_t i) const { return events_[i]; }
-  bool DeviceOpen(uint32_t index) const { return index < 256 && open_[index]; }
-  size_t OpenDevices() const;
-
-  // The seven calls' bodies.
-  void* Open(uint32_t index);
-  void Close(uint32_t index);
-  int32_t ResetDevice(uint32_t index);
-  int32_t SetBufUpload(uint32_t index, uint32_t enable);
-  int32_t SetTimeout(uint32_t index, uint32_t writeMs, uint32_t readMs);
-  int32_t Write(uint32_t index, void* buffer, uint32_t* length);
-  int32_t Read(uint32_t index, void* buffer, uint32_t* length);
-
- private:
-  bool Begin(Call call, uint32_t index, VendorEvent** event);
-  [[noreturn]] void Fault(Call call);
-  void RequireOpen(Call call, uint32_t index) const;
-
-  FuzzInput* input_ = nullptr;
-  bool faults_ = false;
-  bool quiet_ = false;
-  bool present_[256] = {};
-  bool open_[256] = {};
-  uint8_t lastCommand_ = 0;
-  std::vector<VendorEvent> events_;
-};
-
-Vendor& TheVendor();
+// Starts a run: resets the double (no device open, device 0 present) and
+// scripts it from `input`. With faults on, every call first takes a byte
+// that may make it fault.
+void ScriptVendor(FuzzInput* input, bool faults);
+// Removes the script: calls take no input and never fault, reads get nothing.
+void UnscriptVendor();
+// The calls recorded from event `mark` on.
+std::vector<VendorEvent> VendorEventsSince(size_t mark);
 
 }  // namespace mzfuzz
 

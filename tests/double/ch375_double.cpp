@@ -21,7 +21,9 @@ struct Reply {
 
 struct State {
   bool present[256] = {true};
+  bool open[256] = {};
   std::vector<DblEvent> events;
+  std::vector<std::vector<uint8_t>> data;  // one per event
   std::vector<std::vector<uint8_t>> frames;
   std::deque<Reply> replies;
   std::deque<Reply> answers;  // released into replies, one per write
@@ -31,6 +33,9 @@ struct State {
   bool selfHandledNext[DBL_CALL_KINDS] = {};
   int32_t resetResult = 1;
   uint32_t selfHandled = 0;
+  uint64_t counts[DBL_CALL_KINDS] = {};
+  bool recording = true;
+  DblScript script = {};
 };
 
 State& S() {
@@ -71,19 +76,43 @@ void Fault() {
 }
 #endif
 
-// Records a call and plays the scripted misbehaviour for its kind.
-DblEvent& Enter(int32_t call, uint32_t index, uint32_t arg1 = 0, uint32_t arg2 = 0) {
+// Counts and records a call (a write with its frame) and plays the scripted
+// misbehaviour for its kind. Returns the call's event, or null while not
+// recording.
+DblEvent* Enter(int32_t call, uint32_t index, uint32_t arg1 = 0, uint32_t arg2 = 0,
+                const void* buffer = nullptr, const uint32_t* length = nullptr) {
   State& s = S();
-  s.events.push_back(DblEvent{call, index, arg1, arg2});
+  ++s.counts[call];
+  DblEvent* event = nullptr;
+  if (s.recording) {
+    s.events.push_back(DblEvent{call, index, arg1, arg2, 0});
+    s.data.emplace_back();
+    event = &s.events.back();
+  }
+  bool fault = s.script.enter != nullptr &&
+               s.script.enter(s.script.context, call, index, buffer, length) != 0;
+  if (call == DBL_WRITE && s.recording && buffer != nullptr && length != nullptr) {
+    const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+    s.frames.emplace_back(bytes, bytes + *length);
+    s.data.back() = s.frames.back();
+  }
   if (s.selfHandledNext[call]) {
     s.selfHandledNext[call] = false;
     RaiseAndHandle();
   }
   if (s.faultNext[call]) {
     s.faultNext[call] = false;
+    fault = true;
+  }
+  if (fault) {
+    if (event != nullptr) event->faulted = 1;
     Fault();
   }
-  return s.events.back();
+  return event;
+}
+
+uint32_t CountIn(const uint32_t* length) {
+  return length != nullptr ? *length : 0;
 }
 
 }  // namespace
@@ -92,12 +121,14 @@ extern "C" {
 
 CH375_HANDLE CH375_CALL CH375OpenDevice(uint32_t index) {
   Enter(DBL_OPEN, index);
-  if (index < 256 && S().present[index]) return reinterpret_cast<CH375_HANDLE>(uintptr_t{0x375});
-  return CH375_INVALID_HANDLE;
+  if (index >= 256 || !S().present[index]) return CH375_INVALID_HANDLE;
+  S().open[index] = true;
+  return reinterpret_cast<CH375_HANDLE>(uintptr_t{0x375});
 }
 
 void CH375_CALL CH375CloseDevice(uint32_t index) {
   Enter(DBL_CLOSE, index);
+  if (index < 256) S().open[index] = false;
 }
 
 int32_t CH375_CALL CH375ResetDevice(uint32_t index) {
@@ -117,10 +148,8 @@ int32_t CH375_CALL CH375SetTimeout(uint32_t index, uint32_t writeTimeoutMs,
 }
 
 int32_t CH375_CALL CH375WriteData(uint32_t index, void* buffer, uint32_t* length) {
-  Enter(DBL_WRITE, index, *length, *length);
-  const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+  Enter(DBL_WRITE, index, CountIn(length), CountIn(length), buffer, length);
   State& s = S();
-  s.frames.emplace_back(bytes, bytes + *length);
   if (!s.answers.empty()) {
     s.replies.push_back(s.answers.front());
     s.answers.pop_front();
@@ -129,28 +158,44 @@ int32_t CH375_CALL CH375WriteData(uint32_t index, void* buffer, uint32_t* length
 }
 
 int32_t CH375_CALL CH375ReadData(uint32_t index, void* buffer, uint32_t* length) {
-  DblEvent& event = Enter(DBL_READ, index, *length);
+  const uint32_t asked = CountIn(length);
+  DblEvent* event = Enter(DBL_READ, index, asked, 0, buffer, length);
   State& s = S();
+  int32_t result = 1;
   if (s.readUntouched) {
     s.readUntouched = false;
-    event.arg2 = *length;
-    return s.untouchedResult;
-  }
-  if (s.replies.empty()) {
-    *length = 0;
-  } else {
+    result = s.untouchedResult;
+  } else if (!s.replies.empty()) {
     const Reply reply = s.replies.front();
     s.replies.pop_front();
-    const size_t n = reply.bytes.size() < *length ? reply.bytes.size() : *length;
-    if (n != 0) memcpy(buffer, reply.bytes.data(), n);
-    *length = reply.count;
+    const size_t n = reply.bytes.size() < asked ? reply.bytes.size() : asked;
+    if (n != 0 && buffer != nullptr) memcpy(buffer, reply.bytes.data(), n);
+    if (length != nullptr) *length = reply.count;
+  } else if (s.script.read != nullptr) {
+    result = s.script.read(s.script.context, index, buffer, length);
+  } else if (length != nullptr) {
+    *length = 0;
   }
-  event.arg2 = *length;
-  return 1;
+  if (event != nullptr) {
+    event->arg2 = CountIn(length);
+    if (buffer != nullptr) {
+      const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+      s.data.back().assign(bytes, bytes + (asked < DBL_READ_DATA_MAX ? asked : DBL_READ_DATA_MAX));
+    }
+  }
+  return result;
 }
 
 DBL_API void dbl_reset(void) {
   S() = State();
+}
+
+DBL_API void dbl_set_script(const DblScript* script) {
+  S().script = script != nullptr ? *script : DblScript{};
+}
+
+DBL_API void dbl_set_recording(int32_t on) {
+  S().recording = on != 0;
 }
 
 DBL_API void dbl_set_present(uint32_t index, int32_t present) {
@@ -189,6 +234,21 @@ DBL_API uint32_t dbl_event_count(void) {
 }
 DBL_API DblEvent dbl_event(uint32_t i) {
   return S().events.at(i);
+}
+
+DBL_API uint32_t dbl_event_data(uint32_t i, uint8_t* out, uint32_t cap) {
+  const std::vector<uint8_t>& d = S().data.at(i);
+  const uint32_t n = d.size() < cap ? static_cast<uint32_t>(d.size()) : cap;
+  if (n != 0) memcpy(out, d.data(), n);
+  return static_cast<uint32_t>(d.size());
+}
+
+DBL_API uint64_t dbl_call_count(int32_t call) {
+  return call >= 0 && call < DBL_CALL_KINDS ? S().counts[call] : 0;
+}
+
+DBL_API int32_t dbl_device_open(uint32_t index) {
+  return index < 256 && S().open[index];
 }
 
 DBL_API uint32_t dbl_frame_count(void) {

@@ -6,7 +6,12 @@
 // or none), and can make any of the seven calls fault: natively by throwing a
 // C++ exception, on Windows by an access violation. It can also make a call
 // raise and handle an exception of its own, which the library must leave
-// alone.
+// alone. It counts every call, and keeps which devices are open.
+//
+// A program that decides each call as it comes (the fuzz targets, from the
+// fuzzer's bytes; the benchmark, answering every request at once) installs a
+// DblScript and, for a benchmark, turns recording off: then no call
+// allocates, sleeps or copies more than the reply.
 #ifndef MIFAREZUB_TESTS_CH375_DOUBLE_H
 #define MIFAREZUB_TESTS_CH375_DOUBLE_H
 
@@ -39,16 +44,42 @@ enum DblCall {
 
 // One recorded vendor call: its kind, the device index and up to two more
 // arguments (SetBufUpload: enable; SetTimeout: write and read timeout;
-// WriteData and ReadData: the count passed in, then the count handed back).
+// WriteData and ReadData: the count passed in, then the count handed back),
+// and whether it faulted (then arg2 of a read is still the count passed in).
 typedef struct DblEvent {
   int32_t call;
   uint32_t index;
   uint32_t arg1;
   uint32_t arg2;
+  int32_t faulted;
 } DblEvent;
 
-// Forgets every event, reply, answer and fault; device 0 present, no other.
+// Decides calls as they are made. Both functions run inside the vendor call,
+// on the caller's thread; either may be null.
+typedef struct DblScript {
+  void* context;
+  // Runs as every call begins, once it is counted and recorded and before it
+  // does anything else. `buffer` and `length` are WriteData's and ReadData's
+  // arguments as passed (null for the other calls, and possibly null there:
+  // the double itself never reads through a null one). A nonzero result makes
+  // the call fault, as dbl_fault_next does; a faulting WriteData still has its
+  // frame recorded (it may have reached the reader).
+  int32_t (*enter)(void* context, int32_t call, uint32_t index, const void* buffer,
+                   const uint32_t* length);
+  // Answers a ReadData that finds no reply queued and no untouched read
+  // due: fills the buffer and the count as a vendor does (or leaves them) and
+  // returns the call's result.
+  int32_t (*read)(void* context, uint32_t index, void* buffer, uint32_t* length);
+} DblScript;
+
+// Forgets every event, reply, answer, fault and count and the script; no
+// device open; device 0 present, no other; recording on.
 DBL_API void dbl_reset(void);
+// Installs a copy of the script (null: none).
+DBL_API void dbl_set_script(const DblScript* script);
+// With recording off, calls are counted and the open devices kept, but no
+// event, frame or read data is kept: no call allocates.
+DBL_API void dbl_set_recording(int32_t on);
 // Whether CH375OpenDevice(index) succeeds (index below 256).
 DBL_API void dbl_set_present(uint32_t index, int32_t present);
 // Queues the answer to one read: the n bytes are copied into the caller's
@@ -74,6 +105,17 @@ DBL_API void dbl_set_reset_result(int32_t result);
 
 DBL_API uint32_t dbl_event_count(void);
 DBL_API DblEvent dbl_event(uint32_t i);
+// The bytes of event i: for WriteData the frame, for ReadData the first bytes
+// of the caller's buffer as the read left it, as many as the count passed in
+// (at most DBL_READ_DATA_MAX); none for the other calls. Copies at most `cap`
+// of them into out and returns how many there are.
+#define DBL_READ_DATA_MAX 256u
+DBL_API uint32_t dbl_event_data(uint32_t i, uint8_t* out, uint32_t cap);
+// Calls of this kind since the last reset, recorded or not.
+DBL_API uint64_t dbl_call_count(int32_t call);
+// Whether device `index` was opened by a successful CH375OpenDevice and not
+// closed since.
+DBL_API int32_t dbl_device_open(uint32_t index);
 // Number of frames written, and a copy of frame i; returns its length.
 DBL_API uint32_t dbl_frame_count(void);
 DBL_API uint32_t dbl_frame(uint32_t i, uint8_t* out, uint32_t cap);

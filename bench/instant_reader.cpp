@@ -1,10 +1,10 @@
-#include "instant_vendor.h"
+#include "instant_reader.h"
 
 #include <string.h>
 
-#include "CH375DLL.h"
 #include "protocol.h"
 
+namespace mzb {
 namespace {
 
 // One reply frame: L, the command echoed, the lead byte 01, status 00, the
@@ -69,11 +69,9 @@ struct Table {
 };
 
 const Table kTable;
-int32_t mode = INSTANT_ANSWER;
-bool opened = false;
+Replies mode = Replies::kAnswer;
 // The command of the last well-formed frame written and not yet answered.
 int32_t pending = -1;
-InstantCounts counts;
 
 // A frame is answered only when it is whole (L+1 bytes) and its XOR is zero.
 bool WellFormed(const uint8_t* frame, uint32_t n) {
@@ -83,73 +81,49 @@ bool WellFormed(const uint8_t* frame, uint32_t n) {
   return x == 0;
 }
 
-}  // namespace
-
-extern "C" {
-
-void instant_set_mode(int32_t m) {
-  mode = m;
-}
-InstantCounts instant_counts(void) {
-  return counts;
-}
-
-CH375_HANDLE CH375_CALL CH375OpenDevice(uint32_t index) {
-  ++counts.calls[INSTANT_OPEN];
-  if (index != 0) return CH375_INVALID_HANDLE;
-  opened = true;
-  pending = -1;
-  return reinterpret_cast<CH375_HANDLE>(static_cast<intptr_t>(1));
-}
-
-void CH375_CALL CH375CloseDevice(uint32_t index) {
-  ++counts.calls[INSTANT_CLOSE];
-  if (index == 0) opened = false;
-}
-
-int32_t CH375_CALL CH375ResetDevice(uint32_t index) {
-  ++counts.calls[INSTANT_RESET];
-  return index == 0 && opened;
-}
-
-int32_t CH375_CALL CH375SetBufUpload(uint32_t index, uint32_t) {
-  ++counts.calls[INSTANT_BUF_UPLOAD];
-  return index == 0 && opened;
-}
-
-int32_t CH375_CALL CH375SetTimeout(uint32_t index, uint32_t, uint32_t) {
-  ++counts.calls[INSTANT_SET_TIMEOUT];
-  return index == 0 && opened;
-}
-
-int32_t CH375_CALL CH375WriteData(uint32_t index, void* buffer, uint32_t* length) {
-  ++counts.calls[INSTANT_WRITE];
-  if (index != 0 || !opened) {
-    *length = 0;
-    return 0;
+int32_t Enter(void*, int32_t call, uint32_t, const void* buffer, const uint32_t* length) {
+  if (call == DBL_OPEN) {
+    pending = -1;
+  } else if (call == DBL_WRITE) {
+    const auto* frame = static_cast<const uint8_t*>(buffer);
+    pending = WellFormed(frame, *length) ? frame[1] : -1;
   }
-  const auto* frame = static_cast<const uint8_t*>(buffer);
-  pending = WellFormed(frame, *length) ? frame[1] : -1;
-  return 1;
+  return 0;
 }
 
-int32_t CH375_CALL CH375ReadData(uint32_t index, void* buffer, uint32_t* length) {
-  ++counts.calls[INSTANT_READ];
-  if (index != 0 || !opened) {
-    *length = 0;
-    return 0;
-  }
-  if (pending < 0 || mode == INSTANT_SILENT) {
+int32_t Read(void*, uint32_t, void* buffer, uint32_t* length) {
+  if (pending < 0 || mode == Replies::kSilent) {
     *length = 0;
     return 1;
   }
   const Canned& reply = kTable.reply[pending];
   const uint32_t n = reply.length < *length ? reply.length : *length;
   memcpy(buffer, reply.bytes, n);
-  if (mode == INSTANT_DAMAGED) static_cast<uint8_t*>(buffer)[n - 1] ^= 0xFF;
+  if (mode == Replies::kDamaged) static_cast<uint8_t*>(buffer)[n - 1] ^= 0xFF;
   *length = n;
   pending = -1;
   return 1;
 }
 
-}  // extern "C"
+}  // namespace
+
+void InstallInstantReader() {
+  dbl_reset();
+  dbl_set_recording(0);
+  const DblScript script = {nullptr, &Enter, &Read};
+  dbl_set_script(&script);
+  mode = Replies::kAnswer;
+  pending = -1;
+}
+
+void SetReplies(Replies replies) {
+  mode = replies;
+}
+
+VendorCounts VendorCounts::Now() {
+  VendorCounts c;
+  for (int k = 0; k < DBL_CALL_KINDS; ++k) c.calls[k] = dbl_call_count(k);
+  return c;
+}
+
+}  // namespace mzb
