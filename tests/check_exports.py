@@ -43,7 +43,9 @@ def pascal_names(text):
 
 
 def csharp_names(text):
-    return re.findall(r'EntryPoint\s*=\s*"(\w+)"', text)
+    # The library's imports (DllImport(Library, ...)); imports of other
+    # libraries (libc's dlopen, say) are not the library's exports.
+    return re.findall(r'DllImport\(\s*Library\s*,\s*EntryPoint\s*=\s*"(\w+)"', text)
 
 
 VB_DECLARE = re.compile(
