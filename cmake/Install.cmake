@@ -13,12 +13,16 @@
 #   include/                        MifareZUB.h
 #   bin/                            zubtool
 #   share/man/man1/                 zubtool.1
-#   share/doc/mifarezub/            README.md and the guides in docs/
+#   share/doc/mifarezub/            README.md (packaging/linux/README.md: the
+#                                   installed tree's own) and the guides in docs/
 #   share/mifarezub/                python/, pascal/, dotnet/ bindings, samples/
+#                                   (demo.c and packaging/linux/sample/host.c)
 #
 # Components (the Debian packages they make):
-#   runtime, development, zubtool_manual, tools, docs   -> mifarezub
-#   virtual_reader                                      -> mifarezub-virtual-reader
+#   runtime, development, zubtool_manual, tools, docs, pcsc  -> mifarezub
+#   virtual_reader                                           -> mifarezub-virtual-reader
+#   debian_main, debian_virtual_reader: Debian's changelog and copyright, in
+#   the packages only (excluded from a plain cmake --install)
 # The virtual reader has the same file name as the real vendor library, so it
 # lives in a folder of its own and is taken only when a host asks for it
 # (LD_LIBRARY_PATH): a machine with a real reader never picks it up by chance.
@@ -87,13 +91,20 @@ install(FILES ${PROJECT_SOURCE_DIR}/tools/zubtool/zubtool.1
 
 if(TARGET ch375_sim)
   install(TARGETS ch375_sim LIBRARY DESTINATION ${MZ_SIM_LIBDIR} COMPONENT virtual_reader)
-  install(FILES ${PROJECT_SOURCE_DIR}/sim/README.md
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/mifarezub-virtual-reader COMPONENT virtual_reader)
+  # sim/README.md describes the sources; the installed folder gets a page
+  # about what is installed.
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/linux/virtual-reader.md
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/mifarezub-virtual-reader COMPONENT virtual_reader
+    RENAME README.md)
 endif()
 
-# Guides, bindings as their sources stand, and sample hosts.
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/linux.md
-  ${PROJECT_SOURCE_DIR}/docs/zubtool.md ${PROJECT_SOURCE_DIR}/docs/performance.md
+# Guides, bindings as their sources stand, and sample hosts. The READMEs
+# that land in the installed tree are written for it (packaging/linux/): the
+# repository's name files and folders that are not installed. Every page the
+# installed README links to is installed beside it.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/linux/README.md ${PROJECT_SOURCE_DIR}/docs/linux.md
+  ${PROJECT_SOURCE_DIR}/docs/pcsc.md ${PROJECT_SOURCE_DIR}/docs/zubtool.md
+  ${PROJECT_SOURCE_DIR}/docs/performance.md
   DESTINATION ${MZ_PKG_DOCDIR} COMPONENT docs)
 # The licence, also where no Debian copyright file goes.
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${MZ_PKG_DOCDIR} COMPONENT docs)
@@ -101,17 +112,34 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/python/ DESTINATION ${MZ_PKG_DA
   COMPONENT docs
   PATTERN tests EXCLUDE PATTERN __pycache__ EXCLUDE PATTERN .pytest_cache EXCLUDE
   PATTERN .mypy_cache EXCLUDE PATTERN build EXCLUDE PATTERN "*.pyc" EXCLUDE
-  PATTERN "*.egg-info" EXCLUDE PATTERN CMakeLists.txt EXCLUDE)
+  PATTERN "*.egg-info" EXCLUDE PATTERN CMakeLists.txt EXCLUDE PATTERN README.md EXCLUDE)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/linux/python.md DESTINATION ${MZ_PKG_DATADIR}/python
+  COMPONENT docs RENAME README.md)
 install(FILES ${PROJECT_SOURCE_DIR}/bindings/pascal/MifareZUB.pas
   ${PROJECT_SOURCE_DIR}/bindings/pascal/sample.pas
   DESTINATION ${MZ_PKG_DATADIR}/pascal COMPONENT docs)
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/dotnet/ DESTINATION ${MZ_PKG_DATADIR}/dotnet
-  COMPONENT docs
-  PATTERN tests EXCLUDE PATTERN bin EXCLUDE PATTERN obj EXCLUDE PATTERN "*.cmake" EXCLUDE
-  PATTERN "*.py" EXCLUDE)
-install(FILES ${PROJECT_SOURCE_DIR}/tools/demo.c ${PROJECT_SOURCE_DIR}/packaging/sample/host.c
+# C#: the binding as one source file (as the Windows package has it: the
+# project file of the sources reads the repository's VERSION), and its sample.
+if(EXISTS ${PROJECT_SOURCE_DIR}/bindings/dotnet/make-single-file.py)
+  find_package(Python3 COMPONENTS Interpreter REQUIRED)
+  set(_dotnet ${PROJECT_SOURCE_DIR}/bindings/dotnet)
+  file(GLOB _cs_parts ${_dotnet}/*.cs)
+  set(_cs_single ${CMAKE_BINARY_DIR}/dotnet/MifareZub.cs)
+  add_custom_command(OUTPUT ${_cs_single}
+    COMMAND Python3::Interpreter ${_dotnet}/make-single-file.py ${_cs_single}
+    DEPENDS ${_cs_parts} ${_dotnet}/MifareZub.csproj ${_dotnet}/make-single-file.py
+    COMMENT "C# binding as one source file: MifareZub.cs"
+    VERBATIM)
+  add_custom_target(dotnet_single_file ALL DEPENDS ${_cs_single})
+  install(FILES ${_cs_single} DESTINATION ${MZ_PKG_DATADIR}/dotnet COMPONENT docs)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/linux/dotnet.md DESTINATION ${MZ_PKG_DATADIR}/dotnet
+    COMPONENT docs RENAME README.md)
+  install(FILES ${_dotnet}/sample/Sample.cs DESTINATION ${MZ_PKG_DATADIR}/dotnet/sample
+    COMPONENT docs)
+endif()
+# The samples are Linux programs (the Windows package has its own sample).
+install(FILES ${PROJECT_SOURCE_DIR}/tools/demo.c ${PROJECT_SOURCE_DIR}/packaging/linux/sample/host.c
   DESTINATION ${MZ_PKG_DATADIR}/samples COMPONENT docs)
-
 
 set(MZ_DEB_MAINTAINER "MifareZUB developers <mifarezub@example.org>" CACHE STRING
   "The Maintainer of the Debian packages and their changelog")
@@ -126,12 +154,15 @@ execute_process(COMMAND ${MZ_GZIP} -9nc ${CMAKE_BINARY_DIR}/install/changelog
 if(NOT _gzip_status EQUAL 0)
   message(FATAL_ERROR "gzip failed on the changelog: ${_gzip_status}")
 endif()
-foreach(_pair "docs;mifarezub" "virtual_reader;mifarezub-virtual-reader")
+# They are Debian's: a plain cmake --install (to /usr/local, /opt, ...) does
+# not get them, as their components are excluded from it; cpack installs them
+# into the packages by component.
+foreach(_pair "debian_main;mifarezub" "debian_virtual_reader;mifarezub-virtual-reader")
   list(GET _pair 0 _component)
   list(GET _pair 1 _package)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/linux/copyright
     ${CMAKE_BINARY_DIR}/install/changelog.Debian.gz
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${_package} COMPONENT ${_component})
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${_package} COMPONENT ${_component} EXCLUDE_FROM_ALL)
 endforeach()
 
 # ---- The Debian packages (cpack -G DEB) ------------------------------------
@@ -147,11 +178,20 @@ set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_GROUPING ONE_PER_GROUP)
-foreach(_component runtime development zubtool_manual tools docs pcsc)
+foreach(_component runtime development zubtool_manual tools docs pcsc debian_main)
   string(TOUPPER ${_component} _upper)
   set(CPACK_COMPONENT_${_upper}_GROUP main)
 endforeach()
 set(CPACK_COMPONENT_VIRTUAL_READER_GROUP virtual_reader)
+set(CPACK_COMPONENT_DEBIAN_VIRTUAL_READER_GROUP virtual_reader)
+# Named, as the Debian components are excluded from the plain install.
+set(CPACK_COMPONENTS_ALL runtime development zubtool_manual tools docs debian_main)
+if(TARGET ifd-mifarezub)
+  list(APPEND CPACK_COMPONENTS_ALL pcsc)
+endif()
+if(TARGET ch375_sim)
+  list(APPEND CPACK_COMPONENTS_ALL virtual_reader debian_virtual_reader)
+endif()
 # Debian package names, file names (name_version_arch.deb) and contents.
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)

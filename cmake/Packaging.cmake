@@ -13,9 +13,11 @@
 #   include/          MifareZUB.h
 #   python/           the mifarezub package and its pyproject.toml
 #   pascal/           the MifareZUB unit and its sample
-#   dotnet/           the C# binding as one source file, its README and sample
+#   dotnet/           the C# binding as one source file and its sample
 #   vb/               the VB6/VBA module, its sample and README
 #   LICENSE           the licence (MIT)
+# Each folder's README is the package's own (packaging/zip/), naming only
+# what the package holds.
 #   sample/           a C host
 #
 # The Windows package is one ZIP with both widths, made by the 32-bit build
@@ -64,7 +66,9 @@ if(EXISTS ${_bindings}/python/mifarezub)
     PATTERN "*.egg-info" EXCLUDE
     PATTERN build EXCLUDE
     PATTERN .mypy_cache EXCLUDE
-    PATTERN CMakeLists.txt EXCLUDE)
+    PATTERN CMakeLists.txt EXCLUDE
+    PATTERN README.md EXCLUDE)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/zip/python.md DESTINATION python RENAME README.md)
 else()
   message(WARNING "bindings/python/mifarezub is missing: the package will lack the Python binding")
 endif()
@@ -74,7 +78,9 @@ if(EXISTS ${_bindings}/pascal/MifareZUB.pas)
     PATTERN "*.o" EXCLUDE
     PATTERN "*.ppu" EXCLUDE
     PATTERN "*.cmake" EXCLUDE
-    PATTERN CMakeLists.txt EXCLUDE)
+    PATTERN CMakeLists.txt EXCLUDE
+    PATTERN README.md EXCLUDE)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/zip/pascal.md DESTINATION pascal RENAME README.md)
 else()
   message(WARNING "bindings/pascal/MifareZUB.pas is missing: the package will lack the Pascal unit")
 endif()
@@ -91,7 +97,10 @@ if(EXISTS ${_bindings}/dotnet/make-single-file.py)
     COMMENT "C# binding as one source file: MifareZub.cs"
     VERBATIM)
   add_custom_target(dotnet_single_file ALL DEPENDS ${_cs_single})
-  install(FILES ${_cs_single} ${_bindings}/dotnet/README.md DESTINATION dotnet)
+  # The repository's README names the parts and the project file; the
+  # package's describes the package's own folder.
+  install(FILES ${_cs_single} DESTINATION dotnet)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/zip/dotnet.md DESTINATION dotnet RENAME README.md)
   install(FILES ${_bindings}/dotnet/sample/Sample.cs DESTINATION dotnet/sample)
 else()
   message(WARNING "bindings/dotnet is missing: the package will lack the C# binding")
@@ -130,7 +139,8 @@ set(CPACK_PACKAGE_NAME MifareZUB)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "MifareZUB: MIFARE Classic USB card reader library")
 set(CPACK_GENERATOR ZIP)
-set(CPACK_PACKAGE_FILE_NAME MifareZUB-${PROJECT_VERSION}-win32)
+# Named for both widths it holds.
+set(CPACK_PACKAGE_FILE_NAME MifareZUB-${PROJECT_VERSION}-windows-x86-x64)
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 if(WIN32 AND NOT MSVC AND _arch STREQUAL "x86")
   set(MZ_PACKAGE_X64_BUILD ${PROJECT_SOURCE_DIR}/build/windows64 CACHE PATH

@@ -3,12 +3,25 @@
 # root; otherwise prints the command that would. Also makes sure 32-bit
 # Windows programs run under Wine and that Wine's prefix exists, so that tests
 # run in parallel do not race to create it.
+#
+#   deps.sh [all]        everything scripts/test.sh needs (the default)
+#   deps.sh demo-native  only what the demo's native session needs
+#   deps.sh windows      the Windows compilers and Wine, for the DLLs' sessions
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+group="${1:-all}"
 
-packages=(cmake make g++ clang libclang-rt-14-dev python3 python3-pytest python3-pip python3-setuptools python3-wheel python3-build python3-venv mypy dpkg-dev lintian libgtest-dev libbenchmark-dev valgrind gcovr
+demo_native=(cmake make g++ pkg-config libusb-1.0-0-dev python3)
+windows=(binutils-mingw-w64-i686 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64 wine wine32:i386 wine64)
+tests=(clang libclang-rt-14-dev python3-pytest python3-pip python3-setuptools python3-wheel python3-build python3-venv mypy dpkg-dev lintian libgtest-dev libbenchmark-dev valgrind gcovr
   pcscd pcsc-tools python3-pyscard libpcsclite-dev
-  fp-compiler mono-mcs mono-runtime libmono-i18n-cjk4.0-cil libusb-1.0-0-dev pkg-config umockdev libumockdev-dev binutils-mingw-w64-i686 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64 wine wine32:i386 wine64)
+  fp-compiler mono-mcs mono-runtime libmono-i18n-cjk4.0-cil umockdev libumockdev-dev)
+case "$group" in
+  demo-native) packages=("${demo_native[@]}") ;;
+  windows) packages=("${windows[@]}") ;;
+  all) packages=("${demo_native[@]}" "${tests[@]}" "${windows[@]}") ;;
+  *) echo "usage: $0 [all|demo-native|windows]" >&2; exit 2 ;;
+esac
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
 
@@ -27,6 +40,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -q
   apt-get install -y -q "${missing[@]}"
 fi
+
+# The native group needs no Wine.
+[ "$group" = demo-native ] && exit 0
 
 # Wine's loader is a 32-bit Linux program. A kernel without 32-bit support
 # cannot start it; qemu-i386 then runs it.

@@ -13,6 +13,20 @@ A fenced block's info string names its language and how it is tested:
 A block with a language (sh, bash, c, python, pascal, csharp) and no mark is
 an error; a block with no language (program output, a trace) is text.
 
+Sample outputs are compared with what the commands print:
+
+  ```text output       right after a run block: what that block printed
+                       (standard output and error together)
+  ```text output       starting with "$ COMMAND" lines: a transcript; each
+                       command runs in the document's session (what earlier
+                       blocks exported, in their folder) and what follows it,
+                       up to the next "$ " line, is what it prints (its exit
+                       status is not checked: refusals are samples too)
+
+The comparison is word by word: line breaks and runs of spaces count as one
+space, so a sample may wrap long lines. A word "..." stands for any number of
+words, for samples that show only the start, the end or some lines.
+
 Each document runs in a scratch folder of its own, block after block, holding
 copies of the folders the guides name (include/, bindings/, tools/,
 packaging/, api/, sim/) and build/native standing for the build tree, with
@@ -35,9 +49,49 @@ COPIED = ["include", "bindings", "tools", "packaging", "api", "sim", "docs", "VE
 DEFAULT_FILES = {"c": "host.c", "python": "example.py", "pascal": "program.pas", "csharp": "Example.cs"}
 
 
+def output_matches(expected, actual):
+    """Whether actual has expected's words in order, "..." standing for any
+    number of words."""
+    groups = [[]]
+    for word in expected.split():
+        if word == "...":
+            groups.append([])
+        else:
+            groups[-1].append(word)
+    words = actual.split()
+    first, *rest = groups
+    if words[:len(first)] != first:
+        return False
+    if not rest:
+        return len(words) == len(first)
+    at = len(first)
+    *middle, last = rest
+    for group in middle:
+        if not group:
+            continue
+        found = next((i for i in range(at, len(words) - len(group) + 1)
+                      if words[i:i + len(group)] == group), None)
+        if found is None:
+            return False
+        at = found + len(group)
+    return len(words) - len(last) >= at and (not last or words[len(words) - len(last):] == last)
+
+
+def transcript(text):
+    """[(command, expected output)] of a block of "$ command" lines."""
+    steps = []
+    for line in text.splitlines():
+        if line.startswith("$ "):
+            steps.append([line[2:], []])
+        elif steps:
+            steps[-1][1].append(line)
+    return [(command, "\n".join(out)) for command, out in steps]
+
+
 class Block:
     def __init__(self, path, line, lang, info, text):
         self.path, self.line, self.lang, self.text = path, line, lang, text
+        self.output = lang == "text" and "output" in info.split()
         words = info.split()
         self.marks = {w for w in words if w in MARKS}
         self.unknown = [w for w in words if w not in MARKS and not w.startswith("file=")]
@@ -81,6 +135,7 @@ class Runner:
                         PYTHONPATH=os.path.join(scratch, "bindings", "python"),
                         PYTHONDONTWRITEBYTECODE="1", TMPDIR=scratch)
         self.bin_dir = bin_dir
+        self.last_output = None
 
     def shell(self, command, timeout=180):
         return subprocess.run(["bash", "-c", command], cwd=self.scratch, env=self.env, timeout=timeout,
@@ -144,8 +199,23 @@ class Runner:
                                 f"-k-rpath -k{self.bin_dir} {path} && units/{os.path.splitext(os.path.basename(path))[0]}")
         else:
             return f"blocks in {block.lang} cannot be run here: mark them static"
+        self.last_output = result.stdout
         if result.returncode != 0:
             return f"exit status {result.returncode}\n{result.stdout}"
+        return None
+
+    def compare(self, block, previous):
+        """An output block against what was printed. Returns an error text or None."""
+        if block.text.startswith("$ "):
+            for command, expected in transcript(block.text):
+                result = self.shell("[ -f .state ] && . ./.state\n" + command)
+                if not output_matches(expected, result.stdout):
+                    return f"$ {command}\nprints:\n{result.stdout}\nthe sample shows:\n{expected}"
+            return None
+        if previous is None or "run" not in previous.marks or self.last_output is None:
+            return "an output block follows a run block, or is a transcript of \"$ \" lines"
+        if not output_matches(block.text, self.last_output):
+            return f"the block above prints:\n{self.last_output}\nthe sample shows:\n{block.text}"
         return None
 
 
@@ -178,16 +248,27 @@ def main():
                  if os.path.isfile(os.path.join(args.source, "bindings", d, "README.md")))
         + ["packaging/README.md"])
 
-    failures, counts = [], {"run": 0, "checked": 0, "text": 0}
+    failures, counts = [], {"run": 0, "checked": 0, "text": 0, "compared": 0}
     for name in files:
         scratch = tempfile.mkdtemp(prefix="mifarezub-docs-")
         try:
             prepare(args, scratch)
             runner = Runner(args, scratch)
+            previous = None
             for block in blocks_of(os.path.join(args.source, name)):
                 block.path = name
+                if block.output:
+                    problem = runner.compare(block, previous)
+                    counts["compared"] += 1
+                    print(f"{'FAIL' if problem else 'ok  '} {block.where} output")
+                    if problem:
+                        print("     " + problem.strip().replace("\n", "\n     "))
+                        failures.append(block.where)
+                    previous = block
+                    continue
                 if block.lang not in CODE:
                     counts["text"] += 1
+                    previous = block
                     continue
                 problem = None
                 if block.unknown:
@@ -206,9 +287,11 @@ def main():
                 if problem:
                     print("     " + problem.strip().replace("\n", "\n     "))
                     failures.append(block.where)
+                previous = block
         finally:
             shutil.rmtree(scratch, ignore_errors=True)
-    print(f"{counts['run']} blocks run, {counts['checked']} checked only, {counts['text']} text")
+    print(f"{counts['run']} blocks run, {counts['compared']} sample outputs compared, "
+          f"{counts['checked']} checked only, {counts['text']} text")
     if failures:
         print(f"{len(failures)} block(s) failed: {', '.join(failures)}")
         return 1

@@ -5,9 +5,12 @@
 
 `install` installs the build tree with DESTDIR into a temporary folder (prefix
 /usr/local, whose udev rules once went to /etc), proves that every file lies
-under DESTDIR/prefix, checks the layout, then builds tools/demo.c with the
-prefix's pkg-config file and with its CMake package and runs both, and the
-installed zubtool, against the installed virtual reader.
+under DESTDIR/prefix, checks the layout (docs/linux.md's install table names
+every installed file, Debian's copyright and changelog are left out, every
+path a README of the tree names is in it), then builds tools/demo.c with the
+prefix's pkg-config file and with its CMake package, and the installed
+sample host.c with pkg-config, and runs them, and the installed zubtool,
+against the installed virtual reader.
 
 `deb` packs with `cpack -G DEB`, checks both packages' file lists and control
 fields, unpacks them with `dpkg-deb -x` into a temporary root, builds and runs
@@ -76,13 +79,58 @@ def expected_files(libdir):
         "bin/zubtool",
         "share/doc/mifarezub/README.md",
         "share/doc/mifarezub/linux.md",
-        "share/doc/mifarezub/copyright",
         "share/doc/mifarezub/LICENSE",
+        "share/doc/mifarezub/pcsc.md",
         "share/mifarezub/python/mifarezub/__init__.py",
         "share/mifarezub/python/pyproject.toml",
         "share/mifarezub/pascal/MifareZUB.pas",
+        "share/mifarezub/dotnet/MifareZub.cs",
         "share/mifarezub/samples/demo.c",
+        "share/mifarezub/samples/host.c",
     }
+
+
+# Debian's own files: in the packages, never in a plain install.
+DEBIAN_DOCS = {"share/doc/mifarezub/copyright", "share/doc/mifarezub/changelog.Debian.gz"}
+DEBIAN_VIRTUAL_READER_DOCS = {"share/doc/mifarezub-virtual-reader/copyright",
+                              "share/doc/mifarezub-virtual-reader/changelog.Debian.gz"}
+
+
+def install_table(linux_md):
+    """The paths in the first column of docs/linux.md's install table: files,
+    and folders (ending in /) that stand for everything below them."""
+    with open(linux_md, encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    start = next(i for i, l in enumerate(lines) if l.startswith("| where, below the prefix |"))
+    entries = []
+    for line in lines[start + 2:]:
+        if not line.startswith("|"):
+            break
+        first = line.split("|")[1]
+        entries += re.findall(r"`([^`]+)`", first)
+    return entries
+
+
+def check_install_table(source, installed):
+    """Every installed file is in the table, and the table names nothing else."""
+    entries = install_table(os.path.join(source, "docs", "linux.md"))
+    files = {e for e in entries if not e.endswith("/")}
+    folders = [e for e in entries if e.endswith("/")]
+    unlisted = sorted(p for p in installed if p not in files and not p.startswith(tuple(folders)))
+    check(not unlisted, f"docs/linux.md's install table lists every installed file (unlisted: {unlisted})")
+    absent = sorted(e for e in files if e not in installed) + sorted(
+        e for e in folders if not any(p.startswith(e) for p in installed))
+    check(not absent, f"and every file it lists is installed (not installed: {absent})")
+
+
+def check_readmes(root, what):
+    """Every path a README of the installed tree names is in that tree."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "package"))
+    import readme_paths
+    readmes = readme_paths.readmes_under(root)
+    problems = readme_paths.check_tree(root)
+    check(len(readmes) >= 4 and not problems,
+          f"the {len(readmes)} READMEs of {what} name only what it holds ({problems})")
 
 
 VIRTUAL_READER = "mifarezub/virtual-reader/libCH375DLL.so"
@@ -139,6 +187,22 @@ def run_hosts(prefix, libdir, source, cmake, cc, work, with_cmake_package=True):
         ldd = run(["ldd", host], env=plain).stdout
         check(re.search(r"libCH375DLL\.so => " + re.escape(lib) + r"/libCH375DLL\.so", ldd) is not None,
               "without it, the host takes the libusb libCH375DLL.so beside the library")
+
+    # The installed sample, as its own comment says to build and run it.
+    sample = os.path.join(prefix, "share", "mifarezub", "samples", "host.c")
+    host = os.path.join(work, "sample-host")
+    built = run([cc, "-Wall", "-Wextra", "-Werror", sample, *flags, "-o", host])
+    if check(built.returncode == 0, "the installed sample host.c builds with pkg-config"):
+        got = run([host], env=env, cwd=work)
+        if not check(got.returncode == 0 and re.search(r"^mif_Read +0  success \(OK\)$", got.stdout, re.M)
+                     and got.stdout.rstrip().endswith("session complete"),
+                     "and runs a session against the virtual reader"):
+            print(got.stdout)
+        got = run([host], env=dict(env, ZUBSIM_CARD_PRESENT="0"), cwd=work, quiet=True)
+        if not check(got.returncode == 1 and "mif_Request             1  no card answers" in got.stdout
+                     and "(没有卡或密码错)" in got.stdout,
+                     "with no card it fails with the English meaning and the library's text"):
+            print(got.stdout)
 
     if with_cmake_package:
         project = os.path.join(work, "cmake-host")
@@ -207,6 +271,10 @@ def test_install(args, work):
     stray = sorted(p for p in installed if "__pycache__" in p or p.endswith((".pyc", ".egg-info"))
                    or "/tests/" in p)
     check(not stray, f"no build outputs or tests among the bindings (found: {stray})")
+    debian = sorted(p for p in installed if os.path.basename(p) in ("copyright", "changelog.Debian.gz"))
+    check(not debian, f"Debian's copyright and changelog are not in a plain install (found: {debian})")
+    check_install_table(args.source, installed)
+    check_readmes(prefix, "the installed tree")
     check_libraries(prefix, libdir)
     run_hosts(prefix, libdir, args.source, args.cmake, args.cc, work)
 
@@ -234,7 +302,10 @@ def test_deb(args, work):
     main, virtual = deb_files(debs["mifarezub"]), deb_files(debs["mifarezub-virtual-reader"])
     libdir = "lib"
     expected = {"usr/" + f for f in expected_files(libdir)} | {"usr/share/man/man1/zubtool.1.gz"}
+    expected |= {"usr/" + f for f in DEBIAN_DOCS}
     check(not expected - main, f"mifarezub holds every expected file (missing: {sorted(expected - main)})")
+    wanted = {"usr/" + f for f in DEBIAN_VIRTUAL_READER_DOCS}
+    check(wanted <= virtual, f"mifarezub-virtual-reader holds its copyright and changelog ({sorted(virtual)})")
     check(all(p.startswith("usr/") for p in main | virtual), "both packages install below /usr only")
     check(not any("virtual-reader" in p and p.endswith(".so") for p in main),
           "the virtual reader is not in the mifarezub package")
@@ -255,6 +326,7 @@ def test_deb(args, work):
         check(notice.startswith("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/")
               and "\nLicense: MIT\n" in notice and "\nLicense: MIT\n Permission is hereby granted" in notice,
               f"{package}'s copyright file is machine-readable and holds the MIT License")
+    check_readmes(os.path.join(root, "usr"), "the Debian packages")
     sections = run(["readelf", "-S", os.path.join(root, "usr", libdir, "libMifareZUB.so.1.0.0")]).stdout
     check(".symtab" not in sections and ".debug_info" not in sections, "the packaged library is stripped")
     run_hosts(os.path.join(root, "usr"), libdir, args.source, args.cmake, args.cc, work,

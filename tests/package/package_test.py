@@ -5,7 +5,8 @@ Builds the ZIP with CPack, unpacks it, and for each width (x86/ and x64/)
 checks what it holds (the DLL's machine and version resource, both import
 libraries), builds the sample C host against the packaged header and each
 import library with that width's MinGW, and runs the host and zubtool under
-Wine with the packaged virtual reader of that width beside them.
+Wine with the packaged virtual reader of that width beside them. Every path
+a README in the ZIP names must be in the ZIP (readme_paths.py).
 """
 import argparse
 import glob
@@ -17,6 +18,9 @@ import subprocess
 import sys
 import tempfile
 import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import readme_paths  # noqa: E402
 
 failures = []
 
@@ -129,9 +133,9 @@ def main():
         expect("cpack makes one ZIP", rc == 0 and len(zips) == 1, out)
         if not zips:
             return 1
-        name = f"MifareZUB-{a.version}-win32"
-        expect("the ZIP is named after the version", os.path.basename(zips[0]) == name + ".zip",
-               zips[0])
+        name = f"MifareZUB-{a.version}-windows-x86-x64"
+        expect("the ZIP is named after the version and both widths",
+               os.path.basename(zips[0]) == name + ".zip", zips[0])
         with zipfile.ZipFile(zips[0]) as z:
             z.extractall(work)
         root = os.path.join(work, name)
@@ -171,6 +175,9 @@ def main():
         expect("and no tests or build leftovers", not stray, ", ".join(stray))
         if missing:
             return 1
+        # Every README in the ZIP describes the ZIP: what it names is there.
+        problems = readme_paths.check_tree(root)
+        expect("every path a README in the ZIP names is in the ZIP", not problems, str(problems))
 
         for w, (cc, nm, machine, vendor, symbols) in widths.items():
             check_width(a, root, work, w, cc, nm, machine, vendor, symbols)

@@ -267,6 +267,33 @@ TEST_F(Handler, ACardGoneMidSessionIsReportedAtOnceAndOnce) {
   EXPECT_EQ(rv, IFD_ICC_NOT_PRESENT);  // not powered until pcscd powers it again
 }
 
+TEST_F(Handler, TheSameCardBackBeforeAPollKeepsItsConnection) {
+  ASSERT_EQ(PowerUp().size(), 20u);
+  OpenSector(4);
+  zubsim_take_out_card();
+  ASSERT_EQ(zubsim_put_back_card(), 0);
+  // It lost its authentication, not its connection: 69 82 until the
+  // application authenticates again, with the key still in its slot.
+  RESPONSECODE rv;
+  Transmit({0xFF, 0xB0, 0x00, 0x04, 0x10}, &rv);
+  EXPECT_EQ(rv, IFD_SUCCESS);
+  EXPECT_EQ(Sw({0xFF, 0xB0, 0x00, 0x04, 0x10}), 0x6982);
+  EXPECT_EQ(Authenticate(4), 0x9000);
+  EXPECT_EQ(Transmit({0xFF, 0xB0, 0x00, 0x04, 0x10}).size(), 18u);
+  EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
+}
+
+TEST_F(Handler, AnotherCardInItsPlaceEndsTheConnection) {
+  ASSERT_EQ(PowerUp().size(), 20u);
+  OpenSector(4);
+  zubsim_take_out_card();
+  const unsigned char uid[4] = {0xDE, 0xAD, 0xBE, 0xEF};
+  ASSERT_EQ(zubsim_new_card(ZUBSIM_CARD_1K, uid), 0);
+  RESPONSECODE rv;
+  Transmit({0xFF, 0xB0, 0x00, 0x04, 0x10}, &rv);
+  EXPECT_EQ(rv, IFD_ICC_NOT_PRESENT);
+}
+
 TEST_F(Handler, PollingFindsAPoweredCardGone) {
   ASSERT_EQ(PowerUp().size(), 20u);
   OpenSector(4);
