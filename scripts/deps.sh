@@ -6,7 +6,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-packages=(cmake make g++ clang libclang-rt-14-dev python3 python3-pytest python3-pip python3-setuptools python3-wheel mypy dpkg-dev lintian libgtest-dev libbenchmark-dev valgrind gcovr
+packages=(cmake make g++ clang libclang-rt-14-dev python3 python3-pytest python3-pip python3-setuptools python3-wheel mypy dpkg-dev lintian libgtest-dev nlohmann-json3-dev libbenchmark-dev valgrind gcovr
   pcscd pcsc-tools python3-pyscard libpcsclite-dev
   fp-compiler mono-mcs mono-runtime libmono-i18n-cjk4.0-cil libusb-1.0-0-dev pkg-config umockdev libumockdev-dev binutils-mingw-w64-i686 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64 wine wine32:i386 wine64)
 
