@@ -123,7 +123,8 @@ CardImage Shrunk(const CardImage& all, const CardLayout& layout) {
   CardImage image(layout);
   for (int block = 0; block < layout.Blocks(); ++block) {
     for (int i = 0; i < kBlockSize; ++i) {
-      if (all.ByteKnown(block, i)) image.SetBytes(block, i, {all.Block(block)[static_cast<size_t>(i)]});
+      if (all.ByteKnown(block, i))
+        image.SetBytes(block, i, {all.Block(block)[static_cast<size_t>(i)]});
     }
   }
   image.uid = all.uid;
@@ -170,8 +171,8 @@ std::optional<CardImage> ReadMct(const Bytes& content, std::string* error,
       }
       auto s = ParseNumber(Trim(line.substr(8)), 0, 39);
       if (!s) {
-        *error = "line " + std::to_string(number) + ": not a sector number (0 to 39): " +
-                 Quote(line);
+        *error =
+            "line " + std::to_string(number) + ": not a sector number (0 to 39): " + Quote(line);
         return std::nullopt;
       }
       sector = static_cast<int>(*s);
@@ -283,7 +284,9 @@ int LineOfMember(const std::string& text, const std::string& name, size_t from =
     size_t after = at + quoted.size();
     while (after < text.size() && std::isspace(static_cast<unsigned char>(text[after]))) ++after;
     if (after < text.size() && text[after] == ':') {
-      return static_cast<int>(std::count(text.begin(), text.begin() + static_cast<long>(at), '\n')) + 1;
+      return static_cast<int>(
+                 std::count(text.begin(), text.begin() + static_cast<long>(at), '\n')) +
+             1;
     }
   }
   return 0;
@@ -294,7 +297,8 @@ std::string LineText(int line) {
 }
 
 std::optional<Bytes> HexMember(const Json& object, const char* name, size_t size) {
-  if (!object.is_object() || !object.contains(name) || !object[name].is_string()) return std::nullopt;
+  if (!object.is_object() || !object.contains(name) || !object[name].is_string())
+    return std::nullopt;
   auto bytes = ParseHex(object[name].get<std::string>());
   if (!bytes || (size && bytes->size() != size)) return std::nullopt;
   return bytes;
@@ -308,11 +312,12 @@ std::optional<CardImage> ReadJson(const Bytes& content, std::string* error,
     doc = Json::parse(text);
   } catch (const Json::parse_error& e) {
     const size_t at = std::min(static_cast<size_t>(e.byte > 0 ? e.byte - 1 : 0), text.size());
-    const int line = static_cast<int>(std::count(text.begin(), text.begin() + static_cast<long>(at), '\n')) + 1;
+    const int line =
+        static_cast<int>(std::count(text.begin(), text.begin() + static_cast<long>(at), '\n')) + 1;
     std::string what = e.what();
     const size_t colon = what.rfind(": ");
-    *error = "line " + std::to_string(line) + ": not JSON: " +
-             (colon == std::string::npos ? what : what.substr(colon + 2));
+    *error = "line " + std::to_string(line) +
+             ": not JSON: " + (colon == std::string::npos ? what : what.substr(colon + 2));
     return std::nullopt;
   }
   if (!doc.is_object()) {
@@ -331,7 +336,8 @@ std::optional<CardImage> ReadJson(const Bytes& content, std::string* error,
   CardImage all = Collector();
   if (doc.contains("Card")) {
     const Json& card = doc["Card"];
-    if (auto uid = HexMember(card, "UID", 0); uid && (uid->size() == 4 || uid->size() == 7)) all.uid = uid;
+    if (auto uid = HexMember(card, "UID", 0); uid && (uid->size() == 4 || uid->size() == 7))
+      all.uid = uid;
     if (auto atqa = HexMember(card, "ATQA", 2)) all.atqa = atqa;
     if (auto sak = HexMember(card, "SAK", 1)) all.sak = (*sak)[0];
   }
@@ -352,8 +358,9 @@ std::optional<CardImage> ReadJson(const Bytes& content, std::string* error,
     std::vector<bool> known;
     if (!item.value().is_string() ||
         !ParseBlockDigits(item.value().get<std::string>(), "?-", &data, &known)) {
-      *error = LineText(line) + "block " + item.key() + " is not 32 hex digits: " +
-               Quote(item.value().is_string() ? item.value().get<std::string>() : item.value().dump());
+      *error =
+          LineText(line) + "block " + item.key() + " is not 32 hex digits: " +
+          Quote(item.value().is_string() ? item.value().get<std::string>() : item.value().dump());
       return std::nullopt;
     }
     StoreBlock(&all, static_cast<int>(*number), data, known);
@@ -364,7 +371,8 @@ std::optional<CardImage> ReadJson(const Bytes& content, std::string* error,
     const size_t at = text.find("\"UnknownBytes\"");
     for (const auto& item : doc["UnknownBytes"].items()) {
       auto number = ParseNumber(item.key(), 0, 255);
-      auto mask = item.value().is_string() ? ParseHex(item.value().get<std::string>()) : std::nullopt;
+      auto mask =
+          item.value().is_string() ? ParseHex(item.value().get<std::string>()) : std::nullopt;
       if (!number || !mask || mask->size() != static_cast<size_t>(kBlockSize)) {
         *error = LineText(LineOfMember(text, item.key(), at)) +
                  "an \"UnknownBytes\" entry is not a block number and 32 hex digits";
@@ -386,7 +394,8 @@ std::optional<CardImage> ReadJson(const Bytes& content, std::string* error,
         all.SetBytes(t, 0, *key);
       if (auto key = HexMember(item.value(), "KeyB", kKeySize); key && !all.RangeKnown(t, 10, 6))
         all.SetBytes(t, 10, *key);
-      if (auto bits = HexMember(item.value(), "AccessConditions", 4); bits && !all.RangeKnown(t, 6, 4))
+      if (auto bits = HexMember(item.value(), "AccessConditions", 4);
+          bits && !all.RangeKnown(t, 6, 4))
         all.SetBytes(t, 6, *bits);
       if (all.RangeKnown(t, 0, 6) || all.RangeKnown(t, 10, 6) || all.RangeKnown(t, 6, 4))
         last = std::max(last, t);
@@ -422,7 +431,9 @@ uint8_t SakOf(const CardImage& image) {
 }
 
 std::string RightsText(const DataBlockRights& r) {
-  auto w = [](KeySet k) { return k == kByAorB ? "AB" : k == kByA ? "A" : k == kByB ? "B" : "never"; };
+  auto w = [](KeySet k) {
+    return k == kByAorB ? "AB" : k == kByA ? "A" : k == kByB ? "B" : "never";
+  };
   return std::string("read ") + w(r.read) + "; write " + w(r.write) + "; increment " +
          w(r.increment) + "; decrement, transfer, restore " + w(r.decrement);
 }
@@ -469,9 +480,9 @@ Bytes WriteJson(const CardImage& image, int* zeroed) {
         }
         const TrailerRights t = TrailerRightsOf(conditions->group[kTrailerGroup]);
         words["block" + std::to_string(TrailerBlock(sector))] =
-            "key A write " + KeysWord(t.keyAWrite) + "; access bits read " + KeysWord(t.accessRead) +
-            ", write " + KeysWord(t.accessWrite) + "; key B read " + KeysWord(t.keyBRead) +
-            ", write " + KeysWord(t.keyBWrite);
+            "key A write " + KeysWord(t.keyAWrite) + "; access bits read " +
+            KeysWord(t.accessRead) + ", write " + KeysWord(t.accessWrite) + "; key B read " +
+            KeysWord(t.keyBRead) + ", write " + KeysWord(t.keyBWrite);
         words["UserData"] = HexText({(*bits)[3]});
         entry["AccessConditionsText"] = words;
       }
@@ -590,7 +601,11 @@ Bytes WriteNfc(const CardImage& image) {
   text += "SAK: " + HexText({SakOf(image)}) + "\n";
   text += "# Mifare Classic specific data\n";
   const int sectors = image.Layout().sectors;
-  text += std::string("Mifare Classic type: ") + (sectors == 5 ? "MINI" : sectors == 40 ? "4K" : "1K") + "\n";
+  text += std::string("Mifare Classic type: ") +
+          (sectors == 5    ? "MINI"
+           : sectors == 40 ? "4K"
+                           : "1K") +
+          "\n";
   text += "Data format version: 2\n";
   text += "# Mifare Classic blocks, '?\?' means unknown data\n";
   for (int b = 0; b < image.Blocks(); ++b) {
@@ -642,7 +657,8 @@ std::optional<Format> FormatOfPath(const std::string& path) {
 }
 
 std::optional<Format> FormatOfContent(const Bytes& content) {
-  const std::string text(content.begin(), content.begin() + static_cast<long>(std::min<size_t>(content.size(), 4096)));
+  const std::string text(
+      content.begin(), content.begin() + static_cast<long>(std::min<size_t>(content.size(), 4096)));
   const std::string start = Trim(text);
   if (start.compare(0, 28, "Filetype: Flipper NFC device") == 0) return Format::kNfc;
   if (!start.empty() && start[0] == '{' && text.find("\"blocks\"") != std::string::npos)

@@ -64,8 +64,10 @@ std::vector<std::string> DescribeChange(const BlockDiff& d) {
         lines.push_back("access bits " + HexSpaced(ba) + " -> " + HexSpaced(bb));
         auto ca = DecodeAccessBits(ba), cb = DecodeAccessBits(bb);
         if (!ca || !cb) {
-          if (!ca) lines.push_back("  before: not stored with their inverses (the sector is locked)");
-          if (!cb) lines.push_back("  after: not stored with their inverses (the sector is locked)");
+          if (!ca)
+            lines.push_back("  before: not stored with their inverses (the sector is locked)");
+          if (!cb)
+            lines.push_back("  after: not stored with their inverses (the sector is locked)");
         } else {
           const auto wa = DescribeConditions(*ca, sector), wb = DescribeConditions(*cb, sector);
           for (size_t i = 0; i < wa.size() || i < wb.size(); ++i) {
@@ -87,7 +89,8 @@ std::vector<std::string> DescribeChange(const BlockDiff& d) {
   if (va && vb) {
     std::string line = "value " + std::to_string(va->value) + " -> " + std::to_string(vb->value);
     if (va->address != vb->address) {
-      line += ", address byte " + std::to_string(va->address) + " -> " + std::to_string(vb->address);
+      line +=
+          ", address byte " + std::to_string(va->address) + " -> " + std::to_string(vb->address);
     }
     lines.push_back(line);
   } else if (va) {

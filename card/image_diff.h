@@ -12,7 +12,7 @@ namespace mzcard {
 
 struct BlockDiff {
   int block = 0;
-  Bytes a, b;                       // 16 bytes each, unknown bytes as zeros
+  Bytes a, b;                        // 16 bytes each, unknown bytes as zeros
   std::vector<bool> aKnown, bKnown;  // per byte
   std::vector<bool> differs;         // per byte: known on both sides, and different
 };

@@ -18,7 +18,10 @@ const char kTrailer[] = "FFFFFFFFFFFFFF078069FFFFFFFFFFFF";
 CardImage Sample(const CardLayout& layout, bool withUnknown) {
   CardImage image(layout, Bytes(static_cast<size_t>(layout.ImageSize()), 0));
   image.SetBlock(0, *ParseHex("1A7B8C54B90804006263646566676869"));
-  image.SetBytes(0, 5, {static_cast<uint8_t>(layout.sectors == 5 ? 0x09 : layout.sectors == 40 ? 0x18 : 0x08)});
+  image.SetBytes(0, 5,
+                 {static_cast<uint8_t>(layout.sectors == 5    ? 0x09
+                                       : layout.sectors == 40 ? 0x18
+                                                              : 0x08)});
   for (int s = 0; s < layout.sectors; ++s) image.SetBlock(TrailerBlock(s), *ParseHex(kTrailer));
   image.SetBlock(4, *ParseHex("48656C6C6F2C2063617264210000FF00"));
   image.SetBlock(layout.Blocks() - 2, EncodeValueBlock(-7, 9));
@@ -35,7 +38,8 @@ void ExpectSameBlocks(const CardImage& a, const CardImage& b, const std::string&
   for (int i = 0; i < a.Size(); ++i) {
     ASSERT_EQ(a.Known(i), b.Known(i)) << what << ": byte " << i;
     if (a.Known(i)) {
-      ASSERT_EQ(a.Raw()[static_cast<size_t>(i)], b.Raw()[static_cast<size_t>(i)]) << what << ": byte " << i;
+      ASSERT_EQ(a.Raw()[static_cast<size_t>(i)], b.Raw()[static_cast<size_t>(i)])
+          << what << ": byte " << i;
     }
   }
 }
@@ -130,7 +134,9 @@ TEST(Formats, HandWrittenFilesOfEachFormat) {
   } cases[] = {
       {"eml", eml, Format::kEml, 16, 0, 0, "1A7B8C54B90804006263646566676869"},
       {"nfc", nfc, Format::kNfc, 5, 320 - 16 - 10 - 15, 4, "48656C6C6F??2063617264210000FF00"},
-      {"mct", mct, Format::kMct, 40, 4096 - 64 - 256 + 16 + 6, 3, "??????????" "??FF078069FFFFFFFFFFFF"},
+      {"mct", mct, Format::kMct, 40, 4096 - 64 - 256 + 16 + 6, 3,
+       "??????????"
+       "??FF078069FFFFFFFFFFFF"},
       {"json", json, Format::kJson, 16, 1024 - 32 - 16, 7, "C0C1C2C3C4C5????????????D0D1D2D3D4D5"},
   };
   for (const auto& c : cases) {
@@ -147,7 +153,8 @@ TEST(Formats, HandWrittenFilesOfEachFormat) {
     }
     std::string want;
     for (const char* p = c.hex; *p; ++p) want += *p;
-    if (c.name == "json") want = "C0C1C2C3C4C57F078869D0D1D2D3D4D5";  // sector 1's trailer from the keys
+    if (c.name == "json")
+      want = "C0C1C2C3C4C57F078869D0D1D2D3D4D5";  // sector 1's trailer from the keys
     EXPECT_EQ(got, want) << c.name;
   }
 }
@@ -166,15 +173,18 @@ TEST(Formats, DamagedFilesAreRefusedWithTheLineAndTheReason) {
     std::string text;
     const char* error;
   } cases[] = {
-      {"raw of no card's size", Format::kRaw, std::string(1000, 'x'), "1000 bytes, not a card image"},
+      {"raw of no card's size", Format::kRaw, std::string(1000, 'x'),
+       "1000 bytes, not a card image"},
       {"eml with a bad digit", Format::kEml, badDigit, "line 6: not a block of 32 hex digits"},
       {"eml a block short", Format::kEml, eml.substr(33), "line 63: the file ends after 63 blocks"},
       {"eml with a short line", Format::kEml, "0011\n", "line 1: not a block of 32 hex digits"},
       {"mct block before a sector", Format::kMct, std::string(32, '0') + "\n",
        "line 1: a block before the first '+Sector:' line"},
-      {"mct sector cut short", Format::kMct, "+Sector: 1\n" + std::string(32, '0') + "\n+Sector: 2\n",
+      {"mct sector cut short", Format::kMct,
+       "+Sector: 1\n" + std::string(32, '0') + "\n+Sector: 2\n",
        "line 3: sector 1 has 1 blocks, not 4"},
-      {"mct sector twice", Format::kMct, "+Sector: 1\n+Sector: 1\n", "line 2: sector 1 a second time"},
+      {"mct sector twice", Format::kMct, "+Sector: 1\n+Sector: 1\n",
+       "line 2: sector 1 a second time"},
       {"mct bad sector", Format::kMct, "+Sector: 40\n", "line 1: not a sector number"},
       {"mct bad block", Format::kMct, "+Sector: 0\n" + std::string(31, '0') + "x\n",
        "line 2: not a block of 32 hex digits"},
@@ -185,15 +195,16 @@ TEST(Formats, DamagedFilesAreRefusedWithTheLineAndTheReason) {
       {"json bad block", Format::kJson,
        "{\"FileType\": \"mfc v2\",\n \"blocks\": {\n  \"0\": \"00\",\n  \"1\": \"0011\"}}",
        "line 3: block 0 is not 32 hex digits"},
-      {"json block number", Format::kJson, "{\"FileType\": \"mfc v2\",\n\"blocks\": {\n\"x\": \"00\"}}",
-       "line 3: not a block number"},
+      {"json block number", Format::kJson,
+       "{\"FileType\": \"mfc v2\",\n\"blocks\": {\n\"x\": \"00\"}}", "line 3: not a block number"},
       {"nfc header", Format::kNfc, "Filetype: Something\n", "line 1: not a Flipper NFC file"},
       {"nfc other card", Format::kNfc,
        "Filetype: Flipper NFC device\nVersion: 4\nDevice type: NTAG/Ultralight\n",
        "line 3: not a MIFARE Classic card"},
       {"nfc short block", Format::kNfc, nfcHead + "Block 4: 00 11 22\n",
        "line 5: not 16 bytes as hex pairs"},
-      {"nfc bad pair", Format::kNfc, nfcHead + "Block 4: 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE F\n",
+      {"nfc bad pair", Format::kNfc,
+       nfcHead + "Block 4: 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE F\n",
        "line 5: not 16 bytes as hex pairs"},
       {"nfc block beyond", Format::kNfc,
        nfcHead + "Block 64: 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF\n",

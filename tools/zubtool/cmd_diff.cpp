@@ -87,7 +87,8 @@ int RunDiff(Context& context) {
     sides[s].label = "the card: " + layout.name + ", UID " + HexText(card.serial.uid);
     const int unknown = sides[s].image->UnknownBytes();
     if (unknown && !inv.json) {
-      std::fprintf(stderr, "zubtool: %d bytes of the card could not be read or are keys not learnt\n",
+      std::fprintf(stderr,
+                   "zubtool: %d bytes of the card could not be read or are keys not learnt\n",
                    unknown);
     }
   }
@@ -105,7 +106,9 @@ int RunDiff(Context& context) {
         if (d.differs[static_cast<size_t>(i)]) bytes.Push(i);
       }
       for (const auto& line : DescribeChange(d)) changes.Push(line);
-      entry.Add("block", d.block).Add("sector", SectorOfBlock(d.block)).Add("trailer", IsTrailer(d.block));
+      entry.Add("block", d.block)
+          .Add("sector", SectorOfBlock(d.block))
+          .Add("trailer", IsTrailer(d.block));
       entry.Add("a", JsonSide(d.a, d.aKnown)).Add("b", JsonSide(d.b, d.bKnown));
       entry.Add("differingBytes", bytes).Add("changes", changes);
       blocks.Push(entry);
@@ -123,8 +126,8 @@ int RunDiff(Context& context) {
   for (const auto& d : diff.blocks) {
     std::printf("\nblock %d (%ssector %d)\n", d.block, IsTrailer(d.block) ? "trailer of " : "",
                 SectorOfBlock(d.block));
-    std::printf("  - %s\n  + %s\n    %s\n", Side(d.a, d.aKnown).c_str(), Side(d.b, d.bKnown).c_str(),
-                CaretLine(d).c_str());
+    std::printf("  - %s\n  + %s\n    %s\n", Side(d.a, d.aKnown).c_str(),
+                Side(d.b, d.bKnown).c_str(), CaretLine(d).c_str());
     for (const auto& line : DescribeChange(d)) std::printf("    %s\n", line.c_str());
   }
   std::printf("%s%zu %s", diff.blocks.empty() ? "" : "\n", diff.blocks.size(),

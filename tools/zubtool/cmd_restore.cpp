@@ -124,8 +124,8 @@ int RunRestore(Context& context) {
   auto reportSkipped = [&](int sector) {
     const auto& list = skipped[static_cast<size_t>(sector)];
     if (list.empty()) return std::string();
-    return "\n    skipped, unknown in the image: block" + std::string(list.size() > 1 ? "s " : " ") +
-           BlockList(list);
+    return "\n    skipped, unknown in the image: block" +
+           std::string(list.size() > 1 ? "s " : " ") + BlockList(list);
   };
   if (inv.dryRun) {
     for (const auto& w : plan) {
@@ -135,7 +135,8 @@ int RunRestore(Context& context) {
       const std::string s = reportSkipped(sector);
       if (!s.empty()) std::printf("sector %2d %s\n", sector, s.substr(5).c_str());
     }
-    if (skippedCount) std::printf("%d blocks would be skipped: unknown in the image\n", skippedCount);
+    if (skippedCount)
+      std::printf("%d blocks would be skipped: unknown in the image\n", skippedCount);
     std::printf("dry run: nothing was written\n");
     return kExitOk;
   }
@@ -149,9 +150,9 @@ int RunRestore(Context& context) {
   const CardInfo& card = session.Info();
   const std::string cardUid = HexText(card.serial.uid);
   std::printf("image UID %s, card UID %s%s\n", uidText.c_str(), cardUid.c_str(),
-              !imageUid               ? ""
-              : uidText == cardUid    ? " (the same card)"
-                                      : " (another card: the data is copied, block 0 is kept)");
+              !imageUid            ? ""
+              : uidText == cardUid ? " (the same card)"
+                                   : " (another card: the data is copied, block 0 is kept)");
   if (card.layout.sectors != layout.sectors) {
     if (!inv.notACardImage || card.layout.sectors == 0) {
       Fail("the image is for a " + layout.name + ", the card is a " + card.layout.name +

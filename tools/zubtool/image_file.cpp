@@ -21,7 +21,7 @@ std::optional<CardImage> LoadImageFile(const std::string& path, std::optional<Fo
     *error = "cannot read " + path;
     return std::nullopt;
   }
-  Format f = format   ? *format
+  Format f = format                     ? *format
              : FormatOfContent(content) ? *FormatOfContent(content)
              : FormatOfPath(path)       ? *FormatOfPath(path)
                                         : Format::kRaw;
