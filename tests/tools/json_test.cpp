@@ -19,5 +19,12 @@ TEST(Json, NestsInOrderAndEscapesText) {
             "密码错\", \"list\": [1, \"two\", null, false], \"empty\": {}, \"min\": -2147483648}");
 }
 
+// A card's text need not be UTF-8: its bad bytes are replaced, never thrown.
+TEST(Json, ReplacesBytesThatAreNotUtf8) {
+  Json doc = Json::Object();
+  doc.Add("text", std::string("ok \xFF\xFE end"));
+  EXPECT_EQ(doc.Text(), "{\"text\": \"ok \xEF\xBF\xBD\xEF\xBF\xBD end\"}");
+}
+
 }  // namespace
 }  // namespace zubtool

@@ -136,8 +136,11 @@ def restore_cases(t, work):
     t.check("restore of a file that is no card image", ["restore", short], status=2,
             err=[r"1000 bytes, not a card image"])
     big = os.path.join(work, "big.mfd")
-    with open(big, "wb") as f:
-        f.write(bytes(4096))
+    with open(big, "wb") as f:  # a plausible 4K image: transport trailers, zeros elsewhere
+        image = bytearray(4096)
+        for block in list(range(3, 128, 4)) + list(range(143, 256, 16)):
+            image[block * 16:block * 16 + 16] = bytes.fromhex(trailer())
+        f.write(image)
     dry.refused("restore of a 4K image onto a 1K card", ["restore", big], "the image is for a MIFARE Classic 4K")
 
 

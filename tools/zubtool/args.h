@@ -51,6 +51,11 @@ struct Invocation {
   Bytes accessBytes;                 // acl --bytes
   std::optional<AccessConditions> encode;  // acl encode
   std::string topic;                       // help TOPIC
+  std::optional<Format> format;            // dump, restore, convert, diff: --format
+  std::optional<Format> outFormat;         // convert: --to
+  bool overwrite = false;                  // dump --out, convert: --overwrite
+  bool notACardImage = false;              // restore --not-a-card-image
+  std::string file2;                       // convert OUT, diff B
 };
 
 // What the command line gave a command: its arguments and its own options.

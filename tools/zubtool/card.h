@@ -5,6 +5,9 @@
 
 #include "access_text.h"
 #include "card_format.h"
+#include "formats.h"
+#include "image.h"
+#include "image_diff.h"
 #include "key_list.h"
 #include "trailer_check.h"
 

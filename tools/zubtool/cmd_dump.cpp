@@ -1,9 +1,8 @@
 // dump: every sector of the card, and its raw image.
-#include <algorithm>
 #include <cstdio>
-#include <fstream>
 
 #include "card.h"
+#include "image_file.h"
 #include "commands.h"
 #include "json.h"
 #include "reader.h"
@@ -13,15 +12,6 @@
 namespace zubtool {
 
 namespace {
-
-// What dump learnt about one sector.
-struct SectorDump {
-  std::optional<Bytes> keyA, keyB;
-  bool keyBRead = false;  // key B came from the trailer, not from authenticating
-  std::vector<std::optional<Bytes>> blocks;
-  std::vector<int32_t> results;
-  std::optional<int32_t> refused[2];  // why no key opened it, per key type tried
-};
 
 SectorDump DumpSector(CardReader& reader, CardSession& session, std::optional<int> keyType,
                       int sector) {
@@ -63,7 +53,48 @@ SectorDump DumpSector(CardReader& reader, CardSession& session, std::optional<in
   return dump;
 }
 
+// What a sector's dump tells of the image: the blocks read, and of the trailer
+// the keys only where known. The card never shows key A, so key A is known
+// only when it opened the sector; key B when the trailer shows it or when it
+// opened the sector.
+void AddToImage(const SectorDump& dump, int sector, CardImage* image) {
+  const int first = FirstBlock(sector);
+  for (size_t i = 0; i < dump.blocks.size(); ++i) {
+    if (dump.blocks[i]) image->SetBlock(first + static_cast<int>(i), *dump.blocks[i]);
+  }
+  const int trailer = TrailerBlock(sector);
+  image->Forget(trailer, 0, kKeySize);
+  if (dump.keyA) image->SetBytes(trailer, 0, *dump.keyA);
+  if (!dump.keyBRead) {
+    image->Forget(trailer, 10, kKeySize);
+    if (dump.keyB) image->SetBytes(trailer, 10, *dump.keyB);
+  }
+}
+
 }  // namespace
+
+CardImage ReadCard(CardSession& session, const CardLayout& layout, std::optional<int> keyType,
+                   const std::function<void(int sector, const SectorDump&)>& onSector) {
+  CardImage image(layout);
+  const CardInfo& card = session.Info();
+  image.uid = card.serial.uid;
+  image.atqa = Bytes{static_cast<uint8_t>(card.atqa >> 8), static_cast<uint8_t>(card.atqa & 0xFF)};
+  image.sak = card.sak;
+  for (int sector = 0; sector < layout.sectors && !session.Lost(); ++sector) {
+    SectorDump dump = DumpSector(session.Reader(), session, keyType, sector);
+    AddToImage(dump, sector, &image);
+    if (onSector) onSector(sector, dump);
+  }
+  return image;
+}
+
+std::string ParseFormatOption(const Arguments& args, const char* option,
+                              std::optional<Format>* format) {
+  if (!args.Has(option)) return "";
+  *format = FormatByName(args.Value(option));
+  if (!*format) return "not a dump format: '" + args.Value(option) + "' (" + FormatNames() + ")";
+  return "";
+}
 
 std::string ParseDump(const Arguments& args, Invocation* inv) {
   inv->json = args.Has("--json");
@@ -75,15 +106,20 @@ std::string ParseDump(const Arguments& args, Invocation* inv) {
     inv->layout = LayoutByName(args.Value("--card"));
     if (!inv->layout) return "card must be 1K, 4K or mini: '" + args.Value("--card") + "'";
   }
+  inv->overwrite = args.Has("--overwrite");
+  std::string error = ParseFormatOption(args, "--format", &inv->format);
+  if (!error.empty()) return error;
+  if ((inv->format || inv->overwrite) && inv->out.empty()) {
+    return std::string(inv->format ? "--format" : "--overwrite") + " goes with --out FILE";
+  }
   return args.Count(0, 0, {});
 }
 
 int RunDump(Context& context) {
   const Invocation& inv = context.inv;
-  if (!inv.out.empty() && !CheckOutputFile(inv.out)) return kExitUsage;
+  if (!inv.out.empty() && !CheckNewFile(inv.out, inv.overwrite)) return kExitUsage;
   if (int status = context.Open()) return status;
   CardSession& session = context.Session();
-  CardReader& reader = session.Reader();
   if (int status = FindCard(session)) return status;
   const CardInfo& card = session.Info();
   CardLayout layout = inv.layout ? *inv.layout : card.layout;
@@ -109,10 +145,8 @@ int RunDump(Context& context) {
   json.Add("virtualReader", !simulated.empty());
   Json sectors = Json::Array();
 
-  Bytes image(static_cast<size_t>(layout.ImageSize()), 0);
   int sectorsComplete = 0, blocksRead = 0;
-  for (int sector = 0; sector < layout.sectors && !session.Lost(); ++sector) {
-    SectorDump dump = DumpSector(reader, session, inv.keyType, sector);
+  auto show = [&](int sector, const SectorDump& dump) {
     const int first = FirstBlock(sector), count = BlocksInSector(sector);
     std::string keys = "key A " + (dump.keyA ? HexText(*dump.keyA) : std::string("?")) +
                        "  key B " + (dump.keyB ? HexText(*dump.keyB) : std::string("?"));
@@ -153,7 +187,6 @@ int RunDump(Context& context) {
       blocks.Push(b);
       ++blocksRead;
       print(BlockLine(block, *data));
-      std::copy(data->begin(), data->end(), image.begin() + block * kBlockSize);
     }
     entry.Add("blocks", blocks);
     // The access conditions in words, from the trailer as read.
@@ -171,13 +204,9 @@ int RunDump(Context& context) {
       entry.Add("access", access);
     }
     sectors.Push(entry);
-    // Keys go into the image's trailer where known: the card never shows
-    // key A, and key B only where the access conditions let it.
-    const size_t trailer = static_cast<size_t>(TrailerBlock(sector) * kBlockSize);
-    if (dump.keyA) std::copy(dump.keyA->begin(), dump.keyA->end(), image.begin() + trailer);
-    if (dump.keyB) std::copy(dump.keyB->begin(), dump.keyB->end(), image.begin() + trailer + 10);
     if (complete) ++sectorsComplete;
-  }
+  };
+  const CardImage image = ReadCard(session, layout, inv.keyType, show);
 
   print("\n" + std::to_string(sectorsComplete) + " of " + std::to_string(layout.sectors) +
         " sectors read in full, " + std::to_string(blocksRead) + " of " +
@@ -189,16 +218,15 @@ int RunDump(Context& context) {
   }
   json.Add("sectors", sectors).Add("complete", status == kExitOk);
   if (!inv.out.empty()) {
-    std::ofstream file(inv.out, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(image.data()),
-               static_cast<std::streamsize>(image.size()));
-    file.close();
-    if (!file) {
-      Fail("cannot write " + inv.out);
-      return kExitFailed;
-    }
-    print("image written to " + inv.out + " (" + std::to_string(image.size()) + " bytes)");
-    json.Add("image", inv.out);
+    const Format format = OutputFormat(inv.out, inv.format);
+    size_t size = 0;
+    if (!SaveImageFile(inv.out, image, format, &size)) return kExitFailed;
+    const int unknown = image.UnknownBytes();
+    std::string what = format == Format::kRaw ? "" : std::string(FormatName(format)) + ", ";
+    what += std::to_string(size) + " bytes";
+    if (unknown) what += "; " + std::to_string(unknown) + " image bytes unknown";
+    print("image written to " + inv.out + " (" + what + ")");
+    json.Add("image", inv.out).Add("format", FormatName(format)).Add("unknownBytes", unknown);
   }
   if (inv.json) PrintJson(json);
   return status;

@@ -1,9 +1,8 @@
 // restore: a card image written back to a card.
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 
 #include "commands.h"
+#include "image_file.h"
 #include "reader.h"
 #include "session.h"
 #include "status.h"
@@ -18,41 +17,26 @@ struct BlockWrite {
   Bytes data;
 };
 
-// The keys an image holds: each trailer's key A and key B, zeros left out
-// (the tool writes zeros where a dump did not learn a key).
-std::vector<Bytes> ImageKeys(const Bytes& image, const CardLayout& layout) {
+// The keys an image holds: each trailer's key A and key B where known, zeros
+// left out (a raw image holds zeros where a dump did not learn a key).
+std::vector<Bytes> ImageKeys(const CardImage& image) {
   std::vector<Bytes> keys;
-  for (int sector = 0; sector < layout.sectors; ++sector) {
-    const auto trailer = image.begin() + TrailerBlock(sector) * kBlockSize;
-    for (int offset : {0, 10}) {
-      Bytes key(trailer + offset, trailer + offset + kKeySize);
-      if (key != Bytes(kKeySize, 0)) keys.push_back(key);
+  for (int sector = 0; sector < image.Layout().sectors; ++sector) {
+    for (const auto& key : {image.KeyA(sector), image.KeyB(sector)}) {
+      if (key && *key != Bytes(kKeySize, 0)) keys.push_back(*key);
     }
   }
   return keys;
 }
 
-}  // namespace
-
-std::optional<Bytes> ReadCardImage(const std::string& path, CardLayout* layout,
-                                   std::string* error) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    *error = "cannot read " + path;
-    return std::nullopt;
-  }
-  Bytes image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  for (const char* name : {"1k", "4k", "mini"}) {
-    auto l = LayoutByName(name);
-    if (l->ImageSize() == static_cast<int>(image.size())) {
-      *layout = *l;
-      return image;
-    }
-  }
-  *error = path + " is " + std::to_string(image.size()) +
-           " bytes, not a card image (1024 bytes for 1K, 4096 for 4K, 320 for Mini)";
-  return std::nullopt;
+std::string BlockList(const std::vector<int>& blocks) {
+  std::string text;
+  for (int b : blocks) text += (text.empty() ? "" : " ") + std::to_string(b);
+  return text;
 }
+
+// The one place a block goes to the card.
+}  // namespace
 
 std::string ParseRestore(const Arguments& args, Invocation* inv) {
   std::string error = ParsePermissions(args, &inv->permissions);
@@ -60,9 +44,11 @@ std::string ParseRestore(const Arguments& args, Invocation* inv) {
   inv->trailers = args.Has("--trailers");
   inv->dryRun = args.Has("--dry-run");
   inv->verify = !args.Has("--no-verify");
+  inv->notACardImage = args.Has("--not-a-card-image");
   if (inv->trailers && !inv->permissions.force) {
     return "--trailers writes the sector trailers (keys and access bits): give --force as well";
   }
+  if (!(error = ParseFormatOption(args, "--format", &inv->format)).empty()) return error;
   if (!(error = args.Count(1, 1, {"FILE"})).empty()) return error;
   inv->file = args.positionals[0];
   return "";
@@ -70,21 +56,47 @@ std::string ParseRestore(const Arguments& args, Invocation* inv) {
 
 int RunRestore(Context& context) {
   const Invocation& inv = context.inv;
-  CardLayout layout;
   std::string error;
-  auto image = ReadCardImage(inv.file, &layout, &error);
-  if (!image) {
+  Format format = Format::kRaw;
+  auto loaded = LoadImageFile(inv.file, inv.format, &error, &format);
+  if (!loaded) {
     Fail(error);
     return kExitUsage;
   }
+  const CardImage& image = *loaded;
+  const CardLayout& layout = image.Layout();
 
-  // Every check of every block before anything is sent.
+  // Is it a card's image at all? Checked before anything else.
+  const auto implausible = ImplausibleImage(image);
+  for (size_t i = 0; i < implausible.size(); ++i) {
+    if (i == 3 && implausible.size() > 4) {  // a file of noise breaks every trailer
+      Fail("... and " + std::to_string(implausible.size() - 3) + " more");
+      break;
+    }
+    Fail(std::string(inv.notACardImage ? "warning: " : "") + implausible[i]);
+  }
+  if (!implausible.empty() && !inv.notACardImage) {
+    Fail(inv.file + " is not a plausible card image; give --not-a-card-image to write it anyway");
+    Fail("nothing was written");
+    return kExitUsage;
+  }
+
+  // Every check of every block before anything is sent. A block with a byte
+  // the image does not know is never written; a trailer's unknown key is
+  // zeros, which the trailer checks refuse unless --key-a/--key-b give it.
   std::vector<BlockWrite> plan;
   std::vector<std::string> refusals;
+  std::vector<std::vector<int>> skipped(static_cast<size_t>(layout.sectors));
+  int skippedCount = 0;
   for (int block = 0; block < layout.Blocks(); ++block) {
     if ((block == 0 && !inv.permissions.block0) || (IsTrailer(block) && !inv.trailers)) continue;
-    BlockWrite write{block, Bytes(image->begin() + block * kBlockSize,
-                                  image->begin() + (block + 1) * kBlockSize)};
+    const bool known = IsTrailer(block) ? image.RangeKnown(block, 6, 4) : image.BlockKnown(block);
+    if (!known) {
+      skipped[static_cast<size_t>(SectorOfBlock(block))].push_back(block);
+      ++skippedCount;
+      continue;
+    }
+    BlockWrite write{block, image.Block(block)};
     std::string refusal = CheckBlockWrite(block, &write.data, inv.permissions);
     if (!refusal.empty()) refusals.push_back(refusal);
     plan.push_back(write);
@@ -94,47 +106,71 @@ int RunRestore(Context& context) {
     Fail("nothing was written");
     return kExitUsage;
   }
-  std::printf("%s: %s image, %zu blocks to write (%s)\n", inv.file.c_str(), layout.name.c_str(),
-              plan.size(),
+  const auto imageUid = image.Uid();
+  const std::string uidText = imageUid ? HexText(*imageUid) : std::string("unknown");
+  std::printf("%s: %s image (%s, UID %s), %zu blocks to write (%s)\n", inv.file.c_str(),
+              layout.name.c_str(), FormatName(format), uidText.c_str(), plan.size(),
               inv.trailers ? "data blocks and sector trailers" : "data blocks; trailers kept");
+  auto reportSkipped = [&](int sector) {
+    const auto& list = skipped[static_cast<size_t>(sector)];
+    if (list.empty()) return std::string();
+    return "\n    skipped, unknown in the image: block" +
+           std::string(list.size() > 1 ? "s " : " ") + BlockList(list);
+  };
   if (inv.dryRun) {
     for (const auto& w : plan) {
       std::printf("sector %2d %s\n", SectorOfBlock(w.block), BlockLine(w.block, w.data).c_str());
     }
+    for (int sector = 0; sector < layout.sectors; ++sector) {
+      const std::string s = reportSkipped(sector);
+      if (!s.empty()) std::printf("sector %2d %s\n", sector, s.substr(5).c_str());
+    }
+    if (skippedCount)
+      std::printf("%d blocks would be skipped: unknown in the image\n", skippedCount);
     std::printf("dry run: nothing was written\n");
     return kExitOk;
   }
 
   if (int status = context.Open()) return status;
   // The keys the image holds for each sector are tried first, then those given.
-  std::vector<Bytes> keys = ImageKeys(*image, layout);
+  std::vector<Bytes> keys = ImageKeys(image);
   keys.insert(keys.end(), context.Keys().begin(), context.Keys().end());
   CardSession session(context.TheReader(), keys);
   if (int status = FindCard(session)) return status;
   const CardInfo& card = session.Info();
+  const std::string cardUid = HexText(card.serial.uid);
+  std::printf("image UID %s, card UID %s%s\n", uidText.c_str(), cardUid.c_str(),
+              !imageUid            ? ""
+              : uidText == cardUid ? " (the same card)"
+                                   : " (another card: the data is copied, block 0 is kept)");
   if (card.layout.sectors != layout.sectors) {
-    Fail("the image is for a " + layout.name + ", the card is a " + card.layout.name +
-         "; nothing was written");
-    return kExitFailed;
+    if (!inv.notACardImage || card.layout.sectors == 0) {
+      Fail("the image is for a " + layout.name + ", the card is a " + card.layout.name +
+           "; nothing was written");
+      return kExitFailed;
+    }
+    Fail("warning: the image is for a " + layout.name + ", the card is a " + card.layout.name +
+         ": only the blocks both have are written");
   }
+  const int cardBlocks = card.layout.Blocks();
 
   std::vector<std::string> failed;
   std::vector<std::string> keyBData;  // sectors whose new conditions show key B
   int written = 0;
+  size_t planned = 0;
   for (int sector = 0; sector < layout.sectors; ++sector) {
+    if (FirstBlock(sector) >= cardBlocks) break;
     std::vector<int> sectorKeys;
-    {
-      const auto trailer = image->begin() + TrailerBlock(sector) * kBlockSize;
-      for (int offset : {0, 10}) {
-        Bytes key(trailer + offset, trailer + offset + kKeySize);
-        for (size_t i = 0; i < keys.size(); ++i) {
-          if (keys[i] == key) sectorKeys.push_back(static_cast<int>(i));
-        }
+    for (const auto& key : {image.KeyA(sector), image.KeyB(sector)}) {
+      if (!key) continue;
+      for (size_t i = 0; i < keys.size(); ++i) {
+        if (keys[i] == *key) sectorKeys.push_back(static_cast<int>(i));
       }
     }
     std::string done, problems;
     for (const auto& w : plan) {
       if (SectorOfBlock(w.block) != sector) continue;
+      ++planned;
       WriteOutcome outcome;
       Access& access = outcome.access;
       if (session.Lost()) {
@@ -161,11 +197,12 @@ int RunRestore(Context& context) {
       problems += "\n    " + why;
       failed.push_back(std::to_string(w.block) + " (sector " + std::to_string(sector) + ")");
     }
+    problems += reportSkipped(sector);
     if (done.empty() && problems.empty()) continue;
     std::printf("sector %2d  %s%s\n", sector,
                 done.empty() ? "nothing written" : ("written: " + done).c_str(), problems.c_str());
   }
-  std::printf("%d of %zu blocks written\n", written, plan.size());
+  std::printf("%d of %zu blocks written\n", written, planned);
   if (!keyBData.empty()) {
     std::string list;
     for (const auto& n : keyBData) list += (list.empty() ? "" : ", ") + n;
@@ -173,6 +210,10 @@ int RunRestore(Context& context) {
                  "zubtool: warning: the conditions written let key A read key B in sector%s %s: "
                  "key B is then data, not a key (it can no longer open the sector)\n",
                  keyBData.size() > 1 ? "s" : "", list.c_str());
+  }
+  if (skippedCount) {
+    std::printf("%d blocks skipped: unknown in the image (a dump that could not read them)\n",
+                skippedCount);
   }
   if (!failed.empty()) {
     std::string list;

@@ -21,6 +21,11 @@ bool TriesNoKey(const Invocation&) {
   return false;
 }
 
+// diff reads the card, and so tries keys, only when one side is the card.
+bool DiffTriesKeys(const Invocation& inv) {
+  return inv.file == "card" || inv.file2 == "card";
+}
+
 bool TriesKeys(const Invocation& inv) {
   return inv.command && (!inv.command->triesKeys || inv.command->triesKeys(inv));
 }
@@ -40,39 +45,51 @@ const std::vector<CommandSpec>& Commands() {
        RunScan,
        TriesNoKey},
       {"dump",
-       "dump [--out FILE] [--card 1K|4K|mini] [--json]",
-       "every sector in hex and ASCII; raw image to FILE",
+       "dump [--out FILE [--format FMT] [--overwrite]] [--card 1K|4K|mini] [--json]",
+       "every sector in hex and ASCII; the image to FILE",
        "Reads every sector, authenticating each with the keys to try (as key A, then\n"
        "as key B), and shows every block in hex and ASCII. Blocks no key can read are\n"
        "marked unreadable with the reason; each sector's access conditions follow in\n"
        "words (see 'zubtool acl --help'). --out FILE is checked before the card is\n"
-       "read. Exit status 0 only when every block was read.\n",
-       {{"--out", "FILE",
-         "also write the raw card image (1024 bytes for 1K, 4096 for\n"
-         "                    4K): blocks in order, unreadable blocks as zeros, the keys\n"
-         "                    found placed in the sector trailers"},
+       "read. Exit status 0 only when every block was read.\n"
+       "\n"
+       "The image keeps unknown what the dump could not learn: blocks it could not\n"
+       "read, key A unless key A opened the sector (the card never shows it), key B\n"
+       "unless the trailer shows it or it opened the sector. Formats, by the file's\n"
+       "extension or --format: raw (.mfd, .bin), mct, eml, json, nfc; raw and eml\n"
+       "cannot mark a byte unknown and hold zeros there (the tool says so).\n",
+       {{"--out", "FILE", "also write the card image (blocks in order, the keys found in the trailers)"},
+        {"--format", "FMT", "the image's format: raw, mct, eml, json or nfc (default: by extension, else raw)"},
+        {"--overwrite", nullptr, "replace FILE if it exists"},
         {"--card", "1K|4K|mini", "the card's size when its SAK does not tell it"},
         {"--json", nullptr, "one JSON object on standard output"}},
        ParseDump,
        RunDump},
       {"restore",
-       "restore [--trailers --force] [--block0] [--dry-run] FILE",
-       "write a card image (as dump --out writes it) back to the card",
-       "Writes a raw 1K or 4K card image (1024 or 4096 bytes, blocks in order, the\n"
-       "layout dump --out writes) to the card in the field. Data blocks only, unless\n"
-       "--trailers (sector trailers, with --force) or --block0 is given; a sector's\n"
-       "data blocks are written before its trailer. Every trailer passes the checks\n"
-       "of 'zubtool write --help' before anything is written: one refused trailer\n"
-       "and nothing is written at all. Each sector is opened with the keys the image\n"
-       "holds for it, then with the keys to try. A report per sector; exit status 1\n"
-       "when any block was not written, naming them.\n",
+       "restore [--trailers --force] [--block0] [--dry-run] [--format FMT] FILE",
+       "write a card image (any dump format) back to the card",
+       "Writes a card image (raw .mfd/.bin, .mct, .eml, .json or .nfc; recognised by\n"
+       "its content, else by its extension, or as --format says) to the card in the\n"
+       "field. Data blocks only, unless --trailers (sector trailers, with --force) or\n"
+       "--block0 is given; a sector's data blocks are written before its trailer.\n"
+       "Before anything is written the image must look like a card's: block 0's check\n"
+       "byte the XOR of its UID, every trailer's access bits beside their inverted\n"
+       "copy, the card's size (--not-a-card-image writes it anyway). Every trailer\n"
+       "passes the checks of 'zubtool write --help': one refused trailer and nothing\n"
+       "is written at all. A block with a byte the image does not know is skipped and\n"
+       "reported; a trailer's unknown key needs --key-a/--key-b. The image's UID is\n"
+       "shown beside the card's. Each sector is opened with the keys the image holds\n"
+       "for it, then with the keys to try. A report per sector; exit status 1 when\n"
+       "any block was not written, naming them.\n",
        {{"--trailers", nullptr, "write the sector trailers too (needs --force)"},
         {"--force", nullptr, "allow writing sector trailers"},
         {"--irreversible", nullptr, "allow access conditions that can never be undone"},
-        {"--key-a", "HEX", "key A for trailers whose key A is 000000000000 in the image"},
-        {"--key-b", "HEX", "key B for trailers whose key B is 000000000000 in the image"},
+        {"--key-a", "HEX", "key A for trailers whose key A is unknown or 000000000000 in the image"},
+        {"--key-b", "HEX", "key B for trailers whose key B is unknown or 000000000000 in the image"},
         {"--block0", nullptr, "write block 0 too (genuine cards refuse it)"},
         {"--dry-run", nullptr, "list what would be written; touch no card"},
+        {"--format", "FMT", "read FILE as raw, mct, eml, json or nfc"},
+        {"--not-a-card-image", nullptr, "write an image that fails the card-image checks"},
         {"--no-verify", nullptr, "do not read each block back to compare it"}},
        ParseRestore,
        RunRestore},
@@ -94,6 +111,36 @@ const std::vector<CommandSpec>& Commands() {
         {"--card", "1K|4K|mini", "the card's size when its SAK does not tell it"}},
        ParseFormat,
        RunFormat},
+      {"convert",
+       "convert [--from FMT] [--to FMT] [--overwrite] [--card 1K|4K|mini] IN OUT",
+       "a card image from one dump format to another",
+       "Reads the card image IN (recognised by its content, else by its extension,\n"
+       "or as --from says) and writes it to OUT in the format of OUT's extension (or\n"
+       "--to): raw (.mfd, .bin), mct, eml, json, nfc. Unknown bytes stay unknown in\n"
+       "mct, json and nfc; raw and eml hold zeros there, and the tool says how many.\n"
+       "No reader is needed. Exit status 2 when IN is no image or OUT cannot be\n"
+       "written.\n",
+       {{"--from", "FMT", "read IN as raw, mct, eml, json or nfc"},
+        {"--to", "FMT", "write OUT as raw, mct, eml, json or nfc"},
+        {"--overwrite", nullptr, "replace OUT if it exists"},
+        {"--card", "1K|4K|mini", "the card's size, for a .mct file that holds only some sectors"}},
+       ParseConvert,
+       RunConvert,
+       TriesNoKey},
+      {"diff",
+       "diff [--json] A B",
+       "the blocks in which two images (or an image and the card) differ",
+       "Compares two card images block by block. A and B are image files of any dump\n"
+       "format, or 'card' for the card in the field (read as dump reads it). Each\n"
+       "block that differs is shown from both sides, with a caret under each byte\n"
+       "that differs; a changed trailer's keys and access conditions and a changed\n"
+       "value block's value are decoded. Bytes unknown on either side are not\n"
+       "compared, and counted. Exit status 0 when they are the same, 1 when they\n"
+       "differ, 2 when an image or the card cannot be read.\n",
+       {{"--json", nullptr, "one JSON object on standard output"}},
+       ParseDiff,
+       RunDiff,
+       DiffTriesKeys},
       {"keys",
        "keys [--out FILE] [--json]",
        "which key A and which key B open each sector",

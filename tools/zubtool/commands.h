@@ -4,11 +4,13 @@
 #define ZUBTOOL_COMMANDS_H
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
 #include "command_table.h"
 #include "json.h"
+#include "session.h"
 
 namespace zubtool {
 
@@ -53,9 +55,23 @@ int RunValue(Context& context);
 std::string ParseDump(const Arguments& args, Invocation* inv);
 int RunDump(Context& context);
 
-// A card image file (the layout dump --out writes); nothing, with the error,
-// when it cannot be read or has no card's size.
-std::optional<Bytes> ReadCardImage(const std::string& path, CardLayout* layout, std::string* error);
+// What dump learnt about one sector.
+struct SectorDump {
+  std::optional<Bytes> keyA, keyB;
+  bool keyBRead = false;  // key B came from the trailer, not from authenticating
+  std::vector<std::optional<Bytes>> blocks;
+  std::vector<int32_t> results;
+  std::optional<int32_t> refused[2];  // why no key opened it, per key type tried
+};
+// Reads every sector of the selected card into an image, as dump does: what
+// it could not read, and the keys it did not learn, stay unknown. `onSector`,
+// when given, sees each sector as it is read.
+CardImage ReadCard(CardSession& session, const CardLayout& layout, std::optional<int> keyType,
+                   const std::function<void(int sector, const SectorDump&)>& onSector = nullptr);
+
+// --format NAME; "" or the error.
+std::string ParseFormatOption(const Arguments& args, const char* option,
+                              std::optional<Format>* format);
 std::string ParseRestore(const Arguments& args, Invocation* inv);
 int RunRestore(Context& context);
 
@@ -69,6 +85,11 @@ int RunFormat(Context& context);
 
 std::string ParseAcl(const Arguments& args, Invocation* inv);
 int RunAcl(Context& context);
+
+std::string ParseConvert(const Arguments& args, Invocation* inv);
+int RunConvert(Context& context);
+std::string ParseDiff(const Arguments& args, Invocation* inv);
+int RunDiff(Context& context);
 
 std::string ParseHelp(const Arguments& args, Invocation* inv);
 int RunHelp(Context& context);

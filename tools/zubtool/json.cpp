@@ -1,82 +1,68 @@
 #include "json.h"
 
-#include <cstdio>
-
 namespace zubtool {
 
 namespace {
 
-std::string Quoted(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-          out += escaped;
-        } else {
-          out += c;  // UTF-8 passes through
-        }
+using nlohmann::ordered_json;
+
+std::string Scalar(const ordered_json& value) {
+  return value.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+}
+
+void Write(const ordered_json& value, std::string* out) {
+  if (value.is_object()) {
+    *out += '{';
+    bool first = true;
+    for (const auto& member : value.items()) {
+      if (!first) *out += ", ";
+      first = false;
+      *out += Scalar(ordered_json(member.key())) + ": ";
+      Write(member.value(), out);
     }
+    *out += '}';
+  } else if (value.is_array()) {
+    *out += '[';
+    for (size_t i = 0; i < value.size(); ++i) {
+      if (i) *out += ", ";
+      Write(value[i], out);
+    }
+    *out += ']';
+  } else {
+    *out += Scalar(value);
   }
-  return out + "\"";
 }
 
 }  // namespace
 
-Json::Json(const char* text) : scalar_(Quoted(text)) {}
-Json::Json(const std::string& text) : scalar_(Quoted(text)) {}
-Json::Json(int64_t number) : scalar_(std::to_string(number)) {}
-Json::Json(bool value) : scalar_(value ? "true" : "false") {}
-
 Json Json::Object() {
   Json j;
-  j.kind_ = Kind::kObject;
+  j.value_ = ordered_json::object();
   return j;
 }
 
 Json Json::Array() {
   Json j;
-  j.kind_ = Kind::kArray;
+  j.value_ = ordered_json::array();
   return j;
 }
 
 Json& Json::Add(const std::string& key, const Json& value) {
-  members_.emplace_back(key, value);
+  if (!value_.is_object()) value_ = ordered_json::object();
+  value_[key] = value.value_;
   return *this;
 }
 
 Json& Json::Push(const Json& value) {
-  members_.emplace_back(std::string(), value);
+  if (!value_.is_array()) value_ = ordered_json::array();
+  value_.push_back(value.value_);
   return *this;
 }
 
 std::string Json::Text() const {
-  if (kind_ == Kind::kScalar) return scalar_;
-  const bool object = kind_ == Kind::kObject;
-  std::string out = object ? "{" : "[";
-  for (size_t i = 0; i < members_.size(); ++i) {
-    if (i) out += ", ";
-    if (object) out += Quoted(members_[i].first) + ": ";
-    out += members_[i].second.Text();
-  }
-  return out + (object ? "}" : "]");
+  std::string out;
+  Write(value_, &out);
+  return out;
 }
 
 }  // namespace zubtool

@@ -1,22 +1,22 @@
-// JSON output for scripts: values built in memory, written as one line.
+// JSON output for scripts: values built in memory (nlohmann::ordered_json,
+// members in the order added), written as one line.
 #ifndef ZUBTOOL_JSON_H
 #define ZUBTOOL_JSON_H
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace zubtool {
 
 class Json {
  public:
   Json() = default;  // null
-  Json(const char* text);
-  Json(const std::string& text);
-  Json(int64_t number);
+  Json(const char* text) : value_(std::string(text)) {}
+  Json(const std::string& text) : value_(text) {}
+  Json(int64_t number) : value_(number) {}
   Json(int number) : Json(static_cast<int64_t>(number)) {}
-  Json(bool value);
+  Json(bool value) : value_(value) {}
   static Json Object();
   static Json Array();
 
@@ -24,13 +24,13 @@ class Json {
   Json& Add(const std::string& key, const Json& value);
   Json& Push(const Json& value);
 
+  // One line: {"a": 1, "b": [true, null]}; text that is not UTF-8 has its
+  // bad bytes replaced.
   std::string Text() const;
+  const nlohmann::ordered_json& Value() const { return value_; }
 
  private:
-  enum class Kind { kScalar, kObject, kArray };
-  Kind kind_ = Kind::kScalar;
-  std::string scalar_ = "null";  // the written form of a scalar
-  std::vector<std::pair<std::string, Json>> members_;
+  nlohmann::ordered_json value_;
 };
 
 }  // namespace zubtool

@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the dump formats, restore's image checks, convert and
+diff, against the virtual reader.
+
+    zubtool_formats_test.py PATH/TO/zubtool
+"""
+import json
+import os
+import random
+import shutil
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from zubtool_test import Tool  # noqa: E402
+from zubtool_cards_test import Card, WRITE, trailer  # noqa: E402
+
+NFC_HEAD = ("Filetype: Flipper NFC device\nVersion: 4\nDevice type: Mifare Classic\n"
+            "UID: 1A 7B 8C 54\nATQA: 00 04\nSAK: 08\nMifare Classic type: 1K\nData format version: 2\n")
+
+
+def nfc_line(block, data):
+    return f"Block {block}: " + " ".join(data[i:i + 2] for i in range(0, 32, 2)) + "\n"
+
+
+def main():
+    t = Tool(sys.argv[1], None)
+    work = tempfile.mkdtemp(prefix="zubtool-formats-")
+    try:
+        run(t, work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print(f"zubtool formats: {t.passed} passed, {t.failures} failed")
+    return 1 if t.failures else 0
+
+
+def run(t, work):
+    path = lambda name: os.path.join(work, name)  # noqa: E731
+    card = Card(t, work, "card")
+    env = card.env()
+    t.check("prepare: data", ["write", "4", "48656C6C6F2C2063617264210000FF00"], env)
+    t.check("prepare: sector 2 with its own key A, key B hidden",
+            ["write", "--force", "11", trailer("A0A1A2A3A4A5", "7F0788", "B0B1B2B3B4B5")], env)
+
+    # A dump that cannot open sector 2 leaves it unknown in every format that can say so.
+    for fmt in ("mfd", "mct", "eml", "json", "nfc"):
+        out = path("partial." + fmt)
+        t.check(f"dump --out .{fmt} of a card with a closed sector", ["dump", "--out", out], env,
+                status=1, out=[r"image written to "])
+    with open(path("partial.nfc")) as f:
+        nfc = f.read()
+    t.expect("the .nfc dump marks the closed sector ??", "Block 8: " + " ".join(["??"] * 16) in nfc
+             and "Block 4: 48 65 6C 6C 6F" in nfc, nfc[:600])
+    with open(path("partial.mct")) as f:
+        mct = f.read()
+    t.expect("the .mct dump leaves the closed sector out", "+Sector: 2\n" not in mct and "+Sector: 3\n" in mct)
+    with open(path("partial.json")) as f:
+        doc = json.load(f)
+    t.expect("the .json dump is mfc v2 and lists the unknown bytes",
+             doc["FileType"] == "mfc v2" and doc["Card"]["UID"] == "1A7B8C54"
+             and doc["UnknownBytes"]["8"] == "FF" * 16 and "KeyA" in doc["SectorKeys"]["0"], doc.get("UnknownBytes"))
+    t.check("dump --out to .mfd says the unknown bytes are zeros", ["dump", "--overwrite", "--out", path("partial.mfd")],
+            env, status=1, err=[r"holds 64 unknown bytes as zeros"])
+    t.check("dump --out does not replace a file without --overwrite", ["dump", "--out", path("partial.nfc")], env,
+            status=2, err=[r"partial.nfc exists; give --overwrite"])
+
+    # Restoring a partial dump writes what it knows, skips what it does not.
+    blank = Card(t, work, "blank")
+    t.check("restore of a .nfc with an unknown sector skips it",
+            ["restore", path("partial.nfc")], blank.env(),
+            out=[r"^image UID 1A7B8C54, card UID 1A7B8C54 \(the same card\)$",
+                 r"skipped, unknown in the image: blocks 8 9 10", r"^44 of 44 blocks written$"])
+    writes = [f[3] for f in blank.requests() if f[1] == WRITE]
+    t.expect("nothing of the unknown sector was written", writes and not set(writes) & {8, 9, 10}, writes)
+    t.expect("the known data arrived", blank.image()[64:80] == bytes.fromhex("48656C6C6F2C2063617264210000FF00"))
+
+    # A hand-written .nfc with one unknown byte and a trailer with unknown key A.
+    text = NFC_HEAD + nfc_line(0, "1A7B8C54B90804006263646566676869")
+    text += nfc_line(5, "00112233??5566778899AABBCCDDEEFF") + nfc_line(6, "00" * 15 + "42")
+    text += "Block 7: ?? ?? ?? ?? ?? ?? FF 07 80 69 FF FF FF FF FF FF\n"
+    with open(path("hand.nfc"), "w") as f:
+        f.write(text)
+    other = Card(t, work, "other")
+    t.check("a block with one unknown byte is skipped", ["restore", path("hand.nfc")], other.env(),
+            out=[r"written: 6", r"skipped, unknown in the image: blocks 4 5$"])
+    t.expect("block 5 untouched, block 6 written", other.image()[80:96] == bytes(16)
+             and other.image()[96:112] == bytes(15) + b"\x42")
+    other.refused("a trailer with an unknown key A needs --key-a",
+                  ["restore", "--trailers", "--force", path("hand.nfc")], "key A is 000000000000")
+    t.check("--key-a gives it", ["restore", "--trailers", "--force", "--key-a", "A0A1A2A3A4A5", path("hand.nfc")],
+            other.env(), out=[r"written: 6 7"])
+    t.expect("the trailer holds the key given", other.image()[112:118] == bytes.fromhex("A0A1A2A3A4A5"))
+
+    # Images that are no card's are refused before anything is written, dry run or not.
+    rnd = random.Random(7)
+    noise = bytes(rnd.randrange(256) for _ in range(1024))
+    with open(path("noise.mfd"), "wb") as f:
+        f.write(noise)
+    fresh = Card(t, work, "fresh")
+    fresh.refused("restore of random bytes is refused", ["restore", path("noise.mfd")], "not a plausible card image")
+    t.check("--dry-run reports the same", ["restore", "--dry-run", path("noise.mfd")], {"ZUBSIM_DEVICE_INDEX": "none"},
+            status=2, err=[r"do not match their inverted copy", r"not a plausible card image"])
+    image = bytearray(fresh.image())
+    image[4] ^= 1
+    with open(path("badbcc.mfd"), "wb") as f:
+        f.write(image)
+    fresh.refused("a wrong check byte in block 0 is refused", ["restore", path("badbcc.mfd")],
+                  "block 0: check byte B8 is not the XOR of the UID 1A7B8C54")
+    image[4] ^= 1
+    image[8 * 16 + 0] = 0x55
+    image[0:4] = bytes.fromhex("01020304")
+    image[4] = 0x04
+    with open(path("copy.mfd"), "wb") as f:
+        f.write(image)
+    t.check("another card's image is shown, not refused", ["restore", path("copy.mfd")], fresh.env(),
+            out=[r"^image UID 01020304, card UID 1A7B8C54 \(another card"])
+    t.check("--not-a-card-image writes it anyway", ["restore", "--not-a-card-image", path("noise.mfd")],
+            Card(t, work, "victim").env(), err=[r"warning: "], out=[r"blocks written"])
+
+    # convert: every pair, hand-written input, damaged input refused, nothing written.
+    formats = ("mfd", "mct", "eml", "json", "nfc")
+    for a in formats:
+        for b in formats:
+            if a == b:
+                continue
+            out = path(f"conv-{a}.{b}")
+            t.check(f"convert {a} -> {b}", ["convert", path("partial." + a), out], out=[r" -> "])
+    for fmt in ("mct", "json", "nfc"):
+        t.check(f"unknown bytes survive {fmt} -> nfc -> {fmt}",
+                ["convert", path(f"conv-{fmt}.nfc" if fmt != "nfc" else "conv-nfc.json"), path(f"back.{fmt}")])
+        t.check(f"and diff finds nothing: {fmt}", ["diff", path(f"back.{fmt}"), path("partial.nfc")],
+                out=[r"^0 blocks differ; 64 bytes unknown in A or B"])
+    with open(path("damaged.mct"), "w") as f:
+        f.write("+Sector: 0\n" + "0" * 32 + "\nzz\n")
+    t.check("a damaged file is refused with its line", ["convert", path("damaged.mct"), path("never.nfc")],
+            status=2, err=[r"damaged.mct \(mct\): line 3: not a block of 32 hex digits"])
+    t.expect("and nothing is written", not os.path.exists(path("never.nfc")))
+    t.check("the content decides over the extension", ["convert", path("partial.nfc"), "--to", "eml",
+                                                        path("content.txt")], out=[r"\(nfc, .* -> .*\(eml"])
+    fresh_restore = Card(t, work, "damaged-target")
+    fresh_restore.refused("restore of a damaged file writes nothing", ["restore", path("damaged.mct")],
+                          "line 3: not a block of 32 hex digits")
+
+    # diff: of files and of the card.
+    t.check("diff of the same image", ["diff", path("partial.mfd"), path("conv-mct.mfd")], status=0,
+            out=[r"^0 blocks differ$"])
+    t.check("value set on the card", ["value", "set", "5", "100"], env)
+    t.check("diff against the card", ["--key", "A0A1A2A3A4A5", "diff", path("partial.nfc"), "card"], env, status=1,
+            out=[r"^block 5 \(sector 1\)$", r"^  \+ 64 00 00 00 9B FF FF FF 64", r"^    \^\^ +\^\^ \^\^ \^\^",
+                 r"is now a value block \(value 100\)",
+                 r"^1 block differs; 64 bytes unknown in A or B, not compared$"], no_out=[r"^block 11"])
+    rc, out, err = t.run(["--key", "A0A1A2A3A4A5", "diff", "--json", path("partial.nfc"), "card"], env)
+    try:
+        doc = json.loads(out)
+    except ValueError:
+        doc = {}
+    t.expect("diff --json for scripts", rc == 1 and doc.get("same") is False
+             and [b["block"] for b in doc.get("blocks", [])] == [5] and doc["blocks"][0]["differingBytes"][0] == 0,
+             out + err)
+    t.check("diff of an unreadable file", ["diff", path("missing.mfd"), path("partial.mfd")], status=2,
+            err=[r"cannot read"])
+    t.check("diff with one argument", ["diff", "card"], status=2, err=[r"missing argument B"])
+
+
+if __name__ == "__main__":
+    sys.exit(main())

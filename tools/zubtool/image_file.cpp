@@ -1,0 +1,72 @@
+#include "image_file.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "commands.h"
+
+namespace zubtool {
+
+std::optional<CardImage> LoadImageFile(const std::string& path, std::optional<Format> format,
+                                       std::string* error, Format* used,
+                                       const std::optional<CardLayout>& layout) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    *error = "cannot read " + path;
+    return std::nullopt;
+  }
+  Bytes content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (file.bad()) {
+    *error = "cannot read " + path;
+    return std::nullopt;
+  }
+  Format f = format                     ? *format
+             : FormatOfContent(content) ? *FormatOfContent(content)
+             : FormatOfPath(path)       ? *FormatOfPath(path)
+                                        : Format::kRaw;
+  if (used) *used = f;
+  std::string why;
+  auto image = ReadImage(content, f, &why, layout);
+  if (!image) *error = path + " (" + FormatName(f) + "): " + why;
+  return image;
+}
+
+Format OutputFormat(const std::string& path, std::optional<Format> format) {
+  if (format) return *format;
+  return FormatOfPath(path).value_or(Format::kRaw);
+}
+
+bool CheckNewFile(const std::string& path, bool overwrite) {
+  if (!overwrite) {
+    if (std::FILE* probe = std::fopen(path.c_str(), "rb")) {
+      std::fclose(probe);
+      Fail(path + " exists; give --overwrite to replace it");
+      return false;
+    }
+  }
+  return CheckOutputFile(path);
+}
+
+bool SaveImageFile(const std::string& path, const CardImage& image, Format format, size_t* size) {
+  int zeroed = 0;
+  const Bytes content = WriteImage(image, format, &zeroed);
+  if (size) *size = content.size();
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(reinterpret_cast<const char*>(content.data()),
+             static_cast<std::streamsize>(content.size()));
+  file.close();
+  if (!file) {
+    Fail("cannot write " + path);
+    return false;
+  }
+  if (zeroed) {
+    std::fprintf(stderr,
+                 "zubtool: note: %s holds %d unknown byte%s as zeros: the %s format cannot mark "
+                 "them unknown (.mct, .json and .nfc can)\n",
+                 path.c_str(), zeroed, zeroed == 1 ? "" : "s", FormatName(format));
+  }
+  return true;
+}
+
+}  // namespace zubtool

@@ -1,0 +1,34 @@
+// Card image files as the commands read and write them: the format from
+// --format, else (reading) what the content shows, else the file's extension.
+#ifndef ZUBTOOL_IMAGE_FILE_H
+#define ZUBTOOL_IMAGE_FILE_H
+
+#include <optional>
+#include <string>
+
+#include "card.h"
+
+namespace zubtool {
+
+// Reads FILE. Nothing, with the error ("card.mct: line 7: ..."), when it
+// cannot be read or is no image. `used` receives the format it was read as.
+std::optional<CardImage> LoadImageFile(const std::string& path, std::optional<Format> format,
+                                       std::string* error, Format* used = nullptr,
+                                       const std::optional<CardLayout>& layout = std::nullopt);
+
+// The format FILE is written in: `format`, else its extension, else raw.
+Format OutputFormat(const std::string& path, std::optional<Format> format);
+
+// Whether FILE may be written: it can be, and it does not exist unless
+// `overwrite`. Reported when not.
+bool CheckNewFile(const std::string& path, bool overwrite);
+
+// Writes the image; on failure reports and returns false. Says so on standard
+// error when the format had to write unknown bytes as zeros.
+// `size`, when given, receives the file's size.
+bool SaveImageFile(const std::string& path, const CardImage& image, Format format,
+                   size_t* size = nullptr);
+
+}  // namespace zubtool
+
+#endif  // ZUBTOOL_IMAGE_FILE_H
