@@ -1,7 +1,8 @@
 // One process-wide lock that serializes the exports, so that a host calling
 // from two threads gets whole exchanges, never interleaved frames on the one
-// link. A plain platform lock that needs no initialization call: an SRW lock
-// on Windows, a pthread mutex elsewhere.
+// link. A plain platform lock that needs no initialization call: on Windows
+// an interlocked flag (every Windows from XP on has the calls it takes; SRW
+// locks came only with Vista), a pthread mutex elsewhere.
 #ifndef MIFAREZUB_API_LOCK_H
 #define MIFAREZUB_API_LOCK_H
 
@@ -22,15 +23,21 @@ class ExportLock {
 
  private:
 #if defined(_WIN32)
-  static SRWLOCK& Lock() {
-    static SRWLOCK lock = SRWLOCK_INIT;
-    return lock;
+  // 0 free, 1 held. Zero-initialized before any code of the DLL runs.
+  static volatile LONG& Lock() {
+    static volatile LONG held = 0;
+    return held;
   }
+  // An export holds the lock for one exchange (at most a few hundred
+  // milliseconds), so a waiter yields its time slice, then sleeps a
+  // millisecond at a time, rather than spinning.
   static void Acquire() {
-    AcquireSRWLockExclusive(&Lock());
+    for (unsigned spins = 0; InterlockedCompareExchange(&Lock(), 1, 0) != 0; ++spins) {
+      Sleep(spins < 64 ? 0 : 1);
+    }
   }
   static void Release() {
-    ReleaseSRWLockExclusive(&Lock());
+    InterlockedExchange(&Lock(), 0);
   }
 #else
   static pthread_mutex_t& Lock() {

@@ -17,8 +17,17 @@ using mzub::TQVcomm;
 
 namespace {
 
-// The current link, or none. The only state kept between calls.
+// The current link, or none. The only state kept between calls. It lives in
+// static storage rather than on the heap: the library then needs no
+// allocator and no C++ runtime (operator new would bring in the exception
+// machinery and, on Windows, a thread library with it).
 TQVcomm* Link = nullptr;
+alignas(TQVcomm) unsigned char LinkStorage[sizeof(TQVcomm)];
+
+void DiscardLink() {
+  Link->~TQVcomm();
+  Link = nullptr;
+}
 
 // The reader's command codes and the exchange timeout.
 using namespace mzub::reader;
@@ -160,8 +169,7 @@ int32_t SignalResult() {
 void CloseLink() {
   if (Link == nullptr) return;
   if (Link->Opened) Link->CloseDevice();
-  delete Link;
-  Link = nullptr;
+  DiscardLink();
 }
 
 
@@ -175,8 +183,7 @@ MZ_API int32_t MZ_CALL OpenComm(int32_t deviceIndex, int32_t /*param*/) {
   const mzub::ExportLock lock;
   // An earlier link would otherwise stay open with no way to reach it.
   CloseLink();
-  Link = new (std::nothrow) TQVcomm();
-  if (Link == nullptr) return MZ_NO_LINK;
+  Link = new (LinkStorage) TQVcomm();
   Link->DeviceIndex = static_cast<uint8_t>(deviceIndex);
   Link->Opened = false;
   Link->OpenDevice();
@@ -186,8 +193,7 @@ MZ_API int32_t MZ_CALL OpenComm(int32_t deviceIndex, int32_t /*param*/) {
   // OpenComm after a failure expecting exactly that.
   Link->ResetDevice();
   if (Link->Opened) return MZ_OK;
-  delete Link;
-  Link = nullptr;
+  DiscardLink();
   return MZ_NO_LINK;
 }
 

@@ -1,17 +1,23 @@
 #!/usr/bin/env python3
 """Checks what the built library shows the outside world.
 
-  check_binary.py pe  OBJDUMP MifareZUB.dll MifareZUB.def CH375DLL.def x86|x64
+  check_binary.py pe  OBJDUMP MifareZUB.dll MifareZUB.def CH375DLL.def x86|x64 [XP-LISTS-DIR]
   check_binary.py elf NM READELF libMifareZUB.so MifareZUB.def CH375DLL.def
 
 pe:  the DLL is of the given width (machine i386 or AMD64); the export table
      holds exactly the names and ordinals of MifareZUB.def, undecorated; the
      DLL imports the seven vendor calls by name from the vendor library of its
      width (CH375DLL.DLL, CH375DLL64.dll) and otherwise only Windows' own
-     KERNEL32.dll and msvcrt.dll.
+     KERNEL32.dll and msvcrt.dll, exactly the functions listed in
+     EXPECTED_SYSTEM_IMPORTS (so that a dependency creeping back in fails);
+     it is at most MAX_DLL_BYTES; with XP-LISTS-DIR (tests/windows-xp), every
+     system import is exported by the oldest Windows of the width (XP SP3 for
+     x86, XP x64 / Server 2003 for x64) and the header asks for no newer OS
+     or subsystem version than that Windows.
 elf: the shared library defines exactly the twenty names as functions, takes
      the seven vendor calls from outside, and needs libCH375DLL.so.
 """
+import os
 import re
 import subprocess
 import sys
@@ -22,6 +28,65 @@ WIDTHS = {
     "x86": ("pei-i386", "i386", "ch375dll.dll"),
     "x64": ("pei-x86-64", "i386:x86-64", "ch375dll64.dll"),
 }
+
+
+# At most this size: the library carries only what its own work needs.
+MAX_DLL_BYTES = 128 * 1024
+# Per width: the oldest Windows (major, minor) and its export lists' suffix.
+OLDEST_WINDOWS = {"x86": ((5, 1), "nt51-x86"), "x64": ((5, 2), "nt52-x64")}
+# What the library takes from Windows, per width: the export lock and the
+# reader signals' sleep; the rest is the MinGW start-up code (TLS callbacks,
+# pseudo-relocations and their error report, the atexit table, and on x86 the
+# look-up of a shared unwinder and the fault guard's setjmp/longjmp).
+_COMMON_KERNEL32 = {
+    "DeleteCriticalSection", "EnterCriticalSection", "GetLastError",
+    "InitializeCriticalSection", "LeaveCriticalSection", "Sleep", "TlsGetValue",
+    "VirtualProtect", "VirtualQuery",
+}
+_COMMON_MSVCRT = {
+    "_amsg_exit", "_initterm", "_lock", "_unlock", "abort", "calloc", "free", "fwrite",
+    "realloc", "strlen", "strncmp", "vfprintf",
+}
+EXPECTED_SYSTEM_IMPORTS = {
+    "x86": {
+        "kernel32.dll": _COMMON_KERNEL32 | {"FreeLibrary", "GetModuleHandleA", "GetProcAddress",
+                                            "LoadLibraryA"},
+        "msvcrt.dll": _COMMON_MSVCRT | {"_iob", "_setjmp3", "longjmp"},
+    },
+    "x64": {
+        "kernel32.dll": _COMMON_KERNEL32 | {"RtlUnwindEx"},
+        "msvcrt.dll": _COMMON_MSVCRT | {"__iob_func"},
+    },
+}
+
+
+def read_list(path):
+    with open(path, encoding="ascii") as f:
+        return {line.strip() for line in f if line.strip()}
+
+
+def header_versions(text):
+    """(OS version, subsystem version) from objdump -p."""
+    def field(name):
+        return int(re.search(r"^%s\s+(\d+)$" % name, text, re.M).group(1))
+    return ((field("MajorOSystemVersion"), field("MinorOSystemVersion")),
+            (field("MajorSubsystemVersion"), field("MinorSubsystemVersion")))
+
+
+def check_oldest_windows(text, imports, width, lists_dir):
+    """Failures that would keep the binary from loading on the oldest Windows."""
+    failures = []
+    oldest, suffix = OLDEST_WINDOWS[width]
+    for dll in ("kernel32", "msvcrt"):
+        have = read_list(os.path.join(lists_dir, f"{dll}-{suffix}.txt"))
+        missing = sorted(set(imports.get(dll + ".dll", [])) - have)
+        if missing:
+            failures.append(f"{dll}.dll on NT {oldest[0]}.{oldest[1]} exports none of {missing}")
+    os_version, subsystem = header_versions(text)
+    if os_version > oldest or subsystem > oldest:
+        failures.append(f"the header asks for OS {os_version}, subsystem {subsystem}; "
+                        f"NT {oldest[0]}.{oldest[1]} loads at most {oldest}")
+    return failures
 
 
 def def_exports(path):
@@ -46,8 +111,11 @@ def run(*cmd):
     return subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
 
 
-def check_pe(objdump, dll, api_def, vendor_def, width):
+def check_pe(objdump, dll, api_def, vendor_def, width, lists_dir=None):
     failures = []
+    size = os.path.getsize(dll)
+    if size > MAX_DLL_BYTES:
+        failures.append(f"{size} bytes, more than {MAX_DLL_BYTES}")
     file_format, architecture, vendor_dll = WIDTHS[width]
     text = run(objdump, "-p", "-f", dll)
     base = int(re.search(r"Ordinal Base\s+(\d+)", text).group(1))
@@ -84,6 +152,14 @@ def check_pe(objdump, dll, api_def, vendor_def, width):
     others = {k for k in imports if k.lower() != vendor_dll}
     if not {k.lower() for k in others} <= SYSTEM_DLLS:
         failures.append(f"imports from {sorted(others)}; only {sorted(SYSTEM_DLLS)} are allowed")
+    system = {k.lower(): set(v) for k, v in imports.items() if k.lower() in SYSTEM_DLLS}
+    for name, expected in EXPECTED_SYSTEM_IMPORTS[width].items():
+        got = system.get(name, set())
+        if got != expected:
+            failures.append(f"{name}: unexpected imports {sorted(got - expected)}, "
+                            f"missing {sorted(expected - got)}")
+    if lists_dir:
+        failures += check_oldest_windows(text, system, width, lists_dir)
     return failures
 
 
@@ -111,7 +187,7 @@ def check_elf(nm, readelf, lib, api_def, vendor_def):
 
 def main(argv):
     mode = argv[1]
-    failures = check_pe(*argv[2:7]) if mode == "pe" else check_elf(*argv[2:7])
+    failures = check_pe(*argv[2:8]) if mode == "pe" else check_elf(*argv[2:7])
     for f in failures:
         print("FAIL:", f)
     if not failures:
