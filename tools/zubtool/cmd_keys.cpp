@@ -128,7 +128,7 @@ int RunKeys(Context& context) {
   std::string writeError;
   auto save = [&](bool interrupted) {
     if (inv.out.empty() || !writeError.empty()) return;
-    writeError = ReplaceFile(inv.out, KeysFileText(card, layout, found, interrupted));
+    writeError = WriteFileAtomically(inv.out, KeysFileText(card, layout, found, interrupted));
     if (!writeError.empty()) Fail(writeError);
   };
   std::vector<int> opened;  // keys that opened some sector: tried first on the next

@@ -13,7 +13,7 @@
 
 namespace zubtool {
 
-std::string ReplaceFile(const std::string& path, const std::string& text) {
+std::string WriteFileAtomically(const std::string& path, const std::string& text) {
   const std::string temporary = path + ".tmp";
   std::FILE* file = std::fopen(temporary.c_str(), "wb");
   if (!file) return "cannot write " + temporary + ": " + std::strerror(errno);

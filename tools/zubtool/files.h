@@ -9,7 +9,7 @@ namespace zubtool {
 // Writes `text` to a temporary file beside `path` (`path` + ".tmp"), flushes
 // it to the disk and renames it over `path`: `path` holds either its old
 // contents or all of `text`. "" or the error.
-std::string ReplaceFile(const std::string& path, const std::string& text);
+std::string WriteFileAtomically(const std::string& path, const std::string& text);
 
 }  // namespace zubtool
 
