@@ -144,7 +144,7 @@ const std::vector<CommandSpec>& Commands() {
        RunDiff,
        DiffTriesKeys},
       {"keys",
-       "keys [--out FILE] [--json]",
+       "keys [--out FILE [--resume]] [--json]",
        "which key A and which key B open each sector",
        "Finds, for every sector, which key A and which key B open it: the keys to\n"
        "try (--key, --keys-file) first, then a built-in list of widely published\n"
@@ -153,8 +153,13 @@ const std::vector<CommandSpec>& Commands() {
        "exchanges (the try, then waking and selecting the card again). Progress is\n"
        "shown on standard error when the search takes more than a second. Where key\n"
        "A may read key B, key B cannot authenticate and is shown as readable.\n"
+       "The --out file is written as the search goes; --resume reads it first (it\n"
+       "must be for the same card), tries its keys first and searches only the sector\n"
+       "keys it did not settle (found, or searched in vain), then writes the merged\n"
+       "result back to it.\n"
        "Exit status 1 when some sector is opened by no key.\n",
        {{"--out", "FILE", "write the keys found as a keys file (for --keys-file)"},
+        {"--resume", nullptr, "go on from the search an earlier --out FILE recorded"},
         {"--card", "1K|4K|mini", "the card's size when its SAK does not tell it"},
         {"--json", nullptr, "one JSON object on standard output"}},
        ParseKeys,
