@@ -211,6 +211,10 @@ int RunKeys(Context& context) {
     for (const auto& key : BuiltInKeys()) unique.Add(key);
   }
   const std::vector<Bytes> keys = unique.Take();
+  if (keys.empty()) {
+    Fail("no key to try (--no-default-key without --key, --keys-file or an earlier --out file)");
+    return kExitUsage;
+  }
   if (int status = context.Open()) return status;
   CardSession session(context.Session().Reader(), keys);
   if (int status = FindCard(session)) return status;
