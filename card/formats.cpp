@@ -234,6 +234,12 @@ Bytes WriteMct(const CardImage& image) {
     text += "+Sector: " + std::to_string(sector) + "\n";
     for (int b = first; b < first + count; ++b) text += BlockDigits(image, b, "--") + "\n";
   }
+  // An image that knows nothing still needs one sector: a file of no sector
+  // at all is no .mct dump, and could not be read back.
+  if (text.empty() && image.Layout().sectors > 0) {
+    text = "+Sector: 0\n";
+    for (int b = 0; b < BlocksInSector(0); ++b) text += BlockDigits(image, b, "--") + "\n";
+  }
   return Bytes(text.begin(), text.end());
 }
 

@@ -237,11 +237,109 @@ def apdu_seeds():
     return s
 
 
+# ---- "formats": a byte picking format and size, then a file's content ----
+
+RAW, MCT, EML, JSON, NFC = range(5)
+NO_SIZE, MINI, K1, K4 = range(4)
+FACTORY_TRAILER = "FFFFFFFFFFFFFF078069FFFFFFFFFFFF"
+BLOCK0 = "1A7B8C54B90804006263646566676869"
+
+
+def card_blocks(sectors):
+    """The blocks of a fresh card: block 0, zeros, factory trailers."""
+    blocks = []
+    for sector in range(sectors):
+        count = 4 if sector < 32 else 16
+        for i in range(count):
+            if i == count - 1:
+                blocks.append(FACTORY_TRAILER)
+            elif sector == 0 and i == 0:
+                blocks.append(BLOCK0)
+            else:
+                blocks.append("00" * 16)
+    return blocks
+
+
+def sectors_of(blocks):
+    out, i, sector = [], 0, 0
+    while i < len(blocks):
+        count = 4 if sector < 32 else 16
+        out.append(blocks[i:i + count])
+        i += count
+        sector += 1
+    return out
+
+
+def mct_text(blocks, leave_out=()):
+    lines = []
+    for n, sector in enumerate(sectors_of(blocks)):
+        if n in leave_out:
+            continue
+        lines.append("+Sector: %d" % n)
+        lines.extend(sector)
+    return "\n".join(lines) + "\n"
+
+
+def nfc_text(blocks, kind):
+    head = ("Filetype: Flipper NFC device\nVersion: 4\n# Nfc device type can be UID, Mifare "
+            "Ultralight, Mifare Classic\nDevice type: Mifare Classic\n# UID, ATQA and SAK are "
+            "common for all formats\nUID: 1A 7B 8C 54\nATQA: 00 04\nSAK: 08\n"
+            "# Mifare Classic specific data\nMifare Classic type: %s\nData format version: 2\n"
+            "# Mifare Classic blocks, '??' means unknown data\n" % kind)
+    body = "".join("Block %d: %s\n" % (i, " ".join(b[j:j + 2] for j in range(0, 32, 2)))
+                   for i, b in enumerate(blocks))
+    return head + body
+
+
+def json_text(blocks, file_type="mfc v2"):
+    body = ",\n".join('    "%d": "%s"' % (i, b) for i, b in enumerate(blocks))
+    keys = ",\n".join('    "%d": {"KeyA": "FFFFFFFFFFFF", "KeyB": "FFFFFFFFFFFF", '
+                      '"AccessConditions": "FF078069"}' % n
+                      for n in range(len(sectors_of(blocks))))
+    return ('{\n  "Created": "seeds",\n  "FileType": "%s",\n  "Card": {"UID": "1A7B8C54", '
+            '"ATQA": "0400", "SAK": "08"},\n  "blocks": {\n%s\n  },\n  "SectorKeys": {\n%s\n  }\n}\n'
+            % (file_type, body, keys))
+
+
+def formats_seeds():
+    mini, k1, k4 = card_blocks(5), card_blocks(16), card_blocks(40)
+    data = list(k1)
+    data[4] = "48656C6C6F2C20776F726C6421000000"
+    data[5] = "6400000094FFFFFF6400000005FA05FA"  # a value block: 100
+    partial = list(k1)
+    partial[6] = "0011----44556677----BBCCDDEEFF00"
+    partial[7] = "------------FF078069FFFFFFFFFFFF"
+    s = {}
+    s["raw_1k"] = bytes([RAW]) + bytes.fromhex("".join(data))
+    s["raw_mini"] = bytes([RAW]) + bytes.fromhex("".join(mini))
+    s["raw_4k"] = bytes([RAW]) + bytes.fromhex("".join(k4))
+    s["raw_odd_size"] = bytes([RAW]) + bytes(100)
+    s["mct_1k"] = bytes([MCT]) + mct_text(data).encode()
+    s["mct_unknown_digits"] = bytes([MCT]) + mct_text(partial, leave_out=(2, 9)).encode()
+    s["mct_mini_sized"] = bytes([MCT + 5 * MINI]) + mct_text(mini, leave_out=(1,)).encode()
+    s["mct_4k_sized"] = bytes([MCT + 5 * K4]) + mct_text(k4[:8]).encode()
+    s["mct_bad_line"] = bytes([MCT]) + b"+Sector: 0\n" + BLOCK0.encode() + b"\n00zz\n"
+    s["eml_1k"] = bytes([EML]) + ("# a comment\n" + "\n".join(data) + "\n").encode()
+    s["eml_mini"] = bytes([EML]) + ("\r\n".join(mini) + "\r\n").encode()
+    s["json_1k"] = bytes([JSON]) + json_text(data).encode()
+    s["json_mfcard"] = bytes([JSON]) + json_text(mini, "mfcard").encode()
+    s["json_v3_partial"] = bytes([JSON]) + json_text(
+        partial, "mfc v3").encode()
+    s["json_not_an_object"] = bytes([JSON]) + b'["blocks", 1, null]'
+    s["nfc_1k"] = bytes([NFC]) + nfc_text(data, "1K").encode()
+    s["nfc_mini"] = bytes([NFC]) + nfc_text(mini, "MINI").encode()
+    s["nfc_unknown_bytes"] = bytes([NFC]) + nfc_text(
+        [b.replace("--", "??") for b in partial], "1K").encode()
+    s["nfc_4k_cut_short"] = bytes([NFC]) + nfc_text(k4[:70], "4K").encode()
+    return s
+
+
 def main(argv):
     check = argv[1:] == ["--check"]
     stale = []
     for target, seeds in (("replies", replies_seeds()), ("requests", requests_seeds()),
-                          ("reader", reader_seeds()), ("apdu", apdu_seeds())):
+                          ("reader", reader_seeds()), ("apdu", apdu_seeds()),
+                          ("formats", formats_seeds())):
         folder = os.path.join(HERE, "corpus", target)
         if not check:
             os.makedirs(folder, exist_ok=True)

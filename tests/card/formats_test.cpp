@@ -70,6 +70,20 @@ TEST(Formats, EveryPairRoundTripsEveryCardSize) {
   }
 }
 
+// A dump that opened no sector knows nothing; its file must still read back
+// as an image of that card, all unknown, in every format that says so.
+TEST(Formats, AnImageThatKnowsNothingRoundTrips) {
+  for (const auto& layout : {*LayoutOfSectors(5), *LayoutOfSectors(16), *LayoutOfSectors(40)}) {
+    const CardImage nothing(layout);
+    for (Format f : {Format::kMct, Format::kJson, Format::kNfc}) {
+      std::string error;
+      auto again = ReadImage(WriteImage(nothing, f), f, &error, layout);
+      ASSERT_TRUE(again) << FormatName(f) << " " << layout.name << ": " << error;
+      ExpectSameBlocks(nothing, *again, std::string(FormatName(f)) + " " + layout.name);
+    }
+  }
+}
+
 TEST(Formats, RawAndEmlWriteUnknownBytesAsZerosAndCountThem) {
   const CardImage image = Sample(*LayoutByName("1k"), true);
   for (Format f : kAll) {

@@ -289,8 +289,8 @@ def full(t, work):
              and sectors[1]["blocks"][0]["data"] == "48656C6C6F2C206361726421000000FF"
              and sectors[2]["access"][0].startswith("block 8, C1C2C3 000") and doc.get("complete") is True,
              sectors[:3])
-    t.check("--json only with value get", ["value", "inc", "--json", "5"], status=2,
-            err=[r"--json goes with 'value get' only"])
+    t.check("value inc --json of a data block: the error object", ["value", "inc", "--json", "5"],
+            status=1, out=[r'^\{"error": \{"message": "block 5 is not a value block.*"block": 5, "sector": 1'])
 
     # Waiting for a card.
     t.check("scan --wait finds a card already there", ["scan", "--wait", "2"], keep, out=[r"^UID +1A7B8C54$"])

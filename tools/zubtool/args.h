@@ -45,7 +45,8 @@ struct Invocation {
   bool trailers = false;             // restore --trailers
   bool dryRun = false;               // restore --dry-run
   bool verify = true;                // write, restore, value: off with --no-verify
-  bool json = false;                 // --json: scan, read, dump, value get, keys
+  bool json = false;                 // --json: one JSON object of the result
+  bool resume = false;               // keys --resume: go on from the --out file
   std::optional<double> wait;        // scan --wait [SECONDS]; 0: no limit
   int sector = -1;                   // acl SECTOR
   Bytes accessBytes;                 // acl --bytes

@@ -37,7 +37,7 @@ void Fail(const std::string& what) {
   Failures().push_back({what, std::nullopt, std::nullopt});
 }
 
-void Fail(const std::string& what, int32_t code, std::optional<int> block) {
+void Fail(const std::string& what, std::optional<int32_t> code, std::optional<int> block) {
   std::fprintf(stderr, "zubtool: %s\n", what.c_str());
   Failures().push_back({what, code, block});
 }
@@ -49,6 +49,12 @@ void PrintJson(const Json& json) {
 
 void PrintJsonError(int exitStatus) {
   if (jsonPrinted) return;
+  Json out = Json::Object();
+  out.Add("error", ErrorJson()).Add("exitStatus", exitStatus);
+  PrintJson(out);
+}
+
+Json ErrorJson() {
   Json error = Json::Object();
   // The failure with a code tells most; the first one where none has.
   const Failure* main = nullptr;
@@ -73,9 +79,43 @@ void PrintJsonError(int exitStatus) {
   Json messages = Json::Array();
   for (const auto& f : Failures()) messages.Push(f.message);
   error.Add("messages", messages);
+  return error;
+}
+
+Json OpenedWithJson(Json& object, const Access& access, const CardSession& session) {
+  if (access.keyIndex < 0) return object.Add("keyType", Json()).Add("key", Json());
+  return object.Add("keyType", KeyName(access.keyType))
+      .Add("key", HexText(session.Key(access.keyIndex)));
+}
+
+Json StringsJson(const std::vector<std::string>& texts) {
+  Json list = Json::Array();
+  for (const auto& t : texts) list.Push(t);
+  return list;
+}
+
+std::string VerificationText(const WriteOutcome& outcome, bool verify) {
+  if (!verify) return "not verified (--no-verify)";
+  if (!outcome.failure.empty()) return "failed";
+  if (!outcome.checked) {
+    for (const auto& n : outcome.notes) {
+      if (n.rfind("not verifiable", 0) == 0) return n;
+    }
+    return "not verifiable";
+  }
+  return "read back the same";
+}
+
+Json WrittenJson(int block, const Bytes& data, const WriteOutcome& outcome, bool verify,
+                 const CardSession& session) {
   Json out = Json::Object();
-  out.Add("error", error).Add("exitStatus", exitStatus);
-  PrintJson(out);
+  out.Add("block", block).Add("sector", SectorOfBlock(block)).Add("data", HexText(data));
+  OpenedWithJson(out, outcome.access, session);
+  out.Add("verified", verify && outcome.checked && outcome.failure.empty())
+      .Add("verification", VerificationText(outcome, verify))
+      .Add("notes", StringsJson(outcome.notes));
+  if (outcome.checked) out.Add("held", HexText(outcome.held));
+  return out;
 }
 
 std::string BlockLine(int block, const Bytes& data) {
@@ -234,6 +274,7 @@ std::string ParseWrite(const Arguments& args, Invocation* inv) {
   std::string error = ParsePermissions(args, &inv->permissions);
   if (!error.empty()) return error;
   inv->verify = !args.Has("--no-verify");
+  inv->json = args.Has("--json");
   if (!(error = args.Count(2, 2, {"BLOCK", "HEX32"})).empty()) return error;
   const auto& pos = args.positionals;
   if (!(error = ParseBlock(pos[0], &inv->block)).empty()) return error;
@@ -259,30 +300,37 @@ int RunWrite(Context& context) {
     return kExitFailed;
   }
   if (!outcome.failure.empty()) {
-    Fail(outcome.failure);
+    Fail(outcome.failure, std::nullopt, inv.block);
     return kExitFailed;
+  }
+  std::vector<std::string> warnings;
+  if (IsTrailer(inv.block)) {
+    auto conditions = DecodeAccessBits(inv.data);
+    if (conditions && KeyBReadable(conditions->group[kTrailerGroup])) {
+      warnings.push_back(
+          "these conditions let key A read key B: key B is then data, not a key (it can no "
+          "longer open the sector)");
+    }
+  }
+  for (const auto& w : warnings) std::fprintf(stderr, "zubtool: warning: %s\n", w.c_str());
+  if (inv.json) {
+    Json out = WrittenJson(inv.block, inv.data, outcome, inv.verify, session);
+    out.Add("warnings", StringsJson(warnings));
+    PrintJson(out);
+    return kExitOk;
   }
   // "opened with": the key that opened the sector, not a key the trailer gives it.
   std::printf("block %d written, opened with %s\n", inv.block, KeyNote(access, session).c_str());
   std::printf("%s\n", BlockLine(inv.block, inv.data).c_str());
   if (!inv.verify) {
     std::printf("not verified (--no-verify)\n");
+  } else if (!outcome.checked) {
+    // The conditions do not let this key read the block: no claim that it was checked.
+    std::printf("not verified: %s\n", VerificationText(outcome, inv.verify).c_str());
   } else {
-    std::printf("verified: read back the same%s%s\n", outcome.notes.empty() ? "" : "; ",
-                [&] {
-                  std::string all;
-                  for (const auto& n : outcome.notes) all += (all.empty() ? "" : "; ") + n;
-                  return all;
-                }()
-                    .c_str());
-  }
-  if (IsTrailer(inv.block)) {
-    auto conditions = DecodeAccessBits(inv.data);
-    if (conditions && KeyBReadable(conditions->group[kTrailerGroup])) {
-      std::fprintf(stderr,
-                   "zubtool: warning: these conditions let key A read key B: key B is then data, "
-                   "not a key (it can no longer open the sector)\n");
-    }
+    std::string notes;
+    for (const auto& n : outcome.notes) notes += "; " + n;
+    std::printf("verified: read back the same%s\n", notes.c_str());
   }
   return kExitOk;
 }
@@ -291,7 +339,6 @@ std::string ParseValue(const Arguments& args, Invocation* inv) {
   const auto& pos = args.positionals;
   inv->json = args.Has("--json");
   inv->verify = !args.Has("--no-verify");
-  if (inv->json && (pos.empty() || pos[0] != "get")) return "--json goes with 'value get' only";
   if (pos.empty()) return "missing operation: get, set, inc or dec";
   const std::string& op = pos[0];
   std::string error;
@@ -337,7 +384,8 @@ int RunValue(Context& context) {
   std::string what;
   Bytes data;
   bool notValue = false;
-  std::optional<Bytes> expected;  // what the block is to hold afterwards
+  std::optional<Bytes> expected;    // what the block is to hold afterwards
+  std::optional<int32_t> previous;  // inc/dec: the value before
   switch (inv.valueOp) {
     case ValueOp::kGet:
       what = "read block " + block;
@@ -363,6 +411,7 @@ int RunValue(Context& context) {
             notValue = true;
             return 0;
           }
+          previous = old->value;
           const int64_t result =
               static_cast<int64_t>(old->value) + (inc ? inv.amount : -inv.amount);
           if (result >= INT32_MIN && result <= INT32_MAX)
@@ -385,16 +434,18 @@ int RunValue(Context& context) {
   }
   if (notValue) {
     Fail("block " + block + " is not a value block; nothing was changed:\n" +
-         BlockLine(inv.block, data));
+             BlockLine(inv.block, data),
+         std::nullopt, inv.block);
     return kExitFailed;
   }
   // The read that shows the value is the read that verifies it: one read.
   bool readBack = inv.valueOp == ValueOp::kGet;
+  WriteOutcome outcome;
+  outcome.access = access;
   if (expected && inv.verify) {
-    WriteOutcome outcome;
     ReadBack(session, inv.block, *expected, access.keyType, &outcome);
     if (!outcome.failure.empty()) {
-      Fail(outcome.failure);
+      Fail(outcome.failure, std::nullopt, inv.block);
       return kExitFailed;
     }
     if (outcome.checked) {
@@ -402,33 +453,57 @@ int RunValue(Context& context) {
       readBack = true;
     }
   }
+  const char* opName = inv.valueOp == ValueOp::kGet   ? "get"
+                       : inv.valueOp == ValueOp::kSet ? "set"
+                       : inv.valueOp == ValueOp::kInc ? "inc"
+                                                      : "dec";
+  auto result = [&](const std::optional<ValueBlock>& value) {
+    Json out = Json::Object();
+    out.Add("block", inv.block).Add("sector", SectorOfBlock(inv.block)).Add("operation", opName);
+    if (inv.valueOp != ValueOp::kGet) out.Add("amount", static_cast<int64_t>(inv.amount));
+    if (previous) out.Add("previous", static_cast<int64_t>(*previous));
+    out.Add("value", value ? Json(static_cast<int64_t>(value->value)) : Json())
+        .Add("address", value ? Json(static_cast<int>(value->address)) : Json());
+    OpenedWithJson(out, access, session);
+    if (inv.valueOp != ValueOp::kGet) {
+      // A result the counter cannot hold (it overflowed) has no expected block to compare.
+      const bool verified = expected && inv.verify && outcome.checked;
+      out.Add("verified", verified)
+          .Add("verification", !expected && inv.verify ? std::string("not verifiable: the result "
+                                                                     "is outside 32 bits")
+                                                       : VerificationText(outcome, inv.verify))
+          .Add("notes", StringsJson(outcome.notes));
+    }
+    return out;
+  };
   int32_t r = readBack ? 0 : reader.Read(inv.block, &data);
   if (r != 0) {
+    if (inv.json) {
+      Json out = result(std::nullopt);
+      out.Add("readBack", "the block cannot be read back: " + Describe(r));
+      PrintJson(out);
+      return kExitOk;
+    }
     std::printf("block %s: done (the block cannot be read back: %s)\n", block.c_str(),
                 Describe(r).c_str());
     return kExitOk;
   }
   auto value = DecodeValueBlock(data);
   if (!value) {
-    Fail("block " + block + " is not a value block:\n" + BlockLine(inv.block, data));
+    Fail("block " + block + " is not a value block:\n" + BlockLine(inv.block, data), std::nullopt,
+         inv.block);
+    return kExitFailed;
+  }
+  if (inv.valueOp == ValueOp::kSet && value->value != inv.amount) {
+    Fail("block " + block + " reads back a different value", std::nullopt, inv.block);
     return kExitFailed;
   }
   if (inv.json) {
-    Json out = Json::Object();
-    out.Add("block", inv.block)
-        .Add("value", static_cast<int64_t>(value->value))
-        .Add("address", static_cast<int>(value->address))
-        .Add("keyType", KeyName(access.keyType))
-        .Add("key", HexText(session.Key(access.keyIndex)));
-    PrintJson(out);
+    PrintJson(result(*value));
     return kExitOk;
   }
   std::printf("block %s: value %d (address byte %u), %s\n", block.c_str(),
               static_cast<int>(value->value), value->address, KeyNote(access, session).c_str());
-  if (inv.valueOp == ValueOp::kSet && value->value != inv.amount) {
-    Fail("block " + block + " reads back a different value");
-    return kExitFailed;
-  }
   return kExitOk;
 }
 

@@ -43,12 +43,18 @@ struct SectorResult {
   std::string openedWith = "-";
   std::string outcome;
   bool left = true;
+  Access access;               // the key that opened the sector, where one did
+  std::string state = "left";  // for --json: formatted, would be formatted, left, failed
+  std::string reason;          // why it was left or failed
+  bool verified = false;       // every block read back the same
+  std::vector<std::string> notes;
 };
 
 }  // namespace
 
 std::string ParseFormat(const Arguments& args, Invocation* inv) {
   inv->dryRun = args.Has("--dry-run");
+  inv->json = args.Has("--json");
   inv->verify = !args.Has("--no-verify");
   inv->permissions.force = args.Has("--force");
   if (args.Has("--card")) {
@@ -77,9 +83,10 @@ int RunFormat(Context& context) {
   }
   const Bytes factoryTrailer = *ParseHex("FFFFFFFFFFFF FF078069 FFFFFFFFFFFF");
   const Bytes zeros(kBlockSize, 0);
-  std::printf("%s%s, UID %s: every data block but block 0 zeroed, every trailer %s\n",
-              inv.dryRun ? "dry run: " : "", layout.name.c_str(), HexText(card.serial.uid).c_str(),
-              HexSpaced(factoryTrailer).c_str());
+  if (!inv.json)
+    std::printf("%s%s, UID %s: every data block but block 0 zeroed, every trailer %s\n",
+                inv.dryRun ? "dry run: " : "", layout.name.c_str(),
+                HexText(card.serial.uid).c_str(), HexSpaced(factoryTrailer).c_str());
 
   std::vector<SectorResult> results(static_cast<size_t>(layout.sectors));
   int left = 0;
@@ -88,6 +95,7 @@ int RunFormat(Context& context) {
     const int first = FirstBlock(sector), trailerBlock = TrailerBlock(sector);
     if (session.Lost()) {
       result.outcome = "left: the card was lost";
+      result.reason = "the card was lost";
       ++left;
       continue;
     }
@@ -117,15 +125,18 @@ int RunFormat(Context& context) {
       why += (why.empty() ? "" : "; ") + reason;
     }
     if (keyType < 0) {
-      result.outcome =
-          "left: " + (why.empty() ? "no key to try opens it: " + Refusals(refused) : why);
+      result.reason = why.empty() ? "no key to try opens it: " + Refusals(refused) : why;
+      result.outcome = "left: " + result.reason;
       ++left;
       continue;
     }
     result.openedWith =
         std::string("key ") + KeyName(keyType) + " " + HexText(session.Key(keyIndex));
+    result.access.keyType = keyType;
+    result.access.keyIndex = keyIndex;
     if (inv.dryRun) {
       result.outcome = "would be formatted";
+      result.state = "would be formatted";
       result.left = false;
       continue;
     }
@@ -137,6 +148,7 @@ int RunFormat(Context& context) {
     blocks.push_back(trailerBlock);
     std::string problem;
     std::vector<std::string> notes;
+    bool allChecked = true;
     for (int block : blocks) {
       const Bytes& data = block == trailerBlock ? factoryTrailer : zeros;
       WriteOutcome outcome = WriteVerified(session, keyType, block, data, inv.verify, {keyIndex});
@@ -146,20 +158,65 @@ int RunFormat(Context& context) {
         problem = outcome.failure;
       }
       if (block == trailerBlock) notes = outcome.notes;
+      if (!outcome.checked) allChecked = false;
+      for (const auto& n : outcome.notes) {
+        result.notes.push_back("block " + std::to_string(block) + ": " + n);
+      }
       if (!problem.empty()) break;
     }
     if (!problem.empty()) {
       result.outcome = "failed: " + problem;
+      result.state = "failed";
+      result.reason = problem;
       ++left;
       continue;
     }
     result.left = false;
-    result.outcome = inv.verify ? "formatted, verified" : "formatted (not verified)";
+    result.state = "formatted";
+    result.verified = inv.verify && allChecked;
+    result.outcome = inv.verify ? (allChecked ? "formatted, verified"
+                                              : "formatted, verified where the key may read")
+                                : "formatted (not verified)";
     for (const auto& n : notes) {
       if (n == "key A not verifiable") result.outcome += "; key A not verifiable";
     }
   }
 
+  const int status = left > 0 ? kExitFailed : kExitOk;
+  auto reportLeft = [&] {
+    if (left == 0) return;
+    const bool many = left > 1;
+    Fail(std::to_string(left) + (many ? " sectors " : " sector ") +
+         (inv.dryRun ? "would be"
+          : many     ? "were"
+                     : "was") +
+         " left as " + (many ? "they are" : "it is"));
+  };
+  if (inv.json) {
+    reportLeft();
+    Json out = Json::Object();
+    out.Add("card", layout.name)
+        .Add("uid", HexText(card.serial.uid))
+        .Add("dryRun", inv.dryRun)
+        .Add("verify", inv.verify)
+        .Add("trailer", HexText(factoryTrailer));
+    Json sectors = Json::Array();
+    for (int sector = 0; sector < layout.sectors; ++sector) {
+      const SectorResult& r = results[static_cast<size_t>(sector)];
+      Json s = Json::Object();
+      s.Add("sector", sector).Add("result", r.state);
+      OpenedWithJson(s, r.access, session);
+      if (!r.reason.empty()) s.Add("reason", r.reason);
+      if (r.state == "formatted") s.Add("verified", r.verified).Add("notes", StringsJson(r.notes));
+      sectors.Push(s);
+    }
+    out.Add("sectors", sectors)
+        .Add(inv.dryRun ? "formattable" : "formatted", layout.sectors - left)
+        .Add("left", left);
+    if (status != kExitOk) out.Add("error", ErrorJson()).Add("exitStatus", status);
+    PrintJson(out);
+    return status;
+  }
   std::printf("\nsector  opened with          result\n");
   for (int sector = 0; sector < layout.sectors; ++sector) {
     const SectorResult& r = results[static_cast<size_t>(sector)];
@@ -167,16 +224,8 @@ int RunFormat(Context& context) {
   }
   std::printf("\n%d of %d sectors %s\n", layout.sectors - left, layout.sectors,
               inv.dryRun ? "can be formatted; dry run: nothing was written" : "formatted");
-  if (left > 0) {
-    const bool many = left > 1;
-    Fail(std::to_string(left) + (many ? " sectors " : " sector ") +
-         (inv.dryRun ? "would be"
-          : many     ? "were"
-                     : "was") +
-         " left as " + (many ? "they are" : "it is"));
-    return kExitFailed;
-  }
-  return kExitOk;
+  reportLeft();
+  return status;
 }
 
 }  // namespace zubtool

@@ -2,6 +2,8 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <regex>
+#include <sstream>
 
 #include "commands.h"
 #include "files.h"
@@ -27,9 +29,18 @@ const char* const kBuiltInKeys[] = {
 
 struct SectorKeys {
   std::optional<Bytes> keyA, keyB;
-  bool keyBReadable = false;  // key A may read key B, so B cannot authenticate
-  bool searched = false;      // every key type asked for was searched to its end
+  bool keyBReadable = false;          // key A may read key B, so B cannot authenticate
+  bool searched = false;              // every key type asked for was searched to its end
+  bool notFound[2] = {false, false};  // that key type was searched to its end in vain
+  // That key type needs no search: found, searched in vain, or readable key B.
+  bool Done(int type) const {
+    return type == kKeyA ? keyA.has_value() || notFound[kKeyA]
+                         : keyB.has_value() || notFound[kKeyB] || keyBReadable;
+  }
 };
+
+const char* const kNoneOpens = "none of the keys tried opens it";
+const char* const kReadable = "readable with key A, not a key";
 
 // The --out file: a keys file (for --keys-file) of what was found so far,
 // each key with its sector and type as a comment.
@@ -41,14 +52,83 @@ std::string KeysFileText(const CardInfo& card, const CardLayout& layout,
     const SectorKeys& s = found[static_cast<size_t>(sector)];
     for (int type : {kKeyA, kKeyB}) {
       const auto& key = type == kKeyA ? s.keyA : s.keyB;
-      if (!key) continue;
-      text +=
-          HexText(*key) + "  # sector " + std::to_string(sector) + " key " + KeyName(type) + "\n";
+      const std::string where = "sector " + std::to_string(sector) + " key " + KeyName(type);
+      if (key) {
+        text += HexText(*key) + "  # " + where + "\n";
+      } else if (type == kKeyB && s.keyBReadable) {
+        text += "# " + where + ": " + kReadable + "\n";
+      } else if (s.notFound[type]) {
+        text += "# " + where + ": " + kNoneOpens + "\n";
+      }
     }
   }
   if (interrupted)
     text += "# the search was interrupted: sectors after the last above were not searched\n";
   return text;
+}
+
+// What an earlier --out file holds: the card it was written for, the keys in
+// its order, and per sector and key type what was found or searched in vain.
+struct EarlierSearch {
+  std::string uid;
+  std::vector<Bytes> keys;
+  std::vector<SectorKeys> sectors;
+};
+
+std::optional<EarlierSearch> ReadEarlierSearch(const std::string& text, int sectors,
+                                               std::string* error) {
+  EarlierSearch earlier;
+  earlier.sectors.resize(static_cast<size_t>(sectors));
+  static const std::regex header(R"(^# keys found on the card ([0-9A-Fa-f]+) \()");
+  static const std::regex found(R"(^\s*([0-9A-Fa-f]{12})\s*# sector (\d+) key ([AB])\s*$)");
+  static const std::regex searched(R"(^# sector (\d+) key ([AB]): (.*)$)");
+  std::istringstream lines(text);
+  std::string line;
+  bool first = true;
+  std::smatch m;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (first) {
+      first = false;
+      if (!std::regex_search(line, m, header)) {
+        *error =
+            "its first line does not name the card it was written for (not written by "
+            "zubtool keys --out)";
+        return std::nullopt;
+      }
+      earlier.uid = m[1].str();
+      continue;
+    }
+    int sector = -1, type = kKeyA;
+    std::optional<Bytes> key;
+    std::string what;
+    if (std::regex_match(line, m, found)) {
+      key = ParseHex(m[1].str());
+      sector = std::stoi(m[2].str().substr(0, 4));
+      type = m[3].str() == "A" ? kKeyA : kKeyB;
+    } else if (std::regex_match(line, m, searched)) {
+      sector = std::stoi(m[1].str().substr(0, 4));
+      type = m[2].str() == "A" ? kKeyA : kKeyB;
+      what = m[3].str();
+    } else {
+      continue;  // the interruption note, or lines added by hand
+    }
+    if (sector < 0 || sector >= sectors) continue;
+    SectorKeys& s = earlier.sectors[static_cast<size_t>(sector)];
+    if (key) {
+      (type == kKeyA ? s.keyA : s.keyB) = *key;
+      earlier.keys.push_back(*key);
+    } else if (what == kReadable && type == kKeyB) {
+      s.keyBReadable = true;
+    } else if (what == kNoneOpens) {
+      s.notFound[type] = true;
+    }
+  }
+  if (first) {
+    *error = "it is empty";
+    return std::nullopt;
+  }
+  return earlier;
 }
 
 // Progress on standard error once a search has run for more than a second.
@@ -100,18 +180,41 @@ std::string ParseKeys(const Arguments& args, Invocation* inv) {
     inv->out = args.Value("--out");
     if (inv->out.empty()) return "option --out needs a file name";
   }
+  inv->resume = args.Has("--resume");
+  if (inv->resume && inv->out.empty())
+    return "--resume goes on from the file of --out FILE: give --out as well";
   return args.Count(0, 0, {});
 }
 
 int RunKeys(Context& context) {
   const Invocation& inv = context.inv;
   if (!inv.out.empty() && !CheckOutputFile(inv.out)) return kExitUsage;
+  // --resume: the earlier file is read before anything else; its keys come first.
+  std::optional<std::string> earlierText;
+  if (inv.resume) {
+    std::ifstream file(inv.out, std::ios::binary);
+    if (file) {
+      std::stringstream text;
+      text << file.rdbuf();
+      earlierText = text.str();
+    } else if (!inv.json) {
+      std::fprintf(stderr, "zubtool: %s does not exist yet: the search starts from the beginning\n",
+                   inv.out.c_str());
+    }
+  }
   UniqueKeys unique;
+  if (earlierText) {
+    for (const auto& key : ReadKeyList(*earlierText).keys) unique.Add(key);
+  }
   for (const auto& key : context.Keys()) unique.Add(key);
   if (inv.defaultKey) {
     for (const auto& key : BuiltInKeys()) unique.Add(key);
   }
   const std::vector<Bytes> keys = unique.Take();
+  if (keys.empty()) {
+    Fail("no key to try (--no-default-key without --key, --keys-file or an earlier --out file)");
+    return kExitUsage;
+  }
   if (int status = context.Open()) return status;
   CardSession session(context.Session().Reader(), keys);
   if (int status = FindCard(session)) return status;
@@ -123,6 +226,25 @@ int RunKeys(Context& context) {
   }
 
   std::vector<SectorKeys> found(static_cast<size_t>(layout.sectors));
+  int resumed = 0;  // key types the earlier file had settled
+  if (earlierText) {
+    std::string error;
+    auto earlier = ReadEarlierSearch(*earlierText, layout.sectors, &error);
+    if (!earlier) {
+      Fail("cannot resume from " + inv.out + ": " + error + "; nothing was searched");
+      return kExitUsage;
+    }
+    const std::string uid = HexText(card.serial.uid);
+    if (HexText(*ParseHex(earlier->uid)) != uid) {
+      Fail("cannot resume from " + inv.out + ": it is for the card " + earlier->uid +
+           ", the card in the field is " + uid + "; nothing was searched");
+      return kExitFailed;
+    }
+    found = earlier->sectors;
+    for (const auto& s : found) {
+      for (int type : {kKeyA, kKeyB}) resumed += s.Done(type) ? 1 : 0;
+    }
+  }
   // The --out file is written as the search goes: a key found is on the disk
   // before the next try.
   std::string writeError;
@@ -139,6 +261,7 @@ int RunKeys(Context& context) {
     SectorKeys& s = found[static_cast<size_t>(sector)];
     for (int type : {kKeyA, kKeyB}) {
       if (inv.keyType && *inv.keyType != type) continue;
+      if (s.Done(type)) continue;  // settled by the earlier search
       int32_t r;
       int index = session.FindKey(FirstBlock(sector), type, &r, opened, [&](size_t tried) {
         progress.Show(sector, layout.sectors, type, tried);
@@ -150,12 +273,24 @@ int RunKeys(Context& context) {
         save(false);
       } else if (type == kKeyB && r == kNoPermission) {
         s.keyBReadable = true;
+        save(false);
+      } else if (!session.Lost()) {
+        s.notFound[type] = true;
+        save(false);
       }
     }
     s.searched = !session.Stopped() && !session.Lost();
   }
   progress.Clear();
   const bool interrupted = session.Stopped();
+  // A sector the earlier search settled is searched, though this one may not have reached it.
+  for (auto& s : found) {
+    bool settled = true;
+    for (int type : {kKeyA, kKeyB}) {
+      if (!(inv.keyType && *inv.keyType != type)) settled = settled && s.Done(type);
+    }
+    s.searched = s.searched || settled;
+  }
 
   int status = kExitOk;
   if (session.Lost()) {
@@ -178,10 +313,16 @@ int RunKeys(Context& context) {
     }
     out.Add("sectors", sectors).Add("keysTried", static_cast<int64_t>(keys.size()));
     out.Add("interrupted", interrupted);
+    out.Add("resumed", resumed);
     PrintJson(out);
   } else {
-    std::printf("card  %s  UID %s  (%zu keys to try)\n\n", layout.name.c_str(),
+    std::printf("card  %s  UID %s  (%zu keys to try)\n", layout.name.c_str(),
                 HexText(card.serial.uid).c_str(), keys.size());
+    if (resumed) {
+      std::printf("resumed from %s: %d sector key%s settled there, not searched again\n",
+                  inv.out.c_str(), resumed, resumed > 1 ? "s" : "");
+    }
+    std::printf("\n");
     std::printf("sector  key A         key B\n");
     for (int sector = 0; sector < layout.sectors; ++sector) {
       const SectorKeys& s = found[static_cast<size_t>(sector)];

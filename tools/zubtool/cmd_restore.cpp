@@ -45,6 +45,7 @@ std::string ParseRestore(const Arguments& args, Invocation* inv) {
   inv->dryRun = args.Has("--dry-run");
   inv->verify = !args.Has("--no-verify");
   inv->notACardImage = args.Has("--not-a-card-image");
+  inv->json = args.Has("--json");
   if (inv->trailers && !inv->permissions.force) {
     return "--trailers writes the sector trailers (keys and access bits): give --force as well";
   }
@@ -108,15 +109,45 @@ int RunRestore(Context& context) {
   }
   const auto imageUid = image.Uid();
   const std::string uidText = imageUid ? HexText(*imageUid) : std::string("unknown");
-  std::printf("%s: %s image (%s, UID %s), %zu blocks to write (%s)\n", inv.file.c_str(),
-              layout.name.c_str(), FormatName(format), uidText.c_str(), plan.size(),
-              inv.trailers ? "data blocks and sector trailers" : "data blocks; trailers kept");
+  // --json: the result as one object, and nothing else on standard output.
+  const bool text = !inv.json;
+  Json out = Json::Object();
+  out.Add("file", inv.file)
+      .Add("format", FormatName(format))
+      .Add("image", layout.name)
+      .Add("imageUid", imageUid ? Json(uidText) : Json())
+      .Add("dryRun", inv.dryRun)
+      .Add("trailers", inv.trailers)
+      .Add("implausible", StringsJson(implausible));
+  Json skippedJson = Json::Array();
+  for (int sector = 0; sector < layout.sectors; ++sector) {
+    for (int block : skipped[static_cast<size_t>(sector)]) {
+      Json s = Json::Object();
+      s.Add("block", block).Add("sector", sector).Add("reason", "unknown in the image");
+      skippedJson.Push(s);
+    }
+  }
+  if (text)
+    std::printf("%s: %s image (%s, UID %s), %zu blocks to write (%s)\n", inv.file.c_str(),
+                layout.name.c_str(), FormatName(format), uidText.c_str(), plan.size(),
+                inv.trailers ? "data blocks and sector trailers" : "data blocks; trailers kept");
   auto reportSkipped = [&](int sector) {
     const auto& list = skipped[static_cast<size_t>(sector)];
     if (list.empty()) return std::string();
     return "\n    skipped, unknown in the image: block" +
            std::string(list.size() > 1 ? "s " : " ") + BlockList(list);
   };
+  if (inv.dryRun && inv.json) {
+    Json planned = Json::Array();
+    for (const auto& w : plan) {
+      Json p = Json::Object();
+      p.Add("block", w.block).Add("sector", SectorOfBlock(w.block)).Add("data", HexText(w.data));
+      planned.Push(p);
+    }
+    out.Add("planned", planned).Add("skipped", skippedJson);
+    PrintJson(out);
+    return kExitOk;
+  }
   if (inv.dryRun) {
     for (const auto& w : plan) {
       std::printf("sector %2d %s\n", SectorOfBlock(w.block), BlockLine(w.block, w.data).c_str());
@@ -139,10 +170,14 @@ int RunRestore(Context& context) {
   if (int status = FindCard(session)) return status;
   const CardInfo& card = session.Info();
   const std::string cardUid = HexText(card.serial.uid);
-  std::printf("image UID %s, card UID %s%s\n", uidText.c_str(), cardUid.c_str(),
-              !imageUid            ? ""
-              : uidText == cardUid ? " (the same card)"
-                                   : " (another card: the data is copied, block 0 is kept)");
+  out.Add("card", card.layout.name)
+      .Add("cardUid", cardUid)
+      .Add("sameCard", imageUid ? Json(uidText == cardUid) : Json());
+  if (text)
+    std::printf("image UID %s, card UID %s%s\n", uidText.c_str(), cardUid.c_str(),
+                !imageUid            ? ""
+                : uidText == cardUid ? " (the same card)"
+                                     : " (another card: the data is copied, block 0 is kept)");
   if (card.layout.sectors != layout.sectors) {
     if (!inv.notACardImage || card.layout.sectors == 0) {
       Fail("the image is for a " + layout.name + ", the card is a " + card.layout.name +
@@ -155,6 +190,18 @@ int RunRestore(Context& context) {
   const int cardBlocks = card.layout.Blocks();
 
   std::vector<std::string> failed;
+  Json writtenJson = Json::Array(), failedJson = Json::Array();
+  auto failedBlock = [&](int block, const std::string& reason, const WriteOutcome& outcome) {
+    Json f = Json::Object();
+    f.Add("block", block).Add("sector", SectorOfBlock(block)).Add("reason", reason);
+    if (outcome.access.result == 0) {
+      OpenedWithJson(f, outcome.access, session);
+      if (outcome.checked) f.Add("held", HexText(outcome.held));
+    } else {
+      f.Add("code", static_cast<int64_t>(outcome.access.result));
+    }
+    failedJson.Push(f);
+  };
   std::vector<std::string> keyBData;  // sectors whose new conditions show key B
   int written = 0;
   size_t planned = 0;
@@ -180,6 +227,7 @@ int RunRestore(Context& context) {
       }
       if (access.result == 0 && !outcome.failure.empty()) {
         problems += "\n    " + outcome.failure;
+        failedBlock(w.block, outcome.failure, outcome);
         failed.push_back(std::to_string(w.block) + " (sector " + std::to_string(sector) + ")");
         continue;
       }
@@ -188,6 +236,7 @@ int RunRestore(Context& context) {
         if (conditions && KeyBReadable(conditions->group[kTrailerGroup]))
           keyBData.push_back(std::to_string(sector));
         ++written;
+        writtenJson.Push(WrittenJson(w.block, w.data, outcome, inv.verify, session));
         done += (done.empty() ? "" : " ") + std::to_string(w.block);
         continue;
       }
@@ -195,23 +244,27 @@ int RunRestore(Context& context) {
       if (w.block == 0 && access.authenticated)
         why += " (genuine cards never let block 0 be written)";
       problems += "\n    " + why;
+      failedBlock(w.block, why, outcome);
       failed.push_back(std::to_string(w.block) + " (sector " + std::to_string(sector) + ")");
     }
     problems += reportSkipped(sector);
     if (done.empty() && problems.empty()) continue;
-    std::printf("sector %2d  %s%s\n", sector,
-                done.empty() ? "nothing written" : ("written: " + done).c_str(), problems.c_str());
+    if (text)
+      std::printf("sector %2d  %s%s\n", sector,
+                  done.empty() ? "nothing written" : ("written: " + done).c_str(),
+                  problems.c_str());
   }
-  std::printf("%d of %zu blocks written\n", written, planned);
+  if (text) std::printf("%d of %zu blocks written\n", written, planned);
+  std::vector<std::string> warnings;
   if (!keyBData.empty()) {
     std::string list;
     for (const auto& n : keyBData) list += (list.empty() ? "" : ", ") + n;
-    std::fprintf(stderr,
-                 "zubtool: warning: the conditions written let key A read key B in sector%s %s: "
-                 "key B is then data, not a key (it can no longer open the sector)\n",
-                 keyBData.size() > 1 ? "s" : "", list.c_str());
+    warnings.push_back("the conditions written let key A read key B in sector" +
+                       std::string(keyBData.size() > 1 ? "s " : " ") + list +
+                       ": key B is then data, not a key (it can no longer open the sector)");
+    std::fprintf(stderr, "zubtool: warning: %s\n", warnings.back().c_str());
   }
-  if (skippedCount) {
+  if (skippedCount && text) {
     std::printf("%d blocks skipped: unknown in the image (a dump that could not read them)\n",
                 skippedCount);
   }
@@ -219,9 +272,20 @@ int RunRestore(Context& context) {
     std::string list;
     for (const auto& f : failed) list += (list.empty() ? "" : ", ") + f;
     Fail("not written: block" + std::string(failed.size() > 1 ? "s " : " ") + list);
-    return kExitFailed;
   }
-  return kExitOk;
+  const int status = failed.empty() ? kExitOk : kExitFailed;
+  if (inv.json) {
+    out.Add("blocksPlanned", static_cast<int64_t>(planned))
+        .Add("blocksWritten", written)
+        .Add("written", writtenJson)
+        .Add("failed", failedJson)
+        .Add("skipped", skippedJson)
+        .Add("warnings", StringsJson(warnings));
+    // A restore that failed in part keeps its report; the error rides along.
+    if (status != kExitOk) out.Add("error", ErrorJson()).Add("exitStatus", status);
+    PrintJson(out);
+  }
+  return status;
 }
 
 }  // namespace zubtool

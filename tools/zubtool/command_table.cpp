@@ -66,7 +66,7 @@ const std::vector<CommandSpec>& Commands() {
        ParseDump,
        RunDump},
       {"restore",
-       "restore [--trailers --force] [--block0] [--dry-run] [--format FMT] FILE",
+       "restore [--trailers --force] [--block0] [--dry-run] [--format FMT] [--json] FILE",
        "write a card image (any dump format) back to the card",
        "Writes a card image (raw .mfd/.bin, .mct, .eml, .json or .nfc; recognised by\n"
        "its content, else by its extension, or as --format says) to the card in the\n"
@@ -90,11 +90,12 @@ const std::vector<CommandSpec>& Commands() {
         {"--dry-run", nullptr, "list what would be written; touch no card"},
         {"--format", "FMT", "read FILE as raw, mct, eml, json or nfc"},
         {"--not-a-card-image", nullptr, "write an image that fails the card-image checks"},
-        {"--no-verify", nullptr, "do not read each block back to compare it"}},
+        {"--no-verify", nullptr, "do not read each block back to compare it"},
+        {"--json", nullptr, "one JSON object of the result on standard output"}},
        ParseRestore,
        RunRestore},
       {"format",
-       "format --force [--dry-run] [--no-verify] [--card 1K|4K|mini]",
+       "format --force [--dry-run] [--no-verify] [--card 1K|4K|mini] [--json]",
        "back to the factory state: data zeroed, transport keys",
        "Puts the card back to its factory state: every data block but block 0 zeroed,\n"
        "every trailer FFFFFFFFFFFF FF078069 FFFFFFFFFFFF (transport keys and\n"
@@ -108,7 +109,8 @@ const std::vector<CommandSpec>& Commands() {
        {{"--force", nullptr, "erase the card (format needs it)"},
         {"--dry-run", nullptr, "show which sectors would be formatted; write nothing"},
         {"--no-verify", nullptr, "do not read each block back to compare it"},
-        {"--card", "1K|4K|mini", "the card's size when its SAK does not tell it"}},
+        {"--card", "1K|4K|mini", "the card's size when its SAK does not tell it"},
+        {"--json", nullptr, "one JSON object of the result on standard output"}},
        ParseFormat,
        RunFormat},
       {"convert",
@@ -142,7 +144,7 @@ const std::vector<CommandSpec>& Commands() {
        RunDiff,
        DiffTriesKeys},
       {"keys",
-       "keys [--out FILE] [--json]",
+       "keys [--out FILE [--resume]] [--json]",
        "which key A and which key B open each sector",
        "Finds, for every sector, which key A and which key B open it: the keys to\n"
        "try (--key, --keys-file) first, then a built-in list of widely published\n"
@@ -151,8 +153,13 @@ const std::vector<CommandSpec>& Commands() {
        "exchanges (the try, then waking and selecting the card again). Progress is\n"
        "shown on standard error when the search takes more than a second. Where key\n"
        "A may read key B, key B cannot authenticate and is shown as readable.\n"
+       "The --out file is written as the search goes; --resume reads it first (it\n"
+       "must be for the same card), tries its keys first and searches only the sector\n"
+       "keys it did not settle (found, or searched in vain), then writes the merged\n"
+       "result back to it.\n"
        "Exit status 1 when some sector is opened by no key.\n",
        {{"--out", "FILE", "write the keys found as a keys file (for --keys-file)"},
+        {"--resume", nullptr, "go on from the search an earlier --out FILE recorded"},
         {"--card", "1K|4K|mini", "the card's size when its SAK does not tell it"},
         {"--json", nullptr, "one JSON object on standard output"}},
        ParseKeys,
@@ -188,7 +195,8 @@ const std::vector<CommandSpec>& Commands() {
        ParseRead,
        RunRead},
       {"write",
-       "write [--force [--irreversible] [--key-a HEX] [--key-b HEX]] [--block0] BLOCK HEX32",
+       "write [--force [--irreversible] [--key-a HEX] [--key-b HEX]] [--block0] [--json] BLOCK "
+       "HEX32",
        "write one block (16 bytes as 32 hex digits)",
        "Writes 16 bytes, given as 32 hex digits (spaces, ':' and '-' between pairs\n"
        "allowed), to block BLOCK and reads them back. Every check is made before\n"
@@ -210,15 +218,16 @@ const std::vector<CommandSpec>& Commands() {
         {"--key-a", "HEX", "the trailer's key A, where its bytes 0-5 are zeros"},
         {"--key-b", "HEX", "the trailer's key B, where its bytes 10-15 are zeros"},
         {"--block0", nullptr, "allow writing block 0"},
-        {"--no-verify", nullptr, "do not read the block back to compare it"}},
+        {"--no-verify", nullptr, "do not read the block back to compare it"},
+        {"--json", nullptr, "one JSON object of the result on standard output"}},
        ParseWrite,
        RunWrite},
       {"value",
-       "value get|set|inc|dec BLOCK [N]\n"
+       "value get|set|inc|dec [--json] BLOCK [N]\n"
        "value get [--json] BLOCK\n"
-       "value set BLOCK N\n"
-       "value inc BLOCK [N]\n"
-       "value dec BLOCK [N]",
+       "value set [--json] BLOCK N\n"
+       "value inc [--json] BLOCK [N]\n"
+       "value dec [--json] BLOCK [N]",
        "read, make, add to or subtract from a value block",
        "Value blocks hold a signed 32-bit value with its inverse and a copy, and an\n"
        "address byte. get shows the value; set formats the block as a value block\n"
@@ -226,7 +235,7 @@ const std::vector<CommandSpec>& Commands() {
        "(default 1) and transfer the result back into the block. get fails when the\n"
        "block is not in value-block format; inc and dec look at the block first and\n"
        "leave a block that is not a value block alone.\n",
-       {{"--json", nullptr, "value get: one JSON object on standard output"},
+       {{"--json", nullptr, "one JSON object of the result on standard output"},
         {"--no-verify", nullptr, "do not read the block back to compare it"}},
        ParseValue,
        RunValue},

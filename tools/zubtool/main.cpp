@@ -52,7 +52,8 @@ bool CollectKeys(const zubtool::Invocation& inv, std::vector<zubtool::Bytes>* ke
   }
   if (inv.defaultKey) all.Add(zubtool::Bytes(zubtool::kKeySize, 0xFF));
   *keys = all.Take();
-  if (keys->empty()) {
+  // keys --resume tries the keys of its --out file too: none given is then no mistake.
+  if (keys->empty() && !inv.resume) {
     std::fprintf(stderr,
                  "zubtool: no key to try (--no-default-key without --key or --keys-file)\n");
     return false;
