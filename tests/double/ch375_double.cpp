@@ -13,6 +13,12 @@
 #include <windows.h>
 #endif
 
+#if defined(_MSC_VER)
+#define DBL_NOINLINE __declspec(noinline)
+#else
+#define DBL_NOINLINE __attribute__((noinline))
+#endif
+
 namespace {
 
 struct Reply {
@@ -48,11 +54,16 @@ State& S() {
 struct Hot {
   uint64_t counts[DBL_CALL_KINDS];
   DblScript script;
-  bool quiet;  // recording off
+  uint32_t asks;  // the kinds of call the script's enter sees, as bits
+  bool quiet;     // recording off
   // Recording is off and nothing is scheduled: no queued reply or answer, no
   // untouched read, no fault or self-handled exception due. A call then does
   // no more than count itself and ask the script.
   bool fast;
+  // While fast, the kinds of call that take the fast path, as bits: those
+  // the script's enter does not see (and, for a write or read, that the
+  // script takes).
+  uint32_t quick;
 };
 Hot hot;
 
@@ -62,6 +73,10 @@ void Refresh() {
   bool idle = hot.quiet && s.replies.empty() && s.answers.empty() && !s.readUntouched;
   for (int k = 0; k < DBL_CALL_KINDS && idle; ++k) idle = !s.faultNext[k] && !s.selfHandledNext[k];
   hot.fast = idle;
+  uint32_t quick = idle ? ~hot.asks : 0;
+  if (hot.script.write == nullptr) quick &= ~(1u << DBL_WRITE);
+  if (hot.script.read == nullptr) quick &= ~(1u << DBL_READ);
+  hot.quick = quick;
 }
 
 #if defined(_WIN32)
@@ -108,9 +123,9 @@ DblEvent* Begin(int32_t call, uint32_t index, uint32_t arg1, uint32_t arg2) {
   return &s.events.back();
 }
 
-// Asks the script whether the call faults.
+// Asks the script whether the call faults, when it asks to see the call.
 bool AskScript(int32_t call, uint32_t index, const void* buffer, const uint32_t* length) {
-  return hot.script.enter != nullptr &&
+  return (hot.asks & (1u << call)) != 0 &&
          hot.script.enter(hot.script.context, call, index, buffer, length) != 0;
 }
 
@@ -178,23 +193,6 @@ int32_t CH375_CALL CH375SetBufUpload(uint32_t index, uint32_t enable) {
   return 1;
 }
 
-int32_t CH375_CALL CH375SetTimeout(uint32_t index, uint32_t writeTimeoutMs,
-                                   uint32_t readTimeoutMs) {
-  if (hot.fast) {
-    ++hot.counts[DBL_SET_TIMEOUT];
-    const bool fault = AskScript(DBL_SET_TIMEOUT, index, nullptr, nullptr);
-    // The script may have scheduled something for this very call.
-    if (!hot.fast) {
-      Finish(DBL_SET_TIMEOUT, nullptr, nullptr, nullptr, fault);
-    } else if (fault) {
-      Fault();
-    }
-    return 1;
-  }
-  Enter(DBL_SET_TIMEOUT, index, writeTimeoutMs, readTimeoutMs);
-  return 1;
-}
-
 namespace {
 
 // What a write does once it has been entered: releases the answer to it.
@@ -237,46 +235,54 @@ int32_t Answer(DblEvent* event, uint32_t index, void* buffer, uint32_t* length, 
   return result;
 }
 
-}  // namespace
-
-// WriteData and ReadData take the fast path while it is open: counted, then
-// straight to the script. Should the script schedule something from its
-// enter function (a reply, a fault), the call goes on through the general
-// dispatch as if it had started there, unrecorded as it began.
-int32_t CH375_CALL CH375WriteData(uint32_t index, void* buffer, uint32_t* length) {
-  if (hot.fast) {
-    ++hot.counts[DBL_WRITE];
-    const bool fault = AskScript(DBL_WRITE, index, buffer, length);
-    if (hot.fast) {
-      if (fault) Fault();
-      return 1;
-    }
-    Finish(DBL_WRITE, nullptr, buffer, length, fault);
-  } else {
-    Enter(DBL_WRITE, index, CountIn(length), CountIn(length), buffer, length);
-  }
-  ReleaseAnswer();
+// The general dispatch of the three calls the fast path serves, kept out of
+// line so that the fast path saves no registers for it.
+DBL_NOINLINE int32_t SetTimeoutGeneral(uint32_t index, uint32_t writeTimeoutMs,
+                                       uint32_t readTimeoutMs) {
+  Enter(DBL_SET_TIMEOUT, index, writeTimeoutMs, readTimeoutMs);
   return 1;
 }
 
-int32_t CH375_CALL CH375ReadData(uint32_t index, void* buffer, uint32_t* length) {
-  if (hot.fast) {
-    ++hot.counts[DBL_READ];
-    const bool fault = AskScript(DBL_READ, index, buffer, length);
-    if (hot.fast) {
-      if (fault) Fault();
-      if (hot.script.read != nullptr)
-        return hot.script.read(hot.script.context, index, buffer, length);
-      if (length != nullptr) *length = 0;
-      return 1;
-    }
-    const uint32_t asked = CountIn(length);
-    Finish(DBL_READ, nullptr, buffer, length, fault);
-    return Answer(nullptr, index, buffer, length, asked);
-  }
+DBL_NOINLINE int32_t WriteGeneral(uint32_t index, void* buffer, uint32_t* length) {
+  Enter(DBL_WRITE, index, CountIn(length), CountIn(length), buffer, length);
+  const int32_t result =
+      hot.script.write != nullptr ? hot.script.write(hot.script.context, index, buffer, length) : 1;
+  if (result != 0) ReleaseAnswer();
+  return result;
+}
+
+DBL_NOINLINE int32_t ReadGeneral(uint32_t index, void* buffer, uint32_t* length) {
   const uint32_t asked = CountIn(length);
   DblEvent* event = Enter(DBL_READ, index, asked, 0, buffer, length);
   return Answer(event, index, buffer, length, asked);
+}
+
+}  // namespace
+
+// The fast path: with recording off and nothing scheduled, a SetTimeout,
+// WriteData or ReadData that the script's enter does not see is counted and
+// goes straight to the script's write or read (a write or read the script
+// does not take goes the general way). The general dispatch would do no more:
+// the script's functions schedule through the dbl_ calls, which close the
+// fast path as they do.
+int32_t CH375_CALL CH375SetTimeout(uint32_t index, uint32_t writeTimeoutMs,
+                                   uint32_t readTimeoutMs) {
+  if (!(hot.quick & (1u << DBL_SET_TIMEOUT)))
+    return SetTimeoutGeneral(index, writeTimeoutMs, readTimeoutMs);
+  ++hot.counts[DBL_SET_TIMEOUT];
+  return 1;
+}
+
+int32_t CH375_CALL CH375WriteData(uint32_t index, void* buffer, uint32_t* length) {
+  if (!(hot.quick & (1u << DBL_WRITE))) return WriteGeneral(index, buffer, length);
+  ++hot.counts[DBL_WRITE];
+  return hot.script.write(hot.script.context, index, buffer, length);
+}
+
+int32_t CH375_CALL CH375ReadData(uint32_t index, void* buffer, uint32_t* length) {
+  if (!(hot.quick & (1u << DBL_READ))) return ReadGeneral(index, buffer, length);
+  ++hot.counts[DBL_READ];
+  return hot.script.read(hot.script.context, index, buffer, length);
 }
 
 DBL_API void dbl_reset(void) {
@@ -287,6 +293,8 @@ DBL_API void dbl_reset(void) {
 
 DBL_API void dbl_set_script(const DblScript* script) {
   hot.script = script != nullptr ? *script : DblScript{};
+  hot.asks = hot.script.enter != nullptr ? ~hot.script.unseen & ((1u << DBL_CALL_KINDS) - 1) : 0;
+  Refresh();
 }
 
 DBL_API void dbl_set_recording(int32_t on) {

@@ -44,7 +44,7 @@ class DoubleScript : public ::testing::Test {
  protected:
   void SetUp() override {
     dbl_reset();
-    const DblScript script = {&log, &Enter, &Read};
+    const DblScript script = {&log, &Enter, &Read, 0, nullptr};
     dbl_set_script(&script);
   }
   void TearDown() override { dbl_reset(); }
@@ -187,6 +187,32 @@ TEST_F(DoubleScript, QuietCallsStillPlayWhatIsScheduled) {
   }
 }
 
+// The calls a script leaves unseen never reach its enter function, nor fault
+// by it, recorded or not; the others do.
+TEST_F(DoubleScript, LeavesTheUnseenCallsOutOfTheScript) {
+  for (int32_t recording : {1, 0}) {
+    SCOPED_TRACE(recording);
+    log = Log();
+    dbl_reset();
+    const DblScript script = {&log, &Enter, &Read, (1u << DBL_SET_TIMEOUT) | (1u << DBL_READ),
+                              nullptr};
+    dbl_set_script(&script);
+    dbl_set_recording(recording);
+    log.faultCall = DBL_READ;  // would fault, were reads seen
+    ASSERT_NE(CH375OpenDevice(0), CH375_INVALID_HANDLE);
+    uint8_t buffer[32] = {0x03, 0xD0, 0x01, 0xD2};
+    uint32_t n = 4;
+    EXPECT_EQ(CH375SetTimeout(0, 100, 100), 1);
+    EXPECT_EQ(CH375WriteData(0, buffer, &n), 1);
+    n = sizeof buffer;
+    EXPECT_EQ(CH375ReadData(0, buffer, &n), 5);
+    EXPECT_EQ(log.entered, "0@0:0 5@0:4");
+    EXPECT_EQ(log.reads, 1);  // the read is still answered by the script
+    EXPECT_EQ(dbl_call_count(DBL_SET_TIMEOUT), 1u);
+    EXPECT_EQ(dbl_event_count(), recording ? 4u : 0u);
+  }
+}
+
 // A reply the script queues while a quiet read is being entered answers that
 // read, as it would with recording on.
 TEST_F(DoubleScript, AReplyQueuedFromTheScriptAnswersTheReadBeingEntered) {
@@ -199,7 +225,7 @@ TEST_F(DoubleScript, AReplyQueuedFromTheScriptAnswersTheReadBeingEntered) {
           if (call == DBL_READ) mzt::Reply("04 D0 01 00 D5");
           return 0;
         },
-        &Read};
+        &Read, 0, nullptr};
     dbl_set_script(&script);
     dbl_set_recording(recording);
     uint8_t buffer[32] = {};
@@ -219,7 +245,7 @@ TEST_F(DoubleScript, FaultsWhatTheScriptSaysAfterRecordingIt) {
   for (int32_t call : {DBL_OPEN, DBL_WRITE, DBL_READ}) {
     SCOPED_TRACE(call);
     dbl_reset();
-    const DblScript script = {&log, &Enter, &Read};
+    const DblScript script = {&log, &Enter, &Read, 0, nullptr};
     dbl_set_script(&script);
     log = Log();
     log.faultCall = call;
