@@ -40,6 +40,11 @@ int32_t Read(void* context, uint32_t, void* buffer, uint32_t* length) {
   return 5;
 }
 
+int32_t Write(void* context, uint32_t, const void*, uint32_t*) {
+  static_cast<Log*>(context)->entered += " write";
+  return 1;
+}
+
 class DoubleScript : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -145,7 +150,12 @@ TEST_F(DoubleScript, QuietCallsStillPlayWhatIsScheduled) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     log = Log();
-    SetUp();
+    dbl_reset();
+    // The calls of an exchange left to the fast path.
+    const DblScript script = {&log, &Enter, &Read,
+                              (1u << DBL_SET_TIMEOUT) | (1u << DBL_WRITE) | (1u << DBL_READ),
+                              &Write};
+    dbl_set_script(&script);
     dbl_set_recording(0);
     ASSERT_NE(CH375OpenDevice(0), CH375_INVALID_HANDLE);
     c.schedule();
@@ -175,6 +185,8 @@ TEST_F(DoubleScript, QuietCallsStillPlayWhatIsScheduled) {
     EXPECT_EQ(dbl_event_count(), 0u);
     EXPECT_EQ(dbl_frame_count(), 0u);
     EXPECT_EQ(dbl_self_handled_count(), c.selfHandled);
+    EXPECT_EQ(log.entered, "0@0:0 write write");
+    EXPECT_EQ(log.reads, c.result == 5 ? 2 : 1);
     // Recording on again: every call recorded, the frame with it.
     dbl_set_recording(1);
     uint8_t frame[] = {0x03, 0xD0, 0x01, 0xD2};
@@ -210,6 +222,57 @@ TEST_F(DoubleScript, LeavesTheUnseenCallsOutOfTheScript) {
     EXPECT_EQ(log.reads, 1);  // the read is still answered by the script
     EXPECT_EQ(dbl_call_count(DBL_SET_TIMEOUT), 1u);
     EXPECT_EQ(dbl_event_count(), recording ? 4u : 0u);
+  }
+}
+
+// A script that takes the writes decides their result and count, recorded or
+// quiet, seen by enter or not; only a write that succeeds releases the answer
+// to it.
+TEST_F(DoubleScript, TheScriptsWriteDecidesTheWrite) {
+  struct Taken {
+    int32_t result;
+    int calls = 0;
+    uint8_t command = 0;
+  };
+  const auto write = [](void* context, uint32_t, const void* buffer, uint32_t* length) {
+    Taken& t = *static_cast<Taken*>(context);
+    ++t.calls;
+    t.command = static_cast<const uint8_t*>(buffer)[1];
+    *length = 2;
+    return t.result;
+  };
+  for (int32_t recording : {1, 0}) {
+    for (uint32_t unseen : {0u, 1u << DBL_WRITE}) {
+      for (int32_t result : {1, 0}) {
+        SCOPED_TRACE(testing::Message() << "recording " << recording << ", unseen " << unseen
+                                        << ", result " << result);
+        dbl_reset();
+        Taken taken{result};
+        const DblScript script = {&taken, nullptr, nullptr, unseen, write};
+        dbl_set_script(&script);
+        dbl_set_recording(recording);
+        dbl_queue_answer(mzt::Hex("04 D0 01 00 D5").data(), 5);
+        uint8_t buffer[32] = {0x03, 0xD0, 0x01, 0xD2};
+        uint32_t n = 4;
+        EXPECT_EQ(CH375WriteData(0, buffer, &n), result);
+        EXPECT_EQ(n, 2u);
+        EXPECT_EQ(taken.calls, 1);
+        EXPECT_EQ(taken.command, 0xD0);
+        EXPECT_EQ(dbl_frame_count(), recording ? 1u : 0u);
+        n = sizeof buffer;
+        EXPECT_EQ(CH375ReadData(0, buffer, &n), 1);
+        EXPECT_EQ(n, result ? 5u : 0u);
+        // Nothing is left scheduled: the next write is quiet again, if quiet.
+        n = 4;
+        EXPECT_EQ(CH375WriteData(0, buffer, &n), result);
+        EXPECT_EQ(taken.calls, 2);
+        EXPECT_EQ(dbl_call_count(DBL_WRITE), 2u);
+        // No answer left (or none released) and no read function: nothing.
+        n = sizeof buffer;
+        EXPECT_EQ(CH375ReadData(0, buffer, &n), 1);
+        EXPECT_EQ(n, 0u);
+      }
+    }
   }
 }
 
