@@ -58,6 +58,7 @@ const uint8_t* FieldsOf(uint8_t command) {
 
 struct Table {
   Canned reply[256];
+  Canned damaged[256];  // the same with a wrong check byte
   Table() {
     // Any command echoed with status 0; the protocol's commands with their
     // fields.
@@ -65,11 +66,16 @@ struct Table {
     for (const zubsim::Command& c : zubsim::kCommands) {
       if (c.fields != 0) reply[c.code] = Make(c.code, FieldsOf(c.code), c.fields);
     }
+    for (int c = 0; c < 256; ++c) {
+      damaged[c] = reply[c];
+      damaged[c].bytes[damaged[c].length - 1] ^= 0xFF;
+    }
   }
 };
 
 const Table kTable;
-Replies mode = Replies::kAnswer;
+// The replies read, by mode: none while silent.
+const Canned* replies = kTable.reply;
 // The command of the last well-formed frame written and not yet answered.
 int32_t pending = -1;
 
@@ -94,16 +100,15 @@ int32_t Write(void*, uint32_t, const void* buffer, uint32_t* length) {
 }
 
 int32_t Read(void*, uint32_t, void* buffer, uint32_t* length) {
-  if (pending < 0 || mode == Replies::kSilent) {
+  if (pending < 0 || replies == nullptr) {
     *length = 0;
     return 1;
   }
-  const Canned& reply = kTable.reply[pending];
+  const Canned& reply = replies[pending];
   const uint32_t n = reply.length < *length ? reply.length : *length;
-  memcpy(buffer, reply.bytes, n);
-  if (mode == Replies::kDamaged) static_cast<uint8_t*>(buffer)[n - 1] ^= 0xFF;
   *length = n;
   pending = -1;
+  memcpy(buffer, reply.bytes, n);
   return 1;
 }
 
@@ -116,12 +121,14 @@ void InstallInstantReader() {
   // straight to its write and read.
   const DblScript script = {nullptr, &Enter, &Read, ~(1u << DBL_OPEN), &Write};
   dbl_set_script(&script);
-  mode = Replies::kAnswer;
+  SetReplies(Replies::kAnswer);
   pending = -1;
 }
 
-void SetReplies(Replies replies) {
-  mode = replies;
+void SetReplies(Replies mode) {
+  replies = mode == Replies::kAnswer    ? kTable.reply
+            : mode == Replies::kDamaged ? kTable.damaged
+                                        : nullptr;
 }
 
 VendorCounts VendorCounts::Now() {
