@@ -62,12 +62,12 @@ typedef struct DblEvent {
 // on the caller's thread; any may be null.
 typedef struct DblScript {
   void* context;
-  // Runs as every call begins, once it is counted and recorded and before it
-  // does anything else. `buffer` and `length` are WriteData's and ReadData's
-  // arguments as passed (null for the other calls, and possibly null there:
-  // the double itself never reads through a null one). A nonzero result makes
-  // the call fault, as dbl_fault_next does; a faulting WriteData still has its
-  // frame recorded (it may have reached the reader).
+  // Runs as every call it sees (all but the `unseen` ones) begins, once it is
+  // counted and recorded and before it does anything else. `buffer` and `length` are WriteData's
+  // and ReadData's arguments as passed (null for the other calls, and possibly null there: the
+  // double itself never reads through a null one). A nonzero result makes the call fault, as
+  // dbl_fault_next does; a faulting WriteData still has its frame recorded (it may have reached the
+  // reader).
   int32_t (*enter)(void* context, int32_t call, uint32_t index, const void* buffer,
                    const uint32_t* length);
   // Answers a ReadData that finds no reply queued and no untouched read
