@@ -276,6 +276,29 @@ TEST_F(DoubleScript, TheScriptsWriteDecidesTheWrite) {
   }
 }
 
+// A script that turns recording on as a quiet write begins: that write was
+// not recorded, so its frame is not kept either (it once went into the data
+// of another event, or of none).
+TEST_F(DoubleScript, RecordingTurnedOnInsideAQuietWriteKeepsNoHalfRecord) {
+  dbl_reset();
+  const DblScript script = {nullptr,
+                            [](void*, int32_t, uint32_t, const void*, const uint32_t*) -> int32_t {
+                              dbl_set_recording(1);
+                              return 0;
+                            },
+                            nullptr, 0, nullptr};
+  dbl_set_script(&script);
+  dbl_set_recording(0);
+  uint8_t frame[] = {0x03, 0xD0, 0x01, 0xD2};
+  uint32_t n = sizeof frame;
+  EXPECT_EQ(CH375WriteData(0, frame, &n), 1);
+  EXPECT_EQ(dbl_event_count(), 0u);
+  EXPECT_EQ(dbl_frame_count(), 0u);
+  EXPECT_EQ(CH375WriteData(0, frame, &n), 1);  // recorded whole
+  EXPECT_EQ(mzt::Calls(), "write(4)");
+  EXPECT_EQ(dbl_frame_count(), 1u);
+}
+
 // A reply the script queues while a quiet read is being entered answers that
 // read, as it would with recording on.
 TEST_F(DoubleScript, AReplyQueuedFromTheScriptAnswersTheReadBeingEntered) {
