@@ -58,6 +58,7 @@ const uint8_t* FieldsOf(uint8_t command) {
 
 struct Table {
   Canned reply[256];
+  Canned damaged[256];  // the same with a wrong check byte
   Table() {
     // Any command echoed with status 0; the protocol's commands with their
     // fields.
@@ -65,11 +66,16 @@ struct Table {
     for (const zubsim::Command& c : zubsim::kCommands) {
       if (c.fields != 0) reply[c.code] = Make(c.code, FieldsOf(c.code), c.fields);
     }
+    for (int c = 0; c < 256; ++c) {
+      damaged[c] = reply[c];
+      damaged[c].bytes[damaged[c].length - 1] ^= 0xFF;
+    }
   }
 };
 
 const Table kTable;
-Replies mode = Replies::kAnswer;
+// The replies read, by mode: none while silent.
+const Canned* replies = kTable.reply;
 // The command of the last well-formed frame written and not yet answered.
 int32_t pending = -1;
 
@@ -81,27 +87,28 @@ bool WellFormed(const uint8_t* frame, uint32_t n) {
   return x == 0;
 }
 
-int32_t Enter(void*, int32_t call, uint32_t, const void* buffer, const uint32_t* length) {
-  if (call == DBL_OPEN) {
-    pending = -1;
-  } else if (call == DBL_WRITE) {
-    const auto* frame = static_cast<const uint8_t*>(buffer);
-    pending = WellFormed(frame, *length) ? frame[1] : -1;
-  }
+// A new link starts with no request pending.
+int32_t Enter(void*, int32_t, uint32_t, const void*, const uint32_t*) {
+  pending = -1;
   return 0;
 }
 
+int32_t Write(void*, uint32_t, const void* buffer, uint32_t* length) {
+  const auto* frame = static_cast<const uint8_t*>(buffer);
+  pending = WellFormed(frame, *length) ? frame[1] : -1;
+  return 1;
+}
+
 int32_t Read(void*, uint32_t, void* buffer, uint32_t* length) {
-  if (pending < 0 || mode == Replies::kSilent) {
+  if (pending < 0 || replies == nullptr) {
     *length = 0;
     return 1;
   }
-  const Canned& reply = kTable.reply[pending];
+  const Canned& reply = replies[pending];
   const uint32_t n = reply.length < *length ? reply.length : *length;
-  memcpy(buffer, reply.bytes, n);
-  if (mode == Replies::kDamaged) static_cast<uint8_t*>(buffer)[n - 1] ^= 0xFF;
   *length = n;
   pending = -1;
+  memcpy(buffer, reply.bytes, n);
   return 1;
 }
 
@@ -110,14 +117,18 @@ int32_t Read(void*, uint32_t, void* buffer, uint32_t* length) {
 void InstallInstantReader() {
   dbl_reset();
   dbl_set_recording(0);
-  const DblScript script = {nullptr, &Enter, &Read};
+  // The script's enter sees the opening only: the writes and reads go
+  // straight to its write and read.
+  const DblScript script = {nullptr, &Enter, &Read, ~(1u << DBL_OPEN), &Write};
   dbl_set_script(&script);
-  mode = Replies::kAnswer;
+  SetReplies(Replies::kAnswer);
   pending = -1;
 }
 
-void SetReplies(Replies replies) {
-  mode = replies;
+void SetReplies(Replies mode) {
+  replies = mode == Replies::kAnswer    ? kTable.reply
+            : mode == Replies::kDamaged ? kTable.damaged
+                                        : nullptr;
 }
 
 VendorCounts VendorCounts::Now() {

@@ -123,7 +123,7 @@ void ScriptVendor(FuzzInput* input, bool faults) {
   script = Script();
   script.input = input;
   script.faults = faults;
-  const DblScript s = {nullptr, &Enter, &Read};
+  const DblScript s = {nullptr, &Enter, &Read, 0, nullptr};
   dbl_set_script(&s);
 }
 

@@ -4,12 +4,19 @@
 
 #include <deque>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "CH375DLL.h"
 
 #if defined(_WIN32)
 #include <windows.h>
+#endif
+
+#if defined(_MSC_VER)
+#define DBL_NOINLINE __declspec(noinline)
+#else
+#define DBL_NOINLINE __attribute__((noinline))
 #endif
 
 namespace {
@@ -33,14 +40,43 @@ struct State {
   bool selfHandledNext[DBL_CALL_KINDS] = {};
   int32_t resetResult = 1;
   uint32_t selfHandled = 0;
-  uint64_t counts[DBL_CALL_KINDS] = {};
-  bool recording = true;
-  DblScript script = {};
 };
 
 State& S() {
   static State state;
   return state;
+}
+
+// What every call touches, kept apart from State as plain data that needs no
+// construction, so that the fast path reaches it without a guard: the counts,
+// the script, whether recording is off, and whether the fast path may be
+// taken.
+struct Hot {
+  uint64_t counts[DBL_CALL_KINDS];
+  DblScript script;
+  uint32_t asks;  // the kinds of call the script's enter sees, as bits
+  bool quiet;     // recording off
+  // Recording is off and nothing is scheduled: no queued reply or answer, no
+  // untouched read, no fault or self-handled exception due. A call then does
+  // no more than count itself and ask the script.
+  bool fast;
+  // While fast, the kinds of call that take the fast path, as bits: those
+  // the script's enter does not see (and, for a write or read, that the
+  // script takes).
+  uint32_t quick;
+};
+Hot hot;
+
+// Recomputes hot.fast; run after anything that schedules or consumes.
+void Refresh() {
+  const State& s = S();
+  bool idle = hot.quiet && s.replies.empty() && s.answers.empty() && !s.readUntouched;
+  for (int k = 0; k < DBL_CALL_KINDS && idle; ++k) idle = !s.faultNext[k] && !s.selfHandledNext[k];
+  hot.fast = idle;
+  uint32_t quick = idle ? ~hot.asks : 0;
+  if (hot.script.write == nullptr) quick &= ~(1u << DBL_WRITE);
+  if (hot.script.read == nullptr) quick &= ~(1u << DBL_READ);
+  hot.quick = quick;
 }
 
 #if defined(_WIN32)
@@ -76,22 +112,28 @@ void Fault() {
 }
 #endif
 
-// Counts and records a call (a write with its frame) and plays the scripted
-// misbehaviour for its kind. Returns the call's event, or null while not
+// Counts and records a call. Returns the call's event, or null while not
 // recording.
-DblEvent* Enter(int32_t call, uint32_t index, uint32_t arg1 = 0, uint32_t arg2 = 0,
-                const void* buffer = nullptr, const uint32_t* length = nullptr) {
+DblEvent* Begin(int32_t call, uint32_t index, uint32_t arg1, uint32_t arg2) {
+  ++hot.counts[call];
+  if (hot.quiet) return nullptr;
   State& s = S();
-  ++s.counts[call];
-  DblEvent* event = nullptr;
-  if (s.recording) {
-    s.events.push_back(DblEvent{call, index, arg1, arg2, 0});
-    s.data.emplace_back();
-    event = &s.events.back();
-  }
-  bool fault = s.script.enter != nullptr &&
-               s.script.enter(s.script.context, call, index, buffer, length) != 0;
-  if (call == DBL_WRITE && s.recording && buffer != nullptr && length != nullptr) {
+  s.events.push_back(DblEvent{call, index, arg1, arg2, 0});
+  s.data.emplace_back();
+  return &s.events.back();
+}
+
+// Asks the script whether the call faults, when it asks to see the call.
+bool AskScript(int32_t call, uint32_t index, const void* buffer, const uint32_t* length) {
+  return (hot.asks & (1u << call)) != 0 &&
+         hot.script.enter(hot.script.context, call, index, buffer, length) != 0;
+}
+
+// Keeps a recorded write's frame and plays the scripted misbehaviour for the
+// call's kind; faults when the script or dbl_fault_next says so.
+void Finish(int32_t call, DblEvent* event, const void* buffer, const uint32_t* length, bool fault) {
+  State& s = S();
+  if (call == DBL_WRITE && event != nullptr && buffer != nullptr && length != nullptr) {
     const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
     s.frames.emplace_back(bytes, bytes + *length);
     s.data.back() = s.frames.back();
@@ -104,10 +146,20 @@ DblEvent* Enter(int32_t call, uint32_t index, uint32_t arg1 = 0, uint32_t arg2 =
     s.faultNext[call] = false;
     fault = true;
   }
+  Refresh();
   if (fault) {
     if (event != nullptr) event->faulted = 1;
     Fault();
   }
+}
+
+// The general dispatch: counts and records a call (a write with its frame),
+// asks the script and plays the scripted misbehaviour for its kind.
+DblEvent* Enter(int32_t call, uint32_t index, uint32_t arg1 = 0, uint32_t arg2 = 0,
+                const void* buffer = nullptr, const uint32_t* length = nullptr) {
+  DblEvent* event = Begin(call, index, arg1, arg2);
+  const bool fault = AskScript(call, index, buffer, length);
+  Finish(call, event, buffer, length, fault);
   return event;
 }
 
@@ -141,41 +193,38 @@ int32_t CH375_CALL CH375SetBufUpload(uint32_t index, uint32_t enable) {
   return 1;
 }
 
-int32_t CH375_CALL CH375SetTimeout(uint32_t index, uint32_t writeTimeoutMs,
-                                   uint32_t readTimeoutMs) {
-  Enter(DBL_SET_TIMEOUT, index, writeTimeoutMs, readTimeoutMs);
-  return 1;
-}
+namespace {
 
-int32_t CH375_CALL CH375WriteData(uint32_t index, void* buffer, uint32_t* length) {
-  Enter(DBL_WRITE, index, CountIn(length), CountIn(length), buffer, length);
+// What a write does once it has been entered: releases the answer to it.
+void ReleaseAnswer() {
   State& s = S();
   if (!s.answers.empty()) {
-    s.replies.push_back(s.answers.front());
+    s.replies.push_back(std::move(s.answers.front()));
     s.answers.pop_front();
+    Refresh();
   }
-  return 1;
 }
 
-int32_t CH375_CALL CH375ReadData(uint32_t index, void* buffer, uint32_t* length) {
-  const uint32_t asked = CountIn(length);
-  DblEvent* event = Enter(DBL_READ, index, asked, 0, buffer, length);
+// What a read does once it has been entered: an untouched read, the first
+// queued reply, or the script's answer.
+int32_t Answer(DblEvent* event, uint32_t index, void* buffer, uint32_t* length, uint32_t asked) {
   State& s = S();
   int32_t result = 1;
   if (s.readUntouched) {
     s.readUntouched = false;
     result = s.untouchedResult;
   } else if (!s.replies.empty()) {
-    const Reply reply = s.replies.front();
+    const Reply reply = std::move(s.replies.front());
     s.replies.pop_front();
     const size_t n = reply.bytes.size() < asked ? reply.bytes.size() : asked;
     if (n != 0 && buffer != nullptr) memcpy(buffer, reply.bytes.data(), n);
     if (length != nullptr) *length = reply.count;
-  } else if (s.script.read != nullptr) {
-    result = s.script.read(s.script.context, index, buffer, length);
+  } else if (hot.script.read != nullptr) {
+    result = hot.script.read(hot.script.context, index, buffer, length);
   } else if (length != nullptr) {
     *length = 0;
   }
+  Refresh();
   if (event != nullptr) {
     event->arg2 = CountIn(length);
     if (buffer != nullptr) {
@@ -186,16 +235,71 @@ int32_t CH375_CALL CH375ReadData(uint32_t index, void* buffer, uint32_t* length)
   return result;
 }
 
+// The general dispatch of the three calls the fast path serves, kept out of
+// line so that the fast path saves no registers for it.
+DBL_NOINLINE int32_t SetTimeoutGeneral(uint32_t index, uint32_t writeTimeoutMs,
+                                       uint32_t readTimeoutMs) {
+  Enter(DBL_SET_TIMEOUT, index, writeTimeoutMs, readTimeoutMs);
+  return 1;
+}
+
+DBL_NOINLINE int32_t WriteGeneral(uint32_t index, void* buffer, uint32_t* length) {
+  Enter(DBL_WRITE, index, CountIn(length), CountIn(length), buffer, length);
+  const int32_t result =
+      hot.script.write != nullptr ? hot.script.write(hot.script.context, index, buffer, length) : 1;
+  if (result != 0) ReleaseAnswer();
+  return result;
+}
+
+DBL_NOINLINE int32_t ReadGeneral(uint32_t index, void* buffer, uint32_t* length) {
+  const uint32_t asked = CountIn(length);
+  DblEvent* event = Enter(DBL_READ, index, asked, 0, buffer, length);
+  return Answer(event, index, buffer, length, asked);
+}
+
+}  // namespace
+
+// The fast path: with recording off and nothing scheduled, a SetTimeout,
+// WriteData or ReadData that the script's enter does not see is counted and
+// goes straight to the script's write or read (a write or read the script
+// does not take goes the general way). The general dispatch would do no more:
+// the script's functions schedule through the dbl_ calls, which close the
+// fast path as they do.
+int32_t CH375_CALL CH375SetTimeout(uint32_t index, uint32_t writeTimeoutMs,
+                                   uint32_t readTimeoutMs) {
+  if (!(hot.quick & (1u << DBL_SET_TIMEOUT)))
+    return SetTimeoutGeneral(index, writeTimeoutMs, readTimeoutMs);
+  ++hot.counts[DBL_SET_TIMEOUT];
+  return 1;
+}
+
+int32_t CH375_CALL CH375WriteData(uint32_t index, void* buffer, uint32_t* length) {
+  if (!(hot.quick & (1u << DBL_WRITE))) return WriteGeneral(index, buffer, length);
+  ++hot.counts[DBL_WRITE];
+  return hot.script.write(hot.script.context, index, buffer, length);
+}
+
+int32_t CH375_CALL CH375ReadData(uint32_t index, void* buffer, uint32_t* length) {
+  if (!(hot.quick & (1u << DBL_READ))) return ReadGeneral(index, buffer, length);
+  ++hot.counts[DBL_READ];
+  return hot.script.read(hot.script.context, index, buffer, length);
+}
+
 DBL_API void dbl_reset(void) {
   S() = State();
+  hot = Hot();
+  Refresh();
 }
 
 DBL_API void dbl_set_script(const DblScript* script) {
-  S().script = script != nullptr ? *script : DblScript{};
+  hot.script = script != nullptr ? *script : DblScript{};
+  hot.asks = hot.script.enter != nullptr ? ~hot.script.unseen & ((1u << DBL_CALL_KINDS) - 1) : 0;
+  Refresh();
 }
 
 DBL_API void dbl_set_recording(int32_t on) {
-  S().recording = on != 0;
+  hot.quiet = on == 0;
+  Refresh();
 }
 
 DBL_API void dbl_set_present(uint32_t index, int32_t present) {
@@ -208,22 +312,27 @@ DBL_API void dbl_queue_reply(const uint8_t* bytes, uint32_t n) {
 
 DBL_API void dbl_queue_reply_count(const uint8_t* bytes, uint32_t n, uint32_t count) {
   S().replies.push_back(Reply{std::vector<uint8_t>(bytes, bytes + n), count});
+  Refresh();
 }
 
 DBL_API void dbl_queue_answer(const uint8_t* bytes, uint32_t n) {
   S().answers.push_back(Reply{std::vector<uint8_t>(bytes, bytes + n), n});
+  Refresh();
 }
 
 DBL_API void dbl_read_untouched_next(int32_t result) {
   S().readUntouched = true;
   S().untouchedResult = result;
+  Refresh();
 }
 
 DBL_API void dbl_fault_next(int32_t call) {
   S().faultNext[call] = true;
+  Refresh();
 }
 DBL_API void dbl_self_handled_next(int32_t call) {
   S().selfHandledNext[call] = true;
+  Refresh();
 }
 DBL_API void dbl_set_reset_result(int32_t result) {
   S().resetResult = result;
@@ -244,7 +353,7 @@ DBL_API uint32_t dbl_event_data(uint32_t i, uint8_t* out, uint32_t cap) {
 }
 
 DBL_API uint64_t dbl_call_count(int32_t call) {
-  return call >= 0 && call < DBL_CALL_KINDS ? S().counts[call] : 0;
+  return call >= 0 && call < DBL_CALL_KINDS ? hot.counts[call] : 0;
 }
 
 DBL_API int32_t dbl_device_open(uint32_t index) {
