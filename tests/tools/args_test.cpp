@@ -158,7 +158,7 @@ TEST(CommandLine, RefusedLines) {
       {"acl", "encode", "1", "2", "3"},
       {"scan", "--wait", "0"},
       {"scan", "5"},
-      {"value", "inc", "--json", "5"},
+      {"value", "frob", "5"},
       {"help", "frob"},
       {"--json", "beep"},
   };
