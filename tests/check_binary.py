@@ -3,7 +3,7 @@
 
   check_binary.py pe   OBJDUMP MifareZUB.dll MifareZUB.def CH375DLL.def x86|x64 [XP-LISTS-DIR]
   check_binary.py sim  OBJDUMP CH375DLL.dll CH375DLL_sim.def x86|x64 XP-LISTS-DIR
-  check_binary.py tool OBJDUMP zubtool.exe x86|x64 XP-LISTS-DIR
+  check_binary.py tool OBJDUMP zubtool.exe MifareZUB.def x86|x64 XP-LISTS-DIR
   check_binary.py elf  NM READELF libMifareZUB.so MifareZUB.def CH375DLL.def
 
 pe:  the DLL is of the given width (machine i386 or AMD64); the export table
@@ -21,11 +21,12 @@ sim: the virtual reader DLL (CH375DLL.dll, CH375DLL64.dll) is of the given
      the zubsim_ control calls), imports exactly EXPECTED_SIM_IMPORTS from
      KERNEL32.dll and msvcrt.dll, is at most MAX_SIM_BYTES, and loads on the
      oldest Windows of its width, as MifareZUB.dll does.
-tool: zubtool.exe is of the given width, imports exactly EXPECTED_TOOL_IMPORTS
-     (KERNEL32.dll and msvcrt.dll; it loads MifareZUB.dll at run time), and
-     needs no newer Windows than 7: each of its imports is exported by the
+tool: zubtool.exe is of the given width, imports only from MifareZUB.dll
+     (names of MifareZUB.def), KERNEL32.dll and msvcrt.dll, and needs no newer
+     Windows than TOOL_OLDEST_WINDOWS: each system import is exported by the
      oldest Windows of its width or is one of TOOL_NEEDS_NEWER_WINDOWS, the
-     functions known to come with Vista or 7.
+     functions listed as coming with Vista or 7 (so that a new one fails), and
+     the header asks for no newer version.
 elf: the shared library defines exactly the twenty names as functions, takes
      the seven vendor calls from outside, and needs libCH375DLL.so.
 """
@@ -101,7 +102,7 @@ EXPECTED_SIM_IMPORTS = {
     "x86": {
         "kernel32.dll": _SIM_COMMON_KERNEL32 | {"FreeLibrary", "GetModuleHandleA",
                                                 "LoadLibraryA"},
-        "msvcrt.dll": _SIM_COMMON_MSVCRT | {"__mb_cur_max", "_iob", "_stat", "_stati64", "atoi",
+        "msvcrt.dll": _SIM_COMMON_MSVCRT | {"__mb_cur_max", "_iob", "_stat", "_stati64", "atoi", "strchr",
                                             "setlocale"},
     },
     "x64": {
@@ -114,7 +115,16 @@ EXPECTED_SIM_IMPORTS = {
     },
 }
 
-TOOL_PLACEHOLDER
+# zubtool.exe keeps the posix-thread C++ runtime (it is to serve HTTP with
+# threads), so it is made for Windows Vista and later, not for XP as the DLLs
+# are: the header asks for at most Windows 7 (NT 6.1), and beyond what XP
+# SP3 / Server 2003 export it may import only these:
+TOOL_OLDEST_WINDOWS = (6, 1)
+TOOL_NEEDS_NEWER_WINDOWS = {
+    # Vista (NT 6.0): winpthreads' clock, under the C++ runtime's locks.
+    "kernel32.dll": {"GetTickCount64"},
+    "msvcrt.dll": set(),
+}
 
 
 def read_list(path):
@@ -209,11 +219,11 @@ def check_size(path, limit):
     return [f"{size} bytes, more than {limit}"] if size > limit else []
 
 
-def check_system_imports(imports, expected_by_dll, allowed_others=()):
+def check_system_imports(imports, expected_by_dll, allowed_others=frozenset()):
     """Only Windows' own DLLs (and `allowed_others`), exactly the expected functions."""
     failures = []
-    others = {k for k in imports if k.lower() not in allowed_others}
-    if not {k.lower() for k in others} <= SYSTEM_DLLS:
+    others = {k for k in imports if k.lower() not in allowed_others | SYSTEM_DLLS}
+    if others:
         failures.append(f"imports from {sorted(others)}; only {sorted(SYSTEM_DLLS)} are allowed")
     system = {k.lower(): set(v) for k, v in imports.items() if k.lower() in SYSTEM_DLLS}
     for name, expected in expected_by_dll.items():
@@ -259,14 +269,25 @@ def check_sim(objdump, dll, sim_def, width, lists_dir):
     return failures
 
 
-def check_tool(objdump, exe, width, lists_dir):
-    text, exports, imports = pe_tables(objdump, exe)
+def check_tool(objdump, exe, api_def, width, lists_dir):
+    text, _, imports = pe_tables(objdump, exe)
     failures = check_width(text, width)
-    more, system = check_system_imports(imports, EXPECTED_TOOL_IMPORTS[width])
-    failures += more
-    newer = {dll: set(system.get(dll, set())) - names
-             for dll, names in TOOL_NEEDS_NEWER_WINDOWS.items()}
-    failures += check_oldest_windows(text, newer, width, lists_dir, header=False)
+    by_name = {k.lower(): set(v) for k, v in imports.items()}
+    others = set(by_name) - SYSTEM_DLLS - {"mifarezub.dll"}
+    if others:
+        failures.append(f"imports from {sorted(others)}; only MifareZUB.dll, "
+                        f"{sorted(SYSTEM_DLLS)} are allowed")
+    unknown = by_name.get("mifarezub.dll", set()) - set(def_exports(api_def))
+    if unknown:
+        failures.append(f"MifareZUB.dll exports none of {sorted(unknown)}")
+    # Beyond the XP lists, only the functions named as coming later.
+    beyond_xp = {dll: by_name.get(dll, set()) - TOOL_NEEDS_NEWER_WINDOWS[dll]
+                 for dll in SYSTEM_DLLS}
+    failures += check_oldest_windows(text, beyond_xp, width, lists_dir, header=False)
+    os_version, subsystem = header_versions(text)
+    if os_version > TOOL_OLDEST_WINDOWS or subsystem > TOOL_OLDEST_WINDOWS:
+        failures.append(f"the header asks for OS {os_version}, subsystem {subsystem}; "
+                        f"more than {TOOL_OLDEST_WINDOWS}")
     return failures
 
 
