@@ -3,18 +3,65 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
-#include <sstream>
+#include <cstdlib>
 
 #include "faults.h"
 
 namespace zubsim {
+namespace {
+
+// Reads a line word by word (words apart by white space).
+class Words {
+ public:
+  explicit Words(const std::string& text) : text_(text) {}
+
+  // The next word, or "" at the end.
+  std::string next() {
+    skip_space();
+    const size_t start = at_;
+    while (at_ < text_.size() && !space(text_[at_])) ++at_;
+    return text_.substr(start, at_ - start);
+  }
+
+  // Everything after the words read, without the white space around it.
+  std::string rest() {
+    skip_space();
+    size_t end = text_.size();
+    while (end > at_ && space(text_[end - 1])) --end;
+    return text_.substr(at_, end - at_);
+  }
+
+ private:
+  static bool space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+  void skip_space() {
+    while (at_ < text_.size() && space(text_[at_])) ++at_;
+  }
+
+  const std::string& text_;
+  size_t at_ = 0;
+};
+
+// `word` as a whole decimal number (an optional sign, digits); false for
+// anything else or a number out of range.
+bool whole_number(const std::string& word, long* value) {
+  if (word.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(word.c_str(), &end, 10);
+  if (*end != '\0' || errno == ERANGE) return false;
+  *value = v;
+  return true;
+}
+
+}  // namespace
 
 LineKind parse_control_line(const std::string& line, ControlCommand* command,
                             std::string* problem) {
-  std::istringstream in(line);
-  std::string index_text;
-  if (!(in >> index_text) || index_text[0] == '#') return LineKind::kSkip;
+  Words in(line);
+  const std::string index_text = in.next();
+  if (index_text.empty() || index_text[0] == '#') return LineKind::kSkip;
   char* end = nullptr;
   const long index = std::strtol(index_text.c_str(), &end, 10);
   if (*end != '\0' || index < 0 || index > 255) {
@@ -23,11 +70,8 @@ LineKind parse_control_line(const std::string& line, ControlCommand* command,
   }
   ControlCommand c;
   c.index = static_cast<int>(index);
-  std::string verb;
-  in >> verb;
-  std::string rest;
-  std::getline(in >> std::ws, rest);
-  while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.back()))) rest.pop_back();
+  const std::string verb = in.next();
+  const std::string rest = in.rest();
   if (verb == "out" && rest.empty()) {
     c.kind = ControlCommand::kOut;
   } else if (verb == "in" && rest.empty()) {
@@ -37,11 +81,10 @@ LineKind parse_control_line(const std::string& line, ControlCommand* command,
     c.path = rest;
   } else if (verb == "card") {
     c.kind = ControlCommand::kCard;
-    std::istringstream args(rest);
-    std::string type;
-    std::string uid;
-    std::string extra;
-    args >> type >> uid >> extra;
+    Words args(rest);
+    const std::string type = args.next();
+    const std::string uid = args.next();
+    const std::string extra = args.next();
     if (type == "1K" || type == "1k") {
       c.type = CardType::k1K;
     } else if (type == "4K" || type == "4k") {
@@ -68,18 +111,20 @@ LineKind parse_control_line(const std::string& line, ControlCommand* command,
     }
   } else if (verb == "fault") {
     c.kind = ControlCommand::kFault;
-    std::istringstream args(rest);
-    std::string name, extra;
-    long arg = -1, count = 1;
-    args >> name;
+    Words args(rest);
+    const std::string name = args.next();
     c.fault_kind = exchange_fault_by_name(name);
     if (c.fault_kind == 0) {
       *problem = "'" + line + "': no such fault kind";
       return LineKind::kProblem;
     }
-    if (!args.eof() && !(args >> arg)) arg = -1000;
-    if (!args.eof() && !(args >> count)) count = -1;
-    if (arg < -1 || arg > 255 || count < 1 || count > 10000 || (args >> extra)) {
+    // ARG and COUNT, each a whole number when given.
+    long arg = -1, count = 1;
+    const std::string arg_text = args.next();
+    const std::string count_text = args.next();
+    if (!arg_text.empty() && !whole_number(arg_text, &arg)) arg = -1000;
+    if (!count_text.empty() && !whole_number(count_text, &count)) count = -1;
+    if (arg < -1 || arg > 255 || count < 1 || count > 10000 || !args.next().empty()) {
       *problem = "'" + line + "': fault KIND [ARG (-1 to 255) [COUNT (1 to 10000)]]";
       return LineKind::kProblem;
     }

@@ -1,12 +1,21 @@
 #include "image.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
+
+#include <sys/stat.h>
+#include <sys/types.h>
 
 #if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 #include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -25,6 +34,37 @@ bool flush_to_disk(std::FILE* file) {
 #endif
 }
 
+enum class PathKind { kMissing, kFile, kOther, kUnreadable };
+
+// What is at `path`, and the size of a file there. (Plain C and Win32 calls
+// that every Windows this builds for has, in the same narrow code page as
+// fopen.)
+PathKind path_kind(const std::string& path, uintmax_t* size) {
+#if defined(_WIN32)
+  struct _stati64 info;
+  if (_stati64(path.c_str(), &info) != 0)
+    return errno == ENOENT ? PathKind::kMissing : PathKind::kUnreadable;
+  if ((info.st_mode & _S_IFMT) != _S_IFREG) return PathKind::kOther;
+#else
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0)
+    return errno == ENOENT ? PathKind::kMissing : PathKind::kUnreadable;
+  if (!S_ISREG(info.st_mode)) return PathKind::kOther;
+#endif
+  *size = static_cast<uintmax_t>(info.st_size);
+  return PathKind::kFile;
+}
+
+// Puts `from` in the place of `to`, replacing what is there in one step.
+bool replace_file(const std::string& from, const std::string& to) {
+#if defined(_WIN32)
+  return MoveFileExA(from.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+#else
+  return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
+
 }  // namespace
 
 std::string image_size_problem(uintmax_t size) {
@@ -32,19 +72,19 @@ std::string image_size_problem(uintmax_t size) {
 }
 
 bool read_image_file(const std::string& path, std::vector<uint8_t>* bytes, std::string* problem) {
-  std::error_code error;
-  if (!std::filesystem::exists(path, error)) {
-    *problem = "no such file";
-    return false;
-  }
-  if (!std::filesystem::is_regular_file(path, error)) {
-    *problem = "not a file";
-    return false;
-  }
-  const uintmax_t size = std::filesystem::file_size(path, error);
-  if (error) {
-    *problem = "cannot read it";
-    return false;
+  uintmax_t size = 0;
+  switch (path_kind(path, &size)) {
+    case PathKind::kMissing:
+      *problem = "no such file";
+      return false;
+    case PathKind::kOther:
+      *problem = "not a file";
+      return false;
+    case PathKind::kUnreadable:
+      *problem = "cannot read it";
+      return false;
+    case PathKind::kFile:
+      break;
   }
   if (size != Geometry::bytes(CardType::k1K) && size != Geometry::bytes(CardType::k4K)) {
     *problem = image_size_problem(size);
@@ -83,15 +123,12 @@ bool write_image_file(const std::string& path, const std::vector<uint8_t>& image
   if (written && (std::fflush(file) != 0 || !flush_to_disk(file))) written = false;
   if (file && std::fclose(file) != 0) written = false;
   if (!written) {
-    std::error_code ignored;
-    std::filesystem::remove(temp, ignored);
+    std::remove(temp.c_str());
     *problem = "cannot write " + temp + "; the old image is unchanged";
     return false;
   }
-  std::error_code error;
-  std::filesystem::rename(temp, path, error);
-  if (error) {
-    std::filesystem::remove(temp, error);
+  if (!replace_file(temp, path)) {
+    std::remove(temp.c_str());
     *problem = "cannot replace it; the old image is unchanged";
     return false;
   }

@@ -153,10 +153,45 @@ TEST(ControlLines, Parse) {
   EXPECT_EQ(c.fault_kind, ZUBSIM_FAULT_NO_REPLY);
   EXPECT_EQ(c.fault_arg, -1);
   EXPECT_EQ(c.fault_count, 1u);
-  for (const char* bad : {"x out", "256 out", "0 out now", "0 card 4K 1122", "0 card 4K 11223344 5",
-                          "0 card 4K GG223344", "0 image", "0", "0 fault", "0 fault torn",
-                          "0 fault 99", "0 fault torn-write x", "0 fault torn-write 4 0",
-                          "0 fault torn-write 256", "0 fault no-reply -1 1 extra"}) {
+  // Any white space parts the words; the path keeps its inner spaces only.
+  ASSERT_EQ(zubsim::parse_control_line("\t2\timage \t /tmp/c  d.mfd \t\r", &c, &problem),
+            zubsim::LineKind::kCommand);
+  EXPECT_EQ(c.index, 2);
+  EXPECT_EQ(c.path, "/tmp/c  d.mfd");
+  ASSERT_EQ(zubsim::parse_control_line("3  card\t4K  cafebabe ", &c, &problem),
+            zubsim::LineKind::kCommand);
+  EXPECT_EQ(c.type, zubsim::CardType::k4K);
+  EXPECT_TRUE(c.has_uid);
+  EXPECT_EQ(c.uid[0], 0xCA);
+  EXPECT_EQ(c.uid[3], 0xBE);
+  ASSERT_EQ(zubsim::parse_control_line("0 fault torn-write +7 10000 ", &c, &problem),
+            zubsim::LineKind::kCommand);
+  EXPECT_EQ(c.fault_arg, 7);
+  EXPECT_EQ(c.fault_count, 10000u);
+  // ARG and COUNT are whole numbers: no trailing text, no number glued to
+  // the next, nothing out of range.
+  for (const char* bad : {"x out",
+                          "256 out",
+                          "0 out now",
+                          "0 card 4K 1122",
+                          "0 card 4K 11223344 5",
+                          "0 card 4K GG223344",
+                          "0 image",
+                          "0",
+                          "0 fault",
+                          "0 fault torn",
+                          "0 fault 99",
+                          "0 fault torn-write x",
+                          "0 fault torn-write 4 0",
+                          "0 fault torn-write 256",
+                          "0 fault no-reply -1 1 extra",
+                          "0 fault torn-write 4x",
+                          "0 fault torn-write 1+3",
+                          "0 fault torn-write 4 2x",
+                          "0 fault torn-write 4 10001",
+                          "0 fault torn-write 99999999999999999999",
+                          "0 fault torn-write -2",
+                          "0 fault torn-write 0x10"}) {
     EXPECT_EQ(zubsim::parse_control_line(bad, &c, &problem), zubsim::LineKind::kProblem) << bad;
   }
 }
