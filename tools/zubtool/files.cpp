@@ -7,10 +7,6 @@
 #if defined(_WIN32)
 #include <io.h>
 #include <windows.h>
-// windows.h makes ReplaceFile a macro for ReplaceFileA: without this the
-// function below would be defined under that name, and callers that do not
-// include windows.h would not link.
-#undef ReplaceFile
 #else
 #include <unistd.h>
 #endif
