@@ -67,6 +67,8 @@ if(EXISTS ${_bindings}/python/mifarezub)
     PATTERN build EXCLUDE
     PATTERN .mypy_cache EXCLUDE
     PATTERN CMakeLists.txt EXCLUDE
+    PATTERN make_wheels.py EXCLUDE
+    PATTERN wheel_test.py EXCLUDE
     PATTERN README.md EXCLUDE)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/zip/python.md DESTINATION python RENAME README.md)
 else()
