@@ -20,3 +20,19 @@ function(mz_add_test target)
   gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 600
     PROPERTIES ENVIRONMENT "WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
 endfunction()
+
+# Windows builds: one persistent wineserver for the whole run of the suite,
+# in the run's own prefix. Wine.ServerUp starts it (or joins the one that is
+# up) and waits until it listens; Wine.ServerDown stops it once the last test
+# has ended, and fails if the server was replaced in between. Every test
+# requires the fixture (WineFixture.cmake, read by ctest before the tests).
+if(CMAKE_CROSSCOMPILING_EMULATOR)
+  add_test(NAME Wine.ServerUp
+    COMMAND sh ${CMAKE_CROSSCOMPILING_EMULATOR} --server-up ctest-${CMAKE_SYSTEM_PROCESSOR})
+  add_test(NAME Wine.ServerDown
+    COMMAND sh ${CMAKE_CROSSCOMPILING_EMULATOR} --server-down ctest-${CMAKE_SYSTEM_PROCESSOR})
+  set_tests_properties(Wine.ServerUp PROPERTIES FIXTURES_SETUP mz_wine_server TIMEOUT 120)
+  set_tests_properties(Wine.ServerDown PROPERTIES FIXTURES_CLEANUP mz_wine_server TIMEOUT 120)
+  set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY
+    TEST_INCLUDE_FILES ${CMAKE_CURRENT_LIST_DIR}/WineFixture.cmake)
+endif()

@@ -65,5 +65,6 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "Creating the Wine prefix (once) in $WINEPREFIX..."
   mkdir -p "$WINEPREFIX"
   "$root/scripts/wine-run" wineboot --init
-  wineserver -w
+  # Its registry is on disk once the server has stopped.
+  "$root/scripts/wine-run" --server-down
 fi

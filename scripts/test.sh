@@ -6,7 +6,10 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 # Wine's prefix in the build tree (as scripts/wine-run defaults it), so that
-# the wineserver stopped below is this run's own.
+# the wineserver stopped below is this run's own. Each Windows suite starts
+# one persistent wineserver (Wine.ServerUp) and stops it when its last test
+# has ended (Wine.ServerDown); the trap is the last resort for a run that was
+# cut short.
 export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}"
 bash scripts/deps.sh
 
