@@ -7,6 +7,9 @@
 #if defined(_WIN32)
 #include <io.h>
 #include <windows.h>
+// windows.h maps ReplaceFile to the system's ReplaceFileA: this file's own
+// function would then be defined under that name, and zubtool fail to link.
+#undef ReplaceFile
 #else
 #include <unistd.h>
 #endif
