@@ -15,8 +15,9 @@ endif()
 
 set(_args)
 if(DEFINED CPACK_PACKAGE_FILES)
-  list(GET CPACK_PACKAGE_FILES 0 _first)
-  get_filename_component(_out "${_first}" DIRECTORY)
+  # CPACK_PACKAGE_FILES still lie in the staging tree here; they are copied to
+  # CPACK_PACKAGE_DIRECTORY (cpack -B) after this script.
+  set(_out "${CPACK_PACKAGE_DIRECTORY}")
 else()
   set(_root "${CPACK_TEMPORARY_DIRECTORY}")
   if(NOT EXISTS "${_root}/x86" AND EXISTS "${_root}/${CPACK_PACKAGE_FILE_NAME}/x86")
