@@ -69,7 +69,11 @@ if(EXISTS ${_bindings}/python/mifarezub)
     PATTERN build EXCLUDE
     PATTERN .mypy_cache EXCLUDE
     PATTERN CMakeLists.txt EXCLUDE
-    PATTERN README.md EXCLUDE)
+    PATTERN README.md EXCLUDE
+    # The wheels are built for the ZIP (cmake/PackWheels.cmake): their
+    # builder and its test stay in the sources.
+    PATTERN make_wheels.py EXCLUDE
+    PATTERN wheel_test.py EXCLUDE)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/zip/python.md DESTINATION python RENAME README.md)
 else()
   message(WARNING "bindings/python/mifarezub is missing: the package will lack the Python binding")
