@@ -169,6 +169,7 @@ endforeach()
 # ---- The Debian packages (cpack -G DEB) ------------------------------------
 #   mifarezub                 everything but the virtual reader
 #   mifarezub-virtual-reader  the virtual reader, for development and tests
+# and beside them the pure Python wheel, mifarezub-<version>-py3-none-any.whl.
 # Built from this tree: cpack -G DEB --config build/native/CPackConfig.cmake
 set(CPACK_PACKAGE_NAME mifarezub)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -207,6 +208,10 @@ set(CPACK_DEBIAN_MAIN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/linu
 # the package only: an install from the build tree keeps its debug data.
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/linux/CompressManPages.cmake)
+# The pure Python wheel is written beside the packages (cmake/PackWheels.cmake):
+# pip install --no-index mifarezub-<version>-py3-none-any.whl in any venv.
+include(${PROJECT_SOURCE_DIR}/cmake/PythonWheels.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/PackWheels.cmake)
 set(CPACK_DEBIAN_MAIN_PACKAGE_NAME mifarezub)
 # The first line is the synopsis; CPack indents the rest, an empty line
 # separates paragraphs.

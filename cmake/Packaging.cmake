@@ -11,7 +11,9 @@
 #   x64/virtual-reader/  CH375DLL64.dll and its README
 # and, for both:
 #   include/          MifareZUB.h
-#   python/           the mifarezub package and its pyproject.toml
+#   python/           the mifarezub package and its pyproject.toml, and its
+#                     wheels: py3-none-any, win32 and win_amd64 (with the
+#                     x86/ and x64/ MifareZUB.dll)
 #   pascal/           the MifareZUB unit and its sample
 #   dotnet/           the C# binding as one source file and its sample
 #   vb/               the VB6/VBA module, its sample and README
@@ -67,9 +69,11 @@ if(EXISTS ${_bindings}/python/mifarezub)
     PATTERN build EXCLUDE
     PATTERN .mypy_cache EXCLUDE
     PATTERN CMakeLists.txt EXCLUDE
+    PATTERN README.md EXCLUDE
+    # The wheels are built for the ZIP (cmake/PackWheels.cmake): their
+    # builder and its test stay in the sources.
     PATTERN make_wheels.py EXCLUDE
-    PATTERN wheel_test.py EXCLUDE
-    PATTERN README.md EXCLUDE)
+    PATTERN wheel_test.py EXCLUDE)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/zip/python.md DESTINATION python RENAME README.md)
 else()
   message(WARNING "bindings/python/mifarezub is missing: the package will lack the Python binding")
@@ -161,6 +165,10 @@ if(WIN32 AND NOT MSVC AND _arch STREQUAL "x86")
     "endif()\n")
 endif()
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+# The wheels go into python/ as CPack stages the ZIP (cmake/PackWheels.cmake):
+# the pure one and one per width holding the staged x86/ or x64/ DLL.
+include(${PROJECT_SOURCE_DIR}/cmake/PythonWheels.cmake)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/PackWheels.cmake)
 include(CPack)
 
 # The package test: unpack the ZIP, build a C host of each width against it

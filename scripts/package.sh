@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Windows package: build/windows/package/MifareZUB-<version>-windows-x86-x64.zip,
-# with the x86 and the x64 DLL. The 32-bit build makes it and takes the x64
-# folder from the 64-bit build, which is built first.
+# with the x86 and the x64 DLL and, in python/, the three Python wheels made
+# from them. The 32-bit build makes it and takes the x64 folder from the
+# 64-bit build, which is built first.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 bash scripts/deps.sh

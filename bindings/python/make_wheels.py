@@ -6,18 +6,36 @@ python3-wheel (no package index):
 OUT gets the pure wheel (py3-none-any, Linux and macOS: the library comes
 from the system) and, for each --dll, a Windows wheel of that platform tag
 holding the DLL inside the package folder, where mifarezub finds it with no
-setting.
+setting. Each DLL must be a PE file of its tag's width (win32: x86,
+win_amd64: x64).
 """
 
 import argparse
 import glob
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+# The PE machine field of the DLL each Windows wheel holds: a wheel tagged
+# for one width with the other width's DLL would install and then fail to load.
+MACHINES = {"win32": 0x14C, "win_amd64": 0x8664}
+
+
+def pe_machine(path: str):
+    """The machine field of a PE file's header, or None for a file that is not one."""
+    with open(path, "rb") as f:
+        data = f.read(4096)
+    if len(data) < 0x40 or data[:2] != b"MZ":
+        return None
+    at = struct.unpack_from("<I", data, 0x3C)[0]
+    if at + 6 > len(data) or data[at:at + 4] != b"PE\0\0":
+        return None
+    return struct.unpack_from("<H", data, at + 4)[0]
 
 
 def build_pure(out: str, scratch: str) -> str:
@@ -57,16 +75,25 @@ def main() -> int:
     parser.add_argument("out")
     parser.add_argument("--dll", action="append", default=[], metavar="TAG=PATH")
     args = parser.parse_args()
+    # Every DLL is checked before anything is written.
+    dlls = []
+    for entry in args.dll:
+        tag, _, dll = entry.partition("=")
+        if tag not in MACHINES or not os.path.isfile(dll):
+            parser.error(f"--dll {entry}: win32=PATH or win_amd64=PATH of an existing DLL")
+        machine = pe_machine(dll)
+        if machine != MACHINES[tag]:
+            found = "not a PE file" if machine is None else f"PE machine 0x{machine:04X}"
+            parser.error(f"--dll {entry}: a {tag} wheel needs a DLL of machine "
+                         f"0x{MACHINES[tag]:04X}, this one is {found}")
+        dlls.append((tag, dll))
     os.makedirs(args.out, exist_ok=True)
     for old in glob.glob(os.path.join(args.out, "mifarezub-*.whl")):
         os.remove(old)
     with tempfile.TemporaryDirectory() as scratch:
         pure = build_pure(args.out, scratch)
         print(pure)
-        for entry in args.dll:
-            tag, _, dll = entry.partition("=")
-            if tag not in ("win32", "win_amd64") or not os.path.isfile(dll):
-                parser.error(f"--dll {entry}: win32=PATH or win_amd64=PATH of an existing DLL")
+        for tag, dll in dlls:
             print(build_windows(pure, tag, dll, args.out, scratch))
     return 0
 

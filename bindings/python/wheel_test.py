@@ -7,6 +7,7 @@ pip install --no-index, then a card session against the virtual reader.
 import glob
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import zipfile
@@ -14,26 +15,45 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
+def stand_in_dll(machine, name):
+    """A file with a PE header of that machine, and a name to tell it apart."""
+    header = bytearray(0x40)
+    header[:2] = b"MZ"
+    struct.pack_into("<I", header, 0x3C, 0x40)
+    return bytes(header) + b"PE\0\0" + struct.pack("<H", machine) + name.encode()
+
+
 def main() -> int:
     library_dir, scratch = sys.argv[1], sys.argv[2]
     shutil.rmtree(scratch, ignore_errors=True)
     os.makedirs(scratch)
     out = os.path.join(scratch, "wheels")
-    # A stand-in "DLL" is enough to check the layout of a Windows wheel.
-    fake = os.path.join(scratch, "MifareZUB.dll")
-    with open(fake, "wb") as f:
-        f.write(b"MZ stand-in")
-    subprocess.run([sys.executable, os.path.join(HERE, "make_wheels.py"), out,
-                    "--dll", f"win_amd64={fake}"], check=True)
+    # Stand-in DLLs (a PE header of each width) are enough to check the layout
+    # of the Windows wheels, and that a DLL of the wrong width is refused.
+    fakes = {}
+    for tag, machine in (("win32", 0x14C), ("win_amd64", 0x8664)):
+        fakes[tag] = os.path.join(scratch, f"{tag}.dll")
+        with open(fakes[tag], "wb") as f:
+            f.write(stand_in_dll(machine, tag))
+    make = [sys.executable, os.path.join(HERE, "make_wheels.py"), out]
+    for args, why in (([f"--dll=win32={fakes['win_amd64']}"], "an x64 DLL for win32"),
+                      ([f"--dll=win_amd64={fakes['win32']}"], "an x86 DLL for win_amd64"),
+                      ([f"--dll=win32={os.path.join(HERE, 'pyproject.toml')}"], "not a PE file")):
+        refused = subprocess.run(make + args, capture_output=True, text=True)
+        assert refused.returncode != 0 and "needs a DLL of machine" in refused.stderr, (why, refused)
+        assert not glob.glob(os.path.join(out, "*.whl")), f"{why}: wheels written before the refusal"
+    subprocess.run(make + ["--dll", f"win32={fakes['win32']}", "--dll", f"win_amd64={fakes['win_amd64']}"],
+                   check=True)
     (pure,) = glob.glob(os.path.join(out, "mifarezub-*-py3-none-any.whl"))
-    (win,) = glob.glob(os.path.join(out, "mifarezub-*-py3-none-win_amd64.whl"))
     with zipfile.ZipFile(pure) as z:
         names = z.namelist()
         assert "mifarezub/py.typed" in names and not any(n.endswith((".dll", ".so")) for n in names), names
-    with zipfile.ZipFile(win) as z:
-        assert z.read("mifarezub/MifareZUB.dll") == b"MZ stand-in"
-        wheel = next(n for n in z.namelist() if n.endswith(".dist-info/WHEEL"))
-        assert "Tag: py3-none-win_amd64" in z.read(wheel).decode()
+    for tag in fakes:
+        (win,) = glob.glob(os.path.join(out, f"mifarezub-*-py3-none-{tag}.whl"))
+        with zipfile.ZipFile(win) as z:
+            assert z.read("mifarezub/MifareZUB.dll") == stand_in_dll(dict(win32=0x14C, win_amd64=0x8664)[tag], tag)
+            wheel = next(n for n in z.namelist() if n.endswith(".dist-info/WHEEL"))
+            assert f"Tag: py3-none-{tag}" in z.read(wheel).decode().splitlines(), tag
 
     venv = os.path.join(scratch, "venv")
     subprocess.run([sys.executable, "-m", "venv", venv], check=True)

@@ -14,7 +14,9 @@ against the installed virtual reader.
 
 `deb` packs with `cpack -G DEB`, checks both packages' file lists and control
 fields, unpacks them with `dpkg-deb -x` into a temporary root, builds and runs
-the demo against that root, and runs lintian (no errors allowed).
+the demo against that root, installs the pure Python wheel written beside the
+packages with `pip install --no-index` into a fresh venv and runs a session
+with it, and runs lintian (no errors allowed).
 
 Everything is written inside one temporary folder, removed at the end.
 """
@@ -289,6 +291,43 @@ def deb_files(deb):
     return names
 
 
+def check_wheel(out, root, libdir, source, work):
+    """The pure wheel cpack writes beside the packages, installed offline into
+    a fresh venv (no system packages) and run against the unpacked packages'
+    library and virtual reader."""
+    with open(os.path.join(source, "VERSION"), encoding="utf-8") as f:
+        version = f.read().strip()
+    wheels = sorted(f for f in os.listdir(out) if f.endswith(".whl"))
+    name = f"mifarezub-{version}-py3-none-any.whl"
+    if not check(wheels == [name], f"the pure wheel {name} lies beside the packages ({wheels})"):
+        return
+    venv = os.path.join(work, "venv")
+    if not check(run([sys.executable, "-m", "venv", venv]).returncode == 0, "python3 -m venv"):
+        return
+    python = os.path.join(venv, "bin", "python")
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("PYTHONPATH", "MIFAREZUB_LIBRARY", "PIP_REQUIRE_VIRTUALENV", "LD_LIBRARY_PATH")
+           and not k.startswith("ZUBSIM_")}
+    env.update(PIP_DISABLE_PIP_VERSION_CHECK="1", PIP_NO_CACHE_DIR="1")
+    installed = run([python, "-m", "pip", "install", "--no-index", os.path.join(out, name)],
+                    env=env, cwd=work)
+    if not check(installed.returncode == 0, "pip install --no-index installs the wheel in a fresh venv"):
+        return
+    usr = os.path.join(root, "usr")
+    env["LD_LIBRARY_PATH"] = os.path.join(usr, libdir, "mifarezub", "virtual-reader") + ":" + \
+        os.path.join(usr, libdir)
+    script = ("import sys, mifarezub\n"
+              "assert mifarezub.__file__.startswith(sys.prefix), mifarezub.__file__\n"
+              "with mifarezub.Reader(0) as reader:\n"
+              "    card = reader.wait_for_card(2)\n"
+              "    reader.load_key(mifarezub.KEY_A, 0, bytes.fromhex('FFFFFFFFFFFF'))\n"
+              "    reader.authenticate(mifarezub.KEY_A, 0, 4)\n"
+              "    print(card.uid.hex(), reader.read(4).hex())\n")
+    session = run([python, "-c", script], env=env, cwd=work)
+    check(session.returncode == 0 and session.stdout.strip() == "1a7b8c54 " + "00" * 16,
+          f"and the installed package runs a card session with the packages' library ({session.stdout.strip()})")
+
+
 def test_deb(args, work):
     out = os.path.join(work, "packages")
     packed = run([args.cpack, "-G", "DEB", "--config", os.path.join(args.build, "CPackConfig.cmake"),
@@ -331,6 +370,8 @@ def test_deb(args, work):
     check(".symtab" not in sections and ".debug_info" not in sections, "the packaged library is stripped")
     run_hosts(os.path.join(root, "usr"), libdir, args.source, args.cmake, args.cc, work,
               with_cmake_package=False)
+
+    check_wheel(out, root, libdir, args.source, work)
 
     lintian = shutil.which("lintian")
     if not check(lintian is not None, "lintian is installed (Debian package lintian, scripts/deps.sh)"):

@@ -5,8 +5,10 @@ Builds the ZIP with CPack, unpacks it, and for each width (x86/ and x64/)
 checks what it holds (the DLL's machine and version resource, both import
 libraries), builds the sample C host against the packaged header and each
 import library with that width's MinGW, and runs the host and zubtool under
-Wine with the packaged virtual reader of that width beside them. Every path
-a README in the ZIP names must be in the ZIP (readme_paths.py).
+Wine with the packaged virtual reader of that width beside them. The python/
+folder holds the three wheels, each Windows one with the ZIP's own DLL of
+its width. Every path a README in the ZIP names must be in the ZIP
+(readme_paths.py).
 """
 import argparse
 import glob
@@ -61,7 +63,12 @@ def def_names(path):
 
 def pe_machine(path):
     """The machine field of a PE file's header."""
-    data = open(path, "rb").read(4096)
+    with open(path, "rb") as f:
+        return pe_machine_of(f.read(4096))
+
+
+def pe_machine_of(data):
+    """The machine field of the PE header at the start of data."""
     at = struct.unpack_from("<I", data, 0x3C)[0]
     if data[at:at + 4] != b"PE\0\0":
         return None
@@ -120,6 +127,38 @@ def check_width(a, root, work, w, cc, nm, machine, vendor, symbols):
            rc == 1 and "(没有卡或密码错, 1)" in out, out)
 
 
+def check_wheels(root, version):
+    """python/ holds the pure wheel and one per width, each Windows wheel with
+    the very DLL of its width that the ZIP ships."""
+    folder = os.path.join(root, "python")
+    found = sorted(os.path.basename(w) for w in glob.glob(os.path.join(folder, "*.whl")))
+    wheels = {tag: f"mifarezub-{version}-py3-none-{tag}.whl" for tag in ("any", "win32", "win_amd64")}
+    expect("python/ holds the three wheels", found == sorted(wheels.values()), str(found))
+    for tag, width, machine in (("any", None, None), ("win32", "x86", 0x14C), ("win_amd64", "x64", 0x8664)):
+        path = os.path.join(folder, wheels[tag])
+        if not os.path.isfile(path):
+            continue
+        with zipfile.ZipFile(path) as z:
+            names = z.namelist()
+            info = next((n for n in names if n.endswith(".dist-info/WHEEL")), None)
+            tags = z.read(info).decode().splitlines() if info else []
+            expect(f"{wheels[tag]} is tagged py3-none-{tag}", f"Tag: py3-none-{tag}" in tags, str(tags))
+            libraries = [n for n in names if n.lower().endswith((".dll", ".so"))]
+            if width is None:
+                expect("the pure wheel holds no library", not libraries, str(libraries))
+                continue
+            expect(f"{wheels[tag]} holds mifarezub/MifareZUB.dll and no other library",
+                   libraries == ["mifarezub/MifareZUB.dll"], str(libraries))
+            if libraries != ["mifarezub/MifareZUB.dll"]:
+                continue
+            dll = z.read("mifarezub/MifareZUB.dll")
+        found_machine = pe_machine_of(dll)
+        expect(f"{wheels[tag]}'s DLL is built for {width}", found_machine == machine,
+               f"machine {found_machine}")
+        with open(os.path.join(root, width, "MifareZUB.dll"), "rb") as f:
+            expect(f"{wheels[tag]}'s DLL is the ZIP's {width}/MifareZUB.dll", f.read() == dll)
+
+
 def main():
     ap = argparse.ArgumentParser()
     for option in ("cpack", "config", "cc", "nm", "cc64", "nm64", "wine", "version", "source"):
@@ -175,6 +214,7 @@ def main():
         expect("and no tests or build leftovers", not stray, ", ".join(stray))
         if missing:
             return 1
+        check_wheels(root, a.version)
         # Every README in the ZIP describes the ZIP: what it names is there.
         problems = readme_paths.check_tree(root)
         expect("every path a README in the ZIP names is in the ZIP", not problems, str(problems))

@@ -618,7 +618,16 @@ Outcome RunOnTheBus(std::vector<std::string> argv, std::vector<std::string> env 
   if (pipe(pipe_fds) != 0) return {};
   std::string backend_dir = MZ_USB_BACKEND_PATH;
   backend_dir = backend_dir.substr(0, backend_dir.rfind('/'));
-  env.push_back("LD_LIBRARY_PATH=" + backend_dir);
+  // A path the caller gives comes after the backend's folder.
+  std::string library_path = "LD_LIBRARY_PATH=" + backend_dir;
+  for (auto e = env.begin(); e != env.end(); ++e) {
+    if (e->rfind("LD_LIBRARY_PATH=", 0) == 0) {
+      library_path += ":" + e->substr(strlen("LD_LIBRARY_PATH="));
+      env.erase(e);
+      break;
+    }
+  }
+  env.push_back(library_path);
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(pipe_fds[1], 2);
@@ -688,6 +697,35 @@ TEST_F(Usb, PythonSaysAReaderIsThereButThisUserMayNotOpenIt) {
   EXPECT_EQ(out.err, std::string("OpenComm: ") + kNoPermission + " (串口错, -1)");
   out = RunOnTheBus({MZ_PYTHON3, "-c", script, "5"}, env);
   EXPECT_EQ(out.err, "OpenComm: reader not open or not answering (串口错, -1)") << out.err;
+}
+#endif
+
+#if defined(MZ_DOTNET_OPEN_AS_USER)
+TEST_F(Usb, CSharpSaysAReaderIsThereButThisUserMayNotOpenIt) {
+  LockedNode locked(*bus->port3, *bus->bus2);
+  std::string library_dir = MZ_LIBRARY_PATH;
+  library_dir = library_dir.substr(0, library_dir.rfind('/'));
+  // Mono finds libMifareZUB.so on the loader's path, after the backend.
+  const std::vector<std::string> env = {"LD_LIBRARY_PATH=" + library_dir, "HOME=/nonexistent"};
+  struct Case {
+    const char* index;
+    int status;
+    std::string err;
+  };
+  bus->bus2->RefuseClaims(1);  // another program holds the reader at index 2
+  const Case cases[] = {
+      {"1", 3, std::string("OpenComm|-1|") + kNoPermission},
+      {"2", 3,
+       "OpenComm|-1|a reader is plugged in but in use by another program (or a kernel driver): "
+       "close that program and try again"},
+      {"5", 3, "OpenComm|-1|no open link, or no reader at that device index"},
+      {"2", 0, "opened"},  // the claim is refused once only
+  };
+  for (const Case& c : cases) {
+    Outcome out = RunOnTheBus({MZ_MONO, MZ_DOTNET_OPEN_AS_USER, c.index}, env);
+    EXPECT_EQ(out.status, c.status) << "device " << c.index << ": " << out.err;
+    EXPECT_EQ(out.err, c.err) << "device " << c.index;
+  }
 }
 #endif
 

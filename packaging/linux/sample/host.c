@@ -2,9 +2,9 @@
  * host.c: the smallest whole card session through the installed MifareZUB.
  *
  * Finds the card, authenticates sector 1 with the transport key, writes and
- * reads back block 4, and prints every result with its English meaning and
- * the library's own text (converted from GBK to UTF-8 with iconv). Exit
- * status 0 when the session went through.
+ * reads back block 4, and prints every result with its English meaning (the
+ * header's mz_status_description) and the library's own text (converted from
+ * GBK to UTF-8 with iconv). Exit status 0 when the session went through.
  *
  * Build it against the installed library:
  *   cc host.c $(pkg-config --cflags --libs mifarezub) -o host
@@ -17,16 +17,6 @@
 #include <string.h>
 
 #include "MifareZUB.h"
-
-/* The English meaning of a result code, from the header's table. */
-static const char* Describe(int32_t code) {
-#define MZ_SAMPLE_CASE(name, description) \
-  case name:                              \
-    return description;
-  switch (code) { MZ_STATUS_TABLE(MZ_SAMPLE_CASE) }
-#undef MZ_SAMPLE_CASE
-  return "unknown code";
-}
 
 /* The library's text for a code (code page 936) as UTF-8 in out. */
 static void LibraryText(int32_t code, char* out, size_t size) {
@@ -51,7 +41,7 @@ static void LibraryText(int32_t code, char* out, size_t size) {
 static int32_t Show(const char* step, int32_t result) {
   char text[64];
   LibraryText(result, text, sizeof text);
-  printf("%-20s %4d  %s (%s)\n", step, (int)result, Describe(result), text);
+  printf("%-20s %4d  %s (%s)\n", step, (int)result, mz_status_description(result), text);
   return result;
 }
 
