@@ -498,7 +498,10 @@ constexpr uid_t kNobody = 65534;
 
 // The file behind an emulated node in the test bed.
 std::string BedPath(const std::string& path) {
-  return std::string(umockdev_testbed_get_root_dir(bus->bed)) + path;
+  gchar* root = umockdev_testbed_get_root_dir(bus->bed);  // ours to free
+  std::string full = std::string(root) + path;
+  g_free(root);
+  return full;
 }
 
 // Sets the mode of every socket in the tree at `root`.
