@@ -325,6 +325,13 @@ std::optional<CardImage> ReadJson(const Bytes& content, std::string* error,
     *error = "line " + std::to_string(line) +
              ": not JSON: " + (colon == std::string::npos ? what : what.substr(colon + 2));
     return std::nullopt;
+  } catch (const Json::exception& e) {
+    // The parser's other refusals (a number too large for any type, say)
+    // carry no position.
+    std::string what = e.what();
+    const size_t colon = what.rfind("] ");
+    *error = "not JSON: " + (colon == std::string::npos ? what : what.substr(colon + 2));
+    return std::nullopt;
   }
   if (!doc.is_object()) {
     *error = "line 1: not a JSON object";

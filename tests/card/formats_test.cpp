@@ -204,6 +204,7 @@ TEST(Formats, DamagedFilesAreRefusedWithTheLineAndTheReason) {
        "line 2: not a block of 32 hex digits"},
       {"json syntax", Format::kJson, "{\n\"FileType\": \"mfc v2\",\n\"blocks\": {\"0\": }\n}",
        "line 3: not JSON"},
+      {"json number no type holds", Format::kJson, "{\"FileType\": 1e999}", "not JSON"},
       {"json file type", Format::kJson, "{\n  \"FileType\": \"mfu\",\n  \"blocks\": {}\n}",
        "line 2: \"FileType\" is 'mfu'"},
       {"json bad block", Format::kJson,
