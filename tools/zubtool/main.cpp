@@ -1,6 +1,7 @@
 // zubtool: checks and edits MIFARE Classic cards on a USB reader through
 // MifareZUB, for technicians in the field.
 #include <cstdio>
+#include <exception>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -63,7 +64,7 @@ bool CollectKeys(const zubtool::Invocation& inv, std::vector<zubtool::Bytes>* ke
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int Main(int argc, char** argv) {
 #if defined(_WIN32)
   // The result texts are printed in UTF-8; a console must be told so.
   if (_isatty(_fileno(stdout)) || _isatty(_fileno(stderr))) SetConsoleOutputCP(CP_UTF8);
@@ -93,4 +94,18 @@ int main(int argc, char** argv) {
   if (inv.json && status != zubtool::kExitOk) zubtool::PrintJsonError(status);
   std::fflush(stdout);
   return status;
+}
+
+// What no command expected (memory exhausted, a library's refusal that its
+// caller did not foresee) ends the run with a message and exit status 2, the
+// reader closed on the way out, instead of an abort.
+int main(int argc, char** argv) {
+  try {
+    return Main(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "zubtool: internal error: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "zubtool: internal error\n");
+  }
+  return zubtool::kExitUsage;
 }
