@@ -1,0 +1,113 @@
+// The reader and the card as the workbench holds them. Requests come on the
+// HTTP server's threads; the desk lets one card operation run at a time and
+// answers any other with "busy", so the reader sees the same one command,
+// one reply it sees from the command line. A key search runs as a job on a
+// thread of its own, holding the card until it ends or is cancelled.
+#ifndef ZUBTOOL_UI_DESK_H
+#define ZUBTOOL_UI_DESK_H
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api.h"
+#include "args.h"
+#include "card_reader.h"
+#include "session.h"
+
+namespace zubtool {
+
+class Reader;
+
+namespace ui {
+
+// What a running job reports and asks.
+class Job {
+ public:
+  explicit Job(std::string kind) : kind_(std::move(kind)) {}
+  // The job's state as the API shows it ("running", "cancelled", "error" and
+  // "kind" are added by the desk).
+  void Report(JsonValue state);
+  JsonValue State() const;
+  bool Cancelled() const { return cancelled_; }
+  const std::string& Kind() const { return kind_; }
+
+ private:
+  friend class Desk;
+  std::string kind_;
+  mutable std::mutex mutex_;
+  JsonValue state_ = JsonValue::object();
+  std::atomic<bool> cancelled_{false};
+  std::atomic<bool> running_{true};
+  std::string error_;
+};
+
+class Desk {
+ public:
+  // `inv`: the device, the key type and --verbose; `keys`: the keys to try at
+  // first. The reader is opened by the first operation that needs it.
+  Desk(const Invocation& inv, std::vector<Bytes> keys);
+  // Cancels a job and waits for it; closes the reader (the card left as it is).
+  ~Desk();
+  Desk(const Desk&) = delete;
+  Desk& operator=(const Desk&) = delete;
+
+  // Runs `op` alone on the reader, opened if need be; 409 "busy: <what is
+  // running>" when another operation runs, 503 when the reader cannot be
+  // opened.
+  Reply WithReader(const std::string& what, const std::function<Reply(CardReader&)>& op);
+  // The same with the card found and selected, in a session over the keys to
+  // try; 503 "no card in the field" when there is none.
+  Reply WithCard(const std::string& what, const std::function<Reply(CardSession&)>& op);
+  // Starts `run` on a thread of its own with the card found, as WithCard;
+  // 202 {"job": ...}, or busy. The job holds the card until `run` returns.
+  Reply StartJob(const std::string& kind, const std::string& what,
+                 std::function<void(CardSession&, Job&)> run);
+  // {"kind", "running", "cancelled", "error", ...the job's report}; null when
+  // no job ran yet.
+  JsonValue JobJson() const;
+  // Asks the job to stop and waits until it has; {"job": ...}.
+  Reply Cancel();
+
+  // What runs now ("" when nothing).
+  std::string Busy() const;
+
+  std::vector<Bytes> Keys() const;
+  void SetKeys(std::vector<Bytes> keys);
+  const Invocation& Options() const { return inv_; }
+
+  // The reader's state for /api/status: open, device, virtual reader, error.
+  JsonValue ReaderJson() const;
+  // The card last seen (by any operation), for /api/status while busy.
+  JsonValue LastCard() const;
+  void SetLastCard(JsonValue card);
+
+ private:
+  bool Claim(const std::string& what, Reply* busy);
+  void Release();
+  int32_t OpenReader();  // with the claim held
+
+  const Invocation& inv_;
+  mutable std::mutex mutex_;  // guards all below
+  std::string busy_;
+  std::vector<Bytes> keys_;
+  std::unique_ptr<Reader> reader_;
+  std::string readerError_;
+  JsonValue lastCard_;
+  std::shared_ptr<Job> job_;
+  std::thread jobThread_;
+};
+
+// {"error", "code", "codeName"} and "block" when given, for a result that failed.
+Reply CardFailure(int status, const std::string& message, int32_t code,
+                  std::optional<int> block = std::nullopt);
+
+}  // namespace ui
+}  // namespace zubtool
+
+#endif  // ZUBTOOL_UI_DESK_H
