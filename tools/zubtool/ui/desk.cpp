@@ -217,7 +217,8 @@ JsonValue Desk::JobJsonLocked() const {
     std::lock_guard<std::mutex> lock(job_->mutex_);
     json["error"] = job_->error_.empty() ? JsonValue(nullptr) : JsonValue(job_->error_);
   }
-  for (auto& [key, value] : job_->State().items()) json[key] = value;
+  const JsonValue state = job_->State();
+  for (auto& [key, value] : state.items()) json[key] = value;
   return json;
 }
 
