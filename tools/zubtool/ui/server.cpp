@@ -240,6 +240,19 @@ bool Server::Start(int port, std::string* error) {
   };
   auto setUp = [this, &securityHeaders](httplib::Server& server) {
     server.set_default_headers(securityHeaders);
+    // httplib's own options share the port with any other process that asks
+    // (SO_REUSEPORT): a second server, or another program, would get some of
+    // the page's requests. The port is this server's alone.
+    server.set_socket_options([](socket_t sock) {
+#if defined(_WIN32)
+      int on = 1;
+      setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+                 sizeof on);
+#else
+      int on = 1;
+      setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+#endif
+    });
     server.set_payload_max_length(kBodyLimit);
     server.set_keep_alive_timeout(2);
     server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
