@@ -329,6 +329,13 @@ TEST_F(CardRoutesTest, CheckBlockDescribesTheBlockWithoutACardCommand) {
       Post("/api/check/block", R"({"block": 7, "data": "FFFFFFFFFFFFFF078069FFFFFFFFFFFF"})");
   EXPECT_EQ(unforced.json["ok"], false);
   EXPECT_NE(unforced.json["error"].get<std::string>().find("trailer"), std::string::npos);
+  // Key A as the card shows it, zeros: refused, unless the key to write is given.
+  const std::string zeros =
+      R"({"block": 7, "data": "000000000000FF078069FFFFFFFFFFFF", "force": true)";
+  EXPECT_EQ(Post("/api/check/block", zeros + "}").json["ok"], false);
+  Reply given = Post("/api/check/block", zeros + R"(, "keyA": "A0A1A2A3A4A5"})");
+  EXPECT_EQ(given.json["ok"], true) << given.json.dump();
+  EXPECT_EQ(given.json["block"]["data"], "A0A1A2A3A4A5FF078069FFFFFFFFFFFF");
   // Block 64 is on a 4K card, not on a 1K one.
   const std::string block64 = R"({"block": 64, "data": "00000000000000000000000000000000")";
   EXPECT_EQ(Post("/api/check/block", block64 + "}").status, 400);

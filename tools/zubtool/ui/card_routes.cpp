@@ -60,6 +60,12 @@ BlockWrite ParseBlockWrite(const JsonValue& body) {
   w.data = HexField(body, "data", kBlockSize);
   w.permissions.force = BoolField(body, "force", false);
   w.permissions.block0 = BoolField(body, "block0", false);
+  // The keys a trailer is to hold where its data has zeros (the card shows
+  // key A, and a hidden key B, as zeros), as --key-a and --key-b give them.
+  for (const char* name : {"keyA", "keyB"}) {
+    if (body.is_object() && body.contains(name) && !body[name].is_null())
+      (name[3] == 'A' ? w.permissions.keyA : w.permissions.keyB) = HexField(body, name, kKeySize);
+  }
   // Conditions that cannot be undone are not refused here: they need the
   // request's "confirm" instead of --irreversible.
   w.permissions.irreversible = true;
