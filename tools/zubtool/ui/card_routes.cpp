@@ -11,6 +11,7 @@
 #include "image_json.h"
 #include "key_search.h"
 #include "reader.h"
+#include "value_op.h"
 #include "status.h"
 #include "verify.h"
 
@@ -309,43 +310,15 @@ Reply ValueRoute(Desk& desk, const Request& request) {
     const std::string off = OffTheCard(block, session.Info().layout);
     if (!off.empty()) return Reply::Error(400, off);
     CardReader& reader = session.Reader();
-    std::string what;
-    Bytes data;
-    bool notValue = false;
-    std::optional<Bytes> expected;    // what the block is to hold afterwards
-    std::optional<int32_t> previous;  // increment, decrement: the value before
-    Access access;
-    if (set) {
-      what = "write value block " + number;
-      expected = EncodeValueBlock(static_cast<int32_t>(amount), address);
-      access = WithAccess(session, desk.Options().keyType, block,
-                          [&] { return reader.Write(block, *expected); });
-    } else {
-      const bool inc = op == "increment";
-      what = op + " block " + number;
-      access = WithAccess(session, desk.Options().keyType, block, [&] {
-        // A block that is not a value block is reported as such: the card is
-        // not asked to count on it.
-        if (reader.Read(block, &data) == 0) {
-          auto old = DecodeValueBlock(data);
-          if (!old) {
-            notValue = true;
-            return 0;
-          }
-          previous = old->value;
-          const int64_t result = static_cast<int64_t>(old->value) + (inc ? amount : -amount);
-          if (result >= INT32_MIN && result <= INT32_MAX)
-            expected = EncodeValueBlock(static_cast<int32_t>(result), old->address);
-        }
-        const int32_t value = static_cast<int32_t>(amount);
-        int32_t r = inc ? reader.Increment(block, value) : reader.Decrement(block, value);
-        if (r == 0) {
-          r = reader.Transfer(block);
-          if (r != 0) what = "transfer into block " + number;
-        }
-        return r;
-      });
-    }
+    const ValueOp valueOp = set ? ValueOp::kSet : op == "increment" ? ValueOp::kInc : ValueOp::kDec;
+    ValueChange change = ChangeValue(session, desk.Options().keyType, block, valueOp,
+                                     static_cast<int32_t>(amount), address);
+    const Access& access = change.access;
+    const std::string& what = change.what;
+    Bytes& data = change.data;
+    const bool notValue = change.notValue;
+    const std::optional<Bytes>& expected = change.expected;
+    const std::optional<int32_t>& previous = change.previous;
     if (access.result != 0)
       return CardFailure(502, AccessFailure(access, what, block, session), access.result, block);
     if (notValue) {
