@@ -204,13 +204,14 @@ TEST_F(CardRoutesTest, RefusedWritesSendNoCardCommandAndLeaveTheCardAsItWas) {
   };
   const std::string frozen = R"({"block": 7, "data": ")" + FrozenTrailer() + R"(", "force": true})";
   const Case cases[] = {
-      {R"({"block": 0, "data": "1A7B8C54B90804006263646566676869"})", 422, "--block0"},
-      {R"({"block": 7, "data": "FFFFFFFFFFFFFF078069FFFFFFFFFFFF"})", 422, "trailer"},
+      {R"({"block": 0, "data": "1A7B8C54B90804006263646566676869"})", 422, "with \"block0\""},
+      {R"({"block": 7, "data": "FFFFFFFFFFFFFF078069FFFFFFFFFFFF"})", 422, "with \"force\""},
       // Access bits not stored with their inverses.
       {R"({"block": 7, "data": "FFFFFFFFFFFFFF078169FFFFFFFFFFFF", "force": true})", 422,
        "inverses"},
       // Key A as a trailer read back shows it.
-      {R"({"block": 7, "data": "000000000000FF078069FFFFFFFFFFFF", "force": true})", 422, "key A"},
+      {R"({"block": 7, "data": "000000000000FF078069FFFFFFFFFFFF", "force": true})", 422,
+       "with \"keyA\" HEX"},
       {R"({"block": 4, "data": "0011"})", 400, "16 bytes"},
       {R"({"block": 4})", 400, "data"},
       {R"({"block": 256, "data": "00112233445566778899AABBCCDDEEFF"})", 400, "block"},
