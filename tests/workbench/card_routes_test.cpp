@@ -344,6 +344,8 @@ TEST_F(CardRoutesTest, CheckBlockDescribesTheBlockWithoutACardCommand) {
   const std::string block64 = R"({"block": 64, "data": "00000000000000000000000000000000")";
   EXPECT_EQ(Post("/api/check/block", block64 + "}").status, 400);
   EXPECT_EQ(Post("/api/check/block", block64 + R"(, "card": "4K"})").status, 200);
+  EXPECT_EQ(Post("/api/check/block", block64 + R"(, "card": "MIFARE Classic 4K"})").status, 200);
+  EXPECT_EQ(Post("/api/check/block", block64 + R"(, "card": "8K"})").status, 400);
   EXPECT_EQ(Requests(zubsim::Sim::trace()), 0);
 }
 

@@ -228,7 +228,11 @@ Reply CheckRoute(const Request& request) {
   const JsonValue& body = request.body;
   BlockWrite w = ParseBlockWrite(body);
   const std::string cardName = StringField(body, "card", "1K");
-  const auto layout = LayoutByName(cardName);
+  // "1K", as an image names it, or "MIFARE Classic 1K", as the status does.
+  auto layout = LayoutByName(cardName);
+  for (const char* name : {"1K", "4K", "mini"}) {
+    if (!layout && LayoutByName(name)->name == cardName) layout = LayoutByName(name);
+  }
   if (!layout) throw BadRequest{"\"card\" must be 1K, 4K or mini: '" + cardName + "'"};
   const std::string off = OffTheCard(w.block, *layout);
   if (!off.empty()) throw BadRequest{off};
