@@ -463,6 +463,28 @@ TEST_F(CardRoutesTest, CancelStopsTheSearchAtOnceAndTheCardIsBusyWhileItRuns) {
   EXPECT_EQ(Post("/api/card/read", "{}").status, 200);
 }
 
+TEST_F(CardRoutesTest, ACardTakenAwayEndsTheSearchWithAnErrorAndKeepsWhatWasFound) {
+  std::vector<Bytes> many = keys_;
+  for (uint32_t i = 0; i < 20000; ++i)
+    many.push_back({0x5A, 0x5A, static_cast<uint8_t>(i >> 16), static_cast<uint8_t>(i >> 8),
+                    static_cast<uint8_t>(i), 0x02});
+  desk_->SetKeys(many);
+  ASSERT_EQ(Post("/api/keys/search", "{}").status, 202);
+  const auto end = Clock::now() + std::chrono::seconds(10);
+  while (Clock::now() < end && desk_->JobJson().value("sector", 0) < 3)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  zubsim::Sim::take_out_card();
+  const JsonValue job = WaitForJob();
+  ASSERT_TRUE(job["error"].is_string()) << job.dump();
+  EXPECT_NE(job["error"].get<std::string>().find("lost"), std::string::npos);
+  EXPECT_EQ(job["found"][2]["keyA"], "A0A1A2A3A4A5");
+  EXPECT_EQ(job["found"][3]["notFound"]["A"], false);  // not searched to its end
+  Reply file = Post("/api/keys/file", "{}");
+  EXPECT_NE(file.bytes.find("A0A1A2A3A4A5  # sector 2 key A"), std::string::npos);
+  EXPECT_EQ(file.bytes.find("sector 3 key A"), std::string::npos);
+  EXPECT_EQ(Post("/api/card/read", "{}").status, 503);  // no card, and not busy
+}
+
 }  // namespace
 }  // namespace ui
 }  // namespace zubtool
