@@ -180,7 +180,7 @@ std::optional<Bytes> KeyField(const JsonValue& body, const char* name) {
 }
 
 RestoreRequest ParseRestoreRequest(const JsonValue& body) {
-  RestoreRequest r{ImageFromJson(Field(body, "image"))};
+  RestoreRequest r{ImageFromJson(Field(body, "image")), false, false, {}};
   r.trailers = BoolField(body, "trailers", false);
   r.notACardImage = BoolField(body, "notACardImage", false);
   r.permissions.force = r.trailers;
@@ -271,8 +271,9 @@ Reply Restore(Desk& desk, const Request& request) {
     return reply;
   }
   if (!plan.irreversible.empty()) {
-    const JsonValue& confirm = Field(request.body, "confirm");
-    if (confirm.is_null() || StringsField(request.body, "confirm") != plan.irreversible) {
+    const bool given = request.body.is_object() && request.body.contains("confirm") &&
+                       !request.body["confirm"].is_null();
+    if (!given || StringsField(request.body, "confirm") != plan.irreversible) {
       Reply reply = Reply::Error(
           428, "the trailers written can never be undone: " + Joined(plan.irreversible, "; "));
       reply.json["confirm"] = Strings(plan.irreversible);
