@@ -285,7 +285,12 @@ Reply Restore(Desk& desk, const Request& request) {
     std::vector<Bytes> keys = ImageKeys(image);
     keys.insert(keys.end(), found.Keys().begin(), found.Keys().end());
     CardSession session(found.Reader(), keys);
-    if (int32_t result = session.Find()) {
+    // The card is still selected by the session that found it: it answers
+    // the first request with "no card" and goes back to idle, and the
+    // second finds it, as the desk does.
+    int32_t result = session.Find();
+    if (result == kNoCard) result = session.Find();
+    if (result) {
       return CardFailure(503, "no card in the field: " + zubtool::Describe(result), result);
     }
     const CardInfo& card = session.Info();
