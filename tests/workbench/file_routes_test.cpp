@@ -409,6 +409,11 @@ TEST_F(FileRoutesTest, RestoreWritesAndVerifiesEveryPlannedBlock) {
   for (int block : {1, 5, 62}) EXPECT_EQ(card.Block(block), image.Block(block)) << block;
   EXPECT_EQ(card.Block(11), trailer);
   EXPECT_EQ(reply.json["sameCard"], true);
+  // The transport conditions let key A read key B: said for each trailer written.
+  ASSERT_EQ(reply.json["warnings"].size(), 1u);
+  EXPECT_NE(reply.json["warnings"][0].get<std::string>().find("in sectors 0, 1, 2,"),
+            std::string::npos)
+      << reply.json["warnings"];
 }
 
 TEST_F(FileRoutesTest, RefusedBlocksWriteNothing) {

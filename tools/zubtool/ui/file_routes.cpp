@@ -302,6 +302,7 @@ Reply Restore(Desk& desk, const Request& request) {
     const int cardBlocks = card.layout.Blocks();
     JsonValue results = JsonValue::array();
     int written = 0, failed = 0;
+    std::vector<std::string> keyBData;  // sectors whose new conditions show key B
     for (const auto& w : plan.writes) {
       if (w.block >= cardBlocks) break;
       WriteOutcome outcome;
@@ -314,6 +315,9 @@ Reply Restore(Desk& desk, const Request& request) {
       JsonValue entry = BlockResult(w.block, outcome, session);
       if (entry["ok"].get<bool>()) {
         ++written;
+        auto conditions = IsTrailer(w.block) ? DecodeAccessBits(w.data) : std::nullopt;
+        if (conditions && KeyBReadable(conditions->group[kTrailerGroup]))
+          keyBData.push_back(std::to_string(SectorOfBlock(w.block)));
       } else {
         ++failed;
       }
@@ -325,6 +329,13 @@ Reply Restore(Desk& desk, const Request& request) {
     json["failed"] = failed;
     json["cardUid"] = HexText(card.serial.uid);
     json["sameCard"] = image.Uid() ? JsonValue(*image.Uid() == card.serial.uid) : JsonValue();
+    JsonValue warnings = JsonValue::array();
+    if (!keyBData.empty()) {
+      warnings.push_back("the conditions written let key A read key B in sector" +
+                         std::string(keyBData.size() > 1 ? "s " : " ") + Joined(keyBData, ", ") +
+                         ": key B is then data, not a key (it can no longer open the sector)");
+    }
+    json["warnings"] = warnings;
     return Reply::Ok(json);
   });
 }
