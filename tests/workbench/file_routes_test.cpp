@@ -416,6 +416,32 @@ TEST_F(FileRoutesTest, RestoreWritesAndVerifiesEveryPlannedBlock) {
       << reply.json["warnings"];
 }
 
+// A block the card refuses is reported with its reason; the others are
+// written. No card: nothing written, 503.
+TEST_F(FileRoutesTest, RestoreReportsWhatTheCardRefused) {
+  CardImage image = SimCard();
+  image.SetBlock(2, Bytes(kBlockSize, 0x22));
+  JsonValue body = Body(image);
+  body["block0"] = true;
+  zubsim_take_out_card();
+  EXPECT_EQ(Call("POST", "/api/restore", body).status, 503);
+  ASSERT_EQ(zubsim_put_back_card(), 0);
+
+  Reply reply = Call("POST", "/api/restore", body);
+  ASSERT_EQ(reply.status, 200) << reply.json.dump();
+  const JsonValue& block0 = reply.json["results"][0];
+  EXPECT_EQ(block0["block"], 0);
+  EXPECT_FALSE(block0["ok"].get<bool>());
+  EXPECT_FALSE(block0["verified"].get<bool>());
+  EXPECT_NE(block0["error"].get<std::string>().find("genuine cards never let block 0 be written"),
+            std::string::npos)
+      << block0;
+  EXPECT_TRUE(block0["code"].is_number());
+  EXPECT_EQ(reply.json["failed"], 1);
+  EXPECT_EQ(reply.json["written"], 47);  // the data blocks
+  EXPECT_EQ(SimCard().Block(2), image.Block(2));
+}
+
 TEST_F(FileRoutesTest, RefusedBlocksWriteNothing) {
   const int blocks = SimCard().Layout().Blocks();
   const Bytes before = [] {
