@@ -442,6 +442,17 @@ TEST_F(FileRoutesTest, RestoreReportsWhatTheCardRefused) {
   EXPECT_EQ(SimCard().Block(2), image.Block(2));
 }
 
+TEST_F(FileRoutesTest, AnImageOfAnotherCardSizeIsNotRestored) {
+  CardImage image(*LayoutByName("4K"));
+  image.SetBlock(1, Bytes(kBlockSize, 0x44));
+  Reply reply = Call("POST", "/api/restore", Body(image));
+  EXPECT_EQ(reply.status, 422);
+  EXPECT_EQ(
+      reply.json["error"],
+      "the image is for a MIFARE Classic 4K, the card is a MIFARE Classic 1K; nothing was written");
+  EXPECT_NE(SimCard().Block(1), image.Block(1));
+}
+
 TEST_F(FileRoutesTest, RefusedBlocksWriteNothing) {
   const int blocks = SimCard().Layout().Blocks();
   const Bytes before = [] {
