@@ -79,7 +79,7 @@ Reply Open(const Request& request) {
   return Reply::Ok(json);
 }
 
-Reply Describe(const Request& request) {
+Reply DescribeRoute(const Request& request) {
   const CardImage image = ImageFromJson(Field(request.body, "image"));
   JsonValue json = JsonValue::object();
   json["sectors"] = DescribeImage(image);
@@ -400,7 +400,7 @@ std::vector<Route> FileRoutes(Desk& desk) {
   return {
       {"GET", "/api/formats", Formats},
       {"POST", "/api/image/open", Open},
-      {"POST", "/api/image/describe", Describe},
+      {"POST", "/api/image/describe", DescribeRoute},
       {"POST", "/api/diff", [&desk](const Request& r) { return Diff(desk, r); }},
       {"POST", "/api/restore/plan", Plan},
       {"POST", "/api/restore", [&desk](const Request& r) { return Restore(desk, r); }},
