@@ -1,5 +1,7 @@
 #include "file_routes.h"
 
+#include <cstdint>
+
 #include "commands.h"
 #include "image_file.h"
 #include "image_json.h"
