@@ -36,10 +36,10 @@ def expect(name, ok, detail=""):
 class Workbench:
     """One `zubtool ui` run with its trace file."""
 
-    def __init__(self, tool, work, port=0):
+    def __init__(self, tool, work, port=0, trace=True):
         self.trace = os.path.join(work, f"trace-{time.monotonic_ns()}.txt")
         env = {k: v for k, v in os.environ.items() if not k.startswith("ZUBSIM_")}
-        env["ZUBSIM_TRACE"] = self.trace
+        env["ZUBSIM_TRACE"] = self.trace if trace else "off"
         self.process = subprocess.Popen([tool, "ui", "--no-browser", "--port", str(port)], env=env,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.line = self.process.stdout.readline()
@@ -174,6 +174,36 @@ def attacks(w):
            and keys.get("skipped", [{}])[0].get("line") == 2, payload)
 
 
+def busy(w):
+    """A long key search holds the card: a second card operation gets 409."""
+    origin = f"http://127.0.0.1:{w.port}"
+    post = {"X-Zubtool-Token": w.token, "Origin": origin, "Content-Type": "application/json"}
+    # Many keys no sector takes, the transport key last: every key type of
+    # every sector goes through all of them.
+    keys = "\n".join(f"{0xA00000000000 + i:012X}" for i in range(15000)) + "\nFFFFFFFFFFFF\n"
+    got, _, payload = w.request("POST", "/api/keys", post, json.dumps({"text": keys}))
+    expect("busy: the keys to try set", got == 200, payload[:200])
+    got, _, payload = w.request("POST", "/api/keys/search", post, "{}")
+    expect("busy: the key search started", got == 202, payload[:200])
+    got, _, payload = w.request("POST", "/api/card/read", post, "{}")
+    error = json.loads(payload).get("error", "") if payload.startswith(b"{") else ""
+    expect("busy: a second card operation gets 409 busy", got == 409 and error.startswith("busy"),
+           f"{got} {payload[:200]!r}")
+    got, _, payload = w.request("GET", "/api/status", {"X-Zubtool-Token": w.token})
+    status = json.loads(payload) if got == 200 else {}
+    expect("busy: the status names what runs and shows the job",
+           bool(status.get("busy")) and (status.get("job") or {}).get("running") is True, payload[:300])
+    expect("busy: the status shows the card as last seen",
+           (status.get("card") or {}).get("uid") == "1A7B8C54", payload[:300])
+    got, _, payload = w.request("POST", "/api/job/cancel", post, "{}")
+    job = (json.loads(payload) if got == 200 else {}).get("job") or {}
+    expect("busy: cancel stops the search", job.get("running") is False and job.get("cancelled") is True,
+           payload[:300])
+    got, _, payload = w.request("GET", "/api/status", {"X-Zubtool-Token": w.token})
+    status = json.loads(payload) if got == 200 else {}
+    expect("busy: the card is free again", got == 200 and status.get("busy") is None, payload[:300])
+
+
 def listening_addresses(port):
     """The local addresses of the sockets listening on `port` (Linux)."""
     found = []
@@ -221,6 +251,13 @@ def main():
         with open(w.trace, encoding="utf-8", errors="replace") as f:
             trace = f.read()
         expect("the reader was closed", trace.rstrip().endswith("## close device 0"), trace[-300:])
+
+        w = Workbench(tool, work, trace=False)
+        try:
+            busy(w)
+        finally:
+            status, err = w.stop(signal.SIGTERM)
+        expect("SIGTERM during a run that searched: exit status 0", status == 0, f"{status}: {err}")
 
         # SIGTERM, and a run that never touched the reader.
         w = Workbench(tool, work)

@@ -5,8 +5,10 @@
 #include <thread>
 
 #include "commands.h"
+#include "card_routes.h"
 #include "desk.h"
 #include "desk_routes.h"
+#include "file_routes.h"
 #include "interrupt.h"
 #if defined(ZUBTOOL_WORKBENCH_SERVER)
 #include "server.h"
@@ -95,8 +97,8 @@ int RunUi(Context& context) {
   InterruptScope interrupt;
   ui::Desk desk(inv, context.Keys());
   std::vector<ui::Route> routes = ui::DeskRoutes(desk);
-  // Lead: add the card's and the files' routes here when they land:
-  // for (auto& r : ui::CardRoutes(desk)) routes.push_back(r); and FileRoutes(desk).
+  for (auto& route : ui::CardRoutes(desk)) routes.push_back(std::move(route));
+  for (auto& route : ui::FileRoutes(desk)) routes.push_back(std::move(route));
   ui::Server server(std::move(routes), token);
   std::string error;
   if (!server.Start(inv.port, &error)) {
