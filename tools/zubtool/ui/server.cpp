@@ -1,3 +1,8 @@
+// rand_s, the system's random source on Windows, is declared only when asked
+// for before the C library's first header.
+#if defined(_WIN32) && !defined(_CRT_RAND_S)
+#define _CRT_RAND_S
+#endif
 #include "server.h"
 
 #include <algorithm>
@@ -9,7 +14,6 @@
 #include <thread>
 
 #if defined(_WIN32)
-#define _CRT_RAND_S
 #include <stdlib.h>
 #else
 #include <fcntl.h>
