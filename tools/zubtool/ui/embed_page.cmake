@@ -3,11 +3,11 @@
 #   cmake -DPAGE_DIR=... -DOUT=... -P embed_page.cmake
 file(GLOB_RECURSE _files RELATIVE ${PAGE_DIR} ${PAGE_DIR}/*)
 list(SORT _files)
+# (No ";" in the list: CMake would split there. Texts get their charset below.)
 set(_types
-  ".html" "text/html; charset=utf-8"  ".css" "text/css; charset=utf-8"
-  ".js" "text/javascript; charset=utf-8"  ".mjs" "text/javascript; charset=utf-8"
+  ".html" "text/html"  ".css" "text/css"  ".js" "text/javascript"  ".mjs" "text/javascript"
   ".json" "application/json"  ".svg" "image/svg+xml"  ".png" "image/png"
-  ".ico" "image/x-icon"  ".txt" "text/plain; charset=utf-8"  ".woff2" "font/woff2")
+  ".ico" "image/x-icon"  ".txt" "text/plain"  ".woff2" "font/woff2")
 set(_body "")
 set(_table "")
 set(_index 0)
@@ -19,6 +19,9 @@ foreach(_file ${_files})
   if(_at GREATER -1)
     math(EXPR _at "${_at} + 1")
     list(GET _types ${_at} _type)
+    if(_type MATCHES "^text/")
+      string(APPEND _type "; charset=utf-8")
+    endif()
   endif()
   file(READ ${PAGE_DIR}/${_file} _hex HEX)
   string(LENGTH "${_hex}" _length)
