@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "desk_routes.h"
 #include "image_json.h"
 #include "zubsim.h"
 
@@ -93,6 +94,7 @@ class CardRoutesTest : public ::testing::Test {
     for (const char* key : kKeys) keysFile << key << "\n";
     desk_ = std::make_unique<Desk>(inv_, keys_);
     routes_ = CardRoutes(*desk_);
+    for (auto& route : DeskRoutes(*desk_)) routes_.push_back(std::move(route));
   }
   void TearDown() override {
     routes_.clear();
@@ -192,6 +194,23 @@ TEST_F(CardRoutesTest, ReadGivesWhatDumpGivesWithTheSameExchanges) {
   EXPECT_EQ(json["sectors"][0]["read"]["keyBRead"], true);
   EXPECT_EQ(json["sectors"][1]["blocks"][1]["kind"], "value");
   EXPECT_EQ(json["sectors"][1]["blocks"][1]["value"]["value"], 40);
+}
+
+// The page polls the status between operations: a read after polls, and a
+// read after a read, still send exactly what a dump sends.
+TEST_F(CardRoutesTest, ReadsBetweenStatusPollsSendWhatDumpSends) {
+  std::string dumpText;
+  const int dump = Requests(Zubtool("dump", &dumpText));
+  for (int round = 0; round < 3; ++round) {
+    for (int poll = 0; poll < 2; ++poll) {
+      Reply status = Call("GET", "/api/status");
+      ASSERT_EQ(status.status, 200);
+      EXPECT_EQ(status.json["card"]["uid"], "1A7B8C54");
+    }
+    zubsim::Sim::clear_trace();
+    ASSERT_EQ(Post("/api/card/read", "{}").status, 200);
+    EXPECT_EQ(Requests(zubsim::Sim::trace()), dump) << "round " << round;
+  }
 }
 
 TEST_F(CardRoutesTest, RefusedWritesSendNoCardCommandAndLeaveTheCardAsItWas) {

@@ -15,12 +15,16 @@ JsonValue KeysJson(const std::vector<Bytes>& keys) {
   return list;
 }
 
-// Sees the card when nothing else runs (request, anticollision, select);
+// Sees the card when nothing else runs (request, anticollision, select,
+// halt);
 // while busy, the card as last seen and no card command.
 Reply Status(Desk& desk) {
   Reply seen = desk.WithReader("the status check", [&desk](CardReader& reader) {
     CardSession session(reader, {});
     const int32_t r = desk.FindCard(session);
+    // Halted, the card answers the next operation's first request: that
+    // operation then sends what the same zubtool command sends.
+    if (r == 0) reader.Halt();
     if (r > 0 && r != kNoCard) {
       JsonValue card = JsonValue::object();
       card["present"] = false;
