@@ -18,6 +18,7 @@
 
 #include "desk_routes.h"
 #include "image_json.h"
+#include "route_support.h"
 #include "zubsim.h"
 
 namespace zubtool {
@@ -67,10 +68,7 @@ std::string BlockOnCard(int block) {
 class CardRoutesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("ZUBSIM_TRACE", "off", 1);
-    unsetenv("ZUBSIM_IMAGE");
-    unsetenv("ZUBSIM_DEVICE_INDEX");
-    zubsim_reset();
+    FreshVirtualReader();
     for (const char* key : kKeys) keys_.push_back(*ParseHex(key));
     // Transport configuration, but sector 2 opens with keys of the list as a
     // data-by-B sector (key B not readable), sector 3 with keys of none, and
@@ -101,18 +99,8 @@ class CardRoutesTest : public ::testing::Test {
     desk_.reset();
   }
 
-  // As the server calls a route: a malformed body is a 400.
   Reply Call(const std::string& method, const std::string& path, JsonValue body = nullptr) {
-    for (const auto& route : routes_) {
-      if (route.method != method || route.path != path) continue;
-      try {
-        return route.handler(Request{method, path, std::move(body)});
-      } catch (const BadRequest& bad) {
-        return Reply::Error(400, bad.message);
-      }
-    }
-    ADD_FAILURE() << "no route " << method << " " << path;
-    return Reply::Error(404, "no route");
+    return CallRoute(routes_, method, path, std::move(body));
   }
   Reply Post(const std::string& path, const std::string& body) {
     return Call("POST", path, JsonValue::parse(body));

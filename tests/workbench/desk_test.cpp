@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "route_support.h"
 #include "zubsim.h"
 
 namespace zubtool {
@@ -18,12 +19,7 @@ namespace {
 
 class DeskTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    setenv("ZUBSIM_TRACE", "off", 1);
-    unsetenv("ZUBSIM_IMAGE");
-    unsetenv("ZUBSIM_DEVICE_INDEX");
-    zubsim_reset();
-  }
+  void SetUp() override { FreshVirtualReader(); }
   // Frames sent to the reader so far.
   static int Exchanges() {
     std::string trace(zubsim_trace(nullptr, 0) + 1, '\0');

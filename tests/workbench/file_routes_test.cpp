@@ -14,6 +14,7 @@
 
 #include "image_json.h"
 #include "restore_plan.h"
+#include "route_support.h"
 #include "zubsim.h"
 
 namespace zubtool {
@@ -42,25 +43,12 @@ Bytes Hex(const std::string& text) {
 class FileRoutesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("ZUBSIM_TRACE", "off", 1);
-    unsetenv("ZUBSIM_IMAGE");
-    unsetenv("ZUBSIM_DEVICE_INDEX");
-    zubsim_reset();
+    FreshVirtualReader();
     desk_.reset(new Desk(inv_, {Bytes(kKeySize, 0xFF)}));
     routes_ = FileRoutes(*desk_);
   }
-  // As the server calls a route: a malformed body is a 400.
   Reply Call(const std::string& method, const std::string& path, JsonValue body) {
-    for (const auto& route : routes_) {
-      if (route.method != method || route.path != path) continue;
-      try {
-        return route.handler(Request{method, path, std::move(body)});
-      } catch (const BadRequest& bad) {
-        return Reply::Error(400, bad.message);
-      }
-    }
-    ADD_FAILURE() << "no route " << method << " " << path;
-    return Reply::Error(404, "no route");
+    return CallRoute(routes_, method, path, std::move(body));
   }
 
  public:
