@@ -16,10 +16,11 @@ cmake --build --preset asan -j"$jobs" >/dev/null
 # ahead of the ASan runtime; that order is harmless here.
 ASAN_OPTIONS=verify_asan_link_order=0 ctest --preset asan -j"$jobs"
 
-echo "== ThreadSanitizer: sessions from several threads"
+echo "== ThreadSanitizer: sessions from several threads, the workbench's desk and its job"
 cmake --preset tsan >/dev/null
-cmake --build --preset tsan -j"$jobs" --target session_tests >/dev/null
+cmake --build --preset tsan -j"$jobs" --target session_tests workbench_desk_tests >/dev/null
 TSAN_OPTIONS="halt_on_error=1" build/tsan/bin/session_tests --gtest_brief=1
+TSAN_OPTIONS="halt_on_error=1" build/tsan/bin/workbench_desk_tests --gtest_brief=1
 
 echo "== Valgrind: whole sessions against the virtual reader"
 valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \

@@ -13,6 +13,7 @@
 #include "reader.h"
 #include "session.h"
 #include "status.h"
+#include "value_op.h"
 #include "verify.h"
 
 namespace zubtool {
@@ -380,54 +381,14 @@ int RunValue(Context& context) {
   if (int status = FindCard(session)) return status;
   if (int status = CheckBlockOnCard(session, inv.block)) return status;
   const std::string block = std::to_string(inv.block);
-  Access access;
-  std::string what;
-  Bytes data;
-  bool notValue = false;
-  std::optional<Bytes> expected;    // what the block is to hold afterwards
-  std::optional<int32_t> previous;  // inc/dec: the value before
-  switch (inv.valueOp) {
-    case ValueOp::kGet:
-      what = "read block " + block;
-      access = WithAccess(session, inv.keyType, inv.block,
-                          [&] { return reader.Read(inv.block, &data); });
-      break;
-    case ValueOp::kSet:
-      what = "write value block " + block;
-      expected = EncodeValueBlock(inv.amount, static_cast<uint8_t>(inv.block));
-      access = WithAccess(session, inv.keyType, inv.block,
-                          [&] { return reader.Write(inv.block, *expected); });
-      break;
-    case ValueOp::kInc:
-    case ValueOp::kDec: {
-      bool inc = inv.valueOp == ValueOp::kInc;
-      what = std::string(inc ? "increment" : "decrement") + " block " + block;
-      access = WithAccess(session, inv.keyType, inv.block, [&] {
-        // The block is looked at first: a block that is not a value block is
-        // reported as such, and the card is not asked to count on it.
-        if (reader.Read(inv.block, &data) == 0) {
-          auto old = DecodeValueBlock(data);
-          if (!old) {
-            notValue = true;
-            return 0;
-          }
-          previous = old->value;
-          const int64_t result =
-              static_cast<int64_t>(old->value) + (inc ? inv.amount : -inv.amount);
-          if (result >= INT32_MIN && result <= INT32_MAX)
-            expected = EncodeValueBlock(static_cast<int32_t>(result), old->address);
-        }
-        int32_t r =
-            inc ? reader.Increment(inv.block, inv.amount) : reader.Decrement(inv.block, inv.amount);
-        if (r == 0) {
-          r = reader.Transfer(inv.block);
-          if (r != 0) what = "transfer into block " + block;
-        }
-        return r;
-      });
-      break;
-    }
-  }
+  ValueChange change = ChangeValue(session, inv.keyType, inv.block, inv.valueOp, inv.amount,
+                                   static_cast<uint8_t>(inv.block));
+  const Access& access = change.access;
+  const std::string& what = change.what;
+  Bytes& data = change.data;
+  const bool notValue = change.notValue;
+  const std::optional<Bytes>& expected = change.expected;
+  const std::optional<int32_t>& previous = change.previous;
   if (access.result != 0) {
     Fail(AccessFailure(access, what, inv.block, session), access.result, inv.block);
     return kExitFailed;

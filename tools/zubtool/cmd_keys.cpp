@@ -9,6 +9,7 @@
 #include "files.h"
 #include "interrupt.h"
 #include "json.h"
+#include "key_search.h"
 #include "session.h"
 #include "status.h"
 
@@ -26,46 +27,6 @@ const char* const kBuiltInKeys[] = {
     "999999999999", "AAAAAAAAAAAA", "BBBBBBBBBBBB", "CCCCCCCCCCCC", "DDDDDDDDDDDD", "EEEEEEEEEEEE",
     "0123456789AB", "A1A2A3A4A5A6", "B1B2B3B4B5B6", "C0C1C2C3C4C5", "D0D1D2D3D4D5",
 };
-
-struct SectorKeys {
-  std::optional<Bytes> keyA, keyB;
-  bool keyBReadable = false;          // key A may read key B, so B cannot authenticate
-  bool searched = false;              // every key type asked for was searched to its end
-  bool notFound[2] = {false, false};  // that key type was searched to its end in vain
-  // That key type needs no search: found, searched in vain, or readable key B.
-  bool Done(int type) const {
-    return type == kKeyA ? keyA.has_value() || notFound[kKeyA]
-                         : keyB.has_value() || notFound[kKeyB] || keyBReadable;
-  }
-};
-
-const char* const kNoneOpens = "none of the keys tried opens it";
-const char* const kReadable = "readable with key A, not a key";
-
-// The --out file: a keys file (for --keys-file) of what was found so far,
-// each key with its sector and type as a comment.
-std::string KeysFileText(const CardInfo& card, const CardLayout& layout,
-                         const std::vector<SectorKeys>& found, bool interrupted) {
-  std::string text = "# keys found on the card " + HexText(card.serial.uid) + " (" + layout.name +
-                     ") by zubtool keys\n";
-  for (int sector = 0; sector < layout.sectors; ++sector) {
-    const SectorKeys& s = found[static_cast<size_t>(sector)];
-    for (int type : {kKeyA, kKeyB}) {
-      const auto& key = type == kKeyA ? s.keyA : s.keyB;
-      const std::string where = "sector " + std::to_string(sector) + " key " + KeyName(type);
-      if (key) {
-        text += HexText(*key) + "  # " + where + "\n";
-      } else if (type == kKeyB && s.keyBReadable) {
-        text += "# " + where + ": " + kReadable + "\n";
-      } else if (s.notFound[type]) {
-        text += "# " + where + ": " + kNoneOpens + "\n";
-      }
-    }
-  }
-  if (interrupted)
-    text += "# the search was interrupted: sectors after the last above were not searched\n";
-  return text;
-}
 
 // What an earlier --out file holds: the card it was written for, the keys in
 // its order, and per sector and key type what was found or searched in vain.
@@ -253,44 +214,17 @@ int RunKeys(Context& context) {
     writeError = WriteFileAtomically(inv.out, KeysFileText(card, layout, found, interrupted));
     if (!writeError.empty()) Fail(writeError);
   };
-  std::vector<int> opened;  // keys that opened some sector: tried first on the next
   Progress progress(keys.size());
   InterruptScope interrupt;
   session.StopWhen(InterruptScope::Interrupted);
-  for (int sector = 0; sector < layout.sectors && !session.Lost() && !session.Stopped(); ++sector) {
-    SectorKeys& s = found[static_cast<size_t>(sector)];
-    for (int type : {kKeyA, kKeyB}) {
-      if (inv.keyType && *inv.keyType != type) continue;
-      if (s.Done(type)) continue;  // settled by the earlier search
-      int32_t r;
-      int index = session.FindKey(FirstBlock(sector), type, &r, opened, [&](size_t tried) {
-        progress.Show(sector, layout.sectors, type, tried);
-      });
-      if (session.Stopped()) break;
-      if (index >= 0) {
-        (type == kKeyA ? s.keyA : s.keyB) = keys[static_cast<size_t>(index)];
-        opened.push_back(index);
-        save(false);
-      } else if (type == kKeyB && r == kNoPermission) {
-        s.keyBReadable = true;
-        save(false);
-      } else if (!session.Lost()) {
-        s.notFound[type] = true;
-        save(false);
-      }
-    }
-    s.searched = !session.Stopped() && !session.Lost();
-  }
+  KeySearchHooks hooks;
+  hooks.tried = [&](int sector, int type, size_t tried) {
+    progress.Show(sector, layout.sectors, type, tried);
+  };
+  hooks.settled = [&](int, int) { save(false); };
+  SearchKeys(session, layout, inv.keyType, &found, hooks);
   progress.Clear();
   const bool interrupted = session.Stopped();
-  // A sector the earlier search settled is searched, though this one may not have reached it.
-  for (auto& s : found) {
-    bool settled = true;
-    for (int type : {kKeyA, kKeyB}) {
-      if (!(inv.keyType && *inv.keyType != type)) settled = settled && s.Done(type);
-    }
-    s.searched = s.searched || settled;
-  }
 
   int status = kExitOk;
   if (session.Lost()) {

@@ -4,6 +4,7 @@
 #include "commands.h"
 #include "image_file.h"
 #include "reader.h"
+#include "restore_plan.h"
 #include "session.h"
 #include "status.h"
 #include "verify.h"
@@ -12,30 +13,12 @@ namespace zubtool {
 
 namespace {
 
-struct BlockWrite {
-  int block;
-  Bytes data;
-};
-
-// The keys an image holds: each trailer's key A and key B where known, zeros
-// left out (a raw image holds zeros where a dump did not learn a key).
-std::vector<Bytes> ImageKeys(const CardImage& image) {
-  std::vector<Bytes> keys;
-  for (int sector = 0; sector < image.Layout().sectors; ++sector) {
-    for (const auto& key : {image.KeyA(sector), image.KeyB(sector)}) {
-      if (key && *key != Bytes(kKeySize, 0)) keys.push_back(*key);
-    }
-  }
-  return keys;
-}
-
 std::string BlockList(const std::vector<int>& blocks) {
   std::string text;
   for (int b : blocks) text += (text.empty() ? "" : " ") + std::to_string(b);
   return text;
 }
 
-// The one place a block goes to the card.
 }  // namespace
 
 std::string ParseRestore(const Arguments& args, Invocation* inv) {
@@ -82,26 +65,11 @@ int RunRestore(Context& context) {
     return kExitUsage;
   }
 
-  // Every check of every block before anything is sent. A block with a byte
-  // the image does not know is never written; a trailer's unknown key is
-  // zeros, which the trailer checks refuse unless --key-a/--key-b give it.
-  std::vector<BlockWrite> plan;
-  std::vector<std::string> refusals;
-  std::vector<std::vector<int>> skipped(static_cast<size_t>(layout.sectors));
-  int skippedCount = 0;
-  for (int block = 0; block < layout.Blocks(); ++block) {
-    if ((block == 0 && !inv.permissions.block0) || (IsTrailer(block) && !inv.trailers)) continue;
-    const bool known = IsTrailer(block) ? image.RangeKnown(block, 6, 4) : image.BlockKnown(block);
-    if (!known) {
-      skipped[static_cast<size_t>(SectorOfBlock(block))].push_back(block);
-      ++skippedCount;
-      continue;
-    }
-    BlockWrite write{block, image.Block(block)};
-    std::string refusal = CheckBlockWrite(block, &write.data, inv.permissions);
-    if (!refusal.empty()) refusals.push_back(refusal);
-    plan.push_back(write);
-  }
+  // Every check of every block before anything is sent.
+  const RestorePlan restorePlan = PlanRestore(image, inv.trailers, inv.permissions);
+  const std::vector<PlannedWrite>& plan = restorePlan.writes;
+  const std::vector<std::string>& refusals = restorePlan.refusals;
+  const int skippedCount = restorePlan.UnknownCount();
   if (!refusals.empty()) {
     for (const auto& r : refusals) Fail(r);
     Fail("nothing was written");
@@ -121,7 +89,7 @@ int RunRestore(Context& context) {
       .Add("implausible", StringsJson(implausible));
   Json skippedJson = Json::Array();
   for (int sector = 0; sector < layout.sectors; ++sector) {
-    for (int block : skipped[static_cast<size_t>(sector)]) {
+    for (int block : restorePlan.UnknownIn(sector)) {
       Json s = Json::Object();
       s.Add("block", block).Add("sector", sector).Add("reason", "unknown in the image");
       skippedJson.Push(s);
@@ -132,7 +100,7 @@ int RunRestore(Context& context) {
                 layout.name.c_str(), FormatName(format), uidText.c_str(), plan.size(),
                 inv.trailers ? "data blocks and sector trailers" : "data blocks; trailers kept");
   auto reportSkipped = [&](int sector) {
-    const auto& list = skipped[static_cast<size_t>(sector)];
+    const auto list = restorePlan.UnknownIn(sector);
     if (list.empty()) return std::string();
     return "\n    skipped, unknown in the image: block" +
            std::string(list.size() > 1 ? "s " : " ") + BlockList(list);
@@ -207,13 +175,7 @@ int RunRestore(Context& context) {
   size_t planned = 0;
   for (int sector = 0; sector < layout.sectors; ++sector) {
     if (FirstBlock(sector) >= cardBlocks) break;
-    std::vector<int> sectorKeys;
-    for (const auto& key : {image.KeyA(sector), image.KeyB(sector)}) {
-      if (!key) continue;
-      for (size_t i = 0; i < keys.size(); ++i) {
-        if (keys[i] == *key) sectorKeys.push_back(static_cast<int>(i));
-      }
-    }
+    const std::vector<int> sectorKeys = SectorKeyIndices(image, sector, keys);
     std::string done, problems;
     for (const auto& w : plan) {
       if (SectorOfBlock(w.block) != sector) continue;

@@ -21,14 +21,20 @@ std::optional<CardImage> LoadImageFile(const std::string& path, std::optional<Fo
     *error = "cannot read " + path;
     return std::nullopt;
   }
+  return LoadImageContent(content, path, format, error, used, layout);
+}
+
+std::optional<CardImage> LoadImageContent(const Bytes& content, const std::string& name,
+                                          std::optional<Format> format, std::string* error,
+                                          Format* used, const std::optional<CardLayout>& layout) {
   Format f = format                     ? *format
              : FormatOfContent(content) ? *FormatOfContent(content)
-             : FormatOfPath(path)       ? *FormatOfPath(path)
+             : FormatOfPath(name)       ? *FormatOfPath(name)
                                         : Format::kRaw;
   if (used) *used = f;
   std::string why;
   auto image = ReadImage(content, f, &why, layout);
-  if (!image) *error = path + " (" + FormatName(f) + "): " + why;
+  if (!image) *error = name + " (" + FormatName(f) + "): " + why;
   return image;
 }
 

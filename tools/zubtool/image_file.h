@@ -16,6 +16,13 @@ std::optional<CardImage> LoadImageFile(const std::string& path, std::optional<Fo
                                        std::string* error, Format* used = nullptr,
                                        const std::optional<CardLayout>& layout = std::nullopt);
 
+// The same for a file's content already read: NAME (its name or path) gives
+// the extension and begins the error.
+std::optional<CardImage> LoadImageContent(const Bytes& content, const std::string& name,
+                                          std::optional<Format> format, std::string* error,
+                                          Format* used = nullptr,
+                                          const std::optional<CardLayout>& layout = std::nullopt);
+
 // The format FILE is written in: `format`, else its extension, else raw.
 Format OutputFormat(const std::string& path, std::optional<Format> format);
 

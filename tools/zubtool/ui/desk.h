@@ -7,6 +7,7 @@
 #define ZUBTOOL_UI_DESK_H
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -74,6 +75,13 @@ class Desk {
   // Asks the job to stop and waits until it has; {"job": ...}.
   Reply Cancel();
 
+  // Finds and selects the card for `session` (a card still selected by the
+  // operation before is found with a second request), and notes it as the
+  // last card seen; the session's result. With the claim held.
+  int32_t FindCard(CardSession& session);
+  // The reply for a card that FindCard did not find.
+  static Reply CardNotFound(int32_t result);
+
   // What runs now ("" when nothing).
   std::string Busy() const;
 
@@ -91,6 +99,7 @@ class Desk {
   bool Claim(const std::string& what, Reply* busy);
   void Release();
   int32_t OpenReader();  // with the claim held
+  JsonValue JobJsonLocked() const;
 
   const Invocation& inv_;
   mutable std::mutex mutex_;  // guards all below
@@ -101,6 +110,7 @@ class Desk {
   JsonValue lastCard_;
   std::shared_ptr<Job> job_;
   std::thread jobThread_;
+  std::condition_variable done_;  // a claim was released
 };
 
 // {"error", "code", "codeName"} and "block" when given, for a result that failed.

@@ -1,0 +1,563 @@
+#include "card_routes.h"
+
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+
+#include "commands.h"
+#include "image_json.h"
+#include "key_search.h"
+#include "reader.h"
+#include "value_op.h"
+#include "status.h"
+#include "verify.h"
+
+namespace zubtool {
+namespace ui {
+
+namespace {
+
+JsonValue HexOrNull(const std::optional<Bytes>& bytes) {
+  return bytes ? JsonValue(HexText(*bytes)) : JsonValue(nullptr);
+}
+
+JsonValue Strings(const std::vector<std::string>& texts) {
+  JsonValue list = JsonValue::array();
+  for (const auto& t : texts) list.push_back(t);
+  return list;
+}
+
+std::string Join(const std::vector<std::string>& parts) {
+  std::string text;
+  for (const auto& p : parts) text += (text.empty() ? "" : "; ") + p;
+  return text;
+}
+
+// Hex of exactly `size` bytes, or 400 naming the field.
+Bytes HexField(const JsonValue& body, const char* name, size_t size) {
+  const std::string text = StringField(body, name);
+  auto bytes = ParseHex(text);
+  if (!bytes || bytes->size() != size) {
+    throw BadRequest{std::string("\"") + name + "\" must be " + std::to_string(size) +
+                     " bytes as " + std::to_string(2 * size) + " hex digits: '" + text + "'"};
+  }
+  return *bytes;
+}
+
+// A block to write, as `zubtool write` takes it: its number, 16 bytes, and
+// what the request allows.
+struct BlockWrite {
+  int block = 0;
+  Bytes data;
+  WritePermissions permissions;
+};
+
+// A refusal of CheckBlockWrite in the request's terms: the options of
+// `zubtool write` it names are fields of the request here.
+std::string InRequestTerms(std::string text) {
+  static const std::pair<const char*, const char*> kFields[] = {{"--force", "\"force\""},
+                                                                {"--block0", "\"block0\""},
+                                                                {"--key-a", "\"keyA\""},
+                                                                {"--key-b", "\"keyB\""}};
+  for (const auto& [option, field] : kFields) {
+    const std::string from = option;
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
+      text.replace(at, from.size(), field);
+      at += std::string(field).size();
+    }
+  }
+  return text;
+}
+
+BlockWrite ParseBlockWrite(const JsonValue& body) {
+  BlockWrite w;
+  w.block = static_cast<int>(IntField(body, "block", 0, 255));
+  w.data = HexField(body, "data", kBlockSize);
+  w.permissions.force = BoolField(body, "force", false);
+  w.permissions.block0 = BoolField(body, "block0", false);
+  // The keys a trailer is to hold where its data has zeros (the card shows
+  // key A, and a hidden key B, as zeros), as --key-a and --key-b give them.
+  for (const char* name : {"keyA", "keyB"}) {
+    if (body.is_object() && body.contains(name) && !body[name].is_null())
+      (name[3] == 'A' ? w.permissions.keyA : w.permissions.keyB) = HexField(body, name, kKeySize);
+  }
+  // Conditions that cannot be undone are not refused here: they need the
+  // request's "confirm" instead of --irreversible.
+  w.permissions.irreversible = true;
+  return w;
+}
+
+// What can never be undone once `data` is in trailer `block`; empty for
+// other blocks and for access bits that do not decode.
+std::vector<std::string> Consequences(int block, const Bytes& data) {
+  if (!IsTrailer(block)) return {};
+  auto conditions = DecodeAccessBits(data);
+  if (!conditions) return {};
+  return IrreversibleEffects(SectorOfBlock(block), *conditions);
+}
+
+std::string OffTheCard(int block, const CardLayout& layout) {
+  if (layout.sectors > 0 && block < layout.Blocks()) return "";
+  return "block " + std::to_string(block) + " is outside the card (" + layout.name +
+         (layout.sectors ? ": blocks 0 to " + std::to_string(layout.Blocks() - 1) : "") + ")";
+}
+
+void AddOpenedWith(JsonValue& json, const Access& access, const CardSession& session) {
+  if (access.keyIndex < 0) {
+    json["keyType"] = nullptr;
+    json["key"] = nullptr;
+  } else {
+    json["keyType"] = KeyName(access.keyType);
+    json["key"] = HexText(session.Key(access.keyIndex));
+  }
+}
+
+// The words of one condition, without the group it was given to.
+std::string ConditionWords(int condition, bool trailer) {
+  AccessConditions c;
+  // A trailer condition that leaves key B a key: data rights given to key B count.
+  c.group[0] = c.group[1] = c.group[2] = 0;
+  c.group[kTrailerGroup] = 0b011;
+  if (trailer) {
+    c.group[kTrailerGroup] = condition;
+  } else {
+    c.group[0] = condition;
+  }
+  const std::string line = DescribeConditions(c, -1)[trailer ? kTrailerGroup : 0];
+  const size_t colon = line.find(": ");
+  return colon == std::string::npos ? line : line.substr(colon + 2);
+}
+
+// The last key search, for its keys file.
+struct LastSearch {
+  std::mutex mutex;
+  bool ran = false;
+  CardInfo card;
+  CardLayout layout;
+  std::vector<SectorKeys> found;
+  bool interrupted = false;
+};
+
+JsonValue FoundJson(const std::vector<SectorKeys>& found) {
+  JsonValue list = JsonValue::array();
+  for (size_t sector = 0; sector < found.size(); ++sector) {
+    const SectorKeys& s = found[sector];
+    JsonValue entry = JsonValue::object();
+    entry["sector"] = static_cast<int>(sector);
+    entry["keyA"] = HexOrNull(s.keyA);
+    entry["keyB"] = HexOrNull(s.keyB);
+    entry["keyBReadable"] = s.keyBReadable;
+    JsonValue notFound = JsonValue::object();
+    notFound["A"] = s.notFound[kKeyA];
+    notFound["B"] = s.notFound[kKeyB];
+    entry["notFound"] = notFound;
+    list.push_back(entry);
+  }
+  return list;
+}
+
+Reply ReadRoute(Desk& desk) {
+  return desk.WithCard("reading the card", [&](CardSession& session) {
+    const CardInfo& card = session.Info();
+    if (card.layout.sectors == 0) {
+      return Reply::Error(422, "the card (" + card.layout.name + ", SAK " + HexText({card.sak}) +
+                                   ") has no MIFARE Classic sectors");
+    }
+    std::vector<SectorDump> dumps;
+    const CardImage image = ReadCard(session, card.layout, desk.Options().keyType,
+                                     [&](int, const SectorDump& dump) { dumps.push_back(dump); });
+    JsonValue sectors = DescribeImage(image);
+    bool complete = dumps.size() == static_cast<size_t>(card.layout.sectors);
+    for (size_t sector = 0; sector < sectors.size(); ++sector) {
+      JsonValue read = JsonValue::object();
+      if (sector >= dumps.size()) {  // the card was lost before this sector
+        read["opened"] = false;
+        read["keyA"] = read["keyB"] = nullptr;
+        read["keyBRead"] = false;
+        read["refused"] = "not read: the card was lost";
+        read["unreadable"] = JsonValue::array();
+        sectors[sector]["read"] = read;
+        continue;
+      }
+      const SectorDump& dump = dumps[sector];
+      const bool opened = dump.keyA || (dump.keyB && !dump.keyBRead);
+      read["opened"] = opened;
+      read["keyA"] = HexOrNull(dump.keyA);
+      read["keyB"] = HexOrNull(dump.keyB);
+      read["keyBRead"] = dump.keyBRead;
+      read["refused"] = opened ? JsonValue(nullptr) : JsonValue(Refusals(dump.refused));
+      JsonValue unreadable = JsonValue::array();
+      const int first = FirstBlock(static_cast<int>(sector));
+      for (size_t i = 0; i < dump.blocks.size(); ++i) {
+        if (dump.blocks[i]) continue;
+        complete = false;
+        JsonValue b = JsonValue::object();
+        b["block"] = first + static_cast<int>(i);
+        // Every unreadable block says why: the read's result, or the keys refused.
+        int32_t code = dump.results[i];
+        if (opened) {
+          b["error"] = Describe(code);
+        } else {
+          code = dump.refused[kKeyA].value_or(dump.refused[kKeyB].value_or(1));
+          b["error"] = "no key to try opens the sector: " + Refusals(dump.refused);
+        }
+        b["code"] = code;
+        unreadable.push_back(b);
+      }
+      read["unreadable"] = unreadable;
+      sectors[sector]["read"] = read;
+    }
+    JsonValue json = JsonValue::object();
+    json["card"] = desk.LastCard();
+    json["image"] = ImageToJson(image);
+    json["sectors"] = sectors;
+    json["complete"] = complete && !session.Lost();
+    json["lost"] = session.Lost()
+                       ? JsonValue("the card was lost during the read: " + Describe(session.Lost()))
+                       : JsonValue(nullptr);
+    const std::string simulated = Reader::VirtualReader();
+    json["virtualReader"] = simulated.empty() ? JsonValue(nullptr) : JsonValue(simulated);
+    return Reply::Ok(json);
+  });
+}
+
+Reply CheckRoute(const Request& request) {
+  const JsonValue& body = request.body;
+  BlockWrite w = ParseBlockWrite(body);
+  const std::string cardName = StringField(body, "card", "1K");
+  // "1K", as an image names it, or "MIFARE Classic 1K", as the status does.
+  auto layout = LayoutByName(cardName);
+  for (const char* name : {"1K", "4K", "mini"}) {
+    if (!layout && LayoutByName(name)->name == cardName) layout = LayoutByName(name);
+  }
+  if (!layout) throw BadRequest{"\"card\" must be 1K, 4K or mini: '" + cardName + "'"};
+  const std::string off = OffTheCard(w.block, *layout);
+  if (!off.empty()) throw BadRequest{off};
+  const std::string error = InRequestTerms(CheckBlockWrite(w.block, &w.data, w.permissions));
+  // The block as it would be: alone in an image of the card, its sector's
+  // conditions known only when it is the trailer.
+  CardImage image(*layout);
+  image.SetBlock(w.block, w.data);
+  const int sector = SectorOfBlock(w.block);
+  const JsonValue described = DescribeSector(image, sector);
+  JsonValue block = described["blocks"][static_cast<size_t>(w.block - FirstBlock(sector))];
+  if (IsTrailer(w.block)) {
+    block["sectorAccessWords"] = described["accessWords"];
+    block["keyBReadable"] = described["keyBReadable"];
+  }
+  JsonValue json = JsonValue::object();
+  json["ok"] = error.empty();
+  json["error"] = error.empty() ? JsonValue(nullptr) : JsonValue(error);
+  json["confirm"] = Strings(Consequences(w.block, w.data));
+  json["block"] = block;
+  return Reply::Ok(json);
+}
+
+Reply WriteRoute(Desk& desk, const Request& request) {
+  const JsonValue& body = request.body;
+  BlockWrite w = ParseBlockWrite(body);
+  std::vector<std::string> confirm;
+  if (body.is_object() && body.contains("confirm") && !body["confirm"].is_null())
+    confirm = StringsField(body, "confirm");
+  const std::string error = InRequestTerms(CheckBlockWrite(w.block, &w.data, w.permissions));
+  if (!error.empty()) return Reply::Error(422, error);
+  const std::vector<std::string> effects = Consequences(w.block, w.data);
+  if (!effects.empty() && confirm != effects) {
+    Reply reply =
+        Reply::Error(428, "block " + std::to_string(w.block) + " (trailer of sector " +
+                              std::to_string(SectorOfBlock(w.block)) +
+                              "): these access bits cannot be undone: " + Join(effects) +
+                              ". Nothing was written; confirm each consequence to write them");
+    reply.json["confirm"] = Strings(effects);
+    return reply;
+  }
+  return desk.WithCard("writing block " + std::to_string(w.block), [&](CardSession& session) {
+    const std::string off = OffTheCard(w.block, session.Info().layout);
+    if (!off.empty()) return Reply::Error(400, off);
+    WriteOutcome outcome = WriteVerified(session, desk.Options().keyType, w.block, w.data, true);
+    const Access& access = outcome.access;
+    if (access.result != 0) {
+      return CardFailure(
+          502, AccessFailure(access, "write block " + std::to_string(w.block), w.block, session),
+          access.result, w.block);
+    }
+    if (!outcome.failure.empty()) {
+      Reply reply = Reply::Error(502, outcome.failure);
+      reply.json["block"] = w.block;
+      reply.json["held"] = outcome.checked ? JsonValue(HexText(outcome.held)) : JsonValue(nullptr);
+      return reply;
+    }
+    std::vector<std::string> notes = outcome.notes;
+    if (IsTrailer(w.block)) {
+      auto conditions = DecodeAccessBits(w.data);
+      if (conditions && KeyBReadable(conditions->group[kTrailerGroup])) {
+        notes.push_back(
+            "these conditions let key A read key B: key B is then data, not a key (it can no "
+            "longer open the sector)");
+      }
+    }
+    JsonValue json = JsonValue::object();
+    json["block"] = w.block;
+    json["written"] = HexText(w.data);
+    json["held"] = outcome.checked ? JsonValue(HexText(outcome.held)) : JsonValue(nullptr);
+    json["verified"] = outcome.checked && outcome.failure.empty();
+    json["verification"] = VerificationText(outcome, true);
+    json["notes"] = Strings(notes);
+    AddOpenedWith(json, access, session);
+    return Reply::Ok(json);
+  });
+}
+
+Reply ValueRoute(Desk& desk, const Request& request) {
+  const JsonValue& body = request.body;
+  const int block = static_cast<int>(IntField(body, "block", 0, 255));
+  const std::string op = StringField(body, "op");
+  if (op != "set" && op != "increment" && op != "decrement")
+    throw BadRequest{"\"op\" must be set, increment or decrement: '" + op + "'"};
+  const bool set = op == "set";
+  const int64_t amount = set ? IntField(body, "value", std::numeric_limits<int32_t>::min(),
+                                        std::numeric_limits<int32_t>::max())
+                             : IntField(body, "value", 0, std::numeric_limits<int32_t>::max());
+  const uint8_t address = static_cast<uint8_t>(IntField(body, "address", 0, 255, block));
+  const std::string number = std::to_string(block);
+  if (block == 0 || IsTrailer(block)) {
+    return Reply::Error(422, "block " + number + " cannot be a value block (" +
+                                 (block == 0 ? "manufacturer data" : "a sector trailer") + ")");
+  }
+  return desk.WithCard(op + " of block " + number, [&](CardSession& session) {
+    const std::string off = OffTheCard(block, session.Info().layout);
+    if (!off.empty()) return Reply::Error(400, off);
+    CardReader& reader = session.Reader();
+    const ValueOp valueOp = set ? ValueOp::kSet : op == "increment" ? ValueOp::kInc : ValueOp::kDec;
+    ValueChange change = ChangeValue(session, desk.Options().keyType, block, valueOp,
+                                     static_cast<int32_t>(amount), address);
+    const Access& access = change.access;
+    const std::string& what = change.what;
+    Bytes& data = change.data;
+    const bool notValue = change.notValue;
+    const std::optional<Bytes>& expected = change.expected;
+    const std::optional<int32_t>& previous = change.previous;
+    if (access.result != 0)
+      return CardFailure(502, AccessFailure(access, what, block, session), access.result, block);
+    if (notValue) {
+      Reply reply =
+          Reply::Error(422, "block " + number + " is not a value block; nothing was changed");
+      reply.json["block"] = block;
+      reply.json["held"] = HexText(data);
+      return reply;
+    }
+    // The read that verifies the block is the read that shows its value.
+    WriteOutcome outcome;
+    outcome.access = access;
+    if (expected) {
+      ReadBack(session, block, *expected, access.keyType, &outcome);
+      if (!outcome.failure.empty()) {
+        Reply reply = Reply::Error(502, outcome.failure);
+        reply.json["block"] = block;
+        return reply;
+      }
+    }
+    int32_t r = 0;
+    if (outcome.checked) {
+      data = outcome.held;
+    } else {
+      r = reader.Read(block, &data);
+    }
+    JsonValue json = JsonValue::object();
+    json["block"] = block;
+    json["operation"] = op;
+    json["amount"] = amount;
+    json["previous"] = previous ? JsonValue(*previous) : JsonValue(nullptr);
+    std::optional<ValueBlock> value;
+    if (r == 0) value = DecodeValueBlock(data);
+    if (r == 0 && !value) {
+      Reply reply = Reply::Error(502, "block " + number + " is not a value block afterwards");
+      reply.json["block"] = block;
+      reply.json["held"] = HexText(data);
+      return reply;
+    }
+    if (set && value && value->value != amount) {
+      Reply reply = Reply::Error(502, "block " + number + " reads back a different value");
+      reply.json["block"] = block;
+      reply.json["held"] = HexText(data);
+      return reply;
+    }
+    json["value"] = value ? JsonValue(value->value) : JsonValue(nullptr);
+    json["address"] = value ? JsonValue(value->address) : JsonValue(nullptr);
+    json["held"] = r == 0 ? JsonValue(HexText(data)) : JsonValue(nullptr);
+    json["verified"] = expected.has_value() && outcome.checked;
+    json["verification"] = !expected ? std::string("not verifiable: the result is outside 32 bits")
+                           : r != 0
+                               ? "not verifiable: the block cannot be read back: " + Describe(r)
+                               : VerificationText(outcome, true);
+    json["notes"] = Strings(outcome.notes);
+    AddOpenedWith(json, access, session);
+    return Reply::Ok(json);
+  });
+}
+
+Reply ConditionsRoute() {
+  JsonValue data = JsonValue::array(), trailer = JsonValue::array();
+  for (int c = 0; c < 8; ++c) {
+    JsonValue d = JsonValue::object();
+    d["bits"] = ConditionBits(c);
+    d["words"] = ConditionWords(c, false);
+    d["rights"] = DataRightsJson(c);
+    data.push_back(d);
+    JsonValue t = JsonValue::object();
+    t["bits"] = ConditionBits(c);
+    t["words"] = ConditionWords(c, true);
+    t["rights"] = TrailerRightsJson(c);
+    t["keyBReadable"] = KeyBReadable(c);
+    trailer.push_back(t);
+  }
+  JsonValue json = JsonValue::object();
+  json["data"] = data;
+  json["trailer"] = trailer;
+  return Reply::Ok(json);
+}
+
+Reply TrailerRoute(const Request& request) {
+  const JsonValue& body = request.body;
+  const int sector = static_cast<int>(IntField(body, "sector", 0, 39));
+  const Bytes keyA = HexField(body, "keyA", kKeySize);
+  const Bytes keyB = HexField(body, "keyB", kKeySize);
+  Bytes byte9 = {0x69};
+  if (body.is_object() && body.contains("byte9") && !body["byte9"].is_null())
+    byte9 = HexField(body, "byte9", 1);
+  const std::vector<std::string> texts = StringsField(body, "conditions");
+  if (texts.size() != kGroups) throw BadRequest{"\"conditions\" must hold 4 conditions"};
+  AccessConditions conditions;
+  for (int group = 0; group < kGroups; ++group) {
+    auto c = ParseCondition(texts[static_cast<size_t>(group)], group == kTrailerGroup);
+    if (!c) {
+      throw BadRequest{"condition " + std::to_string(group + 1) + " is not a condition: '" +
+                       texts[static_cast<size_t>(group)] + "' (" + ConditionNames() + ")"};
+    }
+    conditions.group[group] = *c;
+  }
+  Bytes trailer = keyA;
+  const Bytes access = EncodeAccessBits(conditions);
+  trailer.insert(trailer.end(), access.begin(), access.end());
+  trailer.push_back(byte9[0]);
+  trailer.insert(trailer.end(), keyB.begin(), keyB.end());
+  JsonValue json = JsonValue::object();
+  json["trailer"] = HexText(trailer);
+  json["accessBits"] = HexText(access);
+  json["accessWords"] = Strings(DescribeConditions(conditions, sector));
+  json["confirm"] = Strings(IrreversibleEffects(sector, conditions));
+  return Reply::Ok(json);
+}
+
+using Clock = std::chrono::steady_clock;
+
+// The key search as a job: the shared search, its progress reported after
+// every try, the found keys first in the keys to try when it ends.
+void RunSearch(Desk& desk, const std::shared_ptr<LastSearch>& last, std::optional<int> keyType,
+               CardSession& session, Job& job) {
+  const CardInfo& card = session.Info();
+  const CardLayout layout = card.layout;
+  if (layout.sectors == 0)
+    throw std::runtime_error("the card (" + card.layout.name + ") has no MIFARE Classic sectors");
+  const auto start = Clock::now();
+  std::vector<SectorKeys> found(static_cast<size_t>(layout.sectors));
+  const int types = keyType ? 1 : 2;
+  int done = 0, sector = 0, type = keyType.value_or(kKeyA);
+  size_t tried = 0;
+  JsonValue foundJson = FoundJson(found);
+  auto keep = [&](bool interrupted) {
+    std::lock_guard<std::mutex> lock(last->mutex);
+    last->ran = true;
+    last->card = card;
+    last->layout = layout;
+    last->found = found;
+    last->interrupted = interrupted;
+  };
+  auto report = [&] {
+    JsonValue state = JsonValue::object();
+    state["sectors"] = layout.sectors;
+    state["keys"] = session.Keys().size();
+    state["sector"] = sector;
+    state["keyType"] = KeyName(type);
+    state["tried"] = tried;
+    state["done"] = done;
+    state["total"] = layout.sectors * types;
+    state["elapsedMs"] =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    state["found"] = foundJson;
+    job.Report(std::move(state));
+  };
+  keep(false);
+  report();
+  KeySearchHooks hooks;
+  hooks.tried = [&](int s, int t, size_t n) {
+    sector = s;
+    type = t;
+    tried = n;
+    report();
+  };
+  hooks.settled = [&](int, int) {
+    ++done;
+    tried = 0;
+    foundJson = FoundJson(found);
+    keep(false);
+    report();
+  };
+  SearchKeys(session, layout, keyType, &found, hooks);
+  foundJson = FoundJson(found);
+  keep(session.Stopped());
+  report();
+  // The keys found go first in the keys to try, the others after them.
+  UniqueKeys keys;
+  for (const auto& s : found) {
+    if (s.keyA) keys.Add(*s.keyA);
+    if (s.keyB) keys.Add(*s.keyB);
+  }
+  for (const auto& key : desk.Keys()) keys.Add(key);
+  desk.SetKeys(keys.Take());
+}
+
+Reply SearchRoute(Desk& desk, const std::shared_ptr<LastSearch>& last, const Request& request) {
+  std::optional<int> keyType = desk.Options().keyType;
+  const JsonValue& body = request.body;
+  if (body.is_object() && body.contains("keyType") && !body["keyType"].is_null()) {
+    const std::string text = StringField(body, "keyType");
+    if (text != "A" && text != "B") throw BadRequest{"\"keyType\" must be A, B or null"};
+    keyType = text == "A" ? kKeyA : kKeyB;
+  }
+  if (desk.Keys().empty()) return Reply::Error(422, "no key to try: give keys first");
+  return desk.StartJob("keys", "the key search", [&desk, last, keyType](CardSession& s, Job& job) {
+    RunSearch(desk, last, keyType, s, job);
+  });
+}
+
+Reply KeysFileRoute(const std::shared_ptr<LastSearch>& last) {
+  std::lock_guard<std::mutex> lock(last->mutex);
+  if (!last->ran) return Reply::Error(422, "no key search has run yet: nothing to save");
+  return Reply::File(KeysFileText(last->card, last->layout, last->found, last->interrupted),
+                     "text/plain; charset=utf-8", HexText(last->card.serial.uid) + ".keys");
+}
+
+}  // namespace
+
+std::vector<Route> CardRoutes(Desk& desk) {
+  auto last = std::make_shared<LastSearch>();
+  Desk* d = &desk;
+  return {
+      {"POST", "/api/card/read", [d](const Request&) { return ReadRoute(*d); }},
+      {"POST", "/api/check/block", [](const Request& r) { return CheckRoute(r); }},
+      {"POST", "/api/card/write", [d](const Request& r) { return WriteRoute(*d, r); }},
+      {"POST", "/api/card/value", [d](const Request& r) { return ValueRoute(*d, r); }},
+      {"GET", "/api/conditions", [](const Request&) { return ConditionsRoute(); }},
+      {"POST", "/api/trailer/build", [](const Request& r) { return TrailerRoute(r); }},
+      {"POST", "/api/keys/search",
+       [d, last](const Request& r) { return SearchRoute(*d, last, r); }},
+      {"POST", "/api/keys/file", [last](const Request&) { return KeysFileRoute(last); }},
+  };
+}
+
+}  // namespace ui
+}  // namespace zubtool

@@ -1,0 +1,263 @@
+#include "image_json.h"
+
+#include <cctype>
+
+namespace zubtool {
+namespace ui {
+
+namespace {
+
+[[noreturn]] void Bad(const std::string& message) {
+  throw BadRequest{message};
+}
+
+const char* CardName(const CardLayout& layout) {
+  switch (layout.sectors) {
+    case 5:
+      return "mini";
+    case 40:
+      return "4K";
+    default:
+      return "1K";
+  }
+}
+
+JsonValue HexOrNull(const std::optional<Bytes>& bytes) {
+  return bytes ? JsonValue(HexText(*bytes)) : JsonValue(nullptr);
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Exactly `size` bytes of hex, or null: "uid", "atqa", "sak".
+std::optional<Bytes> OptionalHex(const JsonValue& json, const char* name,
+                                 std::vector<size_t> sizes) {
+  auto it = json.find(name);
+  if (it == json.end() || it->is_null()) return std::nullopt;
+  std::optional<Bytes> bytes;
+  if (it->is_string()) bytes = ParseHex(it->get<std::string>());
+  bool sized = false;
+  for (size_t size : sizes) sized = sized || (bytes && bytes->size() == size);
+  if (!sized) Bad(std::string("the image's \"") + name + "\" is not hex of the right length");
+  return bytes;
+}
+
+}  // namespace
+
+std::string BlockText(const CardImage& image, int block) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  const Bytes data = image.Block(block);
+  std::string text;
+  text.reserve(2 * kBlockSize);
+  for (int i = 0; i < kBlockSize; ++i) {
+    if (!image.ByteKnown(block, i)) {
+      text += "??";
+      continue;
+    }
+    text += kDigits[data[static_cast<size_t>(i)] >> 4];
+    text += kDigits[data[static_cast<size_t>(i)] & 0xF];
+  }
+  return text;
+}
+
+JsonValue ImageToJson(const CardImage& image) {
+  JsonValue json = JsonValue::object();
+  json["card"] = CardName(image.Layout());
+  json["uid"] = HexOrNull(image.Uid());
+  json["atqa"] = HexOrNull(image.atqa);
+  json["sak"] = image.sak ? JsonValue(HexText({*image.sak})) : JsonValue(nullptr);
+  JsonValue blocks = JsonValue::array();
+  for (int block = 0; block < image.Blocks(); ++block) blocks.push_back(BlockText(image, block));
+  json["blocks"] = blocks;
+  return json;
+}
+
+CardImage ImageFromJson(const JsonValue& json) {
+  if (!json.is_object()) Bad("an image must be a JSON object");
+  auto card = json.find("card");
+  if (card == json.end() || !card->is_string()) Bad("the image lacks \"card\" (1K, 4K or mini)");
+  const auto layout = LayoutByName(card->get<std::string>());
+  if (!layout) Bad("the image's \"card\" must be 1K, 4K or mini");
+  auto blocks = json.find("blocks");
+  if (blocks == json.end() || !blocks->is_array()) Bad("the image lacks \"blocks\"");
+  if (static_cast<int>(blocks->size()) != layout->Blocks()) {
+    Bad("a " + card->get<std::string>() + " image has " + std::to_string(layout->Blocks()) +
+        " blocks, not " + std::to_string(blocks->size()));
+  }
+  CardImage image(*layout);
+  for (int block = 0; block < layout->Blocks(); ++block) {
+    const JsonValue& item = (*blocks)[static_cast<size_t>(block)];
+    const std::string text = item.is_string() ? item.get<std::string>() : std::string();
+    if (text.size() != 2 * kBlockSize) {
+      Bad("block " + std::to_string(block) + " of the image is not 32 characters of hex and ??");
+    }
+    for (int i = 0; i < kBlockSize; ++i) {
+      const char high = text[static_cast<size_t>(2 * i)],
+                 low = text[static_cast<size_t>(2 * i + 1)];
+      if (high == '?' && low == '?') continue;  // stays unknown
+      const int h = HexDigit(high), l = HexDigit(low);
+      if (h < 0 || l < 0) {
+        Bad("block " + std::to_string(block) + " of the image is not 32 characters of hex and ??");
+      }
+      image.SetBytes(block, i, Bytes{static_cast<uint8_t>(h << 4 | l)});
+    }
+  }
+  image.uid = OptionalHex(json, "uid", {4, 7});
+  image.atqa = OptionalHex(json, "atqa", {2});
+  if (auto sak = OptionalHex(json, "sak", {1})) image.sak = (*sak)[0];
+  return image;
+}
+
+const char* RightsText(KeySet keys) {
+  switch (keys) {
+    case kByA:
+      return "A";
+    case kByB:
+      return "B";
+    case kByAorB:
+      return "A/B";
+    case kNobody:
+      break;
+  }
+  return "never";
+}
+
+std::string ConditionBits(int condition) {
+  std::string bits;
+  for (int shift = 2; shift >= 0; --shift)
+    bits += static_cast<char>('0' + (condition >> shift & 1));
+  return bits;
+}
+
+JsonValue DataRightsJson(int condition) {
+  const DataBlockRights d = DataRights(condition);
+  JsonValue json = JsonValue::object();
+  json["read"] = RightsText(d.read);
+  json["write"] = RightsText(d.write);
+  json["increment"] = RightsText(d.increment);
+  json["decrement"] = RightsText(d.decrement);
+  return json;
+}
+
+JsonValue TrailerRightsJson(int condition) {
+  const TrailerRights t = TrailerRightsOf(condition);
+  JsonValue json = JsonValue::object();
+  json["writeKeyA"] = RightsText(t.keyAWrite);
+  json["readAccessBits"] = RightsText(t.accessRead);
+  json["writeAccessBits"] = RightsText(t.accessWrite);
+  json["readKeyB"] = RightsText(t.keyBRead);
+  json["writeKeyB"] = RightsText(t.keyBWrite);
+  return json;
+}
+
+JsonValue DescribeSector(const CardImage& image, int sector) {
+  const int first = FirstBlock(sector), count = BlocksInSector(sector);
+  const int trailer = TrailerBlock(sector);
+  JsonValue json = JsonValue::object();
+  json["sector"] = sector;
+  json["firstBlock"] = first;
+  json["blockCount"] = count;
+  json["trailerBlock"] = trailer;
+  json["keyA"] = HexOrNull(image.KeyA(sector));
+  json["keyB"] = HexOrNull(image.KeyB(sector));
+
+  // The access bits, where known and stored with their inverses.
+  std::optional<AccessConditions> conditions;
+  const bool bitsKnown = image.RangeKnown(trailer, 6, 3);
+  const Bytes trailerBytes = image.Block(trailer);
+  json["accessBits"] =
+      bitsKnown ? JsonValue(HexText(Bytes(trailerBytes.begin() + 6, trailerBytes.begin() + 9)))
+                : JsonValue(nullptr);
+  json["byte9"] =
+      image.RangeKnown(trailer, 9, 1) ? JsonValue(HexText({trailerBytes[9]})) : JsonValue(nullptr);
+  if (bitsKnown) {
+    const bool consistent = AccessBitsConsistent(trailerBytes);
+    json["accessConsistent"] = consistent;
+    if (consistent) conditions = DecodeAccessBits(trailerBytes);
+  } else {
+    json["accessConsistent"] = nullptr;
+  }
+  json["keyBReadable"] =
+      conditions ? JsonValue(KeyBReadable(conditions->group[kTrailerGroup])) : JsonValue(nullptr);
+  JsonValue groups = JsonValue::array(), words = JsonValue::array();
+  std::vector<std::string> lines;
+  if (conditions) {
+    for (int group = 0; group < kGroups; ++group)
+      groups.push_back(ConditionBits(conditions->group[group]));
+    lines = DescribeConditions(*conditions, sector);
+    for (const auto& line : lines) words.push_back(line);
+  } else if (bitsKnown) {
+    words.push_back(
+        "the access bits are not stored with their inverses: the card refuses every access to "
+        "the sector, for good");
+  }
+  json["conditions"] = conditions ? groups : JsonValue(nullptr);
+  json["accessWords"] = words;
+
+  JsonValue blocks = JsonValue::array();
+  for (int i = 0; i < count; ++i) {
+    const int block = first + i;
+    const Bytes data = image.Block(block);
+    JsonValue b = JsonValue::object();
+    b["block"] = block;
+    const bool isTrailer = block == trailer;
+    std::optional<ValueBlock> value;
+    if (!isTrailer && block != 0 && image.BlockKnown(block)) value = DecodeValueBlock(data);
+    b["kind"] = isTrailer ? "trailer" : block == 0 ? "manufacturer" : value ? "value" : "data";
+    b["data"] = BlockText(image, block);
+    std::string ascii = AsciiText(data);
+    for (int k = 0; k < kBlockSize; ++k) {
+      if (!image.ByteKnown(block, k)) ascii[static_cast<size_t>(k)] = ' ';
+    }
+    b["ascii"] = ascii;
+    if (value) {
+      JsonValue v = JsonValue::object();
+      v["value"] = value->value;
+      v["address"] = value->address;
+      b["value"] = v;
+    } else {
+      b["value"] = nullptr;
+    }
+    const int group = AccessGroup(block);
+    if (conditions) {
+      const int c = conditions->group[group];
+      b["condition"] = ConditionBits(c);
+      b["accessWords"] = lines[static_cast<size_t>(group)];
+      b["rights"] = isTrailer ? TrailerRightsJson(c) : DataRightsJson(c);
+    } else {
+      b["condition"] = nullptr;
+      b["accessWords"] = nullptr;
+      b["rights"] = nullptr;
+    }
+    if (block == 0) {
+      JsonValue m = JsonValue::object();
+      auto known = [&](int from, int n) { return image.RangeKnown(0, from, n); };
+      m["uid"] = known(0, 4) ? JsonValue(HexText(Bytes(data.begin(), data.begin() + 4)))
+                             : JsonValue(nullptr);
+      m["bcc"] = known(4, 1) ? JsonValue(HexText({data[4]})) : JsonValue(nullptr);
+      m["bccValid"] = known(0, 5) ? JsonValue((data[0] ^ data[1] ^ data[2] ^ data[3]) == data[4])
+                                  : JsonValue(nullptr);
+      m["sak"] = known(5, 1) ? JsonValue(HexText({data[5]})) : JsonValue(nullptr);
+      m["atqa"] = known(6, 2) ? JsonValue(HexText({data[6], data[7]})) : JsonValue(nullptr);
+      b["manufacturer"] = m;
+    }
+    blocks.push_back(b);
+  }
+  json["blocks"] = blocks;
+  return json;
+}
+
+JsonValue DescribeImage(const CardImage& image) {
+  JsonValue sectors = JsonValue::array();
+  for (int sector = 0; sector < image.Layout().sectors; ++sector) {
+    sectors.push_back(DescribeSector(image, sector));
+  }
+  return sectors;
+}
+
+}  // namespace ui
+}  // namespace zubtool
