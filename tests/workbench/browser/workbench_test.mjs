@@ -99,6 +99,7 @@ function zub(args, env) {
 }
 
 let browser;
+let profile;
 let failures = 0;
 const figures = {};
 
@@ -111,12 +112,11 @@ async function test(name, body, { bytes = image(), keep } = {}) {
   caseNo++;
   const sc = scene(bytes);
   let server = null;
-  let context = null;
+  let page = null;
   const t0 = Date.now();
   try {
     server = await startServer(sc);
-    context = await browser.newContext({ acceptDownloads: true, viewport: { width: 1280, height: 800 } });
-    const page = await context.newPage();
+    page = await browser.newPage();
     const errors = [];
     page.on("pageerror", (e) => errors.push(String(e)));
     await body({ page, server, sc, stop: async () => { await stopServer(server); } });
@@ -127,7 +127,7 @@ async function test(name, body, { bytes = image(), keep } = {}) {
     console.log(`FAIL ${name}: ${e.stack || e}`);
     if (server) console.log(`--- zubtool ui said:\n${server.output()}`);
   } finally {
-    if (context) await context.close().catch(() => {});
+    if (page) await page.close().catch(() => {});
     if (server) await stopServer(server);
     if (!keep) fs.rmSync(sc.dir, { recursive: true, force: true });
   }
@@ -142,11 +142,15 @@ const sectorHex = (page) => page.$$eval("#block-table tr[data-block]", (rows) =>
   rows.map((r) => [...r.querySelectorAll("td.hex .byte")].map((b) => b.textContent).join("")));
 
 try {
-  browser = await chromium.launch({
+  // A fresh profile in a temporary folder (playwright passes it as
+  // --user-data-dir); each case gets a tab of its own, so its own session
+  // storage and token.
+  profile = fs.mkdtempSync(path.join(os.tmpdir(), "zub-wb-chromium-"));
+  browser = await chromium.launchPersistentContext(profile, {
     executablePath: process.env.CHROMIUM || "/usr/bin/chromium",
+    headless: true, acceptDownloads: true, viewport: { width: 1280, height: 800 },
     args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-      "--disable-background-networking", "--disable-component-update", "--disable-sync",
-      `--user-data-dir=${fs.mkdtempSync(path.join(os.tmpdir(), "zub-wb-chromium-"))}`],
+      "--disable-background-networking", "--disable-component-update", "--disable-sync"],
   });
 
   await test("the page shows the card's UID, usable at once and the card fully shown within a second", async ({ page, server }) => {
@@ -331,6 +335,7 @@ try {
   });
 } finally {
   if (browser) await browser.close();
+  if (profile) fs.rmSync(profile, { recursive: true, force: true });
 }
 
 console.log(`figures: ${JSON.stringify(figures)}`);
