@@ -192,7 +192,13 @@ try {
       const line = zub(["read", String(b)], env).split("\n").find((l) => l.trim().startsWith(String(b)));
       return line.trim().split(/\s+/).slice(1, 17).join("").toUpperCase();
     });
-    assert(JSON.stringify(shown) === JSON.stringify(read), `page ${JSON.stringify(shown)} != zubtool read ${JSON.stringify(read)}`);
+    // The data blocks byte for byte; of the trailer, the access bits and byte
+    // 9 (the card never reads key A out, and the page fills in the key that
+    // opened the sector where the reader answers zeros).
+    const same = (rows) => rows.map((h, i) => (i === 3 ? h.slice(12, 20) : h));
+    assert(JSON.stringify(same(shown)) === JSON.stringify(same(read)),
+      `page ${JSON.stringify(shown)} != zubtool read ${JSON.stringify(read)}`);
+    assert(shown[0] === image().subarray(64, 80).toString("hex").toUpperCase(), `block 4 shown as ${shown[0]}`);
   });
 
   await test("a write made on the page lands in the virtual reader's image", async ({ page, server, sc, stop }) => {
