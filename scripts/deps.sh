@@ -19,10 +19,10 @@ windows=(binutils-mingw-w64-i686 g++-mingw-w64-i686 g++-mingw-w64-i686-posix g++
   wine wine32:i386 wine64)
 tests=(clang libclang-rt-14-dev python3-pytest python3-pip python3-setuptools python3-wheel python3-build python3-venv mypy dpkg-dev lintian libgtest-dev nlohmann-json3-dev libbenchmark-dev valgrind gcovr
   pcscd pcsc-tools python3-pyscard libpcsclite-dev
-  fp-compiler mono-mcs mono-runtime libmono-i18n-cjk4.0-cil umockdev libumockdev-dev
-  chromium)
-# The browser tests' node and npm: Debian's unless the machine has its own
-# (Debian's npm would conflict with one installed from elsewhere).
+  fp-compiler mono-mcs mono-runtime libmono-i18n-cjk4.0-cil umockdev libumockdev-dev)
+# The browser tests: chromium, and node and npm from Debian unless the machine
+# has its own (Debian's npm would conflict with one installed from elsewhere).
+tests+=(chromium)
 command -v node >/dev/null || tests+=(nodejs)
 command -v npm >/dev/null || tests+=(npm)
 case "$group" in
