@@ -36,16 +36,17 @@ const { chromium } = await import(pathToFileURL(path.join(work, "node_modules/pl
 const UID = "1A7B8C54";
 const KEY = "A1B2C3D4E5F6";
 
-// A 1K image: block 0 with the UID and its BCC, data blocks with a pattern,
-// trailers of `key` with the transport access bits.
-function image(key = "FFFFFFFFFFFF", fill = (b) => b) {
-  const img = Buffer.alloc(1024);
+// A 1K (or 4K) image: block 0 with the UID and its BCC, data blocks with a
+// pattern, trailers of `key` with the transport access bits.
+function image(key = "FFFFFFFFFFFF", fill = (b) => b, size = 1024) {
+  const img = Buffer.alloc(size);
   const uid = Buffer.from(UID, "hex");
   uid.copy(img, 0);
   img[4] = uid[0] ^ uid[1] ^ uid[2] ^ uid[3];
-  img[5] = 0x08; img[6] = 0x04; img[7] = 0x00;
-  for (let b = 1; b < 64; b++) {
-    if (b % 4 === 3) {
+  img[5] = size === 1024 ? 0x08 : 0x18; img[6] = size === 1024 ? 0x04 : 0x02; img[7] = 0x00;
+  for (let b = 1; b < size / 16; b++) {
+    const trailer = b < 128 ? b % 4 === 3 : (b - 128) % 16 === 15;
+    if (trailer) {
       Buffer.from(key + "FF078069" + key, "hex").copy(img, b * 16);
     } else {
       for (let i = 0; i < 16; i++) img[b * 16 + i] = fill(b * 16 + i) & 0xff;
@@ -108,7 +109,9 @@ function assert(cond, message) {
 }
 
 // One case: its own image, server and page; all stopped whatever happens.
+// WORKBENCH_CASE=<words> runs only the cases whose names hold them.
 async function test(name, body, { bytes = image(), keep } = {}) {
+  if (process.env.WORKBENCH_CASE && !name.includes(process.env.WORKBENCH_CASE)) return;
   caseNo++;
   const sc = scene(bytes);
   let server = null;
@@ -160,21 +163,28 @@ try {
     await page.waitForFunction(() => document.body.dataset.cardShown, null, { timeout: 10000 });
     const text = await page.textContent("#card");
     assert(text.includes(UID), `the card bar shows "${text}", not the UID ${UID}`);
-    const timing = await page.evaluate(() => ({
-      ready: performance.getEntriesByName("zub-ready")[0].startTime,
-      shown: performance.getEntriesByName("zub-card-shown")[0].startTime,
-      tiles: document.querySelectorAll("#sector-map .tile").length,
-    }));
-    figures.usableMs = Math.round(timing.ready);
-    figures.cardShownMs = Math.round(timing.shown);
-    console.log(`figure: page usable ${figures.usableMs} ms after navigation, 1K card fully shown at ${figures.cardShownMs} ms`);
-    assert(timing.tiles === 16, `${timing.tiles} tiles for a 1K card`);
-    // A loaded 2-core machine: three times the figures, not more.
-    assert(timing.ready < 900, `the page became usable only after ${timing.ready} ms`);
-    assert(timing.shown < 3000, `the card was fully shown only after ${timing.shown} ms`);
-    // A reload keeps working: the token is in the tab's session storage.
+    // First paint, the controls live, the card bar filled from the first
+    // status, the whole card shown: milliseconds after navigation.
+    const timing = () => page.evaluate(() => {
+      const at = (name) => Math.round(performance.getEntriesByName(name)[0].startTime);
+      return { paint: at("first-contentful-paint"), wired: at("zub-wired"), cardBar: at("zub-ready"),
+        shown: at("zub-card-shown"), tiles: document.querySelectorAll("#sector-map .tile").length };
+    });
+    const cold = await timing();
+    assert(cold.tiles === 16, `${cold.tiles} tiles for a 1K card`);
+    // A reload keeps working (the token is in the tab's session storage), and
+    // is the page as a technician opens it again, the browser warmed up.
     await page.reload();
     await page.waitForFunction(() => document.body.dataset.cardShown, null, { timeout: 10000 });
+    const warm = await timing();
+    figures.firstOpen = cold;
+    figures.reload = warm;
+    for (const [what, t] of [["first open", cold], ["reload", warm]])
+      console.log(`figure: ${what}: first paint ${t.paint} ms, controls live ${t.wired} ms, card bar filled ${t.cardBar} ms, 1K card fully shown ${t.shown} ms`);
+    // A loaded 2-core machine: three times the figures (300 ms usable, 1 s
+    // shown), and the browser's own start on the first open.
+    assert(warm.cardBar < 900 && cold.cardBar < 1500, `the card bar was ready only after ${cold.cardBar} / ${warm.cardBar} ms`);
+    assert(warm.shown < 3000 && cold.shown < 3000, `the card was fully shown only after ${cold.shown} / ${warm.shown} ms`);
     await page.locator("#view").screenshot({ path: path.join(shots, "sector-map.png") });
   });
 
@@ -237,21 +247,24 @@ try {
 
   await test("the key search's progress bar moves at least twice a second and Cancel stops it", async ({ page, server }) => {
     await openPage(page, server);
+    // The virtual reader tries keys fast: a 4K card (80 key types) and as
+    // as many keys as the body limit takes (a JSON string of 14 bytes a key
+    // under 256 KiB) keep the search going for seconds.
     const keys = [];
-    for (let i = 0; i < 4000; i++) keys.push((0x100000000000 + i * 7919).toString(16).toUpperCase().padStart(12, "0"));
-    await page.fill("#keys-text", keys.join("\n"));
+    for (let i = 0; i < 17000; i++) keys.push((0x100000000000 + i * 7919).toString(16).toUpperCase().padStart(12, "0"));
+    await page.$eval("#keys-text", (t, text) => { t.value = text; }, keys.join("\n"));
     await page.uncheck("#keys-builtin");
     await page.click("#keys-set");
-    await page.waitForFunction(() => /^4000 keys/.test(document.getElementById("keys-note").textContent));
+    await page.waitForFunction(() => /^17000 keys/.test(document.getElementById("keys-note").textContent));
     await page.click("#search-start");
     await page.waitForFunction(() => document.getElementById("search-note").dataset.state === "running");
     const samples = [];
     const t0 = Date.now();
-    while (Date.now() - t0 < 3000) {
+    while (Date.now() - t0 < 2000) {
       samples.push([Date.now() - t0, await page.$eval("#search-progress", (p) => p.value)]);
       await page.waitForTimeout(40);
     }
-    const perSecond = [0, 1, 2].map((s) => new Set(samples.filter(([t]) => t >= s * 1000 && t < (s + 1) * 1000).map(([, v]) => v)).size);
+    const perSecond = [0, 1].map((s) => new Set(samples.filter(([t]) => t >= s * 1000 && t < (s + 1) * 1000).map(([, v]) => v)).size);
     figures.progressPerSecond = perSecond;
     console.log(`figure: distinct progress values per second ${perSecond.join(", ")}`);
     assert(samples[samples.length - 1][1] > samples[0][1], "the progress bar did not move");
@@ -267,7 +280,7 @@ try {
     const job = await page.evaluate(async (token) => (await (await fetch("/api/job", { headers: { "X-Zubtool-Token": token } })).json()).job, server.token);
     assert(job && !job.running && job.cancelled, `the server's job after Cancel: ${JSON.stringify(job)}`);
     assert(figures.cancelMs < 2000, `Cancel took ${figures.cancelMs} ms`);
-  }, { bytes: image(KEY) });
+  }, { bytes: image(KEY, (b) => b, 4096) });
 
   await test("a diff marks exactly the bytes that differ", async ({ page, server, sc }) => {
     await openPage(page, server);

@@ -453,6 +453,7 @@ function wire() {
 
 if (!takeToken()) show("This page has no token: open the address zubtool ui printed (with its #token=...).");
 wire();
+performance.mark("zub-wired");
 refreshSources();
 poll();
 setInterval(poll, 1000);

@@ -64,10 +64,10 @@ function hexCell(block, marks) {
   const bytes = hexBytes(block.data || "".padEnd(32, "?"));
   const cell = el("td", { class: "hex" });
   const parts = block.kind === "trailer"
-    ? [["key-a", "key A", 0, 6], ["access", "access bits", 6, 9], ["byte9", "byte 9", 9, 10], ["key-b", "key B", 10, 16]]
+    ? [["key-a", "key A", 0, 6], ["access", "access", 6, 9], ["byte9", "b9", 9, 10], ["key-b", "key B", 10, 16]]
     : [[block.kind === "manufacturer" ? "uid" : "", "", 0, 16]];
   for (const [cls, label, from, to] of parts) {
-    const group = el("span", { class: `field ${cls}`, title: label });
+    const group = el("span", { class: `field ${cls}`, title: label === "b9" ? "byte 9" : label === "access" ? "access bits" : label });
     for (let i = from; i < to; i++) {
       const b = el("span", { class: "byte", text: bytes[i] });
       if (marks && marks.has(i)) b.classList.add("diff");
@@ -115,7 +115,10 @@ export function renderSector(title, words, table, sector, onPick, marks) {
     const row = el("tr", { "data-block": String(b.block), tabindex: "0", title: "Enter: edit this block" });
     row.append(el("th", { scope: "row", text: String(b.block) }), kindCell(b), hexCell(b, marks && marks[b.block]),
       el("td", { class: "ascii", text: b.ascii || "" }),
-      el("td", { class: "cond" }, el("div", { text: b.accessWords || "" }), rightsTable(b.rights)));
+      // The block's conditions in words are in the sector's list above (a
+      // line per block); here they are the table, with the words as its title.
+      el("td", { class: "cond", title: b.accessWords || "" }, rightsTable(b.rights),
+        (sector.accessWords || []).length ? null : el("div", { text: b.accessWords || "" })));
     const pick = () => onPick(b);
     row.addEventListener("dblclick", pick);
     row.addEventListener("keydown", (e) => { if (e.key === "Enter") { e.preventDefault(); pick(); } });
