@@ -5,7 +5,8 @@
 //   node workbench_test.mjs ZUBTOOL WORKDIR
 //
 // WORKDIR (in the build tree) gets the npm packages (npm ci, its cache there
-// too), the cases' images and the screenshots.
+// too), the cases' images and the screenshots (sector-map.png, block-view.png,
+// diff.png; the guide's docs/images/ holds copies of them).
 import { spawn, spawnSync } from "node:child_process";
 import fs from "node:fs";
 import os from "node:os";

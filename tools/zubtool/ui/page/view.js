@@ -20,9 +20,11 @@ export function tileState(sector, fromFile) {
   }
   if (!r.opened) return { cls: "fail", symbol: "✗", text: r.refused || "no key opened it" };
   const key = r.keyA ? `key A ${r.keyA}` : `key B ${r.keyB}`;
+  const hex = r.keyA || r.keyB;
+  const short = r.keyA ? "key A" : "key B";
   if (r.unreadable && r.unreadable.length)
-    return { cls: "partial", symbol: "◐", text: `${key}; ${r.unreadable.length} unreadable` };
-  return { cls: fromFile ? "file" : "ok", symbol: "✓", text: key };
+    return { cls: "partial", symbol: "◐", text: `${key}; ${r.unreadable.length} unreadable`, short: `${short}, ${r.unreadable.length} unreadable`, hex };
+  return { cls: fromFile ? "file" : "ok", symbol: "✓", text: key, short, hex };
 }
 
 export function renderMap(container, sectors, selected, onSelect) {
@@ -35,7 +37,8 @@ export function renderMap(container, sectors, selected, onSelect) {
       "aria-pressed": String(i === selected), tabindex: i === selected ? "0" : "-1",
       "aria-label": `sector ${s.sector}: ${st.symbol === "✗" ? "not opened, " : ""}${st.text}`,
     }, el("span", { class: "num", text: `${s.sector}` }), el("span", { class: "sym", text: st.symbol }),
-      el("span", { class: "what", text: st.text }));
+      el("span", { class: "what", text: st.short || st.text }),
+      st.hex ? el("span", { class: "key", text: st.hex.match(/.{1,4}/g).join("\n") }) : null);
     tile.addEventListener("click", () => onSelect(i, true));
     tile.addEventListener("keydown", (e) => {
       const cols = 8;
