@@ -13,13 +13,16 @@ group="${1:-all}"
 
 demo_native=(cmake make g++ pkg-config libusb-1.0-0-dev python3)
 # (Both thread models of MinGW g++: posix for the tree, win32 for the virtual
-# reader DLLs that load on XP.)
+# reader DLLs that load on XP; dpkg-dev unpacks cpp-httplib's source for
+# zubtool.exe, scripts/httplib_source.sh.)
 windows=(binutils-mingw-w64-i686 g++-mingw-w64-i686 g++-mingw-w64-i686-posix g++-mingw-w64-i686-win32
   binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-win32
-  wine wine32:i386 wine64)
+  wine wine32:i386 wine64
+  dpkg-dev)
 tests=(clang libclang-rt-14-dev python3-pytest python3-pip python3-setuptools python3-wheel python3-build python3-venv mypy dpkg-dev lintian libgtest-dev nlohmann-json3-dev libbenchmark-dev valgrind gcovr
   pcscd pcsc-tools python3-pyscard libpcsclite-dev
-  fp-compiler mono-mcs mono-runtime libmono-i18n-cjk4.0-cil umockdev libumockdev-dev)
+  fp-compiler mono-mcs mono-runtime libmono-i18n-cjk4.0-cil umockdev libumockdev-dev
+  libcpp-httplib-dev)
 # The browser tests: chromium, and node and npm from Debian unless the machine
 # has its own (Debian's npm would conflict with one installed from elsewhere).
 tests+=(chromium)

@@ -22,7 +22,8 @@ sim: the virtual reader DLL (CH375DLL.dll, CH375DLL64.dll) is of the given
      KERNEL32.dll and msvcrt.dll, is at most MAX_SIM_BYTES, and loads on the
      oldest Windows of its width, as MifareZUB.dll does.
 tool: zubtool.exe is of the given width, imports only from MifareZUB.dll
-     (names of MifareZUB.def), KERNEL32.dll and msvcrt.dll, and needs no newer
+     (names of MifareZUB.def), KERNEL32.dll and msvcrt.dll (and, for the
+     workbench, TOOL_WORKBENCH_IMPORTS from WS2_32.dll and SHELL32.dll), and needs no newer
      Windows than TOOL_OLDEST_WINDOWS: each system import is exported by the
      oldest Windows of its width or is one of TOOL_NEEDS_NEWER_WINDOWS, the
      functions listed as coming with Vista or 7 (so that a new one fails), and
@@ -124,6 +125,20 @@ TOOL_NEEDS_NEWER_WINDOWS = {
     # Vista (NT 6.0): winpthreads' clock, under the C++ runtime's locks.
     "kernel32.dll": {"GetTickCount64"},
     "msvcrt.dll": set(),
+}
+
+
+# The workbench (`zubtool ui`) serves HTTP through Winsock and opens the
+# browser through the shell: zubtool.exe may import these functions, all of
+# them in Windows since XP, from these DLLs and no others (so that a new one
+# is looked at before it ships).
+TOOL_WORKBENCH_IMPORTS = {
+    "ws2_32.dll": {"WSACleanup", "WSAGetLastError", "WSASocketW", "WSAStartup", "__WSAFDIsSet",
+                   "accept", "bind", "closesocket", "connect", "freeaddrinfo", "getaddrinfo",
+                   "getnameinfo", "getpeername", "getsockname", "getsockopt", "ioctlsocket",
+                   "listen", "ntohs", "htons", "recv", "select", "send", "setsockopt", "shutdown",
+                   "socket", "inet_ntop"},
+    "shell32.dll": {"ShellExecuteA"},
 }
 
 
@@ -273,10 +288,14 @@ def check_tool(objdump, exe, api_def, width, lists_dir):
     text, _, imports = pe_tables(objdump, exe)
     failures = check_width(text, width)
     by_name = {k.lower(): set(v) for k, v in imports.items()}
-    others = set(by_name) - SYSTEM_DLLS - {"mifarezub.dll"}
+    others = set(by_name) - SYSTEM_DLLS - {"mifarezub.dll"} - set(TOOL_WORKBENCH_IMPORTS)
     if others:
         failures.append(f"imports from {sorted(others)}; only MifareZUB.dll, "
-                        f"{sorted(SYSTEM_DLLS)} are allowed")
+                        f"{sorted(SYSTEM_DLLS | set(TOOL_WORKBENCH_IMPORTS))} are allowed")
+    for dll, allowed in TOOL_WORKBENCH_IMPORTS.items():
+        unexpected = by_name.get(dll, set()) - allowed
+        if unexpected:
+            failures.append(f"{dll}: the workbench is not known to need {sorted(unexpected)}")
     unknown = by_name.get("mifarezub.dll", set()) - set(def_exports(api_def))
     if unknown:
         failures.append(f"MifareZUB.dll exports none of {sorted(unknown)}")

@@ -57,6 +57,8 @@ struct Invocation {
   bool overwrite = false;                  // dump --out, convert: --overwrite
   bool notACardImage = false;              // restore --not-a-card-image
   std::string file2;                       // convert OUT, diff B
+  int port = 0;                            // ui --port; 0: one the system picks
+  bool openBrowser = true;                 // ui: off with --no-browser
 };
 
 // What the command line gave a command: its arguments and its own options.

@@ -58,8 +58,10 @@ const std::vector<CommandSpec>& Commands() {
        "unless the trailer shows it or it opened the sector. Formats, by the file's\n"
        "extension or --format: raw (.mfd, .bin), mct, eml, json, nfc; raw and eml\n"
        "cannot mark a byte unknown and hold zeros there (the tool says so).\n",
-       {{"--out", "FILE", "also write the card image (blocks in order, the keys found in the trailers)"},
-        {"--format", "FMT", "the image's format: raw, mct, eml, json or nfc (default: by extension, else raw)"},
+       {{"--out", "FILE",
+         "also write the card image (blocks in order, the keys found in the trailers)"},
+        {"--format", "FMT",
+         "the image's format: raw, mct, eml, json or nfc (default: by extension, else raw)"},
         {"--overwrite", nullptr, "replace FILE if it exists"},
         {"--card", "1K|4K|mini", "the card's size when its SAK does not tell it"},
         {"--json", nullptr, "one JSON object on standard output"}},
@@ -84,8 +86,10 @@ const std::vector<CommandSpec>& Commands() {
        {{"--trailers", nullptr, "write the sector trailers too (needs --force)"},
         {"--force", nullptr, "allow writing sector trailers"},
         {"--irreversible", nullptr, "allow access conditions that can never be undone"},
-        {"--key-a", "HEX", "key A for trailers whose key A is unknown or 000000000000 in the image"},
-        {"--key-b", "HEX", "key B for trailers whose key B is unknown or 000000000000 in the image"},
+        {"--key-a", "HEX",
+         "key A for trailers whose key A is unknown or 000000000000 in the image"},
+        {"--key-b", "HEX",
+         "key B for trailers whose key B is unknown or 000000000000 in the image"},
         {"--block0", nullptr, "write block 0 too (genuine cards refuse it)"},
         {"--dry-run", nullptr, "list what would be written; touch no card"},
         {"--format", "FMT", "read FILE as raw, mct, eml, json or nfc"},
@@ -255,6 +259,20 @@ const std::vector<CommandSpec>& Commands() {
        ParseLed,
        RunLed,
        TriesNoKey},
+      {"ui",
+       "ui [--port N] [--no-browser]",
+       "the workbench: the card in a page of your browser",
+       "Serves the workbench, a page for the card in your own browser, on the loopback\n"
+       "address only (127.0.0.1, and ::1 where there is one), and opens the default\n"
+       "browser on it. The address printed carries a token made for this run: only a\n"
+       "page opened with it can use the reader. The keys to try are those of --key,\n"
+       "--keys-file and the transport key, and the page can change them. Ctrl-C stops\n"
+       "it: a running key search is cancelled, the reader closed, the card left as it\n"
+       "is. Exit status 1 when the port cannot be had.\n",
+       {{"--port", "N", "listen on port N (default: one the system picks)"},
+        {"--no-browser", nullptr, "print the address, do not open a browser"}},
+       ParseUi,
+       RunUi},
       {"help",
        "help [COMMAND|codes]",
        "the usage of the tool or of a command; result codes",
@@ -285,7 +303,7 @@ int Context::Open() {
       Fail("no reader at device index " + std::to_string(inv.device) + ": " + Describe(r), r);
     } else {
       Fail("cannot open the reader at device index " + std::to_string(inv.device) + ": " + why +
-           " (" + ResultText(r) + ", " + std::to_string(r) + ")",
+               " (" + ResultText(r) + ", " + std::to_string(r) + ")",
            r);
     }
     return kExitNoReader;

@@ -107,6 +107,10 @@ int RunConvert(Context& context);
 std::string ParseDiff(const Arguments& args, Invocation* inv);
 int RunDiff(Context& context);
 
+// The workbench: a page in the browser, served on the loopback address.
+std::string ParseUi(const Arguments& args, Invocation* inv);
+int RunUi(Context& context);
+
 std::string ParseHelp(const Arguments& args, Invocation* inv);
 int RunHelp(Context& context);
 

@@ -1,0 +1,273 @@
+#!/usr/bin/env python3
+"""The workbench's server as an attacker sees it.
+
+Starts `zubtool ui --no-browser --port 0` against the virtual reader, sends
+what a hostile web page or a local client would send, and checks the status
+of each reply, that no reply carries CORS headers, and that the virtual
+reader's trace got no card command from any refused request. Then that the
+server listens on loopback addresses only, refuses a port in use, and stops
+cleanly on SIGINT and SIGTERM with the reader closed.
+
+    security_test.py PATH/TO/zubtool
+"""
+import http.client
+import json
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+failures = 0
+
+
+def expect(name, ok, detail=""):
+    global failures
+    if ok:
+        print(f"ok    {name}")
+    else:
+        failures += 1
+        print(f"FAIL  {name}: {detail}")
+
+
+class Workbench:
+    """One `zubtool ui` run with its trace file."""
+
+    def __init__(self, tool, work, port=0, trace=True):
+        self.trace = os.path.join(work, f"trace-{time.monotonic_ns()}.txt")
+        env = {k: v for k, v in os.environ.items() if not k.startswith("ZUBSIM_")}
+        env["ZUBSIM_TRACE"] = self.trace if trace else "off"
+        self.process = subprocess.Popen([tool, "ui", "--no-browser", "--port", str(port)], env=env,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.line = self.process.stdout.readline()
+        m = re.match(r"^workbench at http://127\.0\.0\.1:(\d+)/#token=([0-9a-f]{32})$", self.line.strip())
+        self.port = int(m.group(1)) if m else None
+        self.token = m.group(2) if m else None
+
+    def card_commands(self):
+        """The requests the reader got so far."""
+        if not os.path.exists(self.trace):
+            return 0
+        with open(self.trace, encoding="utf-8", errors="replace") as f:
+            return sum(1 for line in f if line.startswith("->"))
+
+    def request(self, method, path, headers=None, body=None, host=None):
+        """Sends exactly the headers given (Host as given, or the right one)."""
+        all_headers = {"Host": host or f"127.0.0.1:{self.port}"}
+        all_headers.update(headers or {})
+        c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+        c.putrequest(method, path, skip_host=True, skip_accept_encoding=True)
+        for name, value in all_headers.items():
+            c.putheader(name, value)
+        data = body.encode() if isinstance(body, str) else body
+        if data is not None:
+            c.putheader("Content-Length", str(len(data)))
+        c.endheaders(data)
+        r = c.getresponse()
+        payload = r.read()
+        c.close()
+        return r.status, dict((k.lower(), v) for k, v in r.getheaders()), payload
+
+    def stop(self, sig):
+        self.process.send_signal(sig)
+        try:
+            status = self.process.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            status = None
+        return status, self.process.stderr.read()
+
+
+def attacks(w):
+    port, token = w.port, w.token
+    origin = f"http://127.0.0.1:{port}"
+    good_post = {"X-Zubtool-Token": token, "Origin": origin, "Content-Type": "application/json"}
+    cases = [
+        # name, method, path, headers, body, Host, status
+        ("no token", "GET", "/api/status", {}, None, None, 403),
+        ("a wrong token", "GET", "/api/status", {"X-Zubtool-Token": "0" * 32}, None, None, 403),
+        ("the token in a query string", "GET", f"/api/status?token={token}", {}, None, None, 403),
+        ("the token as a cookie", "GET", "/api/status", {"Cookie": f"token={token}; X-Zubtool-Token={token}"},
+         None, None, 403),
+        ("a rebinding Host with the right token", "GET", "/api/status", {"X-Zubtool-Token": token}, None,
+         f"evil.example:{port}", 403),
+        ("a foreign Origin with the token", "POST", "/api/card/read",
+         {"X-Zubtool-Token": token, "Origin": "http://evil.example"}, "{}", None, 403),
+        ("a foreign Origin without the token", "POST", "/api/card/read", {"Origin": "http://evil.example"},
+         "{}", None, 403),
+        ("a form POST of another site", "POST", "/api/keys",
+         {"Origin": "http://evil.example", "Content-Type": "text/plain", "Sec-Fetch-Site": "cross-site"},
+         '{"text": "FFFFFFFFFFFF"}', None, 403),
+        ("a POST without Origin", "POST", "/api/card/read", {"X-Zubtool-Token": token}, "{}", None, 403),
+        ("a cross-site fetch with the token", "GET", "/api/status",
+         {"X-Zubtool-Token": token, "Sec-Fetch-Site": "cross-site"}, None, None, 403),
+        ("a preflight", "OPTIONS", "/api/card/write",
+         {"Origin": "http://evil.example", "Access-Control-Request-Method": "POST",
+          "Access-Control-Request-Headers": "x-zubtool-token"}, None, None, 403),
+        ("malformed JSON", "POST", "/api/keys", good_post, '{"text": ', None, 400),
+        ("JSON of the wrong shape", "POST", "/api/keys", good_post, '{"text": 12}', None, 400),
+        ("a GET of the page", "GET", "/", {}, None, None, 200),
+        ("a GET of a file that is not there", "GET", "/../../etc/passwd", {}, None, None, 404),
+    ]
+    for name, method, path, headers, body, host, status in cases:
+        before = w.card_commands()
+        got, reply_headers, payload = w.request(method, path, headers, body, host)
+        expect(f"{name}: {status}", got == status, f"status {got}: {payload[:200]!r}")
+        expect(f"{name}: no card command", w.card_commands() == before,
+               f"{w.card_commands() - before} card commands")
+        cors = [h for h in reply_headers if h.startswith("access-control-")]
+        expect(f"{name}: no CORS header", not cors, cors)
+        expect(f"{name}: not kept in a cache", reply_headers.get("cache-control") == "no-store",
+               reply_headers.get("cache-control"))
+        if status >= 400:
+            try:
+                message = json.loads(payload).get("error")
+            except ValueError:
+                message = None
+            expect(f"{name}: a message", bool(message), payload[:200])
+        if path == "/":
+            expect("the page has its security headers",
+                   reply_headers.get("content-security-policy", "").startswith("default-src 'self'")
+                   and "frame-ancestors 'none'" in reply_headers.get("content-security-policy", "")
+                   and reply_headers.get("x-content-type-options") == "nosniff"
+                   and reply_headers.get("referrer-policy") == "no-referrer"
+                   and reply_headers.get("content-type", "").startswith("text/html"), reply_headers)
+
+    # A body above the limit: refused from its Content-Length, before it is read.
+    before = w.card_commands()
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    s.sendall((f"POST /api/keys HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nOrigin: {origin}\r\n"
+               f"X-Zubtool-Token: {token}\r\nContent-Type: application/json\r\n"
+               f"Content-Length: {300 * 1024}\r\n\r\n").encode())
+    s.sendall(b'{"text": "' + b"A" * 4096)
+    reply = b""
+    try:
+        while b"\r\n\r\n" not in reply or not reply.rstrip().endswith(b"}"):
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            reply += chunk
+    except (ConnectionResetError, socket.timeout):
+        pass
+    s.close()
+    head = reply.split(b"\r\n", 1)[0].decode(errors="replace")
+    expect("a body above 256 KiB: 400", head.startswith("HTTP/1.1 400"), head)
+    expect("a body above 256 KiB: its message", b"256 KiB" in reply, reply[-200:])
+    expect("a body above 256 KiB: no card command", w.card_commands() == before)
+
+    # The same requests with what the page sends do reach the card: the
+    # trace above would have seen them.
+    before = w.card_commands()
+    got, _, payload = w.request("GET", "/api/status", {"X-Zubtool-Token": token})
+    status = json.loads(payload) if got == 200 else {}
+    expect("status with the token: the card's UID", status.get("card", {}).get("uid") == "1A7B8C54", payload)
+    expect("status with the token: the card was asked", w.card_commands() > before)
+    got, _, payload = w.request("GET", "/api/status", {"X-Zubtool-Token": token}, host=f"[::1]:{port}")
+    expect("the [::1] Host is the server's own", got == 200, payload)
+    got, _, payload = w.request("POST", "/api/keys", good_post, '{"text": "a0a1a2a3a4a5\\nnot a key\\n"}')
+    keys = json.loads(payload) if got == 200 else {}
+    expect("keys set from keys-file text", keys.get("keys") == ["A0A1A2A3A4A5"]
+           and keys.get("skipped", [{}])[0].get("line") == 2, payload)
+
+
+def busy(w):
+    """A long key search holds the card: a second card operation gets 409."""
+    origin = f"http://127.0.0.1:{w.port}"
+    post = {"X-Zubtool-Token": w.token, "Origin": origin, "Content-Type": "application/json"}
+    # Many keys no sector takes, the transport key last: every key type of
+    # every sector goes through all of them.
+    keys = "\n".join(f"{0xA00000000000 + i:012X}" for i in range(15000)) + "\nFFFFFFFFFFFF\n"
+    got, _, payload = w.request("POST", "/api/keys", post, json.dumps({"text": keys}))
+    expect("busy: the keys to try set", got == 200, payload[:200])
+    got, _, payload = w.request("POST", "/api/keys/search", post, "{}")
+    expect("busy: the key search started", got == 202, payload[:200])
+    got, _, payload = w.request("POST", "/api/card/read", post, "{}")
+    error = json.loads(payload).get("error", "") if payload.startswith(b"{") else ""
+    expect("busy: a second card operation gets 409 busy", got == 409 and error.startswith("busy"),
+           f"{got} {payload[:200]!r}")
+    got, _, payload = w.request("GET", "/api/status", {"X-Zubtool-Token": w.token})
+    status = json.loads(payload) if got == 200 else {}
+    expect("busy: the status names what runs and shows the job",
+           bool(status.get("busy")) and (status.get("job") or {}).get("running") is True, payload[:300])
+    expect("busy: the status shows the card as last seen",
+           (status.get("card") or {}).get("uid") == "1A7B8C54", payload[:300])
+    got, _, payload = w.request("POST", "/api/job/cancel", post, "{}")
+    job = (json.loads(payload) if got == 200 else {}).get("job") or {}
+    expect("busy: cancel stops the search", job.get("running") is False and job.get("cancelled") is True,
+           payload[:300])
+    got, _, payload = w.request("GET", "/api/status", {"X-Zubtool-Token": w.token})
+    status = json.loads(payload) if got == 200 else {}
+    expect("busy: the card is free again", got == 200 and status.get("busy") is None, payload[:300])
+
+
+def listening_addresses(port):
+    """The local addresses of the sockets listening on `port` (Linux)."""
+    found = []
+    for name, size in (("/proc/net/tcp", 8), ("/proc/net/tcp6", 32)):
+        try:
+            with open(name) as f:
+                next(f)
+                for line in f:
+                    fields = line.split()
+                    address, port_hex = fields[1].split(":")
+                    if fields[3] == "0A" and int(port_hex, 16) == port:
+                        found.append(address)
+        except OSError:
+            pass
+    return found
+
+
+def main():
+    tool = sys.argv[1]
+    with tempfile.TemporaryDirectory() as work:
+        w = Workbench(tool, work)
+        expect("the address is printed with a token", w.port is not None, repr(w.line))
+        if w.port is None:
+            w.stop(signal.SIGKILL)
+            return 1
+        try:
+            addresses = listening_addresses(w.port)
+            loopback = {"0100007F", "00000000000000000000000001000000"}
+            expect("it listens on 127.0.0.1", "0100007F" in addresses, addresses)
+            expect("it listens on loopback addresses only", addresses and set(addresses) <= loopback,
+                   addresses)
+            attacks(w)
+            second = Workbench(tool, work, w.port)
+            try:
+                status = second.process.wait(timeout=20)
+                err = second.process.stderr.read()
+            except subprocess.TimeoutExpired:
+                status, err = second.stop(signal.SIGKILL)
+                err = "it took the port: " + err
+            expect("a port in use: exit status 1", status == 1, f"{status} {second.line!r} {err}")
+            expect("a port in use: a message naming it", str(w.port) in err and "in use" in err, err)
+        finally:
+            status, err = w.stop(signal.SIGINT)
+        expect("Ctrl-C stops it with exit status 0", status == 0, f"{status}: {err}")
+        with open(w.trace, encoding="utf-8", errors="replace") as f:
+            trace = f.read()
+        expect("the reader was closed", trace.rstrip().endswith("## close device 0"), trace[-300:])
+
+        w = Workbench(tool, work, trace=False)
+        try:
+            busy(w)
+        finally:
+            status, err = w.stop(signal.SIGTERM)
+        expect("SIGTERM during a run that searched: exit status 0", status == 0, f"{status}: {err}")
+
+        # SIGTERM, and a run that never touched the reader.
+        w = Workbench(tool, work)
+        got, _, _ = w.request("GET", "/", {})
+        status, err = w.stop(signal.SIGTERM)
+        expect("SIGTERM stops it with exit status 0", got == 200 and status == 0, f"{got} {status}: {err}")
+        expect("a run without a card command sent none", w.card_commands() == 0)
+    print(f"{'FAIL' if failures else 'ok'}: {failures} failures")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

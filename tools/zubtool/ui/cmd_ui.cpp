@@ -1,0 +1,125 @@
+// zubtool ui: the workbench's life, from the servers started to Ctrl-C.
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "commands.h"
+#include "card_routes.h"
+#include "desk.h"
+#include "desk_routes.h"
+#include "file_routes.h"
+#include "interrupt.h"
+#if defined(ZUBTOOL_WORKBENCH_SERVER)
+#include "server.h"
+#endif
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <shellapi.h>
+#else
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace zubtool {
+
+std::string ParseUi(const Arguments& args, Invocation* inv) {
+  if (args.Has("--port")) {
+    auto n = ParseNumber(args.Value("--port"), 0, 65535);
+    if (!n) return "not a port (0 to 65535): '" + args.Value("--port") + "'";
+    inv->port = static_cast<int>(*n);
+  }
+  inv->openBrowser = !args.Has("--no-browser");
+  return args.Count(0, 0, {});
+}
+
+#if !defined(ZUBTOOL_WORKBENCH_SERVER)
+int RunUi(Context&) {
+  Fail("this zubtool was built without the workbench (cpp-httplib was not found)");
+  return kExitUsage;
+}
+#else
+namespace {
+
+// Opens the default browser on `address`; a failure is only a message.
+#if defined(_WIN32)
+void OpenBrowser(const std::string& address) {
+  const auto result = reinterpret_cast<INT_PTR>(
+      ShellExecuteA(nullptr, "open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+  if (result <= 32) {
+    std::fprintf(stderr, "zubtool: could not open a browser; open the address above yourself\n");
+  }
+}
+#else
+void OpenBrowser(const std::string& address) {
+  const pid_t child = fork();
+  if (child < 0) {
+    std::fprintf(stderr, "zubtool: could not open a browser; open the address above yourself\n");
+    return;
+  }
+  if (child == 0) {
+    // The browser's chatter is not the tool's output.
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      dup2(null, 0);
+      dup2(null, 1);
+      dup2(null, 2);
+    }
+    execlp("xdg-open", "xdg-open", address.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // xdg-open returns once the browser is asked; it is waited for on a thread
+  // of its own so that the server does not wait for it.
+  std::thread([child] {
+    int status = 0;
+    if (waitpid(child, &status, 0) == child && (!WIFEXITED(status) || WEXITSTATUS(status) != 0)) {
+      std::fprintf(stderr,
+                   "zubtool: could not open a browser (xdg-open failed); open the address "
+                   "above yourself\n");
+    }
+  }).detach();
+}
+#endif
+
+}  // namespace
+
+int RunUi(Context& context) {
+  const Invocation& inv = context.inv;
+  const std::string token = ui::NewToken();
+  if (token.empty()) {
+    Fail("cannot make a token: the system's random source failed");
+    return kExitFailed;
+  }
+  // Ctrl-C and SIGTERM only set a flag from here on, which the loop below
+  // sees; the desk and the servers are then stopped in order.
+  InterruptScope interrupt;
+  ui::Desk desk(inv, context.Keys());
+  std::vector<ui::Route> routes = ui::DeskRoutes(desk);
+  for (auto& route : ui::CardRoutes(desk)) routes.push_back(std::move(route));
+  for (auto& route : ui::FileRoutes(desk)) routes.push_back(std::move(route));
+  ui::Server server(std::move(routes), token);
+  std::string error;
+  if (!server.Start(inv.port, &error)) {
+    Fail(error);
+    return kExitFailed;
+  }
+  const std::string address =
+      "http://127.0.0.1:" + std::to_string(server.Port()) + "/#token=" + token;
+  std::printf("workbench at %s\n", address.c_str());
+  std::printf("stop it with Ctrl-C%s\n",
+              server.ListensOnIpv6() ? "" : " (listening on 127.0.0.1 only: no ::1 here)");
+  std::fflush(stdout);
+  if (inv.openBrowser) OpenBrowser(address);
+  while (!InterruptScope::Interrupted()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  std::fprintf(stderr, "zubtool: stopping the workbench\n");
+  server.Stop();
+  desk.Cancel();
+  return kExitOk;
+}
+#endif
+
+}  // namespace zubtool

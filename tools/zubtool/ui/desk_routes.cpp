@@ -1,0 +1,100 @@
+#include "desk_routes.h"
+
+#include "key_list.h"
+#include "commands.h"
+#include "status.h"
+
+namespace zubtool {
+namespace ui {
+
+namespace {
+
+JsonValue KeysJson(const std::vector<Bytes>& keys) {
+  JsonValue list = JsonValue::array();
+  for (const auto& key : keys) list.push_back(HexText(key));
+  return list;
+}
+
+// Sees the card when nothing else runs (request, anticollision, select);
+// while busy, the card as last seen and no card command.
+Reply Status(Desk& desk) {
+  Reply seen = desk.WithReader("the status check", [&desk](CardReader& reader) {
+    CardSession session(reader, {});
+    const int32_t r = desk.FindCard(session);
+    if (r > 0 && r != kNoCard) {
+      JsonValue card = JsonValue::object();
+      card["present"] = false;
+      card["error"] = "no card selected: " + Describe(r);
+      desk.SetLastCard(card);
+    }
+    return Reply::Ok(JsonValue::object());
+  });
+  JsonValue json = JsonValue::object();
+  json["reader"] = desk.ReaderJson();
+  JsonValue card = desk.LastCard();
+  if (seen.status == 503) {
+    card = JsonValue::object();
+    card["present"] = false;
+    card["error"] = seen.json.value("error", std::string("no reader"));
+  } else if (card.is_null()) {
+    card = JsonValue::object();
+    card["present"] = false;
+    card["error"] = "not seen yet";
+  }
+  json["card"] = card;
+  const std::string busy = desk.Busy();
+  json["busy"] = busy.empty() ? JsonValue(nullptr) : JsonValue(busy);
+  json["job"] = desk.JobJson();
+  json["keys"] = desk.Keys().size();
+  return Reply::Ok(json);
+}
+
+Reply SetKeys(Desk& desk, const Request& request) {
+  const std::string text = StringField(request.body, "text", "");
+  const bool builtIn = BoolField(request.body, "builtIn", false);
+  const KeyList list = ReadKeyList(text);
+  UniqueKeys keys;
+  for (const auto& key : list.keys) keys.Add(key);
+  if (builtIn) {
+    for (const auto& key : BuiltInKeys()) keys.Add(key);
+  }
+  JsonValue skipped = JsonValue::array();
+  for (const auto& line : list.skipped) {
+    skipped.push_back(
+        {{"line", line.line}, {"text", line.text}, {"reason", "not a key of 12 hex digits"}});
+  }
+  if (keys.Size() == 0) {
+    // The keys to try stay as they were: a card operation needs at least one.
+    Reply reply = Reply::Error(400, "no key to try: the text holds no key of 12 hex digits");
+    reply.json["skipped"] = skipped;
+    return reply;
+  }
+  std::vector<Bytes> taken = keys.Take();
+  JsonValue json = JsonValue::object();
+  json["keys"] = KeysJson(taken);
+  json["skipped"] = skipped;
+  desk.SetKeys(std::move(taken));
+  return Reply::Ok(json);
+}
+
+}  // namespace
+
+std::vector<Route> DeskRoutes(Desk& desk) {
+  Desk* d = &desk;
+  return {
+      {"GET", "/api/status", [d](const Request&) { return Status(*d); }},
+      {"GET", "/api/keys",
+       [d](const Request&) {
+         return Reply::Ok(JsonValue{{"keys", KeysJson(d->Keys())}});
+       }},
+      {"POST", "/api/keys", [d](const Request& request) { return SetKeys(*d, request); }},
+      {"GET", "/api/job",
+       [d](const Request&) {
+         return Reply::Ok(JsonValue{{"job", d->JobJson()}});
+       }},
+      {"POST", "/api/job/cancel", [d](const Request&) { return d->Cancel(); }},
+  };
+}
+
+}  // namespace ui
+}  // namespace zubtool
