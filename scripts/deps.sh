@@ -23,6 +23,11 @@ tests=(clang libclang-rt-14-dev python3-pytest python3-pip python3-setuptools py
   pcscd pcsc-tools python3-pyscard libpcsclite-dev
   fp-compiler mono-mcs mono-runtime libmono-i18n-cjk4.0-cil umockdev libumockdev-dev
   libcpp-httplib-dev)
+# The browser tests: chromium, and node and npm from Debian unless the machine
+# has its own (Debian's npm would conflict with one installed from elsewhere).
+tests+=(chromium)
+command -v node >/dev/null || tests+=(nodejs)
+command -v npm >/dev/null || tests+=(npm)
 case "$group" in
   demo-native) packages=("${demo_native[@]}") ;;
   windows) packages=("${windows[@]}") ;;

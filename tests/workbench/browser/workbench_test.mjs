@@ -1,0 +1,363 @@
+// The workbench page in headless chromium against `zubtool ui --no-browser`
+// and the virtual reader. Each case starts its own server (and browser page)
+// on its own card image and stops both, also when it fails.
+//
+//   node workbench_test.mjs ZUBTOOL WORKDIR
+//
+// WORKDIR (in the build tree) gets the npm packages (npm ci, its cache there
+// too), the cases' images and the screenshots (sector-map.png, block-view.png,
+// diff.png; the guide's docs/images/ holds copies of them).
+import { spawn, spawnSync } from "node:child_process";
+import fs from "node:fs";
+import os from "node:os";
+import path from "node:path";
+import { fileURLToPath, pathToFileURL } from "node:url";
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const [zubtool, workArg] = process.argv.slice(2);
+if (!zubtool || !workArg) {
+  console.error("usage: node workbench_test.mjs ZUBTOOL WORKDIR");
+  process.exit(2);
+}
+const work = path.resolve(workArg);
+const shots = path.join(work, "screenshots");
+fs.mkdirSync(shots, { recursive: true });
+
+// playwright-core as the lock file pins it, installed into the build tree.
+function installPackages() {
+  for (const f of ["package.json", "package-lock.json"]) fs.copyFileSync(path.join(here, f), path.join(work, f));
+  const env = { ...process.env, npm_config_cache: path.join(work, "npm-cache"), npm_config_update_notifier: "false",
+    npm_config_fund: "false", npm_config_audit: "false" };
+  const r = spawnSync("npm", ["ci", "--ignore-scripts", "--no-audit", "--no-fund"], { cwd: work, env, stdio: "inherit" });
+  if (r.status !== 0) throw new Error("npm ci failed");
+}
+installPackages();
+const { chromium } = await import(pathToFileURL(path.join(work, "node_modules/playwright-core/index.mjs")).href);
+
+const UID = "1A7B8C54";
+const KEY = "A1B2C3D4E5F6";
+
+// A 1K (or 4K) image: block 0 with the UID and its BCC, data blocks with a
+// pattern, trailers of `key` with the transport access bits.
+function image(key = "FFFFFFFFFFFF", fill = (b) => b, size = 1024) {
+  const img = Buffer.alloc(size);
+  const uid = Buffer.from(UID, "hex");
+  uid.copy(img, 0);
+  img[4] = uid[0] ^ uid[1] ^ uid[2] ^ uid[3];
+  img[5] = size === 1024 ? 0x08 : 0x18; img[6] = size === 1024 ? 0x04 : 0x02; img[7] = 0x00;
+  for (let b = 1; b < size / 16; b++) {
+    const trailer = b < 128 ? b % 4 === 3 : (b - 128) % 16 === 15;
+    if (trailer) {
+      Buffer.from(key + "FF078069" + key, "hex").copy(img, b * 16);
+    } else {
+      for (let i = 0; i < 16; i++) img[b * 16 + i] = fill(b * 16 + i) & 0xff;
+    }
+  }
+  return img;
+}
+
+let caseNo = 0;
+function scene(bytes) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), "zub-wb-"));
+  const card = path.join(dir, "card.mfd");
+  fs.writeFileSync(card, bytes);
+  const control = path.join(dir, "control");
+  fs.writeFileSync(control, "");
+  const env = { ...Object.fromEntries(Object.entries(process.env).filter(([k]) => !k.startsWith("ZUBSIM_"))),
+    ZUBSIM_IMAGE: card, ZUBSIM_SAVE_ON_CLOSE: "1", ZUBSIM_CONTROL: control, ZUBSIM_TRACE: path.join(dir, "trace") };
+  return { dir, card, control, env };
+}
+
+function startServer(sc) {
+  return new Promise((resolve, reject) => {
+    const child = spawn(zubtool, ["ui", "--no-browser", "--port", "0"], { env: sc.env, stdio: ["ignore", "pipe", "pipe"] });
+    let out = "";
+    const timer = setTimeout(() => { child.kill("SIGINT"); reject(new Error(`no address printed:\n${out}`)); }, 10000);
+    const look = (chunk) => {
+      out += chunk;
+      const m = /workbench at (http:\/\/127\.0\.0\.1:\d+\/)#token=([0-9a-f]+)/.exec(out);
+      if (m) { clearTimeout(timer); resolve({ child, url: m[1] + "#token=" + m[2], base: m[1], token: m[2], output: () => out }); }
+    };
+    child.stdout.on("data", look);
+    child.stderr.on("data", look);
+    child.on("exit", (code) => { clearTimeout(timer); reject(new Error(`zubtool ui ended (${code}) before printing its address:\n${out}`)); });
+  });
+}
+
+// Ctrl-C, as a technician stops it; the virtual reader saves its image then.
+function stopServer(server) {
+  return new Promise((resolve) => {
+    if (server.child.exitCode !== null) { resolve(server.child.exitCode); return; }
+    const kill = setTimeout(() => server.child.kill("SIGKILL"), 5000);
+    server.child.on("exit", (code) => { clearTimeout(kill); resolve(code); });
+    server.child.kill("SIGINT");
+  });
+}
+
+function zub(args, env) {
+  const r = spawnSync(zubtool, args, { env, encoding: "utf8" });
+  if (r.status !== 0) throw new Error(`zubtool ${args.join(" ")}: ${r.status}\n${r.stdout}${r.stderr}`);
+  return r.stdout;
+}
+
+let browser;
+let profile;
+let failures = 0;
+const figures = {};
+
+function assert(cond, message) {
+  if (!cond) throw new Error(message);
+}
+
+// One case: its own image, server and page; all stopped whatever happens.
+// WORKBENCH_CASE=<words> runs only the cases whose names hold them.
+async function test(name, body, { bytes = image(), keep } = {}) {
+  if (process.env.WORKBENCH_CASE && !name.includes(process.env.WORKBENCH_CASE)) return;
+  caseNo++;
+  const sc = scene(bytes);
+  let server = null;
+  let page = null;
+  const t0 = Date.now();
+  try {
+    server = await startServer(sc);
+    page = await browser.newPage();
+    const errors = [];
+    page.on("pageerror", (e) => errors.push(String(e)));
+    await body({ page, server, sc, stop: async () => { await stopServer(server); } });
+    assert(!errors.length, `script errors on the page: ${errors.join("; ")}`);
+    console.log(`PASS ${name} (${Date.now() - t0} ms)`);
+  } catch (e) {
+    failures++;
+    console.log(`FAIL ${name}: ${e.stack || e}`);
+    if (server) console.log(`--- zubtool ui said:\n${server.output()}`);
+  } finally {
+    if (page) await page.close().catch(() => {});
+    if (server) await stopServer(server);
+    if (!keep) fs.rmSync(sc.dir, { recursive: true, force: true });
+  }
+}
+
+async function openPage(page, server) {
+  await page.goto(server.url);
+  await page.waitForFunction(() => document.body.dataset.cardShown, null, { timeout: 10000 });
+}
+
+const sectorHex = (page) => page.$$eval("#block-table tr[data-block]", (rows) =>
+  rows.map((r) => [...r.querySelectorAll("td.hex .byte")].map((b) => b.textContent).join("")));
+
+try {
+  // A fresh profile in a temporary folder (playwright passes it as
+  // --user-data-dir); each case gets a tab of its own, so its own session
+  // storage and token.
+  profile = fs.mkdtempSync(path.join(os.tmpdir(), "zub-wb-chromium-"));
+  browser = await chromium.launchPersistentContext(profile, {
+    executablePath: process.env.CHROMIUM || "/usr/bin/chromium",
+    headless: true, acceptDownloads: true, viewport: { width: 1280, height: 800 },
+    args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+      "--disable-background-networking", "--disable-component-update", "--disable-sync"],
+  });
+
+  await test("the page shows the card's UID, usable at once and the card fully shown within a second", async ({ page, server }) => {
+    await page.goto(server.url);
+    assert(!page.url().includes("token="), `the token stays in the address bar: ${page.url()}`);
+    await page.waitForFunction(() => document.body.dataset.ready === "1", null, { timeout: 5000 });
+    await page.waitForFunction(() => document.body.dataset.cardShown, null, { timeout: 10000 });
+    const text = await page.textContent("#card");
+    assert(text.includes(UID), `the card bar shows "${text}", not the UID ${UID}`);
+    // First paint, the controls live, the card bar filled from the first
+    // status, the whole card shown: milliseconds after navigation.
+    const timing = () => page.evaluate(() => {
+      const at = (name) => Math.round(performance.getEntriesByName(name)[0].startTime);
+      return { paint: at("first-contentful-paint"), wired: at("zub-wired"), cardBar: at("zub-ready"),
+        shown: at("zub-card-shown"), tiles: document.querySelectorAll("#sector-map .tile").length };
+    });
+    const cold = await timing();
+    assert(cold.tiles === 16, `${cold.tiles} tiles for a 1K card`);
+    // A reload keeps working (the token is in the tab's session storage), and
+    // is the page as a technician opens it again, the browser warmed up.
+    await page.reload();
+    await page.waitForFunction(() => document.body.dataset.cardShown, null, { timeout: 10000 });
+    const warm = await timing();
+    figures.firstOpen = cold;
+    figures.reload = warm;
+    for (const [what, t] of [["first open", cold], ["reload", warm]])
+      console.log(`figure: ${what}: first paint ${t.paint} ms, controls live ${t.wired} ms, card bar filled ${t.cardBar} ms, 1K card fully shown ${t.shown} ms`);
+    // A loaded 2-core machine: three times the figures (300 ms usable, 1 s
+    // shown), and the browser's own start on the first open.
+    assert(warm.cardBar < 900 && cold.cardBar < 1500, `the card bar was ready only after ${cold.cardBar} / ${warm.cardBar} ms`);
+    assert(warm.shown < 3000 && cold.shown < 3000, `the card was fully shown only after ${cold.shown} / ${warm.shown} ms`);
+    await page.locator("#view").screenshot({ path: path.join(shots, "sector-map.png") });
+  });
+
+  await test("a sector's blocks equal what zubtool read gives", async ({ page, server, sc, stop }) => {
+    await openPage(page, server);
+    await page.click('#sector-map .tile[data-sector="1"]');
+    // The keyboard moves the selection too: right to sector 2 and back.
+    await page.keyboard.press("ArrowRight");
+    await page.keyboard.press("ArrowLeft");
+    const shown = await sectorHex(page);
+    await page.locator("#blocks").screenshot({ path: path.join(shots, "block-view.png") });
+    await stop();
+    const env = { ...sc.env, ZUBSIM_SAVE_ON_CLOSE: "0" };
+    const read = [4, 5, 6, 7].map((b) => {
+      const line = zub(["read", String(b)], env).split("\n").find((l) => l.trim().startsWith(String(b)));
+      return line.trim().split(/\s+/).slice(1, 17).join("").toUpperCase();
+    });
+    // The data blocks byte for byte; of the trailer, the access bits and byte
+    // 9 (the card never reads key A out, and the page fills in the key that
+    // opened the sector where the reader answers zeros).
+    const same = (rows) => rows.map((h, i) => (i === 3 ? h.slice(12, 20) : h));
+    assert(JSON.stringify(same(shown)) === JSON.stringify(same(read)),
+      `page ${JSON.stringify(shown)} != zubtool read ${JSON.stringify(read)}`);
+    assert(shown[0] === image().subarray(64, 80).toString("hex").toUpperCase(), `block 4 shown as ${shown[0]}`);
+  });
+
+  await test("a write made on the page lands in the virtual reader's image", async ({ page, server, sc, stop }) => {
+    await openPage(page, server);
+    const data = "00112233445566778899AABBCCDDEEFF";
+    await page.fill("#edit-block", "5");
+    await page.fill("#edit-data", data);
+    await page.waitForFunction(() => document.getElementById("edit-check").textContent.startsWith("✓"), null, { timeout: 5000 });
+    await page.click("#edit-write");
+    await page.waitForFunction(() => document.getElementById("edit-result").className === "good", null, { timeout: 10000 });
+    const held = await page.getAttribute("#edit-result", "data-held");
+    assert(held.toUpperCase() === data, `the page shows ${held} verified, not ${data}`);
+    await stop();
+    const saved = fs.readFileSync(sc.card).subarray(5 * 16, 6 * 16).toString("hex").toUpperCase();
+    assert(saved === data, `the image holds ${saved} in block 5`);
+  });
+
+  await test("a refused trailer shows its reason and leaves the image unchanged", async ({ page, server, sc, stop }) => {
+    const before = fs.readFileSync(sc.card);
+    await openPage(page, server);
+    await page.fill("#edit-block", "7");
+    await page.check("#edit-force");
+    // Access bytes whose plain and inverted copies disagree: a locked sector.
+    await page.fill("#edit-data", "FFFFFFFFFFFF000000" + "69" + "FFFFFFFFFFFF");
+    const reply = page.waitForResponse((r) => r.url().endsWith("/api/card/write"));
+    await page.click("#edit-write");
+    const r = await reply;
+    assert(r.status() === 422, `the write was answered ${r.status()}`);
+    const reason = (await r.json()).error;
+    await page.waitForFunction(() => document.getElementById("edit-result").className === "bad");
+    const shown = await page.textContent("#edit-result");
+    assert(reason && shown.includes(reason), `the page says "${shown}", not the reason "${reason}"`);
+    await stop();
+    assert(fs.readFileSync(sc.card).equals(before), "the image changed after a refused write");
+  });
+
+  await test("the key search's progress bar moves at least twice a second and Cancel stops it", async ({ page, server }) => {
+    await openPage(page, server);
+    // The virtual reader tries keys fast: a 4K card (80 key types) and as
+    // as many keys as the body limit takes (a JSON string of 14 bytes a key
+    // under 256 KiB) keep the search going for seconds.
+    const keys = [];
+    for (let i = 0; i < 17000; i++) keys.push((0x100000000000 + i * 7919).toString(16).toUpperCase().padStart(12, "0"));
+    await page.$eval("#keys-text", (t, text) => { t.value = text; }, keys.join("\n"));
+    await page.uncheck("#keys-builtin");
+    await page.click("#keys-set");
+    await page.waitForFunction(() => /^17000 keys/.test(document.getElementById("keys-note").textContent));
+    await page.click("#search-start");
+    await page.waitForFunction(() => document.getElementById("search-note").dataset.state === "running");
+    const samples = [];
+    const t0 = Date.now();
+    while (Date.now() - t0 < 2000) {
+      samples.push([Date.now() - t0, await page.$eval("#search-progress", (p) => p.value)]);
+      await page.waitForTimeout(40);
+    }
+    const perSecond = [0, 1].map((s) => new Set(samples.filter(([t]) => t >= s * 1000 && t < (s + 1) * 1000).map(([, v]) => v)).size);
+    figures.progressPerSecond = perSecond;
+    console.log(`figure: distinct progress values per second ${perSecond.join(", ")}`);
+    assert(samples[samples.length - 1][1] > samples[0][1], "the progress bar did not move");
+    assert(Math.min(...perSecond) >= 2, `progress updated fewer than twice in a second: ${perSecond}`);
+    const c0 = Date.now();
+    await page.click("#search-cancel");
+    await page.waitForFunction(() => document.getElementById("search-note").dataset.state === "cancelled", null, { timeout: 5000 });
+    figures.cancelMs = Date.now() - c0;
+    console.log(`figure: the search stopped ${figures.cancelMs} ms after Cancel`);
+    const after = await page.$eval("#search-progress", (p) => p.value);
+    await page.waitForTimeout(600);
+    assert(await page.$eval("#search-progress", (p) => p.value) === after, "the progress moved after Cancel");
+    const job = await page.evaluate(async (token) => (await (await fetch("/api/job", { headers: { "X-Zubtool-Token": token } })).json()).job, server.token);
+    assert(job && !job.running && job.cancelled, `the server's job after Cancel: ${JSON.stringify(job)}`);
+    assert(figures.cancelMs < 2000, `Cancel took ${figures.cancelMs} ms`);
+  }, { bytes: image(KEY, (b) => b, 4096) });
+
+  await test("a diff marks exactly the bytes that differ", async ({ page, server, sc }) => {
+    await openPage(page, server);
+    const a = image();
+    const b = Buffer.from(a);
+    const changed = { 4: [0, 15], 9: [3], 13: [7, 8, 9] };
+    for (const [blk, idx] of Object.entries(changed)) for (const i of idx) b[Number(blk) * 16 + i] ^= 0x5a;
+    const fa = path.join(sc.dir, "yesterday.mfd");
+    const fb = path.join(sc.dir, "today.mfd");
+    fs.writeFileSync(fa, a);
+    fs.writeFileSync(fb, b);
+    for (const f of [fa, fb]) {
+      const opened = page.waitForResponse((r) => r.url().endsWith("/api/image/open"));
+      await page.setInputFiles("#image-file", f);
+      assert((await opened).ok(), `${f} was not opened`);
+    }
+    await page.selectOption("#diff-a", "0");
+    await page.selectOption("#diff-b", "1");
+    await page.click("#diff-go");
+    await page.waitForSelector("#diff-result table");
+    const marked = await page.$$eval("#diff-result tr[data-block]", (rows) => Object.fromEntries(rows.map((r) => {
+      const sides = [...r.querySelectorAll("td.hex")].map((td) => [...td.children].flatMap((c, i) => (c.tagName === "MARK" ? [i] : [])));
+      return [r.dataset.block, sides];
+    })));
+    const expected = Object.fromEntries(Object.entries(changed).map(([k, v]) => [k, [v, v]]));
+    assert(JSON.stringify(marked) === JSON.stringify(expected), `marked ${JSON.stringify(marked)}, expected ${JSON.stringify(expected)}`);
+    await page.locator("#diff-result").screenshot({ path: path.join(shots, "diff.png") });
+  });
+
+  await test("a downloaded file equals what zubtool convert writes", async ({ page, server, sc }) => {
+    await openPage(page, server);
+    const src = path.join(sc.dir, "card-copy.mfd");
+    fs.writeFileSync(src, image(KEY, (i) => i * 3));
+    await page.setInputFiles("#image-file", src);
+    await page.waitForFunction(() => document.querySelectorAll("#export-source option").length > 1);
+    const formats = await page.$$eval("#export-format option", (o) => o.map((x) => x.value));
+    assert(formats.length > 1, `formats offered: ${formats}`);
+    for (const format of formats) {
+      await page.selectOption("#export-source", "0");
+      await page.selectOption("#export-format", format);
+      const dl = page.waitForEvent("download");
+      await page.click("#export-go");
+      const download = await dl;
+      const got = path.join(sc.dir, "page-" + download.suggestedFilename());
+      await download.saveAs(got);
+      const want = path.join(sc.dir, "convert-" + download.suggestedFilename());
+      zub(["convert", "--to", format, src, want], { ...sc.env, ZUBSIM_DEVICE_INDEX: "none" });
+      assert(fs.readFileSync(got).equals(fs.readFileSync(want)), `${format}: the download differs from zubtool convert's file`);
+      assert(download.suggestedFilename().startsWith(UID), `${format}: saved as ${download.suggestedFilename()}`);
+    }
+  });
+
+  await test("taking the card out shows on the page", async ({ page, server, sc }) => {
+    await openPage(page, server);
+    fs.appendFileSync(sc.control, "0 out\n");
+    await page.waitForFunction(() => document.body.dataset.cardPresent === "false", null, { timeout: 5000 });
+    const text = await page.textContent("#card");
+    assert(!text.includes(UID), `the card bar still shows the card: ${text}`);
+    assert(!(await page.isHidden("#stale")), "the card shown is not marked as gone");
+    fs.appendFileSync(sc.control, "0 card 1K 01020304\n");
+    await page.waitForFunction(() => document.body.dataset.stale === "true" && document.body.dataset.cardPresent === "true", null, { timeout: 5000 });
+    assert((await page.textContent("#stale")).includes("01020304"), "another card's UID not named");
+  });
+
+  await test("a page without the token says how to get in and reads nothing", async ({ page, server }) => {
+    await page.goto(server.base);
+    await page.waitForFunction(() => !document.getElementById("message").hidden);
+    const text = await page.textContent("#message");
+    assert(text.includes("open the address zubtool ui printed"), `the message is "${text}"`);
+    assert(!(await page.textContent("#card")).includes(UID), "the card was shown without the token");
+  });
+} finally {
+  if (browser) await browser.close();
+  if (profile) fs.rmSync(profile, { recursive: true, force: true });
+}
+
+console.log(`figures: ${JSON.stringify(figures)}`);
+console.log(failures ? `FAIL ${failures} of ${caseNo} cases` : `all ${caseNo} cases passed`);
+process.exit(failures ? 1 : 0);

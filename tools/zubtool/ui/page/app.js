@@ -1,0 +1,462 @@
+// The workbench page: the reader and card bar, the card or a file shown as a
+// sector map and blocks, keys, editing and files. Every check is the server's.
+import { takeToken, onForbidden, get, post, download, ApiError } from "./api.js";
+import { el, renderMap, renderSector } from "./view.js";
+
+const $ = (id) => document.getElementById(id);
+const state = {
+  view: null,        // {source: "card" | file name, card, image, sectors}
+  cardRead: null,    // the last read of the card
+  files: [],         // opened images: {name, format, image, sectors, warnings}
+  selected: 0,
+  fieldUid: null,
+  job: null,
+};
+
+function show(message, kind = "error") {
+  const box = $("message");
+  box.textContent = message;
+  box.className = kind;
+  box.hidden = !message;
+}
+
+function say(target, text, ok) {
+  const node = typeof target === "string" ? $(target) : target;
+  node.textContent = text;
+  node.className = ok === undefined ? "" : ok ? "good" : "bad";
+}
+
+function failure(e) {
+  if (!(e instanceof ApiError)) return String(e);
+  return e.status === 409 ? `busy: ${e.body.busy || e.message}` : e.message;
+}
+
+onForbidden(() => show("This page has no valid token: open the address zubtool ui printed (with its #token=...)."));
+
+// ---- the reader and the card in the field
+function cardText(card) {
+  if (!card || !card.present) return (card && card.error) || "no card in the field";
+  return `${card.type} · UID ${card.uid} · ATQA ${card.atqa} · SAK ${card.sak}`;
+}
+
+async function poll() {
+  try {
+    const s = await get("/api/status");
+    const r = s.reader || {};
+    say("reader", r.open ? `✓ reader ${r.virtual ? "(virtual) " : ""}at device ${r.device}` : `✗ no reader: ${r.error || "not open"}`, !!r.open);
+    say("card", s.card && s.card.present ? `✓ ${cardText(s.card)}` : `○ ${cardText(s.card)}`, !!(s.card && s.card.present));
+    $("read-card").disabled = !(s.card && s.card.present) || !!s.busy;
+    state.fieldUid = s.card && s.card.present ? s.card.uid : null;
+    document.body.dataset.cardPresent = String(!!state.fieldUid);
+    markStale();
+    if (s.job) showJob(s.job);
+    if (!performance.getEntriesByName("zub-ready").length) {
+      performance.mark("zub-ready");
+      document.body.dataset.ready = "1";
+      if (state.fieldUid && !state.cardRead) readCard();
+    }
+  } catch (e) {
+    say("reader", `✗ ${failure(e)}`, false);
+  }
+}
+
+function markStale() {
+  const stale = $("stale");
+  const shown = state.cardRead && state.cardRead.card && state.cardRead.card.uid;
+  if (!shown) { stale.hidden = true; return; }
+  let text = "";
+  if (!state.fieldUid) text = `⚠ The card shown (UID ${shown}) has left the field.`;
+  else if (state.fieldUid !== shown) text = `⚠ Another card is in the field (UID ${state.fieldUid}): the card shown (UID ${shown}) is stale. Read the card again.`;
+  stale.textContent = text;
+  stale.hidden = !text;
+  document.body.dataset.stale = String(!!text);
+}
+
+async function readCard() {
+  $("read-card").disabled = true;
+  say("view-note", "reading the card…");
+  try {
+    const r = await post("/api/card/read");
+    state.cardRead = r;
+    showView({ source: "card", ...r, warnings: r.lost ? [r.lost] : [] });
+    performance.mark("zub-card-shown");
+    document.body.dataset.cardShown = r.card.uid || "";
+    refreshSources();
+  } catch (e) {
+    say("view-note", failure(e), false);
+  }
+  $("read-card").disabled = !state.fieldUid;
+  markStale();
+}
+
+// ---- the view: sector map and blocks
+function showView(view, marks) {
+  state.view = view;
+  state.marks = marks || null;
+  if (state.selected >= view.sectors.length) state.selected = 0;
+  const img = view.image;
+  $("view-title").textContent = view.source === "card" ? `Card ${img.uid || ""}` : `File ${view.source}`;
+  const opened = view.sectors.filter((s) => s.read && s.read.opened).length;
+  say("view-note", view.source === "card"
+    ? `${img.card} card, ${opened} of ${view.sectors.length} sectors opened${view.complete ? "" : " (not all of it was read)"}`
+    : `${img.card} image (${view.format || "?"}), UID ${img.uid || "not known"}`);
+  $("view-warnings").replaceChildren(...(view.warnings || []).map((w) => el("li", { text: `⚠ ${w}` })));
+  select(state.selected, false);
+}
+
+function select(i, focus) {
+  state.selected = i;
+  renderMap($("sector-map"), state.view.sectors, i, select);
+  renderSector($("blocks-title"), $("sector-words"), $("block-table"), state.view.sectors[i], pickBlock, state.marks);
+  if (focus) $("sector-map").children[i].focus();
+}
+
+function pickBlock(b) {
+  $("edit-block").value = b.block;
+  $("edit-data").value = b.data;
+  $("edit-force").checked = b.kind === "trailer";
+  $("edit-block0").checked = b.kind === "manufacturer";
+  if (b.kind === "value" && b.value) {
+    $("value-block").value = b.block;
+    $("value-value").value = b.value.value;
+    $("value-address").value = b.value.address;
+  }
+  $("edit-data").focus();
+  checkSoon();
+}
+
+// ---- keys
+async function setKeys() {
+  try {
+    const r = await post("/api/keys", { text: $("keys-text").value, builtIn: $("keys-builtin").checked });
+    const skipped = r.skipped.map((s) => `line ${s.line} (${s.text}): ${s.reason}`);
+    say("keys-note", `${r.keys.length} keys to try.${skipped.length ? " Skipped: " + skipped.join("; ") : ""}`, !skipped.length);
+  } catch (e) {
+    say("keys-note", failure(e), false);
+  }
+}
+
+let jobTimer = null;
+function showJob(job) {
+  state.job = job;
+  const p = $("search-progress");
+  const part = job.keys ? job.tried / job.keys : 0;
+  p.value = job.total ? Math.min(1, (job.done + (job.running ? part : 0)) / job.total) : 0;
+  p.dataset.done = String(job.done);
+  const where = job.running ? `sector ${job.sector}, key ${job.keyType}, ${job.tried} of ${job.keys} keys` : job.cancelled ? "cancelled" : job.error ? `stopped: ${job.error}` : "finished";
+  say("search-note", `${job.done} of ${job.total} key types settled; ${where} (${(job.elapsedMs / 1000).toFixed(1)} s)`, job.error ? false : undefined);
+  $("search-note").dataset.state = job.running ? "running" : job.cancelled ? "cancelled" : "finished";
+  $("search-start").disabled = job.running;
+  $("search-cancel").disabled = !job.running;
+  $("keys-save").disabled = job.running || !job.found.length;
+  const rows = job.found.map((f) => el("tr", {}, el("td", { text: String(f.sector) }),
+    el("td", { text: f.keyA || (f.notFound && f.notFound.A ? "✗ not found" : "–") }),
+    el("td", { text: f.keyB || (f.notFound && f.notFound.B ? "✗ not found" : "–") })));
+  const t = el("table", { class: "found" }, el("tr", {}, el("th", { text: "Sector" }), el("th", { text: "Key A" }), el("th", { text: "Key B" })), ...rows);
+  $("search-found").replaceChildren(t);
+  if (job.running && !jobTimer) jobTimer = setInterval(pollJob, 150);
+  if (!job.running && jobTimer) { clearInterval(jobTimer); jobTimer = null; }
+}
+
+async function pollJob() {
+  try {
+    const r = await get("/api/job");
+    if (r.job) showJob(r.job);
+  } catch (e) {
+    say("search-note", failure(e), false);
+  }
+}
+
+async function startSearch() {
+  try {
+    const type = $("search-type").value || null;
+    const r = await post("/api/keys/search", { keyType: type });
+    showJob(r.job);
+  } catch (e) {
+    say("search-note", failure(e), false);
+  }
+}
+
+async function cancelSearch() {
+  $("search-cancel").disabled = true;
+  try {
+    const r = await post("/api/job/cancel");
+    showJob(r.job);
+  } catch (e) {
+    say("search-note", failure(e), false);
+  }
+}
+
+// ---- editing
+let checkTimer = null;
+let checkSerial = 0;
+function checkSoon() {
+  clearTimeout(checkTimer);
+  checkTimer = setTimeout(checkBlock, 200);
+}
+
+function editRequest() {
+  return {
+    block: Number($("edit-block").value), data: $("edit-data").value.replace(/[\s:]/g, ""),
+    card: (state.view && state.view.image.card) || "1K",
+    force: $("edit-force").checked, block0: $("edit-block0").checked,
+  };
+}
+
+async function checkBlock() {
+  const serial = ++checkSerial;
+  const req = editRequest();
+  if (!req.data) { say("edit-check", ""); return; }
+  try {
+    const r = await post("/api/check/block", req);
+    if (serial !== checkSerial) return;
+    if (!r.ok) say("edit-check", `✗ ${r.error}`, false);
+    else if (r.confirm.length) say("edit-check", `⚠ can be written, but never undone: ${r.confirm.join("; ")}`, false);
+    else say("edit-check", `✓ ${r.block && r.block.accessWords ? r.block.accessWords : "can be written"}`, true);
+  } catch (e) {
+    if (serial === checkSerial) say("edit-check", `✗ ${failure(e)}`, false);
+  }
+}
+
+async function writeBlock(confirm) {
+  const req = editRequest();
+  if (confirm) req.confirm = confirm;
+  $("confirm-box").hidden = true;
+  say("edit-result", "writing…");
+  try {
+    const r = await post("/api/card/write", req);
+    const ok = r.verified;
+    say("edit-result", `${ok ? "✓" : "✗"} block ${r.block}: ${r.verification} (key ${r.keyType} ${r.key}); the card holds ${r.held}${r.notes.length ? ". " + r.notes.join(" ") : ""}`, ok);
+    $("edit-result").dataset.held = r.held;
+    readCard();
+  } catch (e) {
+    if (e.status === 428) {
+      $("confirm-list").replaceChildren(...e.body.confirm.map((c) => el("li", { text: c })));
+      $("confirm-box").hidden = false;
+      $("confirm-tick").checked = false;
+      $("confirm-write").disabled = true;
+      $("confirm-box").dataset.confirm = JSON.stringify(e.body.confirm);
+      say("edit-result", "nothing written yet: confirm below, or cancel");
+      $("confirm-tick").focus();
+    } else {
+      say("edit-result", `✗ ${e.status === 422 ? "refused, nothing written: " : ""}${failure(e)}`, false);
+    }
+  }
+}
+
+async function applyValue() {
+  const req = { block: Number($("value-block").value), op: $("value-op").value,
+    value: Number($("value-value").value), address: Number($("value-address").value) };
+  try {
+    const r = await post("/api/card/value", req);
+    say("value-result", `${r.verified ? "✓" : "✗"} block ${r.block}: value ${r.value}, address ${r.address}; ${r.verification}`, r.verified);
+    readCard();
+  } catch (e) {
+    say("value-result", `✗ ${failure(e)}`, false);
+  }
+}
+
+async function loadConditions() {
+  try {
+    const c = await get("/api/conditions");
+    const box = $("trailer-conditions");
+    const labels = ["block group 0", "block group 1", "block group 2", "the trailer"];
+    box.replaceChildren(...labels.map((label, i) => {
+      const list = i === 3 ? c.trailer : c.data;
+      const sel = el("select", { id: `trailer-c${i}` }, ...list.map((o) => el("option", { value: o.bits, text: `${o.bits}: ${o.words}` })));
+      sel.value = i === 3 ? "001" : "000";
+      return el("label", { class: "stack" }, `${label} `, sel);
+    }));
+  } catch (e) {
+    say("trailer-result", failure(e), false);
+  }
+}
+
+async function buildTrailer() {
+  const req = { sector: Number($("trailer-sector").value), keyA: $("trailer-keya").value, keyB: $("trailer-keyb").value,
+    byte9: $("trailer-byte9").value, conditions: [0, 1, 2, 3].map((i) => $(`trailer-c${i}`).value) };
+  const out = $("trailer-result");
+  try {
+    const r = await post("/api/trailer/build", req);
+    const use = el("button", { type: "button", text: "Put into the block editor" });
+    use.addEventListener("click", () => {
+      const s = state.view && state.view.sectors.find((x) => x.sector === req.sector);
+      $("edit-block").value = s ? s.trailerBlock : req.sector < 32 ? req.sector * 4 + 3 : 128 + (req.sector - 32) * 16 + 15;
+      $("edit-data").value = r.trailer;
+      $("edit-force").checked = true;
+      $("edit-block0").checked = false;
+      checkSoon();
+    });
+    out.replaceChildren(el("p", { class: "hex", text: `trailer ${r.trailer} (access bits ${r.accessBits})` }),
+      el("ul", {}, ...r.accessWords.map((w) => el("li", { text: w }))),
+      r.confirm.length ? el("div", { class: "danger" }, el("strong", { text: "Would become impossible:" }), el("ul", {}, ...r.confirm.map((w) => el("li", { text: w })))) : el("p", { class: "good", text: "✓ nothing becomes impossible" }),
+      use);
+  } catch (e) {
+    out.replaceChildren(el("p", { class: "bad", text: `✗ ${failure(e)}` }));
+  }
+}
+
+// ---- files
+function sourceImage(key) {
+  if (key === "card") return "card";
+  return state.files[Number(key)].image;
+}
+
+function refreshSources() {
+  for (const sel of document.querySelectorAll("select.source")) {
+    const keep = sel.value;
+    const opts = [];
+    if (!sel.classList.contains("files-only")) opts.push(el("option", { value: "card", text: "the card" }));
+    state.files.forEach((f, i) => opts.push(el("option", { value: String(i), text: f.name })));
+    sel.replaceChildren(...opts);
+    if ([...sel.options].some((o) => o.value === keep)) sel.value = keep;
+  }
+  if (state.files.length && $("diff-b").value === $("diff-a").value && $("diff-b").options.length > 1)
+    $("diff-b").value = $("diff-b").options[$("diff-b").options.length - 1].value;
+}
+
+function base64(buffer) {
+  const bytes = new Uint8Array(buffer);
+  let text = "";
+  for (let i = 0; i < bytes.length; i += 0x8000) text += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
+  return btoa(text);
+}
+
+async function openImage(file) {
+  try {
+    const r = await post("/api/image/open", { name: file.name, data: base64(await file.arrayBuffer()) });
+    state.files.push({ name: file.name, ...r });
+    refreshSources();
+    showView({ source: file.name, ...r });
+  } catch (e) {
+    show(`${file.name}: ${failure(e)}`);
+  }
+}
+
+async function diff() {
+  const out = $("diff-result");
+  try {
+    const r = await post("/api/diff", { a: sourceImage($("diff-a").value), b: sourceImage($("diff-b").value) });
+    const names = [$("diff-a").selectedOptions[0].text, $("diff-b").selectedOptions[0].text];
+    if (r.same) { out.replaceChildren(el("p", { class: "good", text: "✓ the two are the same" })); return; }
+    const t = el("table", { class: "diff" }, el("tr", {}, el("th", { text: "Block" }), el("th", { text: names[0] }), el("th", { text: names[1] }), el("th", { text: "What changed" })));
+    for (const b of r.blocks) {
+      const marks = new Set(b.bytes);
+      const side = (hex) => {
+        const td = el("td", { class: "hex" });
+        for (let i = 0; i < 16; i++) {
+          const cls = marks.has(i) ? "byte diff" : "byte";
+          td.append(el(marks.has(i) ? "mark" : "span", { class: cls, text: hex.slice(2 * i, 2 * i + 2) }));
+        }
+        return td;
+      };
+      t.append(el("tr", { "data-block": String(b.block) }, el("th", { text: `${b.block} (sector ${b.sector})` }), side(b.a), side(b.b),
+        el("td", { text: b.changes.join("; ") })));
+    }
+    out.replaceChildren(el("p", { text: `${r.blocks.length} blocks differ; differing bytes are marked ▮ and highlighted.` }), t);
+  } catch (e) {
+    out.replaceChildren(el("p", { class: "bad", text: `✗ ${failure(e)}` }));
+  }
+}
+
+async function restorePlan() {
+  const out = $("restore-result");
+  const key = $("restore-image").value;
+  if (key === "") { out.replaceChildren(el("p", { class: "bad", text: "open an image first" })); return; }
+  const req = { image: sourceImage(key), trailers: $("restore-trailers").checked, block0: $("restore-block0").checked };
+  try {
+    const plan = await post("/api/restore/plan", req);
+    const go = el("button", { type: "button", id: "restore-go", text: `Write these ${plan.writes.length} blocks` });
+    const tick = el("input", { type: "checkbox", id: "restore-tick" });
+    const parts = [el("p", { text: `Would write ${plan.writes.length} blocks, skip ${plan.skipped.length}:` }),
+      el("ul", {}, ...plan.writes.map((w) => el("li", { text: `block ${w.block}: ${w.data} (${w.what})` }))),
+      el("ul", { class: "muted" }, ...plan.skipped.map((s) => el("li", { text: `block ${s.block} skipped: ${s.reason}` })))];
+    if (plan.confirm.length) {
+      parts.push(el("div", { class: "danger" }, el("strong", { text: "This can never be undone:" }), el("ul", {}, ...plan.confirm.map((c) => el("li", { text: c }))),
+        el("label", {}, tick, " I understand and want this")));
+      go.disabled = true;
+      tick.addEventListener("change", () => { go.disabled = !tick.checked; });
+    }
+    go.addEventListener("click", async () => {
+      go.disabled = true;
+      try {
+        const r = await post("/api/restore", { ...req, confirm: plan.confirm });
+        out.append(el("p", { class: r.failed ? "bad" : "good", text: `${r.failed ? "✗" : "✓"} ${r.written} written and verified, ${r.failed} failed` }),
+          el("ul", {}, ...r.results.filter((x) => !x.ok || !x.verified).map((x) => el("li", { text: `block ${x.block}: ${x.error || "not verified"}` }))));
+        readCard();
+      } catch (e) {
+        out.append(el("p", { class: "bad", text: `✗ ${failure(e)}` }));
+      }
+    });
+    if (plan.writes.length) parts.push(go);
+    out.replaceChildren(...parts);
+  } catch (e) {
+    out.replaceChildren(el("p", { class: "bad", text: `✗ ${failure(e)}` }));
+  }
+}
+
+async function loadFormats() {
+  try {
+    const r = await get("/api/formats");
+    $("export-format").replaceChildren(...r.formats.map((f) => el("option", { value: f.name, text: `${f.name} (${f.extensions.join(", ")})${f.carriesUnknown ? "" : " – unknown bytes lost"}` })));
+  } catch (e) {
+    say("export-result", failure(e), false);
+  }
+}
+
+async function exportImage() {
+  const key = $("export-source").value;
+  const image = key === "card" ? state.cardRead && state.cardRead.image : sourceImage(key);
+  if (!image) { say("export-result", "read the card first", false); return; }
+  try {
+    const r = await download("/api/image/export", { image, format: $("export-format").value });
+    say("export-result", `✓ saved ${r.name} (${r.size} bytes)`, true);
+  } catch (e) {
+    say("export-result", `✗ ${failure(e)}`, false);
+  }
+}
+
+// ---- wiring
+function wire() {
+  $("read-card").addEventListener("click", readCard);
+  $("keys-set").addEventListener("click", setKeys);
+  $("keys-file").addEventListener("change", async (e) => {
+    const f = e.target.files[0];
+    if (!f) return;
+    const text = await f.text();
+    $("keys-text").value = ($("keys-text").value ? $("keys-text").value + "\n" : "") + text;
+    setKeys();
+  });
+  $("search-start").addEventListener("click", startSearch);
+  $("search-cancel").addEventListener("click", cancelSearch);
+  $("keys-save").addEventListener("click", async () => {
+    try {
+      const r = await download("/api/keys/file");
+      say("search-note", `✓ saved ${r.name}`, true);
+    } catch (e) {
+      say("search-note", failure(e), false);
+    }
+  });
+  for (const id of ["edit-data", "edit-block", "edit-force", "edit-block0"]) $(id).addEventListener("input", checkSoon);
+  $("edit-write").addEventListener("click", () => writeBlock(null));
+  $("confirm-tick").addEventListener("change", () => { $("confirm-write").disabled = !$("confirm-tick").checked; });
+  $("confirm-write").addEventListener("click", () => writeBlock(JSON.parse($("confirm-box").dataset.confirm)));
+  $("confirm-cancel").addEventListener("click", () => { $("confirm-box").hidden = true; say("edit-result", "nothing written"); });
+  $("value-go").addEventListener("click", applyValue);
+  $("trailer-build").addEventListener("click", buildTrailer);
+  $("image-file").addEventListener("change", (e) => { if (e.target.files[0]) openImage(e.target.files[0]); e.target.value = ""; });
+  $("show-card").addEventListener("click", () => { if (state.cardRead) showView({ source: "card", ...state.cardRead }); });
+  $("diff-go").addEventListener("click", diff);
+  $("restore-plan").addEventListener("click", restorePlan);
+  $("export-go").addEventListener("click", exportImage);
+}
+
+if (!takeToken()) show("This page has no token: open the address zubtool ui printed (with its #token=...).");
+wire();
+performance.mark("zub-wired");
+refreshSources();
+poll();
+setInterval(poll, 1000);
+loadConditions();
+loadFormats();
+get("/api/keys").then((r) => say("keys-note", `${r.keys.length} keys to try.`)).catch(() => {});
