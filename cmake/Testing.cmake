@@ -18,7 +18,8 @@ include(GoogleTest)
 # (run through Wine in the Windows build).
 function(mz_add_test target)
   gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 600
-    PROPERTIES ENVIRONMENT "WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
+    PROPERTIES ENVIRONMENT
+      "WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=;WINE_RUN_AGAIN_ON_LOADER_CRASH=1")
 endfunction()
 
 # Windows builds: one persistent wineserver for the whole run of the suite,
