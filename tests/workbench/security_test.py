@@ -221,6 +221,24 @@ def listening_addresses(port):
     return found
 
 
+def keep_alive(w):
+    """The page's files come over one kept-alive connection, each at once: a
+    reply written in pieces must not wait for the browser's delayed
+    acknowledgement (some 40 ms a request)."""
+    c = http.client.HTTPConnection("127.0.0.1", w.port, timeout=10)
+    times = []
+    for _ in range(15):
+        start = time.monotonic()
+        c.request("GET", "/", headers={"Host": f"127.0.0.1:{w.port}"})
+        r = c.getresponse()
+        r.read()
+        times.append((time.monotonic() - start) * 1000)
+    c.close()
+    median = sorted(times)[len(times) // 2]
+    expect("files over one connection: no delayed-acknowledgement wait", median < 30,
+           f"median {median:.1f} ms: {[round(t) for t in times]}")
+
+
 def main():
     tool = sys.argv[1]
     with tempfile.TemporaryDirectory() as work:
@@ -236,6 +254,7 @@ def main():
             expect("it listens on loopback addresses only", addresses and set(addresses) <= loopback,
                    addresses)
             attacks(w)
+            keep_alive(w)
             second = Workbench(tool, work, w.port)
             try:
                 status = second.process.wait(timeout=20)
