@@ -21,13 +21,7 @@ class DeskTest : public ::testing::Test {
  protected:
   void SetUp() override { FreshVirtualReader(); }
   // Frames sent to the reader so far.
-  static int Exchanges() {
-    std::string trace(zubsim_trace(nullptr, 0) + 1, '\0');
-    zubsim_trace(&trace[0], trace.size());
-    int lines = 0;
-    for (char c : trace) lines += c == '\n';
-    return lines;
-  }
+  static int Exchanges() { return TraceLines(); }
   Invocation inv_;
 };
 

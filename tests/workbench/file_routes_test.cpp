@@ -59,13 +59,7 @@ class FileRoutesTest : public ::testing::Test {
     std::string error;
     return *ReadImage(memory, Format::kRaw, &error);
   }
-  static int Exchanges() {
-    std::string trace(zubsim_trace(nullptr, 0) + 1, '\0');
-    zubsim_trace(&trace[0], trace.size());
-    int lines = 0;
-    for (char c : trace) lines += c == '\n';
-    return lines;
-  }
+  static int Exchanges() { return TraceLines(); }
   static JsonValue Body(const CardImage& image) {
     JsonValue body = JsonValue::object();
     body["image"] = ImageToJson(image);

@@ -24,6 +24,15 @@ inline void FreshVirtualReader() {
   zubsim_reset();
 }
 
+// Lines of the virtual reader's trace kept in memory so far.
+inline int TraceLines() {
+  std::string trace(zubsim_trace(nullptr, 0) + 1, '\0');
+  zubsim_trace(&trace[0], trace.size());
+  int lines = 0;
+  for (char c : trace) lines += c == '\n';
+  return lines;
+}
+
 // As the server calls a route: a malformed body is a 400.
 inline Reply CallRoute(const std::vector<Route>& routes, const std::string& method,
                        const std::string& path, JsonValue body) {

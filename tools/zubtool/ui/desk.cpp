@@ -76,10 +76,10 @@ void Desk::Release() {
 
 // Only the claim's holder touches reader_ itself; the mutex guards the
 // pointer for ReaderJson.
-int32_t Desk::OpenReader() {
+bool Desk::OpenReader(Reply* failure) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (reader_) return 0;
+    if (reader_) return true;
   }
   auto reader = std::make_unique<Reader>(inv_.verbose);
   const int32_t r = reader->Open(inv_.device);
@@ -91,11 +91,12 @@ int32_t Desk::OpenReader() {
             ? "no reader at device index " + std::to_string(inv_.device) + ": " + Describe(r)
             : "cannot open the reader at device index " + std::to_string(inv_.device) + ": " + why +
                   " (" + ResultText(r) + ", " + std::to_string(r) + ")";
-    return r;
+    *failure = CardFailure(503, readerError_, r);
+    return false;
   }
   readerError_.clear();
   reader_ = std::move(reader);
-  return 0;
+  return true;
 }
 
 namespace {
@@ -119,10 +120,8 @@ Reply Desk::WithReader(const std::string& what, const std::function<Reply(CardRe
   Reply busy;
   if (!Claim(what, &busy)) return busy;
   ClaimGuard guard([this] { Release(); });
-  if (int32_t r = OpenReader()) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return CardFailure(503, readerError_, r);
-  }
+  Reply failure;
+  if (!OpenReader(&failure)) return failure;
   return op(*reader_);
 }
 
@@ -165,10 +164,8 @@ Reply Desk::StartJob(const std::string& kind, const std::string& what,
   Reply busy;
   if (!Claim(what, &busy)) return busy;
   ClaimGuard guard([this] { Release(); });
-  if (int32_t r = OpenReader()) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return CardFailure(503, readerError_, r);
-  }
+  Reply failure;
+  if (!OpenReader(&failure)) return failure;
   auto session = std::make_shared<CardSession>(*reader_, Keys());
   if (int32_t r = FindCard(*session)) return CardNotFound(r);
   auto job = std::make_shared<Job>(kind);

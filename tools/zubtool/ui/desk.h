@@ -98,7 +98,8 @@ class Desk {
  private:
   bool Claim(const std::string& what, Reply* busy);
   void Release();
-  int32_t OpenReader();  // with the claim held
+  // With the claim held: true once the reader is open, else the 503 reply.
+  bool OpenReader(Reply* failure);
   JsonValue JobJsonLocked() const;
 
   const Invocation& inv_;
