@@ -5,7 +5,7 @@
 # 64-bit build, which is built first.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-bash scripts/deps.sh
+bash scripts/deps.sh package
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake --preset windows64 >/dev/null
 cmake --build --preset windows64 -j"$jobs"

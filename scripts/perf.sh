@@ -24,7 +24,7 @@ calls="${PERF_CALLS:-1000}"
 repetitions="${PERF_REPETITIONS:-5}"
 results="$build/results"
 
-bash "$root/scripts/deps.sh"
+bash "$root/scripts/deps.sh" perf
 
 echo "== build ($build)"
 # The native preset's optimisation (RelWithDebInfo: -O2 -g), against the

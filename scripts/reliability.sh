@@ -8,6 +8,15 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 jobs=$(nproc 2>/dev/null || echo 2)
 fuzz_seconds=${MZ_FUZZ_SECONDS:-60}
+# Each gate's wall time, as "NAME SECONDS" lines in $MZ_TIMES (scripts/test.sh
+# prints them in its summary).
+gate_start=$(date +%s)
+gate_done() {
+  local now
+  now=$(date +%s)
+  [ -z "${MZ_TIMES:-}" ] || echo "$1 $((now - gate_start))" >>"$MZ_TIMES"
+  gate_start=$now
+}
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer: every native test"
 cmake --preset asan >/dev/null
@@ -15,16 +24,19 @@ cmake --build --preset asan -j"$jobs" >/dev/null
 # The USB tests run under umockdev's preload library, which the loader puts
 # ahead of the ASan runtime; that order is harmless here.
 ASAN_OPTIONS=verify_asan_link_order=0 ctest --preset asan -j"$jobs"
+gate_done asan+ubsan
 
 echo "== ThreadSanitizer: sessions from several threads, the workbench's desk and its job"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j"$jobs" --target session_tests workbench_desk_tests >/dev/null
 TSAN_OPTIONS="halt_on_error=1" build/tsan/bin/session_tests --gtest_brief=1
 TSAN_OPTIONS="halt_on_error=1" build/tsan/bin/workbench_desk_tests --gtest_brief=1
+gate_done tsan
 
 echo "== Valgrind: whole sessions against the virtual reader"
 valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
   build/native/bin/session_tests --gtest_brief=1 --gtest_filter=-*Threads*:*BeepForATime*
+gate_done valgrind
 
 echo "== Branch coverage of link/ and api/"
 cmake --preset coverage >/dev/null
@@ -34,8 +46,10 @@ ctest --preset coverage -j"$jobs" >/dev/null
 gcovr -r "$root" --filter "$root/link/" --filter "$root/api/" --branches \
   --exclude-unreachable-branches --exclude-throw-branches --fail-under-branch 95 \
   build/coverage
+gate_done coverage
 
 if [ -x fuzz/run.sh ]; then
   echo "== Fuzzing, ${fuzz_seconds} s per target"
   bash fuzz/run.sh "$fuzz_seconds"
+  gate_done fuzzing
 fi

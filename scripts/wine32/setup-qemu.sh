@@ -4,7 +4,7 @@
 # loader among them, fails with "Exec format error".
 #
 # i386 programs are handed to qemu-i386 through binfmt_misc. qemu 7.2 (Debian
-# 12) cannot start Wine, so qemu-user comes from bookworm-backports. qemu
+# 12) cannot start Wine, so qemu-user then comes from the backports suite. qemu
 # leaves the trap number out of the signal frames it builds, and Wine picks the
 # Windows exception from that number: without trapfix.c (preloaded by
 # scripts/wine-run) every access violation would arrive as an illegal
@@ -19,19 +19,30 @@ shim_dir=/usr/local/lib/wine-trapfix
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
 
-# qemu-user 10 from backports.
-if ! "$qemu" --version 2>/dev/null | grep -qE 'version ([1-9][0-9])\.'; then
-  if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    cat > /etc/apt/sources.list.d/bookworm-backports.sources <<'SRC'
-Types: deb
-URIs: http://deb.debian.org/debian
-Suites: bookworm-backports
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
+# A qemu-user that starts Wine: the distribution's own where it is new enough
+# (8 or later), else its backports suite (Debian 12's qemu is 7.2), read from
+# a private copy of the machine's sources: nothing is written into /etc/apt.
+qemu_major() { "$qemu" --version 2>/dev/null | sed -n 's/.*version \([0-9]*\)\..*/\1/p' | head -n 1; }
+candidate_major() { apt-cache policy qemu-user "$@" 2>/dev/null | sed -n 's/^ *Candidate: *\([0-9]*:\)\{0,1\}\([0-9]*\)\..*/\2/p'; }
+if [ "$(qemu_major)" -lt 8 ] 2>/dev/null || [ -z "$(qemu_major)" ]; then
+  apt_opts=()
+  if [ "$(candidate_major)" -lt 8 ] 2>/dev/null || [ -z "$(candidate_major)" ]; then
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    uri=$(grep -rhsoE 'https?://[^ ]+/debian/?( |$)' /etc/apt/sources.list /etc/apt/sources.list.d/*.sources \
+      /etc/apt/sources.list.d/*.list | head -n 1 | tr -d ' ')
+    if [ -z "$codename" ] || [ -z "$uri" ]; then
+      echo "setup-qemu.sh: the distribution's qemu-user is older than 8 and no backports suite is known" >&2
+      exit 1
+    fi
+    parts=$(mktemp -d)
+    trap 'rm -rf "$parts"' EXIT
+    cp /etc/apt/sources.list.d/*.sources /etc/apt/sources.list.d/*.list "$parts"/ 2>/dev/null || true
+    printf 'Types: deb\nURIs: %s\nSuites: %s-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+      "$uri" "$codename" >"$parts/mz-backports.sources"
+    apt_opts=(-o "Dir::Etc::sourceparts=$parts" -t "$codename-backports")
+    apt-get -q "${apt_opts[@]:0:2}" update || echo "setup-qemu.sh: going on with the lists at hand" >&2
   fi
-  apt-get update -q
-  apt-get install -y -q --no-install-recommends -t bookworm-backports qemu-user
+  apt-get install -y -q --no-install-recommends "${apt_opts[@]}" qemu-user
 fi
 
 # binfmt_misc: i386 ELF programs run through qemu-i386.
