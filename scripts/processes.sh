@@ -23,18 +23,20 @@ mz_marked_pids() {
   for dir in /proc/[0-9]*; do
     pid=${dir#/proc/}
     [ "$pid" = "$$" ] && continue
-    [ -r "$dir/environ" ] || continue
-    while IFS= read -r -d '' kv; do
-      if [ "$kv" = "MZ_RUN_MARK=$MZ_RUN_MARK" ]; then
-        # A zombie has ended; its parent has only not been told.
-        local state=
-        while read -r key value _; do
-          [ "$key" = State: ] && state=$value && break
-        done <"$dir/status" 2>/dev/null
-        [ "$state" = Z ] || echo "$pid"
-        break
-      fi
-    done <"$dir/environ" 2>/dev/null
+    # (Kernel threads and processes that end meanwhile cannot be read.)
+    {
+      while IFS= read -r -d '' kv; do
+        if [ "$kv" = "MZ_RUN_MARK=$MZ_RUN_MARK" ]; then
+          # A zombie has ended; its parent has only not been told.
+          local state=
+          while read -r key value _; do
+            [ "$key" = State: ] && state=$value && break
+          done <"$dir/status"
+          [ "$state" = Z ] || echo "$pid"
+          break
+        fi
+      done <"$dir/environ"
+    } 2>/dev/null
   done
 }
 

@@ -88,7 +88,7 @@ for preset in native windows64 windows; do
   # Wine's suites wait on process starts more than on the processors.
   j=$jobs
   [ "$preset" = native ] || j=$((jobs + 1))
-  timed "$preset tests" ctest --preset "$preset" -j"$j"
+  timed "$preset tests" ctest --preset "$preset" -j"$j" --output-on-failure
 done
 
 if part_ok reliability; then
