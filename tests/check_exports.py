@@ -806,9 +806,8 @@ FAULTS = [
     ("pascal", None, "a 32-bit number for a pointer", r"mif_Read\(Block: MZInt32; var Data: PAnsiChar", "mif_Read(Block: MZInt32; var Data: LongInt"),
     ("pascal", None, "a 16-bit Integer", r"MZInt32 = \{\$IFDEF FPC\}LongInt", "MZInt32 = {$IFDEF FPC}SmallInt"),
     ("pascal", None, "cdecl for stdcall", r"\{\$IFDEF MSWINDOWS\}stdcall;", "{$IFDEF MSWINDOWS}cdecl;"),
-    ("pascal", None, "no convention natively (register)", r"\{\$ELSE\}cdecl;\{\$ENDIF\}", "{$ELSE}{$ENDIF}"),
     ("pascal", None, "a buffer too small", r"array\[0\.\.MZ_MESSAGE_BUFFER - 1\]", "array[0..MZ_SERIAL_BUFFER - 1]"),
-    ("pascal", None, "a wrong description", r"'wrong key'", "'bad key'"),
+    ("pascal", None, "a wrong description", r"(MZ_STATUS_WRONG_KEY: Result := )'wrong key'", r"\1'bad key'"),
     ("pascal", None, "a wrong constant", r"(MZ_KEY_B = )1;", r"\g<1>2;"),
     ("vb", None, "an argument dropped", r"(mif_Authentication\" \(ByVal keyType As Long, )ByVal keySlot As Long, ", r"\1"),
     ("vb", None, "by value for by reference", r"(mif_Request\" \(ByVal mode As Long, )ByRef", r"\1ByVal"),
@@ -819,10 +818,14 @@ FAULTS = [
     ("vb", None, "PtrSafe in the VB6 branch", r"(#Else\s+Public Declare )(Function)", r"\1PtrSafe \2"),
     ("vb", None, "an Alias left out", r' Alias "mif_Halt"', ""),
     ("vb", None, "a kernel32 argument dropped", r"(Private Declare Sub SetLastError .*?)\(ByVal errorCode As Long\)", r"\1()"),
-    ("vb", None, "a buffer too small", r"String\$\(MZ_BLOCK_BUFFER,", "String$(MZ_SERIAL_BUFFER,"),
+    ("vb", None, "a buffer too small", r"^(    s = String\$\()MZ_BLOCK_BUFFER,", r"\1MZ_SERIAL_BUFFER,"),
     ("vb", None, "a wrong description", r'"wrong key"', '"bad key"'),
     ("vb", None, "a wrong constant", r"(MZ_KEY_B As Long = )1", r"\g<1>0"),
 ]
+
+SECOND_BLOCK = ("\n#If VBA7 Then\n    Private Declare PtrSafe Sub SetLastErrorAgain Lib \"kernel32\" Alias \"SetLastError\" "
+                "(ByVal errorCode As {0})\n#Else\n    Private Declare Sub SetLastErrorAgain Lib \"kernel32\" Alias "
+                "\"SetLastError\" (ByVal errorCode As Long)\n#End If\n")
 
 # (binding, what, pattern, replacement): VB written another way that means
 # the same; the check must read each as it reads the module.
@@ -830,13 +833,11 @@ READINGS = [
     ("vb", "Private Declare", r"Public (Declare PtrSafe Function mif_Halt)", r"Private \1"),
     ("vb", "ByVal x& (a type suffix)", r"(mif_Restore\" \()ByVal block As Long\)", r"\1ByVal block&)"),
     ("vb", "a nested #If Win64 choosing the handle's type",
-     r"(    Private Declare PtrSafe Function LoadLibraryExA .*? As LongPtr\n)",
+     r"(    Private Declare PtrSafe Function LoadLibraryExA [^\n]*\n[^\n]*\) As LongPtr\n)",
      "    #If Win64 Then\n\\1    #Else\n    Private Declare PtrSafe Function LoadLibraryExA Lib \"kernel32\" Alias "
      "\"LoadLibraryExA\" (ByVal fileName As String, ByVal reserved As Long, ByVal flags As Long) As Long\n"
      "    #End If\n"),
-    ("vb", "a second #If block after the first", r"(\n' LoadLibraryEx: the folder)",
-     "\n#If VBA7 Then\n    Private Declare PtrSafe Function GetTickCount Lib \"kernel32\" Alias \"GetTickCount\" () As Long\n"
-     "#End If\\1"),
+    ("vb", "a second #If block after the first", r"(\n' LoadLibraryEx: the folder)", SECOND_BLOCK.format("Long") + r"\1"),
 ]
 
 # Faults in the rewrites above, each of which must be caught.
@@ -844,8 +845,7 @@ READING_FAULTS = [
     ("vb", "a kernel32 Declare of another branch with the 32-bit handle in 64-bit VBA", READINGS[2][2],
      READINGS[2][3].replace("#If Win64 Then", "#If Not Win64 Then")),
     ("vb", "ByVal x% (a 16-bit suffix)", READINGS[1][2], r"\1ByVal block%)"),
-    ("vb", "a Declare in a second #If block that the check does not know", READINGS[3][2],
-     READINGS[3][3].replace("GetTickCount", "GetTickCountX")),
+    ("vb", "a 16-bit argument in a second #If block", READINGS[3][2], SECOND_BLOCK.format("Integer") + r"\1"),
 ]
 
 
