@@ -150,16 +150,18 @@ def show(form):
 class Decl:
     """One declaration of a binding, in the one form."""
 
-    def __init__(self, lib, export, name, result, args, convention, where=""):
+    def __init__(self, lib, export, name, result, args, convention, public=True):
         self.lib, self.export, self.name = lib, export, name
-        self.result, self.args, self.convention, self.where = result, args, convention, where
+        self.result, self.args, self.convention, self.public = result, args, convention, public
 
 
 def signature_problems(what, decls, width, protos, exports):
     """The declarations of one binding at one width against the prototypes."""
     problems = []
     mine = [d for d in decls if d.lib == "MifareZUB"]
-    public = [d.export for d in mine if d.name == d.export]
+    # Declared under the export's own name for the host to call (others,
+    # under names of their own, serve the binding's helpers).
+    public = [d.export for d in mine if d.name == d.export and d.public]
     problems += compare(f"{what} ({width.name})", public, exports)
     for d in decls:
         table = protos if d.lib == "MifareZUB" else SYSTEM_PROTOTYPES.get(d.lib, {})
@@ -639,7 +641,7 @@ def vb_decls(text, host, width, problems):
             result = ("value", size) if size else ("unknown " + ret, None)
         convention = "cdecl" if m.group("cdecl") else "stdcall"
         decls.append(Decl(lib, m.group("alias") or name.rstrip("&%$^!#@"), name.rstrip("&%$^!#@"),
-                          result, args, convention))
+                          result, args, convention, (m.group("scope") or "Public").lower() != "private"))
     return decls
 
 
@@ -816,6 +818,10 @@ FAULTS = [
     ("vb", None, "a 16-bit Integer", r"(OpenComm\" \(ByVal deviceIndex As )Long", r"\1Integer"),
     ("vb", None, "cdecl for stdcall", r"(Declare Function OpenComm )(Lib)", r"\1CDecl \2"),
     ("vb", None, "PtrSafe in the VB6 branch", r"(#Else\s+Public Declare )(Function)", r"\1PtrSafe \2"),
+    ("vb", None, "an export declared Private (no host could call it)", r"Public (Declare PtrSafe Function mif_Halt)",
+     r"Private \1"),
+    ("vb", None, "a wrong argument in a Private Declare", r"(Private Declare PtrSafe Sub ErrMsgBytes .*?ByRef text As )LongPtr",
+     r"\1Long"),
     ("vb", None, "an Alias left out", r' Alias "mif_Halt"', ""),
     ("vb", None, "a kernel32 argument dropped", r"(Private Declare Sub SetLastError .*?)\(ByVal errorCode As Long\)", r"\1()"),
     ("vb", None, "a buffer too small", r"^(    s = String\$\()MZ_BLOCK_BUFFER,", r"\1MZ_SERIAL_BUFFER,"),
@@ -830,7 +836,7 @@ SECOND_BLOCK = ("\n#If VBA7 Then\n    Private Declare PtrSafe Sub SetLastErrorAg
 # (binding, what, pattern, replacement): VB written another way that means
 # the same; the check must read each as it reads the module.
 READINGS = [
-    ("vb", "Private Declare", r"Public (Declare PtrSafe Function mif_Halt)", r"Private \1"),
+    ("vb", "Declare without Public (public by default)", r"Public (Declare PtrSafe Function mif_Halt)", r"\1"),
     ("vb", "ByVal x& (a type suffix)", r"(mif_Restore\" \()ByVal block As Long\)", r"\1ByVal block&)"),
     ("vb", "a nested #If Win64 choosing the handle's type",
      r"(    Private Declare PtrSafe Function LoadLibraryExA [^\n]*\n[^\n]*\) As LongPtr\n)",
