@@ -166,13 +166,23 @@
 #define MZ_INLINE __inline__
 #else
 #define MZ_INLINE
+#define MZ_STATUS_DESCRIPTION_STATIC_
 #endif
 
 /* The English description of a result code, as MZ_STATUS_TABLE has it
  * (mz_status_description(4) is "wrong key"); "unknown result" for a code
  * without a name. Never null; the text is static. Defined here, in the
  * header: it is not one of the library's exports, and needs no link. */
+#if defined(MZ_STATUS_DESCRIPTION_STATIC_)
+/* Without inline, a static function that the includer never calls is
+ * "defined but not used": this pointer refers to it, and it to the pointer. */
+static const char* mz_status_description(int32_t code);
+static const char* (*const mz_status_description_ref_)(int32_t) = mz_status_description;
+#endif
 static MZ_INLINE const char* mz_status_description(int32_t code) {
+#if defined(MZ_STATUS_DESCRIPTION_STATIC_)
+  (void)mz_status_description_ref_;
+#endif
   switch (code) {
 #define MZ_STATUS_CASE_(name, description) \
   case name:                               \

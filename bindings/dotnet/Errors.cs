@@ -153,34 +153,38 @@ namespace MifareZub
             return Decode(raw, code);
         }
 
-        /// <summary>An English description of a result code.</summary>
+        /// <summary>
+        /// The English description of a result code, as the C header's
+        /// <c>MZ_STATUS_TABLE</c> has it (<c>"wrong key"</c> for 4);
+        /// <c>"unknown result"</c> for a code without a name.
+        /// </summary>
         /// <param name="code">Any result code.</param>
         public static string Description(int code)
         {
             switch (code)
             {
-                case 0: return "success";
-                case 1: return "no card, or not authenticated for that block";
-                case 2: return "card communication CRC error";
-                case 3: return "value overflow";
-                case 4: return "wrong key";
-                case 5: return "card communication parity error";
-                case 6: return "card communication error";
-                case 8: return "invalid chip number";
-                case 16: return "the access conditions forbid it";
-                case 17: return "card communication bit-count error";
-                case 18: return "card communication byte-count error";
-                case 19: return "waiting for DV";
-                case 20: return "value store error";
-                case 21: return "card write error";
-                case 22: return "increment error";
-                case 23: return "decrement error";
-                case 24: return "card read error";
-                case 32: return "poll";
-                case 255: return "function not implemented";
-                case -1: return "no open link, or no reader at that device index";
-                case -2: return "the exchange with the reader failed";
-                default: return "error " + code;
+                case (int)Status.Ok: return "success";
+                case (int)Status.NoCard: return "no card answers, or the sector is not authenticated";
+                case (int)Status.CrcError: return "CRC error in the exchange with the card";
+                case (int)Status.ValueOverflow: return "value overflow";
+                case (int)Status.WrongKey: return "wrong key";
+                case (int)Status.ParityError: return "parity error in the exchange with the card";
+                case (int)Status.CardError: return "the exchange with the card failed";
+                case (int)Status.InvalidSerial: return "invalid serial number";
+                case (int)Status.NoPermission: return "the access conditions forbid it";
+                case (int)Status.BitCountError: return "wrong bit count in the exchange with the card";
+                case (int)Status.ByteCountError: return "wrong byte count in the exchange with the card";
+                case (int)Status.Waiting: return "waiting for DV";
+                case (int)Status.ValueStoreError: return "nothing to transfer, or the value was not stored";
+                case (int)Status.WriteError: return "write failed, or the block is outside the card";
+                case (int)Status.IncrementError: return "increment failed: not a value block";
+                case (int)Status.DecrementError: return "decrement or restore failed: not a value block";
+                case (int)Status.ReadError: return "read failed, or the block is outside the card";
+                case (int)Status.Poll: return "poll";
+                case (int)Status.NotImplemented: return "the reader does not know the command";
+                case (int)Status.NoLink: return "reader not open or not answering";
+                case (int)Status.ExchangeFailed: return "no valid reply from the reader";
+                default: return "unknown result";
             }
         }
 
@@ -242,7 +246,12 @@ namespace MifareZub
             var ascii = true;
             foreach (var b in raw) ascii &= b < 0x80;
             if (ascii) return Encoding.ASCII.GetString(raw);
-            if (decoder == null) return Description(code);
+            if (decoder == null)
+            {
+                // The library's text of a code without a name holds the number: keep it.
+                var description = Description(code);
+                return description == Description(int.MinValue) ? description + " " + code : description;
+            }
             return decoder.GetString(raw);
         }
     }

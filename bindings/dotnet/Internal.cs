@@ -56,7 +56,8 @@ namespace MifareZub
         }
 
         // The bytes of a hex text the library returned with success. Anything
-        // else than `count` bytes in hex digits is not a reply we can trust.
+        // else than `count` bytes in hex digits is not a reply we can trust:
+        // an ExchangeException (-2), never data.
         internal static byte[] Parse(byte[] text, int count, string function)
         {
             if (text.Length != 2 * count) throw Malformed(function, text);
@@ -78,10 +79,11 @@ namespace MifareZub
             return -1;
         }
 
+        // A text that is not what the export promises is no valid reply: the
+        // exchange failed, as the library says of a reply it cannot read.
         static Exception Malformed(string function, byte[] text)
         {
-            return new InvalidOperationException(function + " reported success with an unexpected text: \"" +
-                                                 Encoding.ASCII.GetString(text) + "\"");
+            return MifareZubException.For((int)Status.ExchangeFailed, function);
         }
     }
 

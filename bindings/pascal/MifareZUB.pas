@@ -8,9 +8,14 @@
   MifareZUB.dll comes in two widths under the one name: a Win32 program loads
   the x86 DLL (stdcall; it needs the reader's CH375DLL.DLL), a Win64 program
   the x64 DLL (it needs CH375DLL64.dll). The declarations below serve both:
-  Integer is 32 bits on Win32 and Win64 alike, every text output is a var
+  every number is an MZInt32, 32 bits in every compiler, mode and width
+  (LongInt in Free Pascal, Integer in Delphi), every text output is a var
   PAnsiChar (pointer-sized), and Win64 has one calling convention, so the
   compiler ignores the stdcall directive there.
+
+  The unit compiles in any Free Pascal mode of the host (fpc, objfpc, delphi:
+  it sets its own). A host in the fpc or tp mode, where Integer is 16 bits,
+  passes LongInt (or MZInt32) variables to the var arguments.
 
   One reader link at a time: OpenComm first, then any commands, CloseComm
   last. Every command sends one request frame to the reader and waits at most
@@ -53,6 +58,10 @@ unit MifareZUB;
 {$ENDIF}
 
 interface
+
+type
+  { A C int32_t. }
+  MZInt32 = {$IFDEF FPC}LongInt{$ELSE}Integer{$ENDIF};
 
 const
 {$IFDEF MSWINDOWS}
@@ -116,11 +125,11 @@ const
 { Opens the reader at USB device index DeviceIndex (its low 8 bits count).
   Param is ignored. An open link is closed first. 0, or -1 when no reader
   can be opened at that index. }
-function OpenComm(DeviceIndex, Param: Integer): Integer;
+function OpenComm(DeviceIndex, Param: MZInt32): MZInt32;
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
 
 { Closes the reader and discards the link. Always 0, also with no link. }
-function CloseComm: Integer;
+function CloseComm: MZInt32;
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
 
 { ---- Card commands (result: status byte, -1 or -2) --------------------- }
@@ -128,106 +137,116 @@ function CloseComm: Integer;
 { Wakes cards: Mode 1 every card (halted ones too), anything else only idle
   ones. TagType receives the 2-byte answer to request, first byte most
   significant ($0400 for a 1K card); 0 on a nonzero status. }
-function mif_Request(Mode: Integer; var TagType: Integer): Integer;
+function mif_Request(Mode: MZInt32; var TagType: MZInt32): MZInt32;
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
 
 { Serial receives the card's serial as 10 hex digits: the 4 UID bytes, then
   their check byte (the XOR of the four), '1A7B8C54B9'; the empty text on a
   nonzero status. The reader's anticollision handles 4-byte UIDs only.
   Buffer: MZ_SERIAL_BUFFER bytes. }
-function mif_Anticollision(var Serial: PAnsiChar): Integer;
+function mif_Anticollision(var Serial: PAnsiChar): MZInt32;
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
 
 { Selects the card with this serial (hex, as mif_Anticollision gave it).
   Size receives the select answer ($08 for a 1K card); 0 on a nonzero
   status. }
-function mif_Select(Serial: PAnsiChar; var Size: Integer): Integer;
+function mif_Select(Serial: PAnsiChar; var Size: MZInt32): MZInt32;
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
 
 { Loads a key (12 hex digits) into the reader: A the key type (MZ_KEY_A,
   MZ_KEY_B), B the key slot, both 0 to 255. }
-function mif_LoadKey(A, B: Integer; Key: PAnsiChar): Integer;
+function mif_LoadKey(A, B: MZInt32; Key: PAnsiChar): MZInt32;
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
 
 { Authenticates with a loaded key: A the key type, B the slot, C a block of
   the sector to open (each 0 to 255). }
-function mif_Authentication(A, B, C: Integer): Integer;
+function mif_Authentication(A, B, C: MZInt32): MZInt32;
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
 
 { Data receives block Block's 16 bytes as 32 hex digits; the empty text on a
   nonzero status. Buffer: MZ_BLOCK_BUFFER bytes. }
-function mif_Read(Block: Integer; var Data: PAnsiChar): Integer;
+function mif_Read(Block: MZInt32; var Data: PAnsiChar): MZInt32;
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
 
 { Writes block Block with Data, 32 hex digits for 16 bytes. }
-function mif_Write(Block: Integer; Data: PAnsiChar): Integer;
+function mif_Write(Block: MZInt32; Data: PAnsiChar): MZInt32;
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
 
 { Value blocks: add or subtract Value into the card's transfer buffer, copy
   the block into it (restore), or write the buffer into a block (transfer). }
-function mif_Increment(Block, Value: Integer): Integer;
+function mif_Increment(Block, Value: MZInt32): MZInt32;
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
-function mif_Decrement(Block, Value: Integer): Integer;
+function mif_Decrement(Block, Value: MZInt32): MZInt32;
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
-function mif_Restore(Block: Integer): Integer;
+function mif_Restore(Block: MZInt32): MZInt32;
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
-function mif_Transfer(Block: Integer): Integer;
+function mif_Transfer(Block: MZInt32): MZInt32;
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
 
 { Halts the selected card. }
-function mif_Halt: Integer;
+function mif_Halt: MZInt32;
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
 
 { ---- Reader signals ---------------------------------------------------- }
 
 { Beeper on (On = 1) or off. 0 once the reader answered; -1 or -2. }
-function zub_beep(On: Integer): Integer;
+function zub_beep(On: MZInt32): MZInt32;
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
 
 { Beeps for Ms milliseconds (beeper on, wait, off). Always 0. }
-function zub_beepms(Ms: Integer): Integer;
+function zub_beepms(Ms: MZInt32): MZInt32;
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
 
 { LED Led (0 to 255) on (On = 1) or off. As zub_beep. }
-function zub_LED(Led, On: Integer): Integer;
+function zub_LED(Led, On: MZInt32): MZInt32;
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
 
 { LED level 0, 127 or 255; any other level returns 1 and sends nothing. }
-function zub_LEDx(Level: Integer): Integer;
+function zub_LEDx(Level: MZInt32): MZInt32;
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
 
 { Relay control: accepted and ignored; always 0. }
-function mif_CtrlRelay(Relay, On: Integer): Integer;
+function mif_CtrlRelay(Relay, On: MZInt32): MZInt32;
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
 
 { ---- Texts ------------------------------------------------------------- }
 
 { Writes the message for result code Code into the buffer Text points at:
   GBK text, 'OK' for 0. Buffer: MZ_MESSAGE_BUFFER bytes. }
-procedure ErrMsg(Code: Integer; var Text: PAnsiChar);
+procedure ErrMsg(Code: MZInt32; var Text: PAnsiChar);
   {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF} external MifareZUBLibrary;
 
 { The message for a result code as the library gives it: GBK bytes (tagged
   with code page 936 where the compiler knows code pages). }
-function MZMessageGBK(Code: Integer): AnsiString;
+function MZMessageGBK(Code: MZInt32): AnsiString;
 
 {$IFDEF MZ_CODEPAGES}
 { The message for a result code as a Unicode string. }
-function MZMessage(Code: Integer): UnicodeString;
+function MZMessage(Code: MZInt32): UnicodeString;
 {$ENDIF}
 
 { The English description of a result code, as the C header's
   MZ_STATUS_TABLE has it (MZDescription(4) is 'wrong key'); 'unknown result'
   for a code without a name. }
-function MZDescription(Code: Integer): string;
+function MZDescription(Code: MZInt32): string;
+
+{ Anticollision with the buffer made for you: the result code; Serial
+  receives the 10 hex digits. A serial that is not 10 hex digits is not
+  trusted: MZ_EXCHANGE_FAILED, and Serial is empty. }
+function MZSerial(out Serial: AnsiString): MZInt32;
+
+{ Reads block Block with the buffer made for you: the result code; Data
+  receives the 32 hex digits. A block that is not 32 hex digits is not
+  trusted: MZ_EXCHANGE_FAILED, and Data is empty. }
+function MZReadBlock(Block: MZInt32; out Data: AnsiString): MZInt32;
 
 implementation
 
-function MZMessageGBK(Code: Integer): AnsiString;
+function MZMessageGBK(Code: MZInt32): AnsiString;
 var
   Buffer: array[0..MZ_MESSAGE_BUFFER - 1] of AnsiChar;
   P: PAnsiChar;
-  Len: Integer;
+  Len: MZInt32;
 begin
   FillChar(Buffer, SizeOf(Buffer), 0);
   P := @Buffer[0];
@@ -242,13 +261,13 @@ begin
 end;
 
 {$IFDEF MZ_CODEPAGES}
-function MZMessage(Code: Integer): UnicodeString;
+function MZMessage(Code: MZInt32): UnicodeString;
 begin
   Result := UnicodeString(MZMessageGBK(Code));
 end;
 {$ENDIF}
 
-function MZDescription(Code: Integer): string;
+function MZDescription(Code: MZInt32): string;
 begin
   case Code of
     MZ_STATUS_OK: Result := 'success';
@@ -275,6 +294,55 @@ begin
   else
     Result := 'unknown result';
   end;
+end;
+
+{ The text in Buffer up to its zero byte, if it is exactly Digits hex
+  digits; otherwise the empty text and False. }
+function MZHexText(Buffer: PAnsiChar; Size, Digits: MZInt32; out Text: AnsiString): Boolean;
+var
+  Len: MZInt32;
+begin
+  Len := 0;
+  while (Len < Size - 1) and (Buffer[Len] <> #0) do
+    Inc(Len);
+  Result := Len = Digits;
+  while Result and (Len > 0) do
+  begin
+    Dec(Len);
+    Result := Buffer[Len] in ['0'..'9', 'A'..'F', 'a'..'f'];
+  end;
+  if Result then
+    SetString(Text, Buffer, Digits)
+  else
+    Text := '';
+end;
+
+function MZSerial(out Serial: AnsiString): MZInt32;
+var
+  Buffer: array[0..MZ_SERIAL_BUFFER - 1] of AnsiChar;
+  P: PAnsiChar;
+begin
+  FillChar(Buffer, SizeOf(Buffer), 0);
+  P := @Buffer[0];
+  Result := mif_Anticollision(P);
+  if not MZHexText(@Buffer[0], MZ_SERIAL_BUFFER, MZ_SERIAL_BUFFER - 1, Serial) and (Result = MZ_OK) then
+    Result := MZ_EXCHANGE_FAILED;
+  if Result <> MZ_OK then
+    Serial := '';
+end;
+
+function MZReadBlock(Block: MZInt32; out Data: AnsiString): MZInt32;
+var
+  Buffer: array[0..MZ_BLOCK_BUFFER - 1] of AnsiChar;
+  P: PAnsiChar;
+begin
+  FillChar(Buffer, SizeOf(Buffer), 0);
+  P := @Buffer[0];
+  Result := mif_Read(Block, P);
+  if not MZHexText(@Buffer[0], MZ_BLOCK_BUFFER, MZ_BLOCK_DIGITS, Data) and (Result = MZ_OK) then
+    Result := MZ_EXCHANGE_FAILED;
+  if Result <> MZ_OK then
+    Data := '';
 end;
 
 end.

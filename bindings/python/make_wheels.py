@@ -12,6 +12,7 @@ win_amd64: x64).
 
 import argparse
 import glob
+import importlib.util
 import os
 import shutil
 import struct
@@ -70,11 +71,26 @@ def build_windows(pure: str, tag: str, dll: str, out: str, scratch: str) -> str:
     return wheel
 
 
+# What the offline build needs in this interpreter, and where it comes from.
+NEEDED = {"build": "python3-build", "wheel": "python3-wheel", "setuptools": "python3-setuptools"}
+
+
+def missing_modules() -> list:
+    return [name for name in NEEDED if importlib.util.find_spec(name) is None]
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("out")
     parser.add_argument("--dll", action="append", default=[], metavar="TAG=PATH")
     args = parser.parse_args()
+    missing = missing_modules()
+    if missing:
+        print(f"make_wheels.py: {sys.executable} has no {', '.join(missing)} module: install Debian's "
+              f"{' '.join(NEEDED[m] for m in missing)}"
+              + ("" if sys.executable == "/usr/bin/python3" else " and run it with /usr/bin/python3")
+              + f" (or: {sys.executable} -m pip install {' '.join(missing)})", file=sys.stderr)
+        return 2
     # Every DLL is checked before anything is written.
     dlls = []
     for entry in args.dll:

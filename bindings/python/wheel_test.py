@@ -36,6 +36,11 @@ def main() -> int:
         with open(fakes[tag], "wb") as f:
             f.write(stand_in_dll(machine, tag))
     make = [sys.executable, os.path.join(HERE, "make_wheels.py"), out]
+    # An interpreter without the build module (here: without its site
+    # packages) is told in one line what to install, with no traceback.
+    bare = subprocess.run([sys.executable, "-S", *make[1:]], capture_output=True, text=True)
+    assert bare.returncode == 2 and "python3-build" in bare.stderr, bare
+    assert "Traceback" not in bare.stderr and len(bare.stderr.strip().splitlines()) == 1, bare.stderr
     for args, why in (([f"--dll=win32={fakes['win_amd64']}"], "an x64 DLL for win32"),
                       ([f"--dll=win_amd64={fakes['win32']}"], "an x86 DLL for win_amd64"),
                       ([f"--dll=win32={os.path.join(HERE, 'pyproject.toml')}"], "not a PE file")):

@@ -29,12 +29,12 @@ Private Function Check(ByVal what As String, ByVal code As Long, ByRef report As
 End Function
 
 Public Sub Main()
-    Dim report As String, serial As String, data As String
+    Dim report As String, serial As String, data As String, why As String
     Dim tagType As Long, sak As Long
 
     If Len(MZ_FOLDER) > 0 Then
-        If Not MZLoadLibrary(MZ_FOLDER) Then
-            MsgBox "MifareZUB.dll not found in " & MZ_FOLDER, vbCritical
+        If Not MZLoadLibrary(MZ_FOLDER, why) Then
+            MsgBox why, vbCritical
             Exit Sub
         End If
     End If

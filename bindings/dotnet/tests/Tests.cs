@@ -20,6 +20,7 @@ static class Sim
     const string Library = "CH375DLL";
     public const int Card1K = 1, Card4K = 4;
     public const int FaultNoReply = 1, FaultLostRequest = 2, FaultBadCheck = 3, FaultOtherCommand = 4, FaultTruncated = 5;
+    public const int FaultStatus = 9;
 
     [DllImport(Library)] public static extern void zubsim_reset();
     [DllImport(Library)] public static extern void zubsim_set_device_index(int index);
@@ -263,7 +264,7 @@ static class Tests
             // Key B is readable in the transport configuration, so it cannot authenticate.
             reader.LoadKey(KeyType.B, 7, TransportKey);
             var refused = Throws<CardException>(() => reader.Authenticate(KeyType.B, 7, 200), "key B");
-            Equal(Status.AccessDenied, refused.Status, "status of key B");
+            Equal(Status.NoPermission, refused.Status, "status of key B");
         }
     }
 
@@ -320,7 +321,7 @@ static class Tests
                 Equal(Status.ExchangeFailed, e.Status, what + " status");
                 Equal("串口通讯错", e.Text, what + " text");
                 Equal("mif_LoadKey", e.Function, what + " function");
-                Equal("the exchange with the reader failed", e.Description, what + " description");
+                Equal("no valid reply from the reader", e.Description, what + " description");
                 // The link stays open: the next command goes through.
                 Equal(0x0400, reader.Request(), what + ": request after the fault");
             }
@@ -372,7 +373,7 @@ static class Tests
         Equal("串口错", e.Text, "text");
         Equal("OpenComm", e.Function, "function");
         // The virtual reader cannot tell why: the code's own description.
-        Equal("no open link, or no reader at that device index", e.Description, "description");
+        Equal("reader not open or not answering", e.Description, "description");
         Sim.zubsim_set_device_index(3);
         Throws<NoLinkException>(() => new Reader(0), "reader at another index");
         using (var reader = new Reader(3))
@@ -383,7 +384,49 @@ static class Tests
                         .Invoke(null, new object[] { -3, "mif_Halt" });
         Equal(typeof(MifareZubException), other.GetType(), "class of code -3");
         Equal("错误：-3", other.Text, "text of code -3");
-        Equal("error -3", other.Description, "description of code -3");
+        Equal("unknown result", other.Description, "description of code -3");
+    }
+
+    // The header's names (MZ_STATUS_CARD_ERROR is Status.CardError); the names
+    // of earlier releases stay as obsolete aliases of the same values.
+    static void StatusNamesAreTheHeaders()
+    {
+        Equal("6,8,16,19", string.Join(",", new[] { Status.CardError, Status.InvalidSerial, Status.NoPermission, Status.Waiting }
+                                               .Select(v => ((int)v).ToString()).ToArray()), "their values");
+#pragma warning disable 618
+        Equal(Status.CardError, Status.CommunicationError, "CommunicationError");
+        Equal(Status.InvalidSerial, Status.InvalidChip, "InvalidChip");
+        Equal(Status.NoPermission, Status.AccessDenied, "AccessDenied");
+        Equal(Status.Waiting, Status.WaitingForDV, "WaitingForDV");
+#pragma warning restore 618
+        foreach (var old in new[] { "CommunicationError", "InvalidChip", "AccessDenied", "WaitingForDV" })
+            True(typeof(Status).GetField(old).GetCustomAttributes(typeof(ObsoleteAttribute), false).Length == 1,
+                 old + " is obsolete");
+    }
+
+    // A text output the library gives with success but short or not hex is no
+    // data: an ExchangeException (-2) with the library's text and the header's
+    // description. The virtual reader answers status 0 with no fields.
+    static void ShortTextsAreNoData()
+    {
+        var cases = new[]
+        {
+            Tuple.Create<Func<Reader, object>, string>(r => { r.Request(); Sim.zubsim_fault_exchange(Sim.FaultStatus, 0, 1); return r.Anticollision(); }, "mif_Anticollision"),
+            Tuple.Create<Func<Reader, object>, string>(r => { Authenticated(r); Sim.zubsim_fault_exchange(Sim.FaultStatus, 0, 1); return r.Read(4); }, "mif_Read"),
+            Tuple.Create<Func<Reader, object>, string>(r => { Authenticated(r).WriteValue(5, 1); Sim.zubsim_fault_exchange(Sim.FaultStatus, 0, 1); return r.ReadValue(5); }, "mif_Read"),
+        };
+        foreach (var c in cases)
+        {
+            Sim.zubsim_reset();
+            using (var reader = new Reader(0))
+            {
+                var e = Throws<ExchangeException>(() => c.Item1(reader), c.Item2 + " with a short text");
+                Equal(-2, e.Code, c.Item2 + " code");
+                Equal(c.Item2, e.Function, c.Item2 + " function");
+                Equal("串口通讯错", e.Text, c.Item2 + " text");
+                Equal("no valid reply from the reader", e.Description, c.Item2 + " description");
+            }
+        }
     }
 
     // Every code of the library's table, and codes outside it, decoded from GBK.
@@ -398,13 +441,13 @@ static class Tests
             { -1, "串口错" }, { -2, "串口通讯错" },
             { 7, "错误：7" }, { 256, "错误：256" }, { -3, "错误：-3" }, { int.MinValue, "错误：-2147483648" },
         };
-        var named = Enum.GetValues(typeof(Status)).Cast<int>().ToList();
+        var named = Enum.GetValues(typeof(Status)).Cast<int>().Distinct().ToList();
         foreach (var entry in table)
         {
             Equal(entry.Value, Messages.Text(entry.Key), "text of " + entry.Key);
             var inTable = !entry.Value.StartsWith("错误");
             Equal(inTable, named.Contains(entry.Key), "Status names " + entry.Key);
-            Equal(inTable, Messages.Description(entry.Key) != "error " + entry.Key, "description of " + entry.Key);
+            Equal(inTable, Messages.Description(entry.Key) != "unknown result", "description of " + entry.Key);
         }
         Equal(named.Count, named.Select(Messages.Description).Distinct().Count(), "distinct descriptions");
     }
@@ -418,7 +461,7 @@ static class Tests
         Func<byte[], int, Encoding, string> call = (raw, code, enc) => (string)decode.Invoke(null, new object[] { raw, code, enc });
         var gbk = Encoding.GetEncoding(936);
         Equal("wrong key", call(gbk.GetBytes("密码错"), 4, null), "4 without GBK");
-        Equal("error 7", call(gbk.GetBytes("错误：7"), 7, null), "7 without GBK");
+        Equal("unknown result 7", call(gbk.GetBytes("错误：7"), 7, null), "7 without GBK");
         Equal("OK", call(Encoding.ASCII.GetBytes("OK"), 0, null), "0 without GBK");
         Equal("POLL", call(Encoding.ASCII.GetBytes("POLL"), 32, null), "32 without GBK");
         Equal("密码错", call(gbk.GetBytes("密码错"), 4, gbk), "4 with GBK");
@@ -682,7 +725,7 @@ static class Tests
         var tests = new Action[]
         {
             Declarations, CardSession, FourKCardAndSelectByUid, CardStatuses, FailedExchanges, WaitForCard, NoReader,
-            MessagesOfEveryCode, FallbackWithoutGbk, ArgumentsRefusedBeforeAnythingIsSent, DisposeClosesTheLink,
+            MessagesOfEveryCode, StatusNamesAreTheHeaders, ShortTextsAreNoData, FallbackWithoutGbk, ArgumentsRefusedBeforeAnythingIsSent, DisposeClosesTheLink,
             SecondReaderSupersedesTheFirst, ThreadsShareOneReader, NoBufferWrittenPastItsSize, ValueBlocks,
         };
         int passed = 0, failed = 0;

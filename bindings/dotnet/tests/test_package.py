@@ -6,6 +6,7 @@ the package, and the manifest that describes it.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -186,6 +187,12 @@ def test_the_sdk_project_builds_every_part():
     sources = [c.get("Include") for c in project.iter("Compile")]
     assert sorted(sources) == sorted(n for n in os.listdir(folder) if n.endswith(".cs"))
     assert len(set(sources)) == len(sources)
+    # The README's table of the parts, which a host adding the parts by hand
+    # follows, lists every one of them in the csproj's order, and no count.
+    with open(os.path.join(folder, "README.md"), encoding="utf-8") as f:
+        readme = f.read()
+    assert re.findall(r"^\| \[`(\w+\.cs)`\]", readme, re.M) == sources
+    assert not re.search(r"\b(six|seven|eight|nine) parts\b", readme)
 
 
 # ---- The single source file ------------------------------------------------

@@ -9,7 +9,7 @@ from types import TracebackType
 
 from . import _args
 from ._native import BLOCK_BUFFER, SERIAL_BUFFER, Library, load_library
-from .errors import NO_LINK, CardError, error_for
+from .errors import EXCHANGE_FAILED, NO_LINK, CardError, error_for
 from .values import decode_value_block, encode_value_block
 
 __all__ = ["Reader", "Card", "KEY_A", "KEY_B", "serial_of"]
@@ -69,7 +69,9 @@ class Reader:
     (the reader's status byte), each carrying the code and its text.
     Arguments outside what the library accepts (a block beyond 255, a key
     that is not 6 bytes) raise :class:`ValueError` or :class:`TypeError`
-    before anything is sent.
+    before anything is sent. A serial or block that the library gives with
+    success but short or not in hex digits is never returned as data: it
+    raises :class:`~mifarezub.ExchangeError` (-2).
 
     The library holds one reader link per process: opening a reader closes
     the link of any other :class:`Reader` on the same library, which then
@@ -149,6 +151,18 @@ class Reader:
                 raise error_for(NO_LINK, lib.message(NO_LINK), function)
             self._check(function, getattr(lib, function)(*args))
 
+    def _hex_result(self, function: str, buffer: "ctypes.Array[ctypes.c_char]", count: int) -> bytes:
+        """The `count` bytes of a hex text the library gave with success.
+
+        Anything else (a short text, a character that is not a hex digit) is
+        no data: :class:`~mifarezub.ExchangeError` (-2), as for a reply the
+        library could not read.
+        """
+        text = buffer.value
+        if len(text) == 2 * count and all(c in b"0123456789ABCDEFabcdef" for c in text):
+            return bytes.fromhex(text.decode("ascii"))
+        raise error_for(EXCHANGE_FAILED, self._library.message(EXCHANGE_FAILED), function)
+
     # ---- Card commands -------------------------------------------------
 
     def request(self, all_cards: bool = True) -> int:
@@ -170,7 +184,7 @@ class Reader:
         """
         buffer, out = _text_out(SERIAL_BUFFER)
         self._call("mif_Anticollision", out)
-        return bytes.fromhex(buffer.value.decode("ascii"))
+        return self._hex_result("mif_Anticollision", buffer, 5)
 
     def select(self, serial: _args.BytesLike) -> int:
         """Selects the card with this serial (``mif_Select``).
@@ -244,7 +258,7 @@ class Reader:
         """Reads a block of the authenticated sector (``mif_Read``): 16 bytes."""
         buffer, out = _text_out(BLOCK_BUFFER)
         self._call("mif_Read", _args.byte("block", block), out)
-        return bytes.fromhex(buffer.value.decode("ascii"))
+        return self._hex_result("mif_Read", buffer, 16)
 
     def write(self, block: int, data: _args.BytesLike) -> None:
         """Writes 16 bytes into a block of the authenticated sector (``mif_Write``)."""

@@ -31,6 +31,7 @@ FAULT_LOST_REQUEST = 2
 FAULT_BAD_CHECK = 3
 FAULT_OTHER_COMMAND = 4
 FAULT_TRUNCATED = 5
+FAULT_STATUS = 9  # the reply carries status `arg` and no fields
 
 CARD_1K = 1
 CARD_4K = 4

@@ -16,6 +16,7 @@ from conftest import (
     FAULT_LOST_REQUEST,
     FAULT_NO_REPLY,
     FAULT_OTHER_COMMAND,
+    FAULT_STATUS,
     FAULT_TRUNCATED,
 )
 
@@ -80,6 +81,26 @@ def test_failed_exchanges(reader, sim, fault, arg):
     assert (raised.value.code, raised.value.text, raised.value.function) == (-2, "串口通讯错", "mif_LoadKey")
     # The link stays open: the next command goes through.
     assert reader.request() == 0x0400
+
+
+def _short(sim):
+    # Status 0 and no fields: the library gives 2 digits where 10 or 32 belong.
+    sim.fault_exchange(FAULT_STATUS, 0)
+
+
+@pytest.mark.parametrize(
+    "call, function",
+    [(lambda r, sim: (r.halt(), r.request(), _short(sim), r.anticollision()), "mif_Anticollision"),
+     (lambda r, sim: (_short(sim), r.read(4)), "mif_Read"),
+     (lambda r, sim: (r.write_value(5, 1), _short(sim), r.read_value(5)), "mif_Read")],
+    ids=["serial", "block", "value-block"],
+)
+def test_short_texts_are_no_data(authenticated, sim, call, function):
+    with pytest.raises(ExchangeError) as raised:
+        call(authenticated, sim)
+    error = raised.value
+    assert (error.code, error.text, error.function) == (-2, "串口通讯错", function)
+    assert error.description == "no valid reply from the reader"
 
 
 def test_no_reader_at_the_index(library, sim):
