@@ -118,10 +118,13 @@ def main():
         s.check("the delay slows the search down", took >= 60 * 4 * 0.005, "%.2f s" % took)
         shown = re.findall(r"sector (\d+) \(sectors 0 to 15\), key A: (\d+) of 61 keys tried",
                            r.stderr)
+        # Only sector 0 takes more than one try: the others open with the key
+        # that opened it. A line shown while it runs names it "sector 0".
+        many = [sector for sector, tried in shown if int(tried) > 1]
         s.check("progress names the sector as the table does",
-                shown and all(sector == "0" for sector, _ in shown) and
+                many and all(sector == "0" for sector in many) and
                 re.search(r"^     0  FFFFFFFFFFFF", r.stdout, re.M) and r.returncode == 0,
-                r.stderr + r.stdout)
+                "exit %d, %.2f s\n%s%s" % (r.returncode, took, r.stderr, r.stdout))
 
     print("%d passed, %d failed" % (s.passed, s.failed))
     return 1 if s.failed else 0
