@@ -113,6 +113,19 @@ Config read_config(const std::function<std::string(const char*)>& lookup) {
   }
   config.control = in.text("ZUBSIM_CONTROL");
 
+  const std::string delay = in.text("ZUBSIM_EXCHANGE_DELAY");
+  if (!delay.empty()) {
+    char* end = nullptr;
+    const long v = std::strtol(delay.c_str(), &end, 10);
+    if (*end != '\0' || v < 0 || v > static_cast<long>(kMaxExchangeDelayMs) ||
+        !std::isdigit(static_cast<unsigned char>(delay[0]))) {
+      in.problem("ZUBSIM_EXCHANGE_DELAY: '" + delay + "' is not 0 to " +
+                 std::to_string(kMaxExchangeDelayMs) + " milliseconds; using 0");
+    } else {
+      config.exchange_delay_ms = static_cast<uint32_t>(v);
+    }
+  }
+
   in.boolean("ZUBSIM_HONOUR_TIMEOUT", &config.honour_timeout);
   in.boolean("ZUBSIM_SAVE_ON_CLOSE", &config.save_on_close);
   config.image = in.text("ZUBSIM_IMAGE");

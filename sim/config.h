@@ -18,6 +18,8 @@ namespace zubsim {
 constexpr Uid kDefaultUid = {0x1A, 0x7B, 0x8C, 0x54};
 // The most readers one process can have (ZUBSIM_READERS).
 constexpr int kMaxReaders = 8;
+// The longest delay per exchange (ZUBSIM_EXCHANGE_DELAY), in milliseconds.
+constexpr uint32_t kMaxExchangeDelayMs = 10000;
 
 struct Config {
   CardType card = CardType::k1K;  // ZUBSIM_CARD
@@ -30,6 +32,9 @@ struct Config {
   bool honour_timeout = false;    // ZUBSIM_HONOUR_TIMEOUT
   int readers = 1;                // ZUBSIM_READERS: readers at device_index, +1, ... (1-8)
   std::string control;            // ZUBSIM_CONTROL: a command file other processes append to
+  // ZUBSIM_EXCHANGE_DELAY: how long each exchange (a request written, its
+  // reply read) takes, in milliseconds, as over a real reader's USB link.
+  uint32_t exchange_delay_ms = 0;
 
   // What reading the variables found to say, in order, for the trace once
   // it is open: problems (a value that does not parse, the default used

@@ -43,6 +43,9 @@ class Device {
   bool reset(uint32_t index);
   bool is_ours(uint32_t index) const;
   bool set_read_timeout(uint32_t index, uint32_t ms);
+  // How long the host is kept waiting by each request it writes (the
+  // configured exchange delay), outside the reader's lock.
+  uint32_t exchange_delay_ms() const { return config_.exchange_delay_ms; }
   // One request frame: the reader answers it, the reply is queued.
   bool write(uint32_t index, const uint8_t* frame, uint32_t* length);
   // The oldest reply, cut to *length. Returns how long to wait before

@@ -80,9 +80,16 @@ CH375_DECL int32_t CH375_CALL CH375SetTimeout(uint32_t index, uint32_t writeTime
 }
 
 CH375_DECL int32_t CH375_CALL CH375WriteData(uint32_t index, void* buffer, uint32_t* length) {
-  return vendor_call(ZUBSIM_CALL_WRITE, index, [&](Device& d) {
-    return d.write(index, static_cast<const uint8_t*>(buffer), length) ? 1 : 0;
+  uint32_t delay = 0;
+  const int32_t written = vendor_call(ZUBSIM_CALL_WRITE, index, [&](Device& d) {
+    const bool ok = d.write(index, static_cast<const uint8_t*>(buffer), length);
+    if (ok) delay = d.exchange_delay_ms();
+    return ok ? 1 : 0;
   });
+  // The time a real reader's USB transfers take, outside the lock so that
+  // the other readers of the process answer meanwhile.
+  if (delay != 0) mzub::SleepMs(delay);
+  return written;
 }
 
 CH375_DECL int32_t CH375_CALL CH375ReadData(uint32_t index, void* buffer, uint32_t* length) {

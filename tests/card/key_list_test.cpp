@@ -47,6 +47,13 @@ TEST(KeyLists, DictionaryLayouts) {
       {"two keys on a line", "FFFFFFFFFFFF A0A1A2A3A4A5\n", {}, {1}},
       {"separators other tools do not write", "A0:A1:A2:A3:A4:A5\n", {}, {1}},
       {"line numbers count comments and blanks", "# head\n\nFFFFFFFFFFFF\nxyz # note\n", {ff}, {4}},
+      {"a byte order mark cut short is text", "\xEF\xBB", {}, {1}},
+      {"a byte order mark only at the start",
+       "FFFFFFFFFFFF\n\xEF\xBB\xBF"
+       "A0A1A2A3A4A5\n",
+       {ff},
+       {2}},
+      {"a CR inside a line", "FFFFFFFFFFFF\rA0\n", {}, {1}},
   };
   for (const auto& c : cases) {
     const KeyList list = ReadKeyList(c.text);
@@ -54,16 +61,40 @@ TEST(KeyLists, DictionaryLayouts) {
     std::vector<int> lines;
     for (const auto& s : list.skipped) lines.push_back(s.line);
     EXPECT_EQ(lines, c.skippedLines) << c.name;
+    EXPECT_EQ(list.skippedLines, c.skippedLines.size()) << c.name;
+    // A file is read in pieces: a line, and the byte order mark, may span
+    // them. One byte at a time reads the same.
+    KeyListReader reader;
+    for (char ch : c.text) reader.Feed(&ch, 1);
+    const KeyList fed = reader.Finish();
+    EXPECT_EQ(fed.keys, list.keys) << c.name;
+    ASSERT_EQ(fed.skipped.size(), list.skipped.size()) << c.name;
+    for (size_t i = 0; i < fed.skipped.size(); ++i) {
+      EXPECT_EQ(SkippedLineText(fed.skipped[i]), SkippedLineText(list.skipped[i])) << c.name;
+    }
   }
+}
+
+TEST(KeyLists, SkippedLinesBeyondThoseListedAreCounted) {
+  KeyListReader reader(2);
+  reader.Feed("xx\nFFFFFFFFFFFF\nyy\nzz\n" + std::string(100000, 'q'));
+  const KeyList list = reader.Finish();
+  ASSERT_EQ(list.skipped.size(), 2u);
+  EXPECT_EQ(list.skipped[1].line, 3);
+  EXPECT_EQ(list.skippedLines, 4u);
+  EXPECT_EQ(list.keys.size(), 1u);
 }
 
 TEST(KeyLists, SkippedLinesAreShownAsWritten) {
   const KeyList list =
-      ReadKeyList("FFFFFFFFFFFF\n  not a key  \r\n" + std::string(100, 'F') + "\n");
-  ASSERT_EQ(list.skipped.size(), 2u);
+      ReadKeyList("FFFFFFFFFFFF\n  not a key  \r\n" + std::string(100, 'F') + "\n\t" +
+                  std::string(39, 'x') + " y\n" + std::string(40, 'z') + "   \t\n");
+  ASSERT_EQ(list.skipped.size(), 4u);
   EXPECT_EQ(SkippedLineText(list.skipped[0]), "line 2: not a key of 12 hex digits: 'not a key'");
   // A long line is cut, so that a binary file given by mistake stays readable.
   EXPECT_EQ(list.skipped[1].text, std::string(40, 'F') + "...");
+  EXPECT_EQ(list.skipped[2].text, std::string(39, 'x') + " ...");
+  EXPECT_EQ(list.skipped[3].text, std::string(40, 'z'));  // only spaces past the 40th
   EXPECT_EQ(list.keys.size(), 1u);
 }
 
@@ -114,6 +145,39 @@ TEST(UniqueKeys, KeepsTheFirstOfEach) {
   EXPECT_TRUE(keys.Contains(Bytes(6, 0xFF)));
   EXPECT_FALSE(keys.Contains(Bytes(6, 0x00)));
   EXPECT_EQ(keys.Take(), (std::vector<Bytes>{Key("A0A1A2A3A4A5"), Bytes(6, 0xFF)}));
+}
+
+TEST(PackedKeys, HoldKeysInOrderAcrossBlocks) {
+  // Past several blocks of keys, with every third key written again later
+  // and lists joined where a block is full and where it is not.
+  const uint64_t count = 10000;
+  PackedKeys keys;
+  for (uint64_t i = 0; i < count; ++i) keys.Push(i * 0x1000001ull);
+  for (uint64_t i = 0; i < count; i += 3) keys.Push(i * 0x1000001ull);
+  EXPECT_EQ(keys.size(), count + (count + 2) / 3);
+  EXPECT_EQ(keys[1], Key("000001000001"));
+  EXPECT_EQ(keys.RemoveDuplicates(), (count + 2) / 3);
+  ASSERT_EQ(keys.size(), count);
+  bool inOrder = true;
+  for (uint64_t i = 0; i < count; ++i) inOrder = inOrder && keys.Value(i) == i * 0x1000001ull;
+  EXPECT_TRUE(inOrder);
+
+  for (size_t head : {size_t{0}, size_t{4096}, size_t{5}}) {
+    PackedKeys joined;
+    for (size_t i = 0; i < head; ++i) joined.Push(uint64_t{0xABCDEF000000} + i);
+    PackedKeys tail = keys;
+    joined.Append(std::move(tail));
+    EXPECT_TRUE(tail.empty());
+    ASSERT_EQ(joined.size(), head + count) << head;
+    EXPECT_EQ(joined.Value(head), keys.Value(0)) << head;
+    EXPECT_EQ(joined.Value(head + count - 1), keys.Value(count - 1)) << head;
+    joined.Push(Key("A0A1A2A3A4A5"));
+    EXPECT_TRUE(joined.Contains(Key("A0A1A2A3A4A5")));
+    EXPECT_EQ(joined.RemoveDuplicates(), 0u);
+  }
+  EXPECT_FALSE(keys.Push(Key("A0A1A2")));
+  EXPECT_EQ(PackedKeys({Key("A0A1A2A3A4A5"), Bytes(6, 0xFF)}).ToBytes(),
+            (std::vector<Bytes>{Key("A0A1A2A3A4A5"), Bytes(6, 0xFF)}));
 }
 
 TEST(KeyLists, FingerprintFollowsTheKeysAndTheirOrder) {

@@ -48,7 +48,8 @@ TEST(Config, ValuesAsUsersWriteThem) {
                               {"ZUBSIM_DEVICE_INDEX", "255"},
                               {"ZUBSIM_HONOUR_TIMEOUT", "on"},
                               {"ZUBSIM_SAVE_ON_CLOSE", "TRUE"},
-                              {"ZUBSIM_TRACE", "-"}});
+                              {"ZUBSIM_TRACE", "-"},
+                              {"ZUBSIM_EXCHANGE_DELAY", "2"}});
   EXPECT_EQ(config.card, CardType::k4K);
   EXPECT_EQ(config.uid, (Uid{0x01, 0x02, 0x0A, 0x0B}));
   EXPECT_FALSE(config.card_present);
@@ -56,7 +57,9 @@ TEST(Config, ValuesAsUsersWriteThem) {
   EXPECT_TRUE(config.honour_timeout);
   EXPECT_TRUE(config.save_on_close);
   EXPECT_EQ(config.trace, "-");
+  EXPECT_EQ(config.exchange_delay_ms, 2u);
   EXPECT_TRUE(config.messages.empty());
+  EXPECT_EQ(read({{"ZUBSIM_EXCHANGE_DELAY", "10000"}}).exchange_delay_ms, 10000u);
   EXPECT_EQ(read({{"ZUBSIM_DEVICE_INDEX", "NONE"}}).device_index, -1);
 }
 
@@ -65,16 +68,18 @@ TEST(Config, NonsenseFallsBackToTheDefaultWithAProblemEach) {
                               {"ZUBSIM_UID", "1A7B8C"},
                               {"ZUBSIM_CARD_PRESENT", "maybe"},
                               {"ZUBSIM_DEVICE_INDEX", "256"},
-                              {"ZUBSIM_HONOUR_TIMEOUT", "2"}});
+                              {"ZUBSIM_HONOUR_TIMEOUT", "2"},
+                              {"ZUBSIM_EXCHANGE_DELAY", "fast"}});
   EXPECT_EQ(config.card, CardType::k1K);
   EXPECT_EQ(config.uid, kDefaultUid);
   EXPECT_TRUE(config.card_present);
   EXPECT_EQ(config.device_index, 0);
   EXPECT_FALSE(config.honour_timeout);
   const std::vector<std::string> texts = problems(config);
-  ASSERT_EQ(texts.size(), 5u);
-  for (const char* name : {"ZUBSIM_CARD:", "ZUBSIM_UID:", "ZUBSIM_CARD_PRESENT:",
-                           "ZUBSIM_DEVICE_INDEX:", "ZUBSIM_HONOUR_TIMEOUT:"}) {
+  ASSERT_EQ(texts.size(), 6u);
+  for (const char* name :
+       {"ZUBSIM_CARD:", "ZUBSIM_UID:", "ZUBSIM_CARD_PRESENT:", "ZUBSIM_DEVICE_INDEX:",
+        "ZUBSIM_HONOUR_TIMEOUT:", "ZUBSIM_EXCHANGE_DELAY:"}) {
     EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
                             [name](const std::string& t) { return t.rfind(name, 0) == 0; }),
               1)
@@ -82,6 +87,11 @@ TEST(Config, NonsenseFallsBackToTheDefaultWithAProblemEach) {
   }
   EXPECT_EQ(read({{"ZUBSIM_DEVICE_INDEX", "-1"}}).device_index, 0);
   EXPECT_EQ(read({{"ZUBSIM_DEVICE_INDEX", "3x"}}).device_index, 0);
+  for (const char* delay : {"-1", "+2", " 2", "2ms", "10001", "99999999999999999999"}) {
+    const Config c = read({{"ZUBSIM_EXCHANGE_DELAY", delay}});
+    EXPECT_EQ(c.exchange_delay_ms, 0u) << delay;
+    EXPECT_EQ(problems(c).size(), 1u) << delay;
+  }
 }
 
 TEST(Config, AnImageDecidesTheCardAndSaysSo) {
@@ -95,7 +105,7 @@ TEST(Config, AnImageDecidesTheCardAndSaysSo) {
 
 TEST(Config, EveryVariableIsListed) {
   const std::vector<std::string> names = config_variables();
-  EXPECT_EQ(names.size(), 10u);
+  EXPECT_EQ(names.size(), 11u);
   for (const std::string& name : names) {
     EXPECT_EQ(name.rfind("ZUBSIM_", 0), 0u) << name;
     // Each one changes something when set to a value that parses.
@@ -105,7 +115,7 @@ TEST(Config, EveryVariableIsListed) {
       config = read({{name, name == "ZUBSIM_CARD_PRESENT" ? "0" : "1"}});
     } else if (name == "ZUBSIM_UID") {
       config = read({{name, "01020304"}});
-    } else if (name == "ZUBSIM_READERS") {
+    } else if (name == "ZUBSIM_READERS" || name == "ZUBSIM_EXCHANGE_DELAY") {
       config = read({{name, "2"}});
     }
     const Config defaults;
@@ -115,7 +125,8 @@ TEST(Config, EveryVariableIsListed) {
         config.save_on_close != defaults.save_on_close || config.trace != defaults.trace ||
         config.device_index != defaults.device_index ||
         config.honour_timeout != defaults.honour_timeout || config.readers != defaults.readers ||
-        config.control != defaults.control;
+        config.control != defaults.control ||
+        config.exchange_delay_ms != defaults.exchange_delay_ms;
     EXPECT_TRUE(changed) << name;
   }
 }

@@ -2,6 +2,7 @@
 // file other processes drive them through (ZUBSIM_CONTROL).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -111,6 +112,24 @@ TEST_F(Readers, EachIndexHasItsOwnReaderAndCard) {
   EXPECT_EQ(zubsim_led_on(5), 0);  // the control API shows the first reader
   EXPECT_EQ(Exchange(1, 0xF1, {0x05, 0x01}).size(), 5u);
   EXPECT_EQ(zubsim_led_on(5), 1);
+}
+
+TEST_F(Readers, EachExchangeTakesTheDelayConfigured) {
+  // A lower bound only: a loaded machine takes longer, never shorter.
+  set_env("ZUBSIM_EXCHANGE_DELAY", "40");
+  set_env("ZUBSIM_READERS", "2");
+  zubsim_reset();
+  ASSERT_NE(CH375OpenDevice(0), CH375_INVALID_HANDLE);
+  ASSERT_NE(CH375OpenDevice(1), CH375_INVALID_HANDLE);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Uid(0), (Bytes{0x1A, 0x7B, 0x8C, 0x54}));  // three exchanges
+  EXPECT_EQ(Uid(1), (Bytes{0x1A, 0x7B, 0x8C, 0x54}));  // each reader takes its time
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(6 * 40));
+  // A write that reaches no reader is no exchange and takes no time: a host
+  // that looks for readers is not slowed down.
+  uint8_t frame[4] = {0x03, 0xD0, 0x01, 0xD2};
+  uint32_t n = sizeof frame;
+  EXPECT_EQ(CH375WriteData(7, frame, &n), 0);
 }
 
 TEST_F(Readers, CommandLinesRunOnceAndOnlyWhenWhole) {

@@ -57,5 +57,68 @@ TEST(CompareReadBack, TrailersCompareWhatTheKeyMayRead) {
   }
 }
 
+// A reader whose reads answer `result`, and hand back `held` when they succeed.
+class ReadBackReader : public CardReader {
+ public:
+  int32_t result = 0;
+  Bytes held;
+  int32_t Request(bool, uint16_t*) override { return 0; }
+  int32_t Anticollision(std::string*) override { return 0; }
+  int32_t Select(const std::string&, uint8_t*) override { return 0; }
+  int32_t LoadKey(int, int, const Bytes&) override { return 0; }
+  int32_t Authenticate(int, int, int) override { return 0; }
+  int32_t Read(int, Bytes* data) override {
+    if (result == 0) *data = held;
+    return result;
+  }
+  int32_t Write(int, const Bytes&) override { return 0; }
+  int32_t Increment(int, int32_t) override { return 0; }
+  int32_t Decrement(int, int32_t) override { return 0; }
+  int32_t Transfer(int) override { return 0; }
+  int32_t Halt() override { return 0; }
+};
+
+TEST(ReadBack, OnlyARefusalByTheConditionsIsNotVerifiable) {
+  // A read the conditions forbid leaves the write unchecked, with a note; a
+  // read that fails any other way is a failure of the write, never a note.
+  const Bytes sent = Hex("00112233445566778899AABBCCDDEEFF");
+  Bytes other = sent;
+  other[0] ^= 0x80;
+  struct Case {
+    int32_t result;
+    Bytes held;
+    bool checked;
+    const char* failure;  // part of the failure text; null: none
+    const char* note;     // null: no note
+  };
+  const Case cases[] = {
+      {0, sent, true, nullptr, nullptr},
+      {0, other, true, "block 4 (sector 1) does not hold what was written", nullptr},
+      {kNoPermission, {}, false, nullptr, "not verifiable: key A may not read the block"},
+      {kNoCard, {}, false, "block 4 (sector 1) was written but could not be read back", nullptr},
+      {24, {}, false, "could not be read back", nullptr},
+      {kExchangeFailed, {}, false, "could not be read back", nullptr},
+  };
+  for (const Case& c : cases) {
+    ReadBackReader reader;
+    reader.result = c.result;
+    reader.held = c.held;
+    CardSession session(reader, PackedKeys());
+    WriteOutcome outcome;
+    ReadBack(session, 4, sent, kKeyA, &outcome);
+    EXPECT_EQ(outcome.checked, c.checked) << c.result;
+    if (c.failure) {
+      EXPECT_NE(outcome.failure.find(c.failure), std::string::npos)
+          << c.result << ": " << outcome.failure;
+    } else {
+      EXPECT_EQ(outcome.failure, "") << c.result;
+    }
+    EXPECT_EQ(outcome.notes.size(), c.note ? 1u : 0u) << c.result;
+    if (c.note && !outcome.notes.empty()) {
+      EXPECT_EQ(outcome.notes[0], c.note) << c.result;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace zubtool

@@ -159,9 +159,15 @@ def main():
         s.check("format leaves the sector no key opens", r.returncode == 1 and
                 re.search(r"^ +2  -  .*left: no key to try opens it", r.stdout, re.M) and
                 s.block(11)[12:20] == "FF078069", r.stdout + r.stderr)
+        # Key B may not read back the factory trailer it wrote: its sector is
+        # verified only where key B may read, a sector key A formats in full.
         s.check("format opens with key B where key A may not write the trailer",
-                re.search(r"^ +3  key B FFFFFFFFFFFF +formatted, verified", r.stdout, re.M)
+                re.search(r"^ +3  key B FFFFFFFFFFFF +formatted, verified where the key may read$",
+                          r.stdout, re.M)
                 and s.block(15) == factory and s.block(13) == "00" * 16, r.stdout)
+        s.check("format verifies in full with key A",
+                re.search(r"^ +1  key A FFFFFFFFFFFF +formatted, verified; key A not verifiable$",
+                          r.stdout, re.M), r.stdout)
         s.check("format zeroes data, keeps block 0", s.block(4) == "00" * 16 and
                 s.block(0).startswith("1A7B8C54"), s.block(4))
         trace = os.path.join(folder, "trace-format")
@@ -180,6 +186,17 @@ def main():
         s.check("format: a torn write fails its sector", r.returncode == 1 and
                 re.search(r"^ +2  key A FFFFFFFFFFFF +failed: block 8 \(sector 2\) does not hold",
                           r.stdout, re.M) and s.block(11) == factory, r.stdout + r.stderr)
+        s.run(["write", "--force", "15", "FFFFFFFFFFFF 7F078869 FFFFFFFFFFFF"])
+        r = s.run(["format", "--force", "--json"])
+        try:
+            sectors = json.loads(r.stdout)["sectors"]
+        except (ValueError, KeyError):
+            sectors = [{}] * 16
+        s.check("format --json: the sector only key B opened is not verified in full",
+                r.returncode == 0 and sectors[3].get("result") == "formatted" and
+                sectors[3].get("verified") is False and
+                any(n.startswith("block 15: not verifiable") for n in sectors[3].get("notes", []))
+                and sectors[1].get("verified") is True, r.stdout[:600])
 
         # The software card says so, in scan and in the header of dump.
         r = s.run(["scan"])

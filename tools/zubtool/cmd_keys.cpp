@@ -1,4 +1,5 @@
 // keys: which key A and which key B open each sector.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -93,6 +94,7 @@ std::optional<EarlierSearch> ReadEarlierSearch(const std::string& text, int sect
 }
 
 // Progress on standard error once a search has run for more than a second.
+// Sectors are numbered as in the table, from 0.
 class Progress {
  public:
   explicit Progress(size_t keys) : keys_(keys), start_(Clock::now()), last_(start_) {}
@@ -103,21 +105,22 @@ class Progress {
       return;
     }
     last_ = now;
-    shown_ = true;
-    std::fprintf(stderr, "\rsector %d of %d, key %s: %zu of %zu keys tried   ", sector + 1, sectors,
-                 KeyName(type), tried, keys_);
+    const int n =
+        std::fprintf(stderr, "\rsector %d (sectors 0 to %d), key %s: %zu of %zu keys tried  ",
+                     sector, sectors - 1, KeyName(type), tried, keys_);
+    shown_ = std::max(shown_, n - 1);
     std::fflush(stderr);
   }
   void Clear() {
-    if (shown_) std::fprintf(stderr, "\r%60s\r", "");
-    shown_ = false;
+    if (shown_ > 0) std::fprintf(stderr, "\r%*s\r", shown_, "");
+    shown_ = 0;
   }
 
  private:
   using Clock = std::chrono::steady_clock;
   size_t keys_;
   Clock::time_point start_, last_;
-  bool shown_ = false;
+  int shown_ = 0;  // the width of the longest line shown
 };
 
 }  // namespace
@@ -163,21 +166,23 @@ int RunKeys(Context& context) {
                    inv.out.c_str());
     }
   }
-  UniqueKeys unique;
-  if (earlierText) {
-    for (const auto& key : ReadKeyList(*earlierText).keys) unique.Add(key);
-  }
-  for (const auto& key : context.Keys()) unique.Add(key);
+  // The keys of the earlier file first, then those given, then the built-in
+  // ones, each once: the list given is moved, not copied.
+  PackedKeys keys;
+  if (earlierText) keys = ReadKeyList(*earlierText).keys;
+  keys.Append(context.TakeKeys());
   if (inv.defaultKey) {
-    for (const auto& key : BuiltInKeys()) unique.Add(key);
+    for (const auto& key : BuiltInKeys()) keys.Push(key);
   }
-  const std::vector<Bytes> keys = unique.Take();
+  keys.RemoveDuplicates();
   if (keys.empty()) {
     Fail("no key to try (--no-default-key without --key, --keys-file or an earlier --out file)");
     return kExitUsage;
   }
+  const size_t keyCount = keys.size();
+  context.SetKeys(std::move(keys));
   if (int status = context.Open()) return status;
-  CardSession session(context.Session().Reader(), keys);
+  CardSession& session = context.Session();
   if (int status = FindCard(session)) return status;
   const CardInfo& card = session.Info();
   const CardLayout layout = inv.layout ? *inv.layout : card.layout;
@@ -214,7 +219,7 @@ int RunKeys(Context& context) {
     writeError = WriteFileAtomically(inv.out, KeysFileText(card, layout, found, interrupted));
     if (!writeError.empty()) Fail(writeError);
   };
-  Progress progress(keys.size());
+  Progress progress(keyCount);
   InterruptScope interrupt;
   session.StopWhen(InterruptScope::Interrupted);
   KeySearchHooks hooks;
@@ -245,13 +250,13 @@ int RunKeys(Context& context) {
       entry.Add("searched", s.searched);
       sectors.Push(entry);
     }
-    out.Add("sectors", sectors).Add("keysTried", static_cast<int64_t>(keys.size()));
+    out.Add("sectors", sectors).Add("keysTried", static_cast<int64_t>(keyCount));
     out.Add("interrupted", interrupted);
     out.Add("resumed", resumed);
     PrintJson(out);
   } else {
     std::printf("card  %s  UID %s  (%zu keys to try)\n", layout.name.c_str(),
-                HexText(card.serial.uid).c_str(), keys.size());
+                HexText(card.serial.uid).c_str(), keyCount);
     if (resumed) {
       std::printf("resumed from %s: %d sector key%s settled there, not searched again\n",
                   inv.out.c_str(), resumed, resumed > 1 ? "s" : "");

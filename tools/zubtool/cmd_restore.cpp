@@ -132,9 +132,9 @@ int RunRestore(Context& context) {
 
   if (int status = context.Open()) return status;
   // The keys the image holds for each sector are tried first, then those given.
-  std::vector<Bytes> keys = ImageKeys(image);
-  keys.insert(keys.end(), context.Keys().begin(), context.Keys().end());
-  CardSession session(context.TheReader(), keys);
+  PackedKeys keys(ImageKeys(image));
+  keys.Append(context.Keys());
+  CardSession session(context.TheReader(), std::move(keys));
   if (int status = FindCard(session)) return status;
   const CardInfo& card = session.Info();
   const std::string cardUid = HexText(card.serial.uid);
@@ -175,7 +175,7 @@ int RunRestore(Context& context) {
   size_t planned = 0;
   for (int sector = 0; sector < layout.sectors; ++sector) {
     if (FirstBlock(sector) >= cardBlocks) break;
-    const std::vector<int> sectorKeys = SectorKeyIndices(image, sector, keys);
+    const std::vector<int> sectorKeys = SectorKeyIndices(image, sector, session.Keys());
     std::string done, problems;
     for (const auto& w : plan) {
       if (SectorOfBlock(w.block) != sector) continue;

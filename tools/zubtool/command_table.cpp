@@ -287,8 +287,18 @@ const std::vector<CommandSpec>& Commands() {
   return kCommands;
 }
 
-Context::Context(const Invocation& invocation, std::vector<Bytes> keys)
-    : inv(invocation), keys_(std::move(keys)) {}
+Context::Context(const Invocation& invocation, PackedKeys keys)
+    : inv(invocation), keys_(std::make_shared<PackedKeys>(std::move(keys))) {}
+
+PackedKeys Context::TakeKeys() {
+  PackedKeys keys = std::move(*keys_);
+  keys_ = std::make_shared<PackedKeys>();
+  return keys;
+}
+
+void Context::SetKeys(PackedKeys keys) {
+  keys_ = std::make_shared<PackedKeys>(std::move(keys));
+}
 
 Context::~Context() = default;
 

@@ -17,16 +17,20 @@ class Reader;
 
 // What a command runs with: its invocation, the keys to try, and the reader,
 // opened when the command asks for it (after checking what it can without
-// the card).
+// the card). The session shares the keys: a list of millions is held once.
 class Context {
  public:
-  Context(const Invocation& inv, std::vector<Bytes> keys);
+  Context(const Invocation& inv, PackedKeys keys);
   ~Context();
   Context(const Context&) = delete;
   Context& operator=(const Context&) = delete;
 
   const Invocation& inv;
-  const std::vector<Bytes>& Keys() const { return keys_; }
+  const PackedKeys& Keys() const { return *keys_; }
+  // Before Open(): the keys out of the context (it holds none after), and
+  // the keys the session is to try, for a command that adds keys of its own.
+  PackedKeys TakeKeys();
+  void SetKeys(PackedKeys keys);
 
   // Opens the reader at --device; 0, or the exit status after reporting.
   int Open();
@@ -35,7 +39,7 @@ class Context {
   CardSession& Session() { return *session_; }
 
  private:
-  std::vector<Bytes> keys_;
+  std::shared_ptr<PackedKeys> keys_;
   std::unique_ptr<Reader> reader_;
   std::unique_ptr<CardSession> session_;
 };

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <exception>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,32 +26,44 @@ namespace {
 // rest are counted.
 constexpr size_t kSkippedShown = 10;
 
+// The keys file is read in pieces of this size: the whole text is never held.
+constexpr size_t kReadPiece = 64 * 1024;
+
 // The keys to try: --key in order, the keys file, then the transport key,
 // each once. A line of the keys file that holds no key is a warning.
-bool CollectKeys(const zubtool::Invocation& inv, std::vector<zubtool::Bytes>* keys) {
-  zubtool::UniqueKeys all;
-  for (const auto& key : inv.keys) all.Add(key);
+bool CollectKeys(const zubtool::Invocation& inv, zubtool::PackedKeys* keys) {
+  zubtool::PackedKeys all(inv.keys);
   if (!inv.keysFile.empty()) {
     std::ifstream file(inv.keysFile, std::ios::binary);
     if (!file) {
       std::fprintf(stderr, "zubtool: cannot read the keys file %s\n", inv.keysFile.c_str());
       return false;
     }
-    std::stringstream text;
-    text << file.rdbuf();
-    const zubtool::KeyList list = zubtool::ReadKeyList(text.str());
-    for (size_t i = 0; i < list.skipped.size() && i < kSkippedShown; ++i) {
+    zubtool::KeyListReader reader(kSkippedShown);
+    std::vector<char> piece(kReadPiece);
+    while (file) {
+      file.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+      reader.Feed(piece.data(), static_cast<size_t>(file.gcount()));
+    }
+    if (file.bad()) {
+      std::fprintf(stderr, "zubtool: cannot read the keys file %s to its end\n",
+                   inv.keysFile.c_str());
+      return false;
+    }
+    zubtool::KeyList list = reader.Finish();
+    for (const auto& skipped : list.skipped) {
       std::fprintf(stderr, "zubtool: %s: %s (skipped)\n", inv.keysFile.c_str(),
-                   zubtool::SkippedLineText(list.skipped[i]).c_str());
+                   zubtool::SkippedLineText(skipped).c_str());
     }
-    if (list.skipped.size() > kSkippedShown) {
+    if (list.skippedLines > list.skipped.size()) {
       std::fprintf(stderr, "zubtool: %s: %zu more lines that are not keys skipped\n",
-                   inv.keysFile.c_str(), list.skipped.size() - kSkippedShown);
+                   inv.keysFile.c_str(), list.skippedLines - list.skipped.size());
     }
-    for (const auto& key : list.keys) all.Add(key);
+    all.Append(std::move(list.keys));
   }
-  if (inv.defaultKey) all.Add(zubtool::Bytes(zubtool::kKeySize, 0xFF));
-  *keys = all.Take();
+  if (inv.defaultKey) all.Push(zubtool::Bytes(zubtool::kKeySize, 0xFF));
+  all.RemoveDuplicates();
+  *keys = std::move(all);
   // keys --resume tries the keys of its --out file too: none given is then no mistake.
   if (keys->empty() && !inv.resume) {
     std::fprintf(stderr,
@@ -87,9 +98,9 @@ static int Main(int argc, char** argv) {
     return zubtool::kExitOk;
   }
   // A command that tries no key does not read the keys file at all.
-  std::vector<zubtool::Bytes> keys;
+  zubtool::PackedKeys keys;
   if (zubtool::TriesKeys(inv) && !CollectKeys(inv, &keys)) return zubtool::kExitUsage;
-  zubtool::Context context(inv, keys);
+  zubtool::Context context(inv, std::move(keys));
   int status = inv.command->run(context);
   if (inv.json && status != zubtool::kExitOk) zubtool::PrintJsonError(status);
   std::fflush(stdout);

@@ -65,13 +65,13 @@ std::vector<Bytes> ImageKeys(const CardImage& image) {
   return keys;
 }
 
-std::vector<int> SectorKeyIndices(const CardImage& image, int sector,
-                                  const std::vector<Bytes>& keys) {
+std::vector<int> SectorKeyIndices(const CardImage& image, int sector, const PackedKeys& keys) {
   std::vector<int> indices;
   for (const auto& key : {image.KeyA(sector), image.KeyB(sector)}) {
-    if (!key) continue;
+    if (!key || key->size() != static_cast<size_t>(kKeySize)) continue;
+    const uint64_t value = PackedKeys::ValueOf(*key);
     for (size_t i = 0; i < keys.size(); ++i) {
-      if (keys[i] == *key) indices.push_back(static_cast<int>(i));
+      if (keys.Value(i) == value) indices.push_back(static_cast<int>(i));
     }
   }
   return indices;

@@ -56,8 +56,7 @@ std::vector<Bytes> ImageKeys(const CardImage& image);
 
 // The indices in `keys` of the keys the image holds for `sector`: tried first
 // when the sector is opened for the restore.
-std::vector<int> SectorKeyIndices(const CardImage& image, int sector,
-                                  const std::vector<Bytes>& keys);
+std::vector<int> SectorKeyIndices(const CardImage& image, int sector, const PackedKeys& keys);
 
 }  // namespace zubtool
 

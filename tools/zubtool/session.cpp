@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include <algorithm>
+
 #include "status.h"
 
 namespace zubtool {
@@ -8,12 +10,15 @@ const char* KeyName(int type) {
   return type == kKeyA ? "A" : "B";
 }
 
-CardSession::CardSession(CardReader& reader, std::vector<Bytes> keys)
-    : reader_(reader), keys_(std::move(keys)) {
+CardSession::CardSession(CardReader& reader, std::shared_ptr<const PackedKeys> keys)
+    : reader_(reader), keys_(keys ? std::move(keys) : std::make_shared<const PackedKeys>()) {
   for (auto& bank : slotKey_) {
     for (int& k : bank) k = -1;
   }
 }
+
+CardSession::CardSession(CardReader& reader, PackedKeys keys)
+    : CardSession(reader, std::make_shared<const PackedKeys>(std::move(keys))) {}
 
 int32_t CardSession::Find() {
   int32_t r = reader_.Request(true, &info_.atqa);
@@ -32,28 +37,44 @@ int CardSession::FindKey(int block, int type, int32_t* result, const std::vector
                          const std::function<void(size_t)>& tried) {
   const size_t sector = static_cast<size_t>(SectorOfBlock(block));
   if (opened_[type].size() <= sector) opened_[type].resize(sector + 1, -1);
-  std::vector<int> order;
-  std::vector<bool> queued(keys_.size(), false);
-  auto queue = [&](int index) {
-    if (index < 0 || static_cast<size_t>(index) >= keys_.size() || queued[index]) return;
-    queued[index] = true;
-    order.push_back(index);
+  const size_t count = keys_->size();
+  // The few keys tried first, each once; then every other key in order,
+  // without a list of them all (a list of millions would be built for
+  // every sector).
+  std::vector<int> preferred;
+  auto prefer = [&](int index) {
+    if (index < 0 || static_cast<size_t>(index) >= count) return;
+    if (std::find(preferred.begin(), preferred.end(), index) == preferred.end())
+      preferred.push_back(index);
   };
-  queue(opened_[type][sector]);
-  for (int index : first) queue(index);
-  for (size_t i = 0; i < keys_.size(); ++i) queue(static_cast<int>(i));
+  prefer(opened_[type][sector]);
+  for (int index : first) prefer(index);
+  std::vector<int> skip = preferred;
+  std::sort(skip.begin(), skip.end());
 
   *result = 1;
-  for (size_t n = 0; n < order.size() && lost_ == 0; ++n) {
+  size_t n = 0, nextSkip = 0;
+  for (size_t i = 0, rest = 0; lost_ == 0; ++i) {
+    int index;
+    if (i < preferred.size()) {
+      index = preferred[i];
+    } else {
+      while (nextSkip < skip.size() && static_cast<size_t>(skip[nextSkip]) == rest) {
+        ++rest;
+        ++nextSkip;
+      }
+      if (rest >= count) break;
+      index = static_cast<int>(rest++);
+    }
     if (stopped_ || (stop_ && stop_())) {
       stopped_ = true;
       break;
     }
-    *result = Authenticate(block, type, order[n]);
-    if (tried) tried(n + 1);
+    *result = Authenticate(block, type, index);
+    if (tried) tried(++n);
     if (*result == 0) {
-      opened_[type][sector] = order[n];
-      return order[n];
+      opened_[type][sector] = index;
+      return index;
     }
     // Below zero the reader failed; 16 where key B is readable and so cannot
     // authenticate at all: no other key can do better.
@@ -68,7 +89,7 @@ int32_t CardSession::Authenticate(int block, int type, int index) {
   const int slot = index % kSlots;
   int32_t r;
   if (slotKey_[type][slot] != index) {
-    if ((r = reader_.LoadKey(type, slot, keys_[static_cast<size_t>(index)])) != 0) return r;
+    if ((r = reader_.LoadKey(type, slot, (*keys_)[static_cast<size_t>(index)])) != 0) return r;
     slotKey_[type][slot] = index;
   }
   r = reader_.Authenticate(type, slot, block);

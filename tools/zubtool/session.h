@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,17 +37,20 @@ struct CardInfo {
 // One card in the field: found once, selected again whenever a refused
 // authentication sent it back to idle. Key i goes to the reader's key store
 // in slot i mod 256, and is loaded again only when another key took the slot.
+// The keys are shared, not copied: sessions over one list of millions cost
+// nothing more.
 class CardSession {
  public:
-  CardSession(CardReader& reader, std::vector<Bytes> keys);
+  CardSession(CardReader& reader, std::shared_ptr<const PackedKeys> keys);
+  CardSession(CardReader& reader, PackedKeys keys);
 
   // Wakes every card in the field and selects the one that answers.
   int32_t Find();
 
   const CardInfo& Info() const { return info_; }
   CardReader& Reader() { return reader_; }
-  const std::vector<Bytes>& Keys() const { return keys_; }
-  const Bytes& Key(int index) const { return keys_[static_cast<size_t>(index)]; }
+  const PackedKeys& Keys() const { return *keys_; }
+  Bytes Key(int index) const { return (*keys_)[static_cast<size_t>(index)]; }
   // Nonzero once the card could not be selected again (taken away, another
   // card, the reader gone): nothing more can be done with it.
   int32_t Lost() const { return lost_; }
@@ -73,7 +77,7 @@ class CardSession {
   int32_t Reselect();
 
   CardReader& reader_;
-  std::vector<Bytes> keys_;
+  std::shared_ptr<const PackedKeys> keys_;
   CardInfo info_;
   bool selected_ = false;
   int32_t lost_ = 0;

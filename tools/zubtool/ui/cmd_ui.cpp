@@ -95,7 +95,7 @@ int RunUi(Context& context) {
   // Ctrl-C and SIGTERM only set a flag from here on, which the loop below
   // sees; the desk and the servers are then stopped in order.
   InterruptScope interrupt;
-  ui::Desk desk(inv, context.Keys());
+  ui::Desk desk(inv, context.Keys().ToBytes());
   std::vector<ui::Route> routes = ui::DeskRoutes(desk);
   for (auto& route : ui::CardRoutes(desk)) routes.push_back(std::move(route));
   for (auto& route : ui::FileRoutes(desk)) routes.push_back(std::move(route));
