@@ -200,8 +200,10 @@ const uint8_t kSafeAccess[4] = {0xFF, 0x07, 0x80, 0x69};
 
 // The image's bytes with a stand-in for each unknown one: zeros, and in a
 // trailer the safe access bytes. `sectors` receives the sectors whose access
-// bits (bytes 6 to 8) were not all known.
-Bytes WithStandIns(const CardImage& image, std::vector<int>* sectors) {
+// bits (bytes 6 to 8) were not all known. Known access bits beside stand-ins
+// that do not match their inverted copy give way to the safe value, unless
+// `keepKnown` (a format that marks the stand-ins unknown).
+Bytes WithStandIns(const CardImage& image, std::vector<int>* sectors, bool keepKnown = false) {
   Bytes out = image.Raw();
   for (int sector = 0; sector < image.Layout().sectors; ++sector) {
     const int t = TrailerBlock(sector);
@@ -211,9 +213,7 @@ Bytes WithStandIns(const CardImage& image, std::vector<int>* sectors) {
       if (!image.ByteKnown(t, 6 + i)) access[i] = kSafeAccess[i];
     }
     if (image.RangeKnown(t, 6, 3)) continue;  // only the user byte
-    // Known bits beside stand-ins may not match their inverted copy: then
-    // the safe value whole.
-    if (!AccessBitsConsistent(Bytes(access, access + 3)))
+    if (!keepKnown && !AccessBitsConsistent(Bytes(access, access + 3)))
       std::copy(kSafeAccess, kSafeAccess + 3, access);
     sectors->push_back(sector);
   }
@@ -596,7 +596,7 @@ Bytes WriteJson(const CardImage& image, std::vector<int>* safe, std::vector<std:
   if (!missing.empty() && notes)
     notes->push_back("the card's " + missing + " not known: left out of \"Card\"");
   doc["Card"] = card;
-  const Bytes raw = WithStandIns(image, safe);
+  const Bytes raw = WithStandIns(image, safe, true);
   Json blocks = Json::object(), unknown = Json::object();
   for (int b = 0; b < image.Blocks(); ++b) {
     const auto at = raw.begin() + b * kBlockSize;

@@ -53,14 +53,16 @@ def run(t, work):
              and "Block 4: 48 65 6C 6C 6F" in nfc, nfc[:600])
     with open(path("partial.mct")) as f:
         mct = f.read()
-    t.expect("the .mct dump leaves the closed sector out", "+Sector: 2\n" not in mct and "+Sector: 3\n" in mct)
+    t.expect("the .mct dump keeps the closed sector, unknown", "+Sector: 2\n" + ("-" * 32 + "\n") * 4 in mct
+             and "+Sector: 15\n" in mct, mct[:400])
     with open(path("partial.json")) as f:
         doc = json.load(f)
     t.expect("the .json dump is mfc v2 and lists the unknown bytes",
              doc["FileType"] == "mfc v2" and doc["Card"]["UID"] == "1A7B8C54"
              and doc["UnknownBytes"]["8"] == "FF" * 16 and "KeyA" in doc["SectorKeys"]["0"], doc.get("UnknownBytes"))
     t.check("dump --out to .mfd says the unknown bytes are zeros", ["dump", "--overwrite", "--out", path("partial.mfd")],
-            env, status=1, err=[r"holds 64 unknown bytes as zeros"])
+            env, status=1, err=[r"partial.mfd: 64 unknown bytes written as zeros or access bytes",
+                                r"partial.mfd: sector 2: access bits unknown, written as FF 07 80 69"])
     t.check("dump --out does not replace a file without --overwrite", ["dump", "--out", path("partial.nfc")], env,
             status=2, err=[r"partial.nfc exists; give --overwrite"])
 
