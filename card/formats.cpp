@@ -783,15 +783,16 @@ Bytes WriteNfc(const CardImage& image, std::vector<std::string>* notes) {
   if (!uid) standIns.push_back("UID " + HexSpaced(uidOut));
   if (!atqa) standIns.push_back("ATQA " + HexSpaced({atqaOut[1], atqaOut[0]}));
   if (!sak) standIns.push_back("SAK " + HexText({sakOut}));
-  std::string names, written;
+  std::string names, listed, written;
   for (const auto& s : standIns) {
     names += " " + s.substr(0, s.find(' '));
+    listed += (listed.empty() ? "" : ", ") + s.substr(0, s.find(' '));
     written += (written.empty() ? "" : ", ") + s;
   }
   if (!standIns.empty() && notes) {
-    notes->push_back("the card's" + names +
-                     " not known (block 0's check byte proves no 4-byte "
-                     "UID): written in their place: " +
+    notes->push_back("the card's " + listed +
+                     " not known (block 0's check byte proves no 4-byte UID): written in their "
+                     "place: " +
                      written);
   }
   std::string text =

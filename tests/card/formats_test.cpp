@@ -360,7 +360,7 @@ TEST(Formats, FilesFromTheFieldGiveTheCardItsSizeFactsAndNotes) {
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_EQ(
       notes[0],
-      "the card's UID ATQA SAK not known (block 0's check byte proves no 4-byte UID): written "
+      "the card's UID, ATQA, SAK not known (block 0's check byte proves no 4-byte UID): written "
       "in their place: UID 00 00 00 00, ATQA 00 04, SAK 08");
   const std::string nfcText(nfc.begin(), nfc.end());
   EXPECT_NE(nfcText.find("UID: 00 00 00 00\n"), std::string::npos) << nfcText;
