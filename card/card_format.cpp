@@ -95,6 +95,8 @@ CardLayout IdentifyCard(uint16_t atqa, uint8_t sak) {
       return {"MIFARE Classic 4K", 40};
     case 0x09:
       return {"MIFARE Mini", 5};
+    case 0x19:
+      return {"MIFARE Classic 2K", 32};
     case 0x28:
       return {"MIFARE Classic 1K (emulated by a smart card chip)", 16};
     case 0x38:
@@ -118,6 +120,7 @@ std::optional<CardLayout> LayoutByName(const std::string& name) {
   std::string n;
   for (char c : name) n += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (n == "1k") return CardLayout{"MIFARE Classic 1K", 16};
+  if (n == "2k") return CardLayout{"MIFARE Classic 2K", 32};
   if (n == "4k") return CardLayout{"MIFARE Classic 4K", 40};
   if (n == "mini") return CardLayout{"MIFARE Mini", 5};
   return std::nullopt;

@@ -35,8 +35,8 @@ std::string AsciiText(const Bytes& bytes);
 // Decimal number in [low, high]; also 0x-prefixed hex. Nothing otherwise.
 std::optional<int64_t> ParseNumber(const std::string& text, int64_t low, int64_t high);
 
-// The layout of a card: sectors of 4 blocks, and on 4K cards 8 more sectors
-// of 16 blocks from block 128 on.
+// The layout of a card: sectors of 4 blocks (5 on a Mini, 16 on a 1K, 32 on a
+// 2K), and on 4K cards 8 more sectors of 16 blocks from block 128 on.
 struct CardLayout {
   std::string name;  // "MIFARE Classic 1K"
   int sectors = 0;   // 0: not a MIFARE Classic card
@@ -47,7 +47,7 @@ struct CardLayout {
 // The card's type as its answer to request (ATQA, as mif_Request reports it:
 // first byte most significant) and its select answer (SAK) tell it.
 CardLayout IdentifyCard(uint16_t atqa, uint8_t sak);
-// A layout by name: "1k", "4k" or "mini" (any case).
+// A layout by name: "mini", "1k", "2k" or "4k" (any case).
 std::optional<CardLayout> LayoutByName(const std::string& name);
 
 int SectorOfBlock(int block);

@@ -96,22 +96,81 @@ std::string BlockDigits(const CardImage& image, int block, const std::string& un
   return out;
 }
 
-// The layout for a file that names blocks up to `lastSector`: the card's SAK
-// in block 0 (or the one the file gave), a hint from the caller, or the
-// smallest card that holds them.
-std::optional<CardLayout> ChooseLayout(int lastSector, const CardImage& probe,
+// "block 7", "blocks 14 to 63", "sectors 2, 5 to 15": the items, in order.
+std::string RangesText(const std::vector<int>& items, const std::string& unit) {
+  std::string text;
+  for (size_t i = 0; i < items.size();) {
+    size_t j = i;
+    while (j + 1 < items.size() && items[j + 1] == items[j] + 1) ++j;
+    if (!text.empty()) text += ", ";
+    text += std::to_string(items[i]);
+    if (j > i) text += (j == i + 1 ? ", " : " to ") + std::to_string(items[j]);
+    i = j + 1;
+  }
+  return unit + (items.size() == 1 ? " " : "s ") + text;
+}
+
+// What a file held, block by block: `named` decides the card's size (a .mct
+// sector header names all its blocks), `held` the blocks it has data for.
+struct Present {
+  std::vector<bool> named = std::vector<bool>(256, false);
+  std::vector<bool> held = std::vector<bool>(256, false);
+  int Last() const {
+    for (int b = 255; b >= 0; --b) {
+      if (named[static_cast<size_t>(b)]) return b;
+    }
+    return -1;
+  }
+};
+
+// The card a file is of: the size the caller gives, else the file's own count
+// (it names every block up to a card's last), else the SAK the file or block
+// 0 gives where that card holds every block named, else the smallest card
+// that holds them. Nothing when no card does.
+std::optional<CardLayout> ChooseLayout(const Present& present, const CardImage& probe,
                                        const std::optional<CardLayout>& hint) {
-  if (hint && lastSector < hint->sectors) return hint;
-  std::optional<uint8_t> sak = probe.sak;
-  if (!sak && probe.Blocks() > 0 && probe.ByteKnown(0, 5)) sak = probe.Block(0)[5];
-  if (sak) {
-    auto byCard = IdentifyCard(0, *sak);
-    if (byCard.sectors > lastSector) return LayoutOfSectors(byCard.sectors);
+  const int last = present.Last();
+  if (hint && last < hint->Blocks()) return hint;
+  bool contiguous = true;
+  for (int b = 0; b <= last; ++b) contiguous = contiguous && present.named[static_cast<size_t>(b)];
+  if (contiguous) {
+    for (const auto& layout : AllLayouts()) {
+      if (layout.Blocks() == last + 1) return layout;
+    }
+  }
+  if (auto sak = probe.Sak()) {
+    auto byCard = LayoutOfSectors(IdentifyCard(0, *sak).sectors);
+    if (byCard && last < byCard->Blocks()) return byCard;
   }
   for (int sectors : {16, 40}) {
-    if (lastSector < sectors) return LayoutOfSectors(sectors);
+    if (last < LayoutOfSectors(sectors)->Blocks()) return LayoutOfSectors(sectors);
   }
   return std::nullopt;
+}
+
+// Notes the blocks of the card the file held no data for; with `bySector`,
+// whole sectors as sectors.
+void NoteMissing(const CardLayout& layout, const Present& present, bool bySector,
+                 std::vector<std::string>* notes) {
+  std::vector<int> sectors, blocks;
+  for (int sector = 0; sector < layout.sectors; ++sector) {
+    const int first = FirstBlock(sector), count = BlocksInSector(sector);
+    int held = 0;
+    for (int b = first; b < first + count; ++b) held += present.held[static_cast<size_t>(b)];
+    if (bySector && held == 0) {
+      sectors.push_back(sector);
+      continue;
+    }
+    for (int b = first; b < first + count; ++b) {
+      if (!present.held[static_cast<size_t>(b)]) blocks.push_back(b);
+    }
+  }
+  for (const auto& [items, unit] :
+       {std::make_pair(sectors, "sector"), std::make_pair(blocks, "block")}) {
+    if (items.empty()) continue;
+    notes->push_back(RangesText(items, unit) + (items.size() == 1 ? " is" : " are") +
+                     " not in the file: read as unknown");
+  }
 }
 
 // A 4K image to collect blocks in before the card's size is known.
@@ -134,7 +193,58 @@ CardImage Shrunk(const CardImage& all, const CardLayout& layout) {
 }
 
 std::string SizesText() {
-  return "320 bytes for Mini, 1024 for 1K, 4096 for 4K";
+  return "320 bytes for Mini, 1024 for 1K, 2048 for 2K, 4096 for 4K";
+}
+
+const uint8_t kSafeAccess[4] = {0xFF, 0x07, 0x80, 0x69};
+
+// The image's bytes with a stand-in for each unknown one: zeros, and in a
+// trailer the safe access bytes. `sectors` receives the sectors whose access
+// bits (bytes 6 to 8) were not all known. Known access bits beside stand-ins
+// that do not match their inverted copy give way to the safe value, unless
+// `keepKnown` (a format that marks the stand-ins unknown).
+Bytes WithStandIns(const CardImage& image, std::vector<int>* sectors, bool keepKnown = false) {
+  Bytes out = image.Raw();
+  for (int sector = 0; sector < image.Layout().sectors; ++sector) {
+    const int t = TrailerBlock(sector);
+    if (image.RangeKnown(t, 6, 4)) continue;
+    uint8_t* access = out.data() + t * kBlockSize + 6;
+    for (int i = 0; i < 4; ++i) {
+      if (!image.ByteKnown(t, 6 + i)) access[i] = kSafeAccess[i];
+    }
+    if (image.RangeKnown(t, 6, 3)) continue;  // only the user byte
+    if (!keepKnown && !AccessBitsConsistent(Bytes(access, access + 3)))
+      std::copy(kSafeAccess, kSafeAccess + 3, access);
+    sectors->push_back(sector);
+  }
+  return out;
+}
+
+void NoteSafeAccess(const std::vector<int>& sectors, const std::string& where,
+                    std::vector<std::string>* notes) {
+  if (sectors.empty() || !notes) return;
+  notes->push_back(RangesText(sectors, "sector") + ": access bits unknown, written as FF 07 80 69" +
+                   where +
+                   " (the transport configuration: every card accepts it, it locks nothing)");
+}
+
+// Facts the image holds that a format without them loses: those block 0 does
+// not give by itself.
+void NoteFactsLost(const CardImage& image, Format format, std::vector<std::string>* notes) {
+  if (!notes) return;
+  CardImage bare = image;
+  bare.uid.reset();
+  bare.atqa.reset();
+  bare.sak.reset();
+  std::vector<std::string> lost;
+  if (image.uid && bare.Uid() != image.uid) lost.push_back("UID " + HexText(*image.uid));
+  if (image.atqa && bare.Atqa() != image.atqa) lost.push_back("ATQA " + HexText(*image.atqa));
+  if (image.sak && bare.Sak() != image.sak) lost.push_back("SAK " + HexText({*image.sak}));
+  if (lost.empty()) return;
+  std::string text;
+  for (const auto& l : lost) text += (text.empty() ? "" : ", ") + l;
+  notes->push_back(std::string("the ") + FormatName(format) + " format does not keep the card's " +
+                   text + " (block 0 does not give them)");
 }
 
 // -- raw ---------------------------------------------------------------------
@@ -151,22 +261,24 @@ std::optional<CardImage> ReadRaw(const Bytes& content, std::string* error) {
 // -- .mct --------------------------------------------------------------------
 
 std::optional<CardImage> ReadMct(const Bytes& content, std::string* error,
-                                 const std::optional<CardLayout>& hint) {
+                                 const std::optional<CardLayout>& hint,
+                                 std::vector<std::string>* notes) {
   const auto lines = Lines(content);
   CardImage all = Collector();
+  Present present;
   std::vector<bool> seen(40, false);
-  int sector = -1, inSector = 0, lastSector = -1, headerLine = 0;
-  auto sectorShort = [&](int line) {
-    *error = "line " + std::to_string(line) + ": sector " + std::to_string(sector) + " has " +
-             std::to_string(inSector) + " blocks, not " + std::to_string(BlocksInSector(sector));
-  };
+  int sector = -1, inSector = 0;
   for (size_t n = 0; n < lines.size(); ++n) {
     const int number = static_cast<int>(n + 1);
     const std::string line = Trim(lines[n]);
     if (line.empty()) continue;
     if (line.compare(0, 8, "+Sector:") == 0) {
+      // A sector cut short before the next one: which of its blocks the
+      // lines are is anyone's guess.
       if (sector >= 0 && inSector != 0 && inSector != BlocksInSector(sector)) {
-        sectorShort(number);
+        *error = "line " + std::to_string(number) + ": sector " + std::to_string(sector) + " has " +
+                 std::to_string(inSector) + " blocks, not " +
+                 std::to_string(BlocksInSector(sector));
         return std::nullopt;
       }
       auto s = ParseNumber(Trim(line.substr(8)), 0, 39);
@@ -182,9 +294,9 @@ std::optional<CardImage> ReadMct(const Bytes& content, std::string* error,
         return std::nullopt;
       }
       seen[static_cast<size_t>(sector)] = true;
-      lastSector = std::max(lastSector, sector);
+      for (int b = FirstBlock(sector); b <= TrailerBlock(sector); ++b)
+        present.named[static_cast<size_t>(b)] = true;
       inSector = 0;
-      headerLine = number;
       continue;
     }
     if (line[0] == '*') continue;  // the app's note on a sector no key opened
@@ -204,50 +316,44 @@ std::optional<CardImage> ReadMct(const Bytes& content, std::string* error,
                ": not a block of 32 hex digits ('-' for unknown): " + Quote(line);
       return std::nullopt;
     }
-    StoreBlock(&all, FirstBlock(sector) + inSector, data, known);
+    const int block = FirstBlock(sector) + inSector;
+    StoreBlock(&all, block, data, known);
+    present.held[static_cast<size_t>(block)] = true;
     ++inSector;
   }
-  if (sector >= 0 && inSector != 0 && inSector != BlocksInSector(sector)) {
-    sectorShort(static_cast<int>(lines.size()));
-    return std::nullopt;
-  }
-  if (lastSector < 0) {
+  if (sector < 0) {
     *error = "no '+Sector: N' line: not a .mct dump";
     return std::nullopt;
   }
-  (void)headerLine;
-  auto layout = ChooseLayout(lastSector, all, hint);
+  // The last sector cut short is a file that ends early: its other blocks
+  // are unknown, and the note says which.
+  auto layout = ChooseLayout(present, all, hint);
   if (!layout) {
-    *error = "sector " + std::to_string(lastSector) + " is beyond every card";
+    *error = "sector " + std::to_string(SectorOfBlock(present.Last())) + " is beyond every card";
     return std::nullopt;
   }
+  NoteMissing(*layout, present, true, notes);
   return Shrunk(all, *layout);
 }
 
 Bytes WriteMct(const CardImage& image) {
   std::string text;
   for (int sector = 0; sector < image.Layout().sectors; ++sector) {
-    const int first = FirstBlock(sector), count = BlocksInSector(sector);
-    bool any = false;
-    for (int b = first; b < first + count; ++b) any = any || !image.BlockEmpty(b);
-    if (!any) continue;
     text += "+Sector: " + std::to_string(sector) + "\n";
-    for (int b = first; b < first + count; ++b) text += BlockDigits(image, b, "--") + "\n";
-  }
-  // An image that knows nothing still needs one sector: a file of no sector
-  // at all is no .mct dump, and could not be read back.
-  if (text.empty() && image.Layout().sectors > 0) {
-    text = "+Sector: 0\n";
-    for (int b = 0; b < BlocksInSector(0); ++b) text += BlockDigits(image, b, "--") + "\n";
+    for (int b = FirstBlock(sector); b <= TrailerBlock(sector); ++b)
+      text += BlockDigits(image, b, "--") + "\n";
   }
   return Bytes(text.begin(), text.end());
 }
 
 // -- .eml --------------------------------------------------------------------
 
-std::optional<CardImage> ReadEml(const Bytes& content, std::string* error) {
+std::optional<CardImage> ReadEml(const Bytes& content, std::string* error,
+                                 const std::optional<CardLayout>& hint,
+                                 std::vector<std::string>* notes) {
   const auto lines = Lines(content);
   CardImage all = Collector();
+  Present present;
   int blocks = 0;
   for (size_t n = 0; n < lines.size(); ++n) {
     const int number = static_cast<int>(n + 1);
@@ -263,20 +369,29 @@ std::optional<CardImage> ReadEml(const Bytes& content, std::string* error) {
       *error = "line " + std::to_string(number) + ": more than 256 blocks, the most a card has";
       return std::nullopt;
     }
+    present.named[static_cast<size_t>(blocks)] = present.held[static_cast<size_t>(blocks)] = true;
     all.SetBlock(blocks++, data);
   }
-  auto layout = LayoutOfSize(static_cast<size_t>(blocks) * kBlockSize);
-  if (!layout) {
-    *error = "line " + std::to_string(lines.size()) + ": the file ends after " +
-             std::to_string(blocks) + " blocks, not a card's (20 for Mini, 64 for 1K, 256 for 4K)";
+  if (blocks == 0) {
+    *error = "no block of 32 hex digits: not a .eml dump";
     return std::nullopt;
   }
+  auto layout = ChooseLayout(present, all, hint);
+  if (!layout) {
+    *error = "more blocks than a card has";  // not reached: 256 at most
+    return std::nullopt;
+  }
+  NoteMissing(*layout, present, false, notes);
   return Shrunk(all, *layout);
 }
 
-Bytes WriteEml(const CardImage& image) {
+Bytes WriteEml(const CardImage& image, std::vector<int>* safe) {
+  const Bytes raw = WithStandIns(image, safe);
   std::string text;
-  for (int b = 0; b < image.Blocks(); ++b) text += HexText(image.Block(b)) + "\n";
+  for (int b = 0; b < image.Blocks(); ++b) {
+    const auto at = raw.begin() + b * kBlockSize;
+    text += HexText(Bytes(at, at + kBlockSize)) + "\n";
+  }
   return Bytes(text.begin(), text.end());
 }
 
@@ -311,7 +426,8 @@ std::optional<Bytes> HexMember(const Json& object, const char* name, size_t size
 }
 
 std::optional<CardImage> ReadJson(const Bytes& content, std::string* error,
-                                  const std::optional<CardLayout>& hint) {
+                                  const std::optional<CardLayout>& hint,
+                                  std::vector<std::string>* notes) {
   const std::string text(content.begin(), content.end());
   Json doc;
   try {
@@ -347,6 +463,10 @@ std::optional<CardImage> ReadJson(const Bytes& content, std::string* error,
     return std::nullopt;
   }
   CardImage all = Collector();
+  Present present;
+  auto mark = [&](int block) {
+    present.named[static_cast<size_t>(block)] = present.held[static_cast<size_t>(block)] = true;
+  };
   if (doc.contains("Card")) {
     const Json& card = doc["Card"];
     if (auto uid = HexMember(card, "UID", 0); uid && (uid->size() == 4 || uid->size() == 7))
@@ -359,7 +479,6 @@ std::optional<CardImage> ReadJson(const Bytes& content, std::string* error,
     return std::nullopt;
   }
   const size_t blocksAt = text.find("\"blocks\"");
-  int last = -1;
   for (const auto& item : doc["blocks"].items()) {
     const int line = LineOfMember(text, item.key(), blocksAt);
     auto number = ParseNumber(item.key(), 0, 255);
@@ -377,7 +496,7 @@ std::optional<CardImage> ReadJson(const Bytes& content, std::string* error,
       return std::nullopt;
     }
     StoreBlock(&all, static_cast<int>(*number), data, known);
-    last = std::max(last, static_cast<int>(*number));
+    mark(static_cast<int>(*number));
   }
   // Ours: which bytes are unknown, a mask per block (FF: unknown).
   if (doc.contains("UnknownBytes") && doc["UnknownBytes"].is_object()) {
@@ -394,7 +513,7 @@ std::optional<CardImage> ReadJson(const Bytes& content, std::string* error,
       for (int i = 0; i < kBlockSize; ++i) {
         if ((*mask)[static_cast<size_t>(i)]) all.Forget(static_cast<int>(*number), i, 1);
       }
-      last = std::max(last, static_cast<int>(*number));
+      mark(static_cast<int>(*number));
     }
   }
   // Keys of sectors whose trailer the blocks leave out.
@@ -410,37 +529,39 @@ std::optional<CardImage> ReadJson(const Bytes& content, std::string* error,
       if (auto bits = HexMember(item.value(), "AccessConditions", 4);
           bits && !all.RangeKnown(t, 6, 4))
         all.SetBytes(t, 6, *bits);
-      if (all.RangeKnown(t, 0, 6) || all.RangeKnown(t, 10, 6) || all.RangeKnown(t, 6, 4))
-        last = std::max(last, t);
+      if (all.RangeKnown(t, 0, 6) || all.RangeKnown(t, 10, 6) || all.RangeKnown(t, 6, 4)) mark(t);
     }
   }
-  if (last < 0) {
+  if (present.Last() < 0) {
     *error = "\"blocks\" is empty";
     return std::nullopt;
   }
-  auto layout = ChooseLayout(SectorOfBlock(last), all, hint);
+  auto layout = ChooseLayout(present, all, hint);
   if (!layout) {
-    *error = "block " + std::to_string(last) + " is beyond every card";
+    *error = "block " + std::to_string(present.Last()) + " is beyond every card";
     return std::nullopt;
   }
+  NoteMissing(*layout, present, false, notes);
   return Shrunk(all, *layout);
 }
 
-// Defaults for what a file must say of the card when neither the image nor
-// block 0 tells it: the values genuine cards of the size answer with.
-Bytes AtqaOf(const CardImage& image) {
-  if (image.atqa) return *image.atqa;
-  if (image.Blocks() && image.RangeKnown(0, 6, 2)) {
-    const Bytes b0 = image.Block(0);
-    return {b0[6], b0[7]};
-  }
+// What a Flipper file must say of the card and the image does not know:
+// the values genuine cards of the size answer with, the UID zeros.
+Bytes StandInAtqa(const CardImage& image) {
   return image.Layout().sectors == 40 ? Bytes{0x02, 0x00} : Bytes{0x04, 0x00};
 }
 
-uint8_t SakOf(const CardImage& image) {
-  if (image.sak) return *image.sak;
-  if (image.Blocks() && image.ByteKnown(0, 5)) return image.Block(0)[5];
-  return image.Layout().sectors == 40 ? 0x18 : image.Layout().sectors == 5 ? 0x09 : 0x08;
+uint8_t StandInSak(const CardImage& image) {
+  switch (image.Layout().sectors) {
+    case 5:
+      return 0x09;
+    case 32:
+      return 0x19;
+    case 40:
+      return 0x18;
+    default:
+      return 0x08;
+  }
 }
 
 std::string RightsText(const DataBlockRights& r) {
@@ -451,26 +572,41 @@ std::string RightsText(const DataBlockRights& r) {
          w(r.increment) + "; decrement, transfer, restore " + w(r.decrement);
 }
 
-Bytes WriteJson(const CardImage& image, int* zeroed) {
+// Unknown bytes are in "UnknownBytes"; the blocks hold stand-ins there, so
+// that a tool that ignores the mask sees no trailer that locks its sector.
+Bytes WriteJson(const CardImage& image, std::vector<int>* safe, std::vector<std::string>* notes) {
   Json doc;
   doc["Created"] = "zubtool";
   doc["FileType"] = "mfc v2";
-  Json card;
-  const auto uid = image.Uid();
-  card["UID"] = uid ? HexText(*uid) : "";
-  card["ATQA"] = HexText(AtqaOf(image));
-  card["SAK"] = HexText({SakOf(image)});
+  // Only what the image knows: nothing stands in for the card's facts.
+  Json card = Json::object();
+  std::string missing;
+  if (auto uid = image.Uid())
+    card["UID"] = HexText(*uid);
+  else
+    missing += "UID";
+  if (auto atqa = image.Atqa())
+    card["ATQA"] = HexText(*atqa);
+  else
+    missing += missing.empty() ? "ATQA" : ", ATQA";
+  if (auto sak = image.Sak())
+    card["SAK"] = HexText({*sak});
+  else
+    missing += missing.empty() ? "SAK" : ", SAK";
+  if (!missing.empty() && notes)
+    notes->push_back("the card's " + missing + " not known: left out of \"Card\"");
   doc["Card"] = card;
+  const Bytes raw = WithStandIns(image, safe, true);
   Json blocks = Json::object(), unknown = Json::object();
   for (int b = 0; b < image.Blocks(); ++b) {
-    blocks[std::to_string(b)] = HexText(image.Block(b));
+    const auto at = raw.begin() + b * kBlockSize;
+    blocks[std::to_string(b)] = HexText(Bytes(at, at + kBlockSize));
     if (image.BlockKnown(b)) continue;
     Bytes mask(kBlockSize, 0);
     for (int i = 0; i < kBlockSize; ++i) {
       if (!image.ByteKnown(b, i)) mask[static_cast<size_t>(i)] = 0xFF;
     }
     unknown[std::to_string(b)] = HexText(mask);
-    if (zeroed) *zeroed += 0;  // carried in "UnknownBytes"
   }
   doc["blocks"] = blocks;
   if (!unknown.empty()) doc["UnknownBytes"] = unknown;
@@ -509,15 +645,28 @@ Bytes WriteJson(const CardImage& image, int* zeroed) {
 
 // -- .nfc --------------------------------------------------------------------
 
-std::optional<CardImage> ReadNfc(const Bytes& content, std::string* error) {
+// Our comments in a Flipper file, which the Flipper ignores: the card facts
+// written as stand-ins, and a 2K card written as the 4K type the Flipper has.
+const char kStandInMark[] = "# zubtool: not known, stand-ins written for:";
+const char k2kMark[] =
+    "# zubtool: MIFARE Classic 2K, written as 4K: blocks 128 to 255 are not the card's";
+
+std::optional<CardImage> ReadNfc(const Bytes& content, std::string* error,
+                                 const std::optional<CardLayout>& hint,
+                                 std::vector<std::string>* notes) {
   const auto lines = Lines(content);
   CardImage all = Collector();
+  Present present;
   std::optional<CardLayout> layout;
-  bool header = false, classic = false;
-  int last = -1, lastLine = 0;
+  bool header = false, classic = false, twoK = false;
+  int version = 4;
+  std::string standIns;
   for (size_t n = 0; n < lines.size(); ++n) {
     const int number = static_cast<int>(n + 1);
     const std::string line = Trim(lines[n]);
+    if (line.compare(0, sizeof kStandInMark - 1, kStandInMark) == 0)
+      standIns = line.substr(sizeof kStandInMark - 1);
+    if (line == k2kMark) twoK = true;
     if (line.empty() || line[0] == '#') continue;
     const size_t colon = line.find(':');
     if (colon == std::string::npos) {
@@ -535,24 +684,31 @@ std::optional<CardImage> ReadNfc(const Bytes& content, std::string* error) {
       header = true;
       continue;
     }
-    if (name == "Device type") {
+    if (name == "Version") {
+      auto v = ParseNumber(value, 1, 1000);
+      if (!v) return bad("not a version number");
+      version = static_cast<int>(*v);
+    } else if (name == "Device type") {
       if (value != "Mifare Classic") return bad("not a MIFARE Classic card");
       classic = true;
     } else if (name == "UID") {
       auto uid = ParseHex(value);
-      if (!uid || (uid->size() != 4 && uid->size() != 7)) return bad("not a UID of 4 or 7 bytes");
+      if (!uid || (uid->size() != 4 && uid->size() != 7 && uid->size() != 10))
+        return bad("not a UID of 4, 7 or 10 bytes");
       all.uid = uid;
     } else if (name == "ATQA") {
       auto atqa = ParseHex(value);
       if (!atqa || atqa->size() != 2) return bad("not an ATQA of 2 bytes");
-      all.atqa = Bytes{(*atqa)[1], (*atqa)[0]};  // the file has the most significant byte first
+      // Version 2 has it as the card sends it (least significant byte
+      // first), versions 3 and on the most significant byte first.
+      all.atqa = version <= 2 ? *atqa : Bytes{(*atqa)[1], (*atqa)[0]};
     } else if (name == "SAK") {
       auto sak = ParseHex(value);
       if (!sak || sak->size() != 1) return bad("not a SAK of 1 byte");
       all.sak = (*sak)[0];
     } else if (name == "Mifare Classic type") {
       layout = value == "MINI" ? LayoutByName("mini") : LayoutByName(value);
-      if (!layout) return bad("not a card type (MINI, 1K or 4K)");
+      if (!layout) return bad("not a card type (MINI, 1K, 2K or 4K)");
     } else if (name.compare(0, 6, "Block ") == 0) {
       auto block = ParseNumber(name.substr(6), 0, 255);
       if (!block) return bad("not a block number (0 to 255)");
@@ -577,10 +733,9 @@ std::optional<CardImage> ReadNfc(const Bytes& content, std::string* error) {
       if (!ok || pairs != kBlockSize || !ParseBlockDigits(digits, "?", &data, &known))
         return bad("not 16 bytes as hex pairs ('?\?' for unknown)");
       StoreBlock(&all, static_cast<int>(*block), data, known);
-      last = std::max(last, static_cast<int>(*block));
-      lastLine = number;
+      present.named[static_cast<size_t>(*block)] = present.held[static_cast<size_t>(*block)] = true;
     }
-    // Other lines (Version, Data format version, ...) say nothing of the blocks.
+    // Other lines (Data format version, ...) say nothing of the blocks.
   }
   if (!header) {
     *error = "line 1: not a Flipper NFC file (it starts with 'Filetype: Flipper NFC device')";
@@ -590,16 +745,56 @@ std::optional<CardImage> ReadNfc(const Bytes& content, std::string* error) {
     *error = "no 'Device type: Mifare Classic' line: not a MIFARE Classic card";
     return std::nullopt;
   }
-  if (!layout) layout = ChooseLayout(last < 0 ? 0 : SectorOfBlock(last), all, std::nullopt);
-  (void)lastLine;
+  // Our 2K, written as a 4K: nothing of it beyond block 127.
+  if (twoK && layout && layout->sectors == 40) {
+    bool beyond = false;
+    for (int b = 128; b < 256; ++b) beyond = beyond || !all.BlockEmpty(b);
+    if (!beyond) {
+      layout = LayoutByName("2k");
+      for (int b = 128; b < 256; ++b) present.held[static_cast<size_t>(b)] = false;
+    }
+  }
   if (!layout) {
-    *error = "block " + std::to_string(last) + " is beyond every card";
+    if (present.Last() < 0) present.named[0] = true;  // no block: the smallest card, unknown
+    layout = ChooseLayout(present, all, hint);
+  }
+  if (!layout) {
+    *error = "block " + std::to_string(present.Last()) + " is beyond every card";
     return std::nullopt;
   }
+  // The card facts that were only stand-ins stay unknown.
+  if (standIns.find("UID") != std::string::npos) all.uid.reset();
+  if (standIns.find("ATQA") != std::string::npos) all.atqa.reset();
+  if (standIns.find("SAK") != std::string::npos) all.sak.reset();
+  NoteMissing(*layout, present, false, notes);
   return Shrunk(all, *layout);
 }
 
-Bytes WriteNfc(const CardImage& image) {
+Bytes WriteNfc(const CardImage& image, std::vector<std::string>* notes) {
+  // The Flipper needs UID, ATQA and SAK: stand-ins where the image does not
+  // know them, named in our comment so that reading the file back knows them
+  // no better.
+  const auto uid = image.Uid(), atqa = image.Atqa();
+  const auto sak = image.Sak();
+  const Bytes uidOut = uid ? *uid : Bytes(4, 0);
+  const Bytes atqaOut = atqa ? *atqa : StandInAtqa(image);
+  const uint8_t sakOut = sak ? *sak : StandInSak(image);
+  std::vector<std::string> standIns;
+  if (!uid) standIns.push_back("UID " + HexSpaced(uidOut));
+  if (!atqa) standIns.push_back("ATQA " + HexSpaced({atqaOut[1], atqaOut[0]}));
+  if (!sak) standIns.push_back("SAK " + HexText({sakOut}));
+  std::string names, listed, written;
+  for (const auto& s : standIns) {
+    names += " " + s.substr(0, s.find(' '));
+    listed += (listed.empty() ? "" : ", ") + s.substr(0, s.find(' '));
+    written += (written.empty() ? "" : ", ") + s;
+  }
+  if (!standIns.empty() && notes) {
+    notes->push_back("the card's " + listed +
+                     " not known (block 0's check byte proves no 4-byte UID): written in their "
+                     "place: " +
+                     written);
+  }
   std::string text =
       "Filetype: Flipper NFC device\n"
       "Version: 4\n"
@@ -607,22 +802,27 @@ Bytes WriteNfc(const CardImage& image) {
       "Classic, Mifare DESFire\n"
       "Device type: Mifare Classic\n"
       "# UID is common for all formats\n";
-  if (auto uid = image.Uid()) text += "UID: " + HexSpaced(*uid) + "\n";
-  const Bytes atqa = AtqaOf(image);
+  if (!standIns.empty()) text += std::string(kStandInMark) + names + "\n";
+  text += "UID: " + HexSpaced(uidOut) + "\n";
   text += "# ISO14443-3A specific data\n";
-  text += "ATQA: " + HexSpaced({atqa[1], atqa[0]}) + "\n";
-  text += "SAK: " + HexText({SakOf(image)}) + "\n";
+  text += "ATQA: " + HexSpaced({atqaOut[1], atqaOut[0]}) + "\n";
+  text += "SAK: " + HexText({sakOut}) + "\n";
   text += "# Mifare Classic specific data\n";
   const int sectors = image.Layout().sectors;
+  // The Flipper knows no 2K: a 4K, of which the blocks beyond the card's are
+  // unknown.
+  if (sectors == 32) text += std::string(k2kMark) + "\n";
   text += std::string("Mifare Classic type: ") +
           (sectors == 5    ? "MINI"
-           : sectors == 40 ? "4K"
-                           : "1K") +
+           : sectors == 16 ? "1K"
+                           : "4K") +
           "\n";
   text += "Data format version: 2\n";
   text += "# Mifare Classic blocks, '?\?' means unknown data\n";
-  for (int b = 0; b < image.Blocks(); ++b) {
-    const std::string digits = BlockDigits(image, b, "??");
+  const int blocks = sectors == 32 ? LayoutByName("4k")->Blocks() : image.Blocks();
+  for (int b = 0; b < blocks; ++b) {
+    const std::string digits =
+        b < image.Blocks() ? BlockDigits(image, b, "??") : std::string(2 * kBlockSize, '?');
     text += "Block " + std::to_string(b) + ":";
     for (size_t i = 0; i < digits.size(); i += 2) text += " " + digits.substr(i, 2);
     text += "\n";
@@ -695,46 +895,66 @@ bool CarriesUnknown(Format format) {
   return format == Format::kMct || format == Format::kJson || format == Format::kNfc;
 }
 
-std::optional<CardImage> ReadImage(const Bytes& content, Format format, std::string* error,
-                                   const std::optional<CardLayout>& layout) {
-  std::string ignored;
-  if (!error) error = &ignored;
-  std::optional<CardImage> image;
-  switch (format) {
-    case Format::kRaw:
-      image = ReadRaw(content, error);
-      break;
-    case Format::kMct:
-      image = ReadMct(content, error, layout);
-      break;
-    case Format::kEml:
-      image = ReadEml(content, error);
-      break;
-    case Format::kJson:
-      image = ReadJson(content, error, layout);
-      break;
-    case Format::kNfc:
-      image = ReadNfc(content, error);
-      break;
-  }
-  return image;
+Bytes SafeAccessBytes() {
+  return Bytes(kSafeAccess, kSafeAccess + 4);
 }
 
-Bytes WriteImage(const CardImage& image, Format format, int* zeroed) {
-  if (zeroed) *zeroed = CarriesUnknown(format) ? 0 : image.UnknownBytes();
+std::optional<CardImage> ReadImage(const Bytes& content, Format format, std::string* error,
+                                   const std::optional<CardLayout>& layout,
+                                   std::vector<std::string>* notes) {
+  std::string ignored;
+  if (!error) error = &ignored;
+  std::vector<std::string> dropped;
+  if (!notes) notes = &dropped;
   switch (format) {
     case Format::kRaw:
-      return image.Raw();
+      return ReadRaw(content, error);
     case Format::kMct:
-      return WriteMct(image);
+      return ReadMct(content, error, layout, notes);
     case Format::kEml:
-      return WriteEml(image);
+      return ReadEml(content, error, layout, notes);
     case Format::kJson:
-      return WriteJson(image, nullptr);
+      return ReadJson(content, error, layout, notes);
     case Format::kNfc:
-      return WriteNfc(image);
+      return ReadNfc(content, error, layout, notes);
   }
-  return image.Raw();
+  return std::nullopt;
+}
+
+Bytes WriteImage(const CardImage& image, Format format, int* zeroed,
+                 std::vector<std::string>* notes) {
+  const int unknown = image.UnknownBytes();
+  if (zeroed) *zeroed = CarriesUnknown(format) ? 0 : unknown;
+  std::vector<int> safe;
+  Bytes out;
+  switch (format) {
+    case Format::kRaw:
+      out = WithStandIns(image, &safe);
+      break;
+    case Format::kMct:
+      out = WriteMct(image);
+      break;
+    case Format::kEml:
+      out = WriteEml(image, &safe);
+      break;
+    case Format::kJson:
+      out = WriteJson(image, &safe, notes);
+      break;
+    case Format::kNfc:
+      out = WriteNfc(image, notes);
+      break;
+  }
+  if (notes && !CarriesUnknown(format) && unknown) {
+    notes->push_back(std::to_string(unknown) + " unknown byte" + (unknown == 1 ? "" : "s") +
+                     " written as zeros" + (safe.empty() ? "" : " or access bytes") + ": the " +
+                     FormatName(format) +
+                     " format cannot mark them unknown (.mct, .json and .nfc can)");
+  }
+  NoteSafeAccess(
+      safe, format == Format::kJson ? " in \"blocks\" (\"UnknownBytes\" marks them)" : "", notes);
+  if (format == Format::kRaw || format == Format::kMct || format == Format::kEml)
+    NoteFactsLost(image, format, notes);
+  return out;
 }
 
 }  // namespace mzcard

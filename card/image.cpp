@@ -80,24 +80,45 @@ std::optional<Bytes> CardImage::AccessBytes(int sector) const {
   return Bytes(b.begin() + 6, b.begin() + 10);
 }
 
+bool CardImage::Block0ProvesUid() const {
+  if (Blocks() == 0 || !RangeKnown(0, 0, 5)) return false;
+  return (bytes_[0] ^ bytes_[1] ^ bytes_[2] ^ bytes_[3]) == bytes_[4];
+}
+
 std::optional<Bytes> CardImage::Uid() const {
   if (uid) return uid;
-  if (Blocks() > 0 && RangeKnown(0, 0, 4)) return Bytes(bytes_.begin(), bytes_.begin() + 4);
+  if (Block0ProvesUid()) return Bytes(bytes_.begin(), bytes_.begin() + 4);
   return std::nullopt;
 }
 
+std::optional<Bytes> CardImage::Atqa() const {
+  if (atqa) return atqa;
+  if (Block0ProvesUid() && RangeKnown(0, 6, 2)) return Bytes{bytes_[6], bytes_[7]};
+  return std::nullopt;
+}
+
+std::optional<uint8_t> CardImage::Sak() const {
+  if (sak) return sak;
+  if (Block0ProvesUid() && ByteKnown(0, 5)) return bytes_[5];
+  return std::nullopt;
+}
+
+std::vector<CardLayout> AllLayouts() {
+  std::vector<CardLayout> all;
+  for (const char* name : {"mini", "1k", "2k", "4k"}) all.push_back(*LayoutByName(name));
+  return all;
+}
+
 std::optional<CardLayout> LayoutOfSize(size_t size) {
-  for (const char* name : {"mini", "1k", "4k"}) {
-    auto layout = LayoutByName(name);
-    if (static_cast<size_t>(layout->ImageSize()) == size) return layout;
+  for (const auto& layout : AllLayouts()) {
+    if (static_cast<size_t>(layout.ImageSize()) == size) return layout;
   }
   return std::nullopt;
 }
 
 std::optional<CardLayout> LayoutOfSectors(int sectors) {
-  for (const char* name : {"mini", "1k", "4k"}) {
-    auto layout = LayoutByName(name);
-    if (layout->sectors == sectors) return layout;
+  for (const auto& layout : AllLayouts()) {
+    if (layout.sectors == sectors) return layout;
   }
   return std::nullopt;
 }

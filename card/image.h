@@ -53,8 +53,16 @@ class CardImage {
   // The trailer's bytes 6 to 9 (access bits and the user byte), where known.
   std::optional<Bytes> AccessBytes(int sector) const;
 
-  // The card's UID: as a file gave it, else from block 0 (4 bytes) where known.
+  // What the image knows of the card: as a file or a dump gave it, else from
+  // block 0 where its check byte proves a 4-byte UID (the UID, then the SAK
+  // in byte 5 and the ATQA in bytes 6 and 7, as NXP cards hold them). Block 0
+  // of a card with a 7-byte UID starts with other bytes: nothing is taken
+  // from it.
   std::optional<Bytes> Uid() const;
+  std::optional<Bytes> Atqa() const;
+  std::optional<uint8_t> Sak() const;
+  // Whether bytes 0 to 4 of block 0 are known and byte 4 is the XOR of 0 to 3.
+  bool Block0ProvesUid() const;
 
   // What a file or a dump told of the card; nothing where it did not.
   std::optional<Bytes> uid;   // 4 or 7 bytes
@@ -67,10 +75,12 @@ class CardImage {
   std::vector<bool> known_;
 };
 
-// The layout whose image has `size` bytes (320, 1024, 4096).
+// The layout whose image has `size` bytes (320, 1024, 2048, 4096).
 std::optional<CardLayout> LayoutOfSize(size_t size);
-// The layout of a card with `sectors` sectors (5, 16, 40).
+// The layout of a card with `sectors` sectors (5, 16, 32, 40).
 std::optional<CardLayout> LayoutOfSectors(int sectors);
+// Every card size, smallest first: Mini, 1K, 2K, 4K.
+std::vector<CardLayout> AllLayouts();
 
 // Why an image cannot be a card's: block 0's check byte does not match its
 // UID, a trailer's access bits do not match their inverted copy. One line per

@@ -53,7 +53,9 @@ TEST(Layout, SectorsAndBlocksOfBothCardSizes) {
   EXPECT_EQ(LayoutByName("1K")->ImageSize(), 1024);
   EXPECT_EQ(LayoutByName("4k")->ImageSize(), 4096);
   EXPECT_EQ(LayoutByName("Mini")->ImageSize(), 320);
-  EXPECT_FALSE(LayoutByName("2K"));
+  EXPECT_EQ(LayoutByName("2K")->ImageSize(), 2048);
+  EXPECT_EQ(LayoutByName("2k")->sectors, 32);
+  EXPECT_FALSE(LayoutByName("8K"));
 }
 
 TEST(Layout, CardTypeFromAtqaAndSak) {
@@ -67,6 +69,7 @@ TEST(Layout, CardTypeFromAtqaAndSak) {
       {0x0400, 0x08, 16, "MIFARE Classic 1K"},
       {0x0200, 0x18, 40, "MIFARE Classic 4K"},
       {0x0400, 0x09, 5, "MIFARE Mini"},
+      {0x0400, 0x19, 32, "MIFARE Classic 2K"},
       {0x4400, 0x00, 0, "Ultralight"},
       {0x4403, 0x20, 0, "14443-4"},
       {0x0400, 0x77, 0, "unknown"},

@@ -7,6 +7,7 @@ diff, against the virtual reader.
 import json
 import os
 import random
+import re
 import shutil
 import sys
 import tempfile
@@ -23,10 +24,86 @@ def nfc_line(block, data):
     return f"Block {block}: " + " ".join(data[i:i + 2] for i in range(0, 32, 2)) + "\n"
 
 
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "formats")
+FORMATS = ("mfd", "mct", "eml", "json", "nfc")
+CARRY = ("mct", "json", "nfc")
+# The files from the field in DATA: the card each one is, its unknown bytes,
+# and what reading it must say of what it left out.
+FIELD = {
+    "mini.eml": ("MIFARE Mini", 0, None),
+    "1k-7byte-partial.mct": ("MIFARE Classic 1K", 838, r"sectors 2, 4 to 15 are not in the file"),
+    "2k.mct": ("MIFARE Classic 2K", 1856, r"sectors 2 to 30 are not in the file"),
+    "4k-v2-short.nfc": ("MIFARE Classic 4K", 3887, r"blocks 14 to 255 are not in the file"),
+}
+
+
+def image_of(path):
+    """Blocks, unknown masks and card facts of a zubtool json file."""
+    with open(path) as f:
+        doc = json.load(f)
+    return doc["blocks"], doc.get("UnknownBytes", {}), doc["Card"]
+
+
+def round_trip_table(t, work):
+    """Every file from the field through each format and back, and through a
+    chain of all three that mark unknown bytes: the table the closing note
+    gives. exact: the size, every byte and whether it is known unchanged;
+    known kept: raw and eml cannot mark unknown bytes, every known one kept."""
+    path = lambda name: os.path.join(work, name)  # noqa: E731
+    rows = []
+    for name, (card, unknown, note) in FIELD.items():
+        src = os.path.join(DATA, name)
+        rc, out, err = t.run(["convert", src, path(name + ".ref.json")])
+        said = [line for line in err.splitlines() if f"note: {src}:" in line]
+        t.expect(f"{name} reads as a {card}, {unknown} bytes unknown, and says what it left out",
+                 rc == 0 and f"({name.rsplit('.', 1)[1]}, {card}" + (f", {unknown} bytes unknown)" if unknown else ")")
+                 in out and (re.search(note, "\n".join(said)) if note else not said), out + err)
+        ref_blocks, ref_unknown, ref_card = image_of(path(name + ".ref.json"))
+        row = [card.replace("MIFARE Classic ", "").replace("MIFARE ", "")]
+        chains = [(fmt,) for fmt in FORMATS] + [("nfc", "mct", "json", "mct", "nfc")]
+        for chain in chains:
+            prev = src
+            for i, fmt in enumerate(chain):
+                out = path(f"{name}.{i}.{'-'.join(chain)}.{fmt}")
+                t.check(f"{name} -> {' -> '.join(chain[:i + 1])}", ["convert", prev, out], out=[rf", {card}[,)]"])
+                prev = out
+            back = path(f"{name}.{'-'.join(chain)}.back.json")
+            t.check(f"{name} -> {' -> '.join(chain)} -> json", ["convert", prev, back])
+            blocks, unknown_masks, facts = image_of(back)
+            exact = blocks == ref_blocks and unknown_masks == ref_unknown
+            carries = all(f in CARRY for f in chain)
+            if carries or not ref_unknown:
+                t.expect(f"{name} through {'-'.join(chain)}: the same size, bytes and unknown bytes", exact,
+                         (len(blocks), len(ref_blocks)))
+                # The card facts are kept by the formats that hold them, and never invented.
+                if all(f in ("json", "nfc") for f in chain):
+                    t.expect(f"{name} through {'-'.join(chain)}: UID, ATQA, SAK kept", facts == ref_card,
+                             (facts, ref_card))
+                cell = "exact" if exact else "FAIL"
+            else:
+                def known(b, i, masks):
+                    return masks.get(b, "00" * 16)[2 * i:2 * i + 2] == "00"
+                kept = len(blocks) == len(ref_blocks) and all(
+                    blocks[b][2 * i:2 * i + 2] == ref_blocks[b][2 * i:2 * i + 2]
+                    for b in ref_blocks for i in range(16) if known(b, i, ref_unknown))
+                t.expect(f"{name} through {chain[0]}: the same size and every known byte", kept)
+                cell = "known kept" if kept else "FAIL"
+            t.expect(f"{name} through {'-'.join(chain)}: no fact invented",
+                     all(facts.get(k) in (None, ref_card.get(k)) for k in ("UID", "ATQA", "SAK")), facts)
+            row.append(cell)
+        rows.append(row)
+    head = ["card"] + list(FORMATS) + ["nfc-mct-json-mct-nfc"]
+    widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head))]
+    print("round trip, file -> FORMAT -> json, against file -> json:")
+    for r in [head] + rows:
+        print("  " + "  ".join(c.ljust(w) for c, w in zip(r, widths)))
+
+
 def main():
     t = Tool(sys.argv[1], None)
     work = tempfile.mkdtemp(prefix="zubtool-formats-")
     try:
+        round_trip_table(t, work)
         run(t, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
@@ -53,14 +130,16 @@ def run(t, work):
              and "Block 4: 48 65 6C 6C 6F" in nfc, nfc[:600])
     with open(path("partial.mct")) as f:
         mct = f.read()
-    t.expect("the .mct dump leaves the closed sector out", "+Sector: 2\n" not in mct and "+Sector: 3\n" in mct)
+    t.expect("the .mct dump keeps the closed sector, unknown", "+Sector: 2\n" + ("-" * 32 + "\n") * 4 in mct
+             and "+Sector: 15\n" in mct, mct[:400])
     with open(path("partial.json")) as f:
         doc = json.load(f)
     t.expect("the .json dump is mfc v2 and lists the unknown bytes",
              doc["FileType"] == "mfc v2" and doc["Card"]["UID"] == "1A7B8C54"
              and doc["UnknownBytes"]["8"] == "FF" * 16 and "KeyA" in doc["SectorKeys"]["0"], doc.get("UnknownBytes"))
     t.check("dump --out to .mfd says the unknown bytes are zeros", ["dump", "--overwrite", "--out", path("partial.mfd")],
-            env, status=1, err=[r"holds 64 unknown bytes as zeros"])
+            env, status=1, err=[r"partial.mfd: 64 unknown bytes written as zeros or access bytes",
+                                r"partial.mfd: sector 2: access bits unknown, written as FF 07 80 69"])
     t.check("dump --out does not replace a file without --overwrite", ["dump", "--out", path("partial.nfc")], env,
             status=2, err=[r"partial.nfc exists; give --overwrite"])
 

@@ -175,7 +175,8 @@ def full(t, work):
                  r"^15 of 16 sectors read in full, 60 of 64 blocks$"])
     with open(out, "rb") as f:
         partial = f.read()
-    t.expect("an unreadable sector is zeros in the image", partial[128:192] == bytes(64))
+    t.expect("an unreadable sector is zeros in the image, its access bytes the safe FF 07 80 69",
+             partial[128:192] == bytes(54) + bytes.fromhex("FF078069") + bytes(6), partial[128:192].hex())
 
     out = os.path.join(work, "full.mfd")
     t.check("dump with the key", ["dump", "--key", "A0A1A2A3A4A5", "--out", out], keep,

@@ -54,7 +54,7 @@ TEST(ImageJson, MalformedImagesAreRefusedWithTheReason) {
   const Case cases[] = {
       {"not an object", [](JsonValue& j) { j = JsonValue::array(); }, "JSON object"},
       {"no card type", [](JsonValue& j) { j.erase("card"); }, "\"card\""},
-      {"unknown card type", [](JsonValue& j) { j["card"] = "2K"; }, "1K, 4K or mini"},
+      {"unknown card type", [](JsonValue& j) { j["card"] = "8K"; }, "mini, 1K, 2K or 4K"},
       {"a block short", [](JsonValue& j) { j["blocks"].erase(63); }, "64 blocks, not 63"},
       {"a 4K card of 64 blocks", [](JsonValue& j) { j["card"] = "4K"; }, "256 blocks"},
       {"a block too long", [](JsonValue& j) { j["blocks"][3] = std::string(34, '0'); }, "block 3"},

@@ -13,7 +13,7 @@ std::string ParseConvert(const Arguments& args, Invocation* inv) {
   inv->overwrite = args.Has("--overwrite");
   if (args.Has("--card")) {
     inv->layout = LayoutByName(args.Value("--card"));
-    if (!inv->layout) return "card must be 1K, 4K or mini: '" + args.Value("--card") + "'";
+    if (!inv->layout) return "card must be mini, 1K, 2K or 4K: '" + args.Value("--card") + "'";
   }
   if (!(error = args.Count(2, 2, {"IN", "OUT"})).empty()) return error;
   inv->file = args.positionals[0];

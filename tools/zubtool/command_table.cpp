@@ -57,7 +57,8 @@ const std::vector<CommandSpec>& Commands() {
        "read, key A unless key A opened the sector (the card never shows it), key B\n"
        "unless the trailer shows it or it opened the sector. Formats, by the file's\n"
        "extension or --format: raw (.mfd, .bin), mct, eml, json, nfc; raw and eml\n"
-       "cannot mark a byte unknown and hold zeros there (the tool says so).\n",
+       "cannot mark a byte unknown and hold zeros there, and FF 07 80 69 for unknown\n"
+       "access bytes (the tool says so).\n",
        {{"--out", "FILE",
          "also write the card image (blocks in order, the keys found in the trailers)"},
         {"--format", "FMT",
@@ -118,18 +119,23 @@ const std::vector<CommandSpec>& Commands() {
        ParseFormat,
        RunFormat},
       {"convert",
-       "convert [--from FMT] [--to FMT] [--overwrite] [--card 1K|4K|mini] IN OUT",
+       "convert [--from FMT] [--to FMT] [--overwrite] [--card mini|1K|2K|4K] IN OUT",
        "a card image from one dump format to another",
        "Reads the card image IN (recognised by its content, else by its extension,\n"
        "or as --from says) and writes it to OUT in the format of OUT's extension (or\n"
-       "--to): raw (.mfd, .bin), mct, eml, json, nfc. Unknown bytes stay unknown in\n"
-       "mct, json and nfc; raw and eml hold zeros there, and the tool says how many.\n"
+       "--to): raw (.mfd, .bin), mct, eml, json, nfc. The card's size (Mini, 1K, 2K,\n"
+       "4K) is the file's count of blocks or sectors; the SAK decides only for a file\n"
+       "that leaves some out, and the tool names what it left out. Unknown bytes stay\n"
+       "unknown in mct, json and nfc; raw and eml hold zeros there, and FF 07 80 69\n"
+       "for unknown access bytes, and the tool says how many. A UID, ATQA or SAK not\n"
+       "known is never guessed: what a .nfc file needs in its place is named.\n"
        "No reader is needed. Exit status 2 when IN is no image or OUT cannot be\n"
        "written.\n",
        {{"--from", "FMT", "read IN as raw, mct, eml, json or nfc"},
         {"--to", "FMT", "write OUT as raw, mct, eml, json or nfc"},
         {"--overwrite", nullptr, "replace OUT if it exists"},
-        {"--card", "1K|4K|mini", "the card's size, for a .mct file that holds only some sectors"}},
+        {"--card", "mini|1K|2K|4K",
+         "the card's size, for a file that leaves blocks or sectors out"}},
        ParseConvert,
        RunConvert,
        TriesNoKey},

@@ -21,19 +21,26 @@ std::optional<CardImage> LoadImageFile(const std::string& path, std::optional<Fo
     *error = "cannot read " + path;
     return std::nullopt;
   }
-  return LoadImageContent(content, path, format, error, used, layout);
+  std::vector<std::string> notes;
+  auto image = LoadImageContent(content, path, format, error, used, layout, &notes);
+  if (image) {
+    for (const auto& note : notes)
+      std::fprintf(stderr, "zubtool: note: %s: %s\n", path.c_str(), note.c_str());
+  }
+  return image;
 }
 
 std::optional<CardImage> LoadImageContent(const Bytes& content, const std::string& name,
                                           std::optional<Format> format, std::string* error,
-                                          Format* used, const std::optional<CardLayout>& layout) {
+                                          Format* used, const std::optional<CardLayout>& layout,
+                                          std::vector<std::string>* notes) {
   Format f = format                     ? *format
              : FormatOfContent(content) ? *FormatOfContent(content)
              : FormatOfPath(name)       ? *FormatOfPath(name)
                                         : Format::kRaw;
   if (used) *used = f;
   std::string why;
-  auto image = ReadImage(content, f, &why, layout);
+  auto image = ReadImage(content, f, &why, layout, notes);
   if (!image) *error = name + " (" + FormatName(f) + "): " + why;
   return image;
 }
@@ -55,8 +62,8 @@ bool CheckNewFile(const std::string& path, bool overwrite) {
 }
 
 bool SaveImageFile(const std::string& path, const CardImage& image, Format format, size_t* size) {
-  int zeroed = 0;
-  const Bytes content = WriteImage(image, format, &zeroed);
+  std::vector<std::string> notes;
+  const Bytes content = WriteImage(image, format, nullptr, &notes);
   if (size) *size = content.size();
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file.write(reinterpret_cast<const char*>(content.data()),
@@ -66,12 +73,8 @@ bool SaveImageFile(const std::string& path, const CardImage& image, Format forma
     Fail("cannot write " + path);
     return false;
   }
-  if (zeroed) {
-    std::fprintf(stderr,
-                 "zubtool: note: %s holds %d unknown byte%s as zeros: the %s format cannot mark "
-                 "them unknown (.mct, .json and .nfc can)\n",
-                 path.c_str(), zeroed, zeroed == 1 ? "" : "s", FormatName(format));
-  }
+  for (const auto& note : notes)
+    std::fprintf(stderr, "zubtool: note: %s: %s\n", path.c_str(), note.c_str());
   return true;
 }
 

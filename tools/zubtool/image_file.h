@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "card.h"
 
@@ -12,16 +13,20 @@ namespace zubtool {
 
 // Reads FILE. Nothing, with the error ("card.mct: line 7: ..."), when it
 // cannot be read or is no image. `used` receives the format it was read as.
+// What the file left out is noted on standard error ("zubtool: note:
+// card.nfc: blocks 14 to 63 are not in the file: read as unknown").
 std::optional<CardImage> LoadImageFile(const std::string& path, std::optional<Format> format,
                                        std::string* error, Format* used = nullptr,
                                        const std::optional<CardLayout>& layout = std::nullopt);
 
 // The same for a file's content already read: NAME (its name or path) gives
-// the extension and begins the error.
+// the extension and begins the error; the notes go to `notes` (when given),
+// not to standard error.
 std::optional<CardImage> LoadImageContent(const Bytes& content, const std::string& name,
                                           std::optional<Format> format, std::string* error,
                                           Format* used = nullptr,
-                                          const std::optional<CardLayout>& layout = std::nullopt);
+                                          const std::optional<CardLayout>& layout = std::nullopt,
+                                          std::vector<std::string>* notes = nullptr);
 
 // The format FILE is written in: `format`, else its extension, else raw.
 Format OutputFormat(const std::string& path, std::optional<Format> format);
@@ -30,8 +35,9 @@ Format OutputFormat(const std::string& path, std::optional<Format> format);
 // `overwrite`. Reported when not.
 bool CheckNewFile(const std::string& path, bool overwrite);
 
-// Writes the image; on failure reports and returns false. Says so on standard
-// error when the format had to write unknown bytes as zeros.
+// Writes the image; on failure reports and returns false. Says on standard
+// error what the format had to write in place of what the image does not
+// know (unknown bytes, the card's UID, ATQA or SAK) and what it cannot keep.
 // `size`, when given, receives the file's size.
 bool SaveImageFile(const std::string& path, const CardImage& image, Format format,
                    size_t* size = nullptr);

@@ -69,14 +69,16 @@ Reply Open(const Request& request) {
   std::string error;
   Format format = Format::kRaw;
   // The format from the content, then the name's extension: as zubtool reads a file.
-  auto image =
-      LoadImageContent(*content, name.empty() ? "the file" : name, std::nullopt, &error, &format);
+  std::vector<std::string> notes;
+  auto image = LoadImageContent(*content, name.empty() ? "the file" : name, std::nullopt, &error,
+                                &format, std::nullopt, &notes);
   if (!image) return Reply::Error(400, error);
   JsonValue json = JsonValue::object();
   json["format"] = FormatName(format);
   json["image"] = ImageToJson(*image);
   json["sectors"] = DescribeImage(*image);
   json["warnings"] = Strings(ImplausibleImage(*image));
+  json["notes"] = Strings(notes);  // what the file left out
   json["unknownBytes"] = image->UnknownBytes();
   return Reply::Ok(json);
 }

@@ -15,6 +15,8 @@ const char* CardName(const CardLayout& layout) {
   switch (layout.sectors) {
     case 5:
       return "mini";
+    case 32:
+      return "2K";
     case 40:
       return "4K";
     default:
@@ -79,9 +81,10 @@ JsonValue ImageToJson(const CardImage& image) {
 CardImage ImageFromJson(const JsonValue& json) {
   if (!json.is_object()) Bad("an image must be a JSON object");
   auto card = json.find("card");
-  if (card == json.end() || !card->is_string()) Bad("the image lacks \"card\" (1K, 4K or mini)");
+  if (card == json.end() || !card->is_string())
+    Bad("the image lacks \"card\" (mini, 1K, 2K or 4K)");
   const auto layout = LayoutByName(card->get<std::string>());
-  if (!layout) Bad("the image's \"card\" must be 1K, 4K or mini");
+  if (!layout) Bad("the image's \"card\" must be mini, 1K, 2K or 4K");
   auto blocks = json.find("blocks");
   if (blocks == json.end() || !blocks->is_array()) Bad("the image lacks \"blocks\"");
   if (static_cast<int>(blocks->size()) != layout->Blocks()) {
