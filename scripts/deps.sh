@@ -41,7 +41,7 @@ demo_native=(cmake make g++ pkg-config libusb-1.0-0-dev python3 nlohmann-json3-d
   libcpp-httplib-dev libpcsclite-dev)
 native=("${demo_native[@]}" libgtest-dev libbenchmark-dev
   python3-pytest python3-pip python3-setuptools python3-wheel python3-build python3-venv mypy
-  dpkg-dev lintian pcscd pcsc-tools python3-pyscard
+  dpkg-dev lintian pcscd pcsc-tools python3-pyscard fpc-source
   fp-compiler mono-mcs mono-runtime libmono-i18n-cjk4.0-cil umockdev libumockdev-dev
   groff-base chromium)
 # node and npm from the distribution unless the machine has its own (the

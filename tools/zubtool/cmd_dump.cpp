@@ -104,7 +104,7 @@ std::string ParseDump(const Arguments& args, Invocation* inv) {
   }
   if (args.Has("--card")) {
     inv->layout = LayoutByName(args.Value("--card"));
-    if (!inv->layout) return "card must be 1K, 4K or mini: '" + args.Value("--card") + "'";
+    if (!inv->layout) return "card must be 1K, 2K, 4K or mini: '" + args.Value("--card") + "'";
   }
   inv->overwrite = args.Has("--overwrite");
   std::string error = ParseFormatOption(args, "--format", &inv->format);
@@ -125,7 +125,7 @@ int RunDump(Context& context) {
   CardLayout layout = inv.layout ? *inv.layout : card.layout;
   if (layout.sectors == 0) {
     Fail("the card (" + card.layout.name + ", SAK " + HexText({card.sak}) +
-         ") has no MIFARE Classic sectors; give --card 1K, 4K or mini to dump it anyway");
+         ") has no MIFARE Classic sectors; give --card 1K, 2K, 4K or mini to dump it anyway");
     return kExitFailed;
   }
   // Text goes out sector by sector; JSON as one object at the end.

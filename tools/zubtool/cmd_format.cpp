@@ -59,7 +59,7 @@ std::string ParseFormat(const Arguments& args, Invocation* inv) {
   inv->permissions.force = args.Has("--force");
   if (args.Has("--card")) {
     inv->layout = LayoutByName(args.Value("--card"));
-    if (!inv->layout) return "card must be 1K, 4K or mini: '" + args.Value("--card") + "'";
+    if (!inv->layout) return "card must be 1K, 2K, 4K or mini: '" + args.Value("--card") + "'";
   }
   if (!inv->permissions.force && !inv->dryRun) {
     return "format erases every data block and sets every key to FFFFFFFFFFFF: give --force "
@@ -78,7 +78,7 @@ int RunFormat(Context& context) {
   const CardLayout layout = inv.layout ? *inv.layout : card.layout;
   if (layout.sectors == 0) {
     Fail("the card (" + card.layout.name + ", SAK " + HexText({card.sak}) +
-         ") has no MIFARE Classic sectors; give --card 1K, 4K or mini to format it anyway");
+         ") has no MIFARE Classic sectors; give --card 1K, 2K, 4K or mini to format it anyway");
     return kExitFailed;
   }
   const Bytes factoryTrailer = *ParseHex("FFFFFFFFFFFF FF078069 FFFFFFFFFFFF");

@@ -138,7 +138,7 @@ std::string ParseKeys(const Arguments& args, Invocation* inv) {
   inv->json = args.Has("--json");
   if (args.Has("--card")) {
     inv->layout = LayoutByName(args.Value("--card"));
-    if (!inv->layout) return "card must be 1K, 4K or mini: '" + args.Value("--card") + "'";
+    if (!inv->layout) return "card must be 1K, 2K, 4K or mini: '" + args.Value("--card") + "'";
   }
   if (args.Has("--out")) {
     inv->out = args.Value("--out");

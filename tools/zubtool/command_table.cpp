@@ -45,7 +45,7 @@ const std::vector<CommandSpec>& Commands() {
        RunScan,
        TriesNoKey},
       {"dump",
-       "dump [--out FILE [--format FMT] [--overwrite]] [--card 1K|4K|mini] [--json]",
+       "dump [--out FILE [--format FMT] [--overwrite]] [--card 1K|2K|4K|mini] [--json]",
        "every sector in hex and ASCII; the image to FILE",
        "Reads every sector, authenticating each with the keys to try (as key A, then\n"
        "as key B), and shows every block in hex and ASCII. Blocks no key can read are\n"
@@ -64,7 +64,7 @@ const std::vector<CommandSpec>& Commands() {
         {"--format", "FMT",
          "the image's format: raw, mct, eml, json or nfc (default: by extension, else raw)"},
         {"--overwrite", nullptr, "replace FILE if it exists"},
-        {"--card", "1K|4K|mini", "the card's size when its SAK does not tell it"},
+        {"--card", "1K|2K|4K|mini", "the card's size when its SAK does not tell it"},
         {"--json", nullptr, "one JSON object on standard output"}},
        ParseDump,
        RunDump},
@@ -100,7 +100,7 @@ const std::vector<CommandSpec>& Commands() {
        ParseRestore,
        RunRestore},
       {"format",
-       "format --force [--dry-run] [--no-verify] [--card 1K|4K|mini] [--json]",
+       "format --force [--dry-run] [--no-verify] [--card 1K|2K|4K|mini] [--json]",
        "back to the factory state: data zeroed, transport keys",
        "Puts the card back to its factory state: every data block but block 0 zeroed,\n"
        "every trailer FFFFFFFFFFFF FF078069 FFFFFFFFFFFF (transport keys and\n"
@@ -114,7 +114,7 @@ const std::vector<CommandSpec>& Commands() {
        {{"--force", nullptr, "erase the card (format needs it)"},
         {"--dry-run", nullptr, "show which sectors would be formatted; write nothing"},
         {"--no-verify", nullptr, "do not read each block back to compare it"},
-        {"--card", "1K|4K|mini", "the card's size when its SAK does not tell it"},
+        {"--card", "1K|2K|4K|mini", "the card's size when its SAK does not tell it"},
         {"--json", nullptr, "one JSON object of the result on standard output"}},
        ParseFormat,
        RunFormat},
@@ -170,7 +170,7 @@ const std::vector<CommandSpec>& Commands() {
        "Exit status 1 when some sector is opened by no key.\n",
        {{"--out", "FILE", "write the keys found as a keys file (for --keys-file)"},
         {"--resume", nullptr, "go on from the search an earlier --out FILE recorded"},
-        {"--card", "1K|4K|mini", "the card's size when its SAK does not tell it"},
+        {"--card", "1K|2K|4K|mini", "the card's size when its SAK does not tell it"},
         {"--json", nullptr, "one JSON object on standard output"}},
        ParseKeys,
        RunKeys},
