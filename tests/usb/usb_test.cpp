@@ -729,7 +729,7 @@ TEST_F(Usb, CSharpSaysAReaderIsThereButThisUserMayNotOpenIt) {
       {"2", 3,
        "OpenComm|-1|a reader is plugged in but in use by another program (or a kernel driver): "
        "close that program and try again"},
-      {"5", 3, "OpenComm|-1|no open link, or no reader at that device index"},
+      {"5", 3, "OpenComm|-1|reader not open or not answering"},  // the header's text
       {"2", 0, "opened"},  // the claim is refused once only
   };
   for (const Case& c : cases) {

@@ -456,7 +456,9 @@ TEST_F(CardRoutesTest, CancelStopsTheSearchAtOnceAndTheCardIsBusyWhileItRuns) {
 
   const auto asked = Clock::now();
   const JsonValue stopped = desk_->Cancel().json["job"];
-  EXPECT_LT(Clock::now() - asked, std::chrono::milliseconds(500));
+  // One try and a thread's wake-up: well under a second, even under a
+  // sanitizer on a loaded machine (the rest of the search would take many).
+  EXPECT_LT(Clock::now() - asked, std::chrono::milliseconds(2000));
   EXPECT_EQ(stopped["running"], false);
   EXPECT_EQ(stopped["cancelled"], true);
   EXPECT_LT(stopped["tried"].get<int>(), 20000);
