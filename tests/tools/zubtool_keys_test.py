@@ -50,10 +50,11 @@ def write_keys(path, count, first="FFFFFFFFFFFF"):
 
 
 def instrumented(tool):
-    """A sanitizer build takes far more memory and time: its bounds are not ours."""
+    """A sanitizer or coverage build takes far more memory and time: its bounds
+    are not ours."""
     with open(tool, "rb") as f:
         binary = f.read()
-    return b"__asan_init" in binary or b"__tsan_init" in binary
+    return any(mark in binary for mark in (b"__asan_init", b"__tsan_init", b"__gcov_"))
 
 
 def main():
