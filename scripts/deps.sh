@@ -85,6 +85,16 @@ part_packages() {
 }
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
+# Where wine32:i386 could not be installed, a private Wine of the same
+# version in the build tree stands in for it (scripts/wine32/private-wine.sh).
+private_wine=$root/build/third_party/wine
+private_wine_ready() {
+  [ -f "$private_wine/.version" ] &&
+    [ "$(cat "$private_wine/.version")" = "$(dpkg-query -W -f='${Version}' wine64 2>/dev/null)" ]
+}
+had() {
+  installed "$1" || { [ "$1" = wine32:i386 ] && private_wine_ready; }
+}
 needs_i386() { [[ " $* " == *":i386 "* ]]; }
 have_i386() { dpkg --print-foreign-architectures | grep -qx i386; }
 
@@ -92,7 +102,7 @@ declare -A part_missing
 all_missing=()
 for part in "${parts[@]}"; do
   list=()
-  while read -r p; do installed "$p" || list+=("$p"); done < <(part_packages "$part")
+  while read -r p; do had "$p" || list+=("$p"); done < <(part_packages "$part")
   part_missing[$part]="${list[*]}"
   for p in "${list[@]}"; do
     [[ " ${all_missing[*]} " == *" $p "* ]] || all_missing+=("$p")
@@ -187,8 +197,17 @@ if [ ${#all_missing[@]} -gt 0 ]; then
       for part in "${parts[@]}"; do
         [ -n "${part_missing[$part]}" ] || continue
         # shellcheck disable=SC2086  # a list of package names
-        install_packages ${part_missing[$part]} ||
-          fail_part "$part" "packages ${part_missing[$part]} not installed (apt: $reason)${refresh_failure:+; the package lists could not be refreshed: $refresh_failure}"
+        install_packages ${part_missing[$part]} && continue
+        apt_failure="(apt: $reason)${refresh_failure:+; the package lists could not be refreshed: $refresh_failure}"
+        others=${part_missing[$part]//wine32:i386/}
+        if [ "$others" != "${part_missing[$part]}" ]; then
+          # shellcheck disable=SC2086
+          if [ -z "${others// /}" ] || install_packages $others; then
+            wine32_failure=$apt_failure
+            continue
+          fi
+        fi
+        fail_part "$part" "packages ${part_missing[$part]} not installed $apt_failure"
       done
     fi
   fi
@@ -221,11 +240,45 @@ wine32_runs() {
     [ -e /usr/local/lib/wine-trapfix/lib/i386-linux-gnu/trapfix.so ]
 }
 
+# Wine's 32-bit side, where apt could not install it: a private Wine.
+wine32_failure=${wine32_failure:-}
+wants_wine32=
+for part in "${parts[@]}"; do
+  case $part in windows | package) [ -n "${failed[$part]:-}" ] || wants_wine32=1 ;; esac
+done
+if [ -n "$wants_wine32" ] && [ ! -e /usr/lib/wine/wine ] && ! private_wine_ready; then
+  echo "deps.sh: wine32:i386 could not be installed ${wine32_failure:-(not installed)}" >&2
+  echo "deps.sh: setting up a private Wine with the release's i386 packages in $private_wine..." >&2
+  log=$(mktemp)
+  if bash "$root/scripts/wine32/private-wine.sh" "$private_wine" >"$log" 2>&1; then
+    tail -n 1 "$log"
+  else
+    for part in "${parts[@]}"; do
+      case $part in
+        windows | package)
+          fail_part "$part" "packages wine32:i386 not installed ${wine32_failure:-}; nor could a private Wine be set up: $(tail -n 3 "$log" | paste -sd ';')"
+          ;;
+      esac
+    done
+  fi
+  rm -f "$log"
+fi
+
 # The same default as scripts/wine-run: inside the build tree. Created once,
-# so that tests run in parallel do not race to create it.
+# so that tests run in parallel do not race to create it; made again where it
+# lacks the 32-bit side that a Wine installed since could give it (a prefix
+# made by 64-bit Wine alone never gains one).
 make_prefix() {
   export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}"
-  [ -f "$WINEPREFIX/system.reg" ] && return 0
+  if [ -f "$WINEPREFIX/system.reg" ]; then
+    if [ -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ] ||
+      { [ ! -e /usr/lib/wine/wine ] && [ ! -e "$private_wine/usr/lib/wine/wine" ]; }; then
+      return 0
+    fi
+    echo "Making the Wine prefix again, with its 32-bit side..."
+    "$root/scripts/wine-run" --server-down
+    rm -rf "$WINEPREFIX"
+  fi
   echo "Creating the Wine prefix (once) in $WINEPREFIX..."
   mkdir -p "$WINEPREFIX"
   "$root/scripts/wine-run" wineboot --init

@@ -11,25 +11,11 @@
 set -euo pipefail
 dest=$1
 work=$dest/.apt
-rm -rf "$work"
-mkdir -p "$work/lists/partial" "$work/cache" "$work/src" "$work/parts"
-
-# The machine's sources, as source entries.
-for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-  [ -f "$f" ] && sed -n 's/^[[:space:]]*deb[[:space:]]/deb-src /p' "$f"
-done >"$work/sources.list"
-for f in /etc/apt/sources.list.d/*.sources; do
-  [ -f "$f" ] && sed -E 's/^Types:.*/Types: deb-src/' "$f" >"$work/parts/$(basename "$f")"
-done
-
-apt_opts=(-o "Dir::Etc::sourcelist=$work/sources.list" -o "Dir::Etc::sourceparts=$work/parts"
-  -o "Dir::State::Lists=$work/lists" -o "Dir::Cache=$work/cache" -o APT::Sandbox::User=root -q)
-# A mirror in the middle of a sync fails a refresh now and then.
-tries=${MZ_APT_TRIES:-3}
-for ((n = 1; n <= tries; n++)); do
-  apt-get "${apt_opts[@]}" update >"$work/update.log" 2>&1 && break
-  [ "$n" -lt "$tries" ] && sleep "${MZ_APT_PAUSE:-15}"
-done
+# shellcheck source=scripts/private-apt.sh
+source "$(dirname "${BASH_SOURCE[0]}")/private-apt.sh"
+private_apt "$work" deb-src
+mkdir -p "$work/src"
+private_apt_refresh "$work/update.log"
 if ! (cd "$work/src" && apt-get "${apt_opts[@]}" source --download-only cpp-httplib >"$work/source.log" 2>&1); then
   echo "apt-get source cpp-httplib failed:" >&2
   grep -E '^(E|W|Err):' "$work/update.log" "$work/source.log" | head -n 4 >&2

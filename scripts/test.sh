@@ -89,6 +89,9 @@ for preset in native windows64 windows; do
   j=$jobs
   [ "$preset" = native ] || j=$((jobs + 1))
   timed "$preset tests" ctest --preset "$preset" -j"$j" --output-on-failure
+  if [ "$preset" = windows ] && [ ! -e /usr/lib/wine/wine ] && [ -f build/third_party/wine/.version ]; then
+    note "  on a private 32-bit Wine" "build/third_party/wine: wine32:i386 could not be installed"
+  fi
 done
 
 if part_ok reliability; then
