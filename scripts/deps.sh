@@ -250,7 +250,10 @@ if [ -n "$wants_wine32" ] && [ ! -e /usr/lib/wine/wine ] && ! private_wine_ready
   echo "deps.sh: wine32:i386 could not be installed ${wine32_failure:-(not installed)}" >&2
   echo "deps.sh: setting up a private Wine with the release's i386 packages in $private_wine..." >&2
   log=$(mktemp)
-  if bash "$root/scripts/wine32/private-wine.sh" "$private_wine" >"$log" 2>&1; then
+  # (Where this run has already waited out a failing refresh, once is enough.)
+  tries=${MZ_APT_TRIES:-3}
+  [ -z "$refresh_failure" ] || tries=1
+  if MZ_APT_TRIES=$tries bash "$root/scripts/wine32/private-wine.sh" "$private_wine" >"$log" 2>&1; then
     tail -n 1 "$log"
   else
     for part in "${parts[@]}"; do
