@@ -14,11 +14,21 @@ else()
 endif()
 include(GoogleTest)
 
-# mz_add_test(<target>): registers every GoogleTest case of <target> with ctest
-# (run through Wine in the Windows build).
+# mz_add_test(<target> [LINK_API]): registers every GoogleTest case of
+# <target> with ctest (run through Wine in the Windows build). LINK_API marks
+# the programs that test link/ and api/ themselves: the branch-coverage gate
+# (scripts/reliability.sh) builds and runs just those (target
+# mz_link_api_tests, label link-api), which reach every branch the whole suite
+# does there.
+add_custom_target(mz_link_api_tests)
 function(mz_add_test target)
+  set(_labels)
+  if("LINK_API" IN_LIST ARGN)
+    set(_labels LABELS link-api)
+    add_dependencies(mz_link_api_tests ${target})
+  endif()
   gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 600
-    PROPERTIES ENVIRONMENT
+    PROPERTIES ${_labels} ENVIRONMENT
       "WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=;WINE_RUN_AGAIN_ON_LOADER_CRASH=1")
 endfunction()
 
