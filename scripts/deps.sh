@@ -231,10 +231,19 @@ fetch_httplib() {
   return 1
 }
 
-# Wine's loader is a 32-bit Linux program. A kernel without 32-bit support
+# Wine's 32-bit loader: the distribution's, or the private Wine's.
+wine32_loader() {
+  if [ -e /usr/lib/wine/wine ]; then
+    echo /usr/lib/wine/wine
+  elif [ -e "$private_wine/usr/lib/wine/wine" ]; then
+    echo "$private_wine/usr/lib/wine/wine"
+  fi
+}
+# The loader is a 32-bit Linux program. A kernel without 32-bit support
 # cannot start it; qemu-i386 then runs it.
 wine32_runs() {
-  /usr/lib/wine/wine --version >/dev/null 2>&1 || return 1
+  LD_LIBRARY_PATH=$private_wine/usr/lib/i386-linux-gnu:$private_wine/lib/i386-linux-gnu \
+    "$(wine32_loader)" --version >/dev/null 2>&1 || return 1
   # Through qemu, only with the trap-number shim (scripts/wine-run).
   [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ] ||
     [ -e /usr/local/lib/wine-trapfix/lib/i386-linux-gnu/trapfix.so ]
@@ -253,13 +262,20 @@ if [ -n "$wants_wine32" ] && [ ! -e /usr/lib/wine/wine ] && ! private_wine_ready
   # (Where this run has already waited out a failing refresh, once is enough.)
   tries=${MZ_APT_TRIES:-3}
   [ -z "$refresh_failure" ] || tries=1
-  if MZ_APT_TRIES=$tries bash "$root/scripts/wine32/private-wine.sh" "$private_wine" >"$log" 2>&1; then
+  private_failure=
+  # Its loader's C library is the machine's.
+  if ! installed libc6:i386 && ! install_packages libc6:i386; then
+    private_failure="libc6:i386 not installed (apt: $reason)"
+  elif MZ_APT_TRIES=$tries bash "$root/scripts/wine32/private-wine.sh" "$private_wine" >"$log" 2>&1; then
     tail -n 1 "$log"
   else
+    private_failure=$(tail -n 3 "$log" | paste -sd ';')
+  fi
+  if [ -n "$private_failure" ]; then
     for part in "${parts[@]}"; do
       case $part in
         windows | package)
-          fail_part "$part" "packages wine32:i386 not installed ${wine32_failure:-}; nor could a private Wine be set up: $(tail -n 3 "$log" | paste -sd ';')"
+          fail_part "$part" "packages wine32:i386 not installed ${wine32_failure:-}; nor could a private Wine be set up: $private_failure"
           ;;
       esac
     done
@@ -301,7 +317,7 @@ for part in "${parts[@]}"; do
     windows | package)
       # (qemu's binfmt entry is lost at every boot; the set-up is safe to
       # repeat.)
-      if [ -e /usr/lib/wine/wine ] && ! wine32_runs; then
+      if [ -n "$(wine32_loader)" ] && ! wine32_runs; then
         if [ "$(id -u)" -ne 0 ]; then
           echo "This kernel cannot run 32-bit programs. Let qemu run them with:" >&2
           echo "  sudo bash $root/scripts/wine32/setup-qemu.sh" >&2
@@ -310,11 +326,16 @@ for part in "${parts[@]}"; do
         log=$(mktemp)
         if ! bash "$root/scripts/wine32/setup-qemu.sh" >"$log" 2>&1; then
           fail_part "$part" "32-bit programs cannot run here, and qemu-i386 could not be set up: $(tail -n 3 "$log" | paste -sd ';')"
+        elif ! wine32_runs; then
+          fail_part "$part" "Wine's 32-bit loader $(wine32_loader) does not start, not even through qemu-i386"
         fi
         rm -f "$log"
       fi
       ;;
   esac
+done
+# Wine's prefix once every Wine that is to use it can run.
+for part in "${parts[@]}"; do
   [ -z "${failed[$part]:-}" ] || continue
   case $part in
     windows64 | windows) make_prefix || fail_part "$part" "Wine's prefix could not be created" ;;

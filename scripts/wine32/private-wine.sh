@@ -12,7 +12,8 @@
 # libwine for amd64 at the version the machine has installed, so that both
 # halves are one Wine. Wine finds its other half, its DLLs and its data
 # relative to its loaders (DEST/usr/lib/wine/wine and wine64); the i386
-# libraries come through LD_LIBRARY_PATH (scripts/wine-run). apt fetches each
+# libraries come through LD_LIBRARY_PATH (scripts/wine-run), all but the C
+# library, which is the machine's libc6:i386. apt fetches each
 # package and checks it against the signed indexes of the machine's own
 # package sources, with lists and cache in DEST alone: nothing in /etc or
 # /var changes. DEST/.version holds the Wine version; run again it starts over.
@@ -49,7 +50,11 @@ if ! (cd "$work/amd64" && apt-get -q -o APT::Sandbox::User=root download \
   grep -E '^(E|Err):' "$work/download.log" | head -n 3 >&2
   exit 1
 fi
+# The C library stays the machine's own (libc6:i386, installed by
+# scripts/deps.sh): Wine's loader names /lib/ld-linux.so.2 as its
+# interpreter, and that must match the libc.so.6 it finds.
 for deb in "$work"/cache/archives/*.deb "$work"/amd64/*.deb; do
+  case ${deb##*/} in libc6_*) continue ;; esac
   dpkg-deb -x "$deb" "$new"
 done
 
@@ -69,12 +74,13 @@ for pair in i686:i386 x86_64:x86_64; do
   done
 done
 
-libs=$new/usr/lib/i386-linux-gnu:$new/lib/i386-linux-gnu
-if ! got=$(LD_LIBRARY_PATH=$libs "$new/usr/lib/wine/wine" --version 2>&1); then
-  echo "the private Wine does not start: $got" >&2
-  exit 1
-fi
+for f in usr/lib/wine/wine usr/lib/wine/wine64 usr/lib/i386-linux-gnu/wine/i386-unix/ntdll.so \
+  usr/lib/x86_64-linux-gnu/wine/x86_64-unix/ntdll.so usr/share/wine/wine.inf; do
+  [ -e "$new/$f" ] || { echo "the private Wine lacks $f" >&2; exit 1; }
+done
+# (Whether its 32-bit loader runs, natively or through qemu, scripts/deps.sh
+# checks next.)
 echo "$version" >"$new/.version"
 rm -rf "$dest" "$work"
 mv "$new" "$dest"
-echo "$got (32-bit side from the release's i386 packages) in $dest"
+echo "Wine $version (its 32-bit side from the release's i386 packages) in $dest"
