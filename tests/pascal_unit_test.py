@@ -63,8 +63,15 @@ def main():
             nobody = pwd.getpwnam("nobody")
             os.chown(out, nobody.pw_uid, nobody.pw_gid)
             prefix = ["setpriv", f"--reuid={nobody.pw_uid}", f"--regid={nobody.pw_gid}", "--clear-groups"]
+        # The library as installed, apart from the build tree, which nobody may
+        # not reach (a checkout in /root, say): libMifareZUB.so under both
+        # names and the virtual reader it needs.
+        libdir = os.path.join(work, "lib")
+        os.makedirs(libdir)
+        for name in ("libMifareZUB.so", "libMifareZUB.so.1", "libCH375DLL.so"):
+            shutil.copy(os.path.join(a.libdir, name), os.path.join(libdir, name))
         line = (m.group(1).replace("<unit folder>", units).replace("<output folder>", out)
-                .replace("<libdir>", a.libdir).replace("fpc ", a.fpc + " ", 1))
+                .replace("<libdir>", libdir).replace("fpc ", a.fpc + " ", 1))
         # The user's program in the user's folder, the unit installed apart.
         shutil.copy(os.path.join(pascal, "sample.pas"), out)
         os.chmod(os.path.join(out, "sample.pas"), 0o644)

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -608,9 +609,64 @@ TEST_F(Usb, TheLastOpenErrorSaysWhyAnOpenFailed) {
   EXPECT_EQ(CH375GetLastOpenError(), CH375_OPEN_OK);
 }
 
+// What the programs run by RunOnTheBus load from the build and source trees,
+// copied into a folder that every user may read: as kNobody they may not
+// reach a tree whose path they cannot search (a checkout in /root, say).
+// The copies go when the test program ends.
+class OpenCopies {
+ public:
+  // The copy of a file or folder, as NAME (default: its own name).
+  std::string Of(const std::string& from, std::string name = "") {
+    namespace fs = std::filesystem;
+    if (dir_.empty()) {
+      char tmpl[] = "/tmp/mz-usb-programs-XXXXXX";
+      if (mkdtemp(tmpl) == nullptr) return from;
+      dir_ = tmpl;
+      chmod(dir_.c_str(), 0755);
+    }
+    if (name.empty()) name = fs::path(from).filename().string();
+    const fs::path to = fs::path(dir_) / name;
+    std::error_code ec;
+    if (!fs::exists(to, ec)) {
+      fs::copy(from, to, fs::copy_options::recursive, ec);
+      if (ec) return from;
+      for (auto it = fs::recursive_directory_iterator(to, ec); !ec && it != fs::end(it);
+           it.increment(ec)) {
+        fs::permissions(it->path(), fs::perms::others_read | fs::perms::group_read,
+                        fs::perm_options::add, ec);
+        if (it->is_directory(ec))
+          fs::permissions(it->path(), fs::perms::others_exec, fs::perm_options::add, ec);
+      }
+      fs::permissions(to, fs::perms::others_read | fs::perms::group_read, fs::perm_options::add,
+                      ec);
+    }
+    return to.string();
+  }
+  // The folder of the copies.
+  std::string Dir() const { return dir_; }
+  ~OpenCopies() {
+    std::error_code ec;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+  }
+
+ private:
+  std::string dir_;
+};
+OpenCopies open_copies;
+
+// The libraries the programs load: the libusb libCH375DLL.so, and
+// libMifareZUB.so under its soname and its plain name, side by side in the
+// copies' folder.
+std::string OpenLibraryDir() {
+  open_copies.Of(MZ_USB_BACKEND_PATH);
+  open_copies.Of(MZ_LIBRARY_PATH, "libMifareZUB.so.1");
+  open_copies.Of(MZ_LIBRARY_PATH, "libMifareZUB.so");  // the name mono looks for
+  return open_copies.Dir();
+}
+
 // Runs a program (as kNobody for a root run) on the emulated bus with the
-// libusb libCH375DLL.so first on the loader's path; its exit status and
-// standard error.
+// libusb libCH375DLL.so and libMifareZUB.so (copies that kNobody may read)
+// first on the loader's path; its exit status and standard error.
 struct Outcome {
   int status = -1;
   std::string err;
@@ -619,10 +675,8 @@ struct Outcome {
 Outcome RunOnTheBus(std::vector<std::string> argv, std::vector<std::string> env = {}) {
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) return {};
-  std::string backend_dir = MZ_USB_BACKEND_PATH;
-  backend_dir = backend_dir.substr(0, backend_dir.rfind('/'));
-  // A path the caller gives comes after the backend's folder.
-  std::string library_path = "LD_LIBRARY_PATH=" + backend_dir;
+  // A path the caller gives comes after the libraries' folder.
+  std::string library_path = "LD_LIBRARY_PATH=" + OpenLibraryDir();
   for (auto e = env.begin(); e != env.end(); ++e) {
     if (e->rfind("LD_LIBRARY_PATH=", 0) == 0) {
       library_path += ":" + e->substr(strlen("LD_LIBRARY_PATH="));
@@ -671,7 +725,7 @@ const char kNoPermission[] =
 
 TEST_F(Usb, ZubtoolSaysAReaderIsThereButThisUserMayNotOpenIt) {
   LockedNode locked(*bus->port3, *bus->bus2);
-  Outcome out = RunOnTheBus({MZ_ZUBTOOL_PATH, "--device", "1", "scan"});
+  Outcome out = RunOnTheBus({open_copies.Of(MZ_ZUBTOOL_PATH), "--device", "1", "scan"});
   EXPECT_EQ(out.status, 3) << out.err;
   EXPECT_NE(out.err.find(std::string("cannot open the reader at device index 1: ") + kNoPermission +
                          " (串口错, -1)"),
@@ -679,15 +733,15 @@ TEST_F(Usb, ZubtoolSaysAReaderIsThereButThisUserMayNotOpenIt) {
       << out.err;
   // Another program holds it.
   bus->bus2->RefuseClaims(1);
-  out = RunOnTheBus({MZ_ZUBTOOL_PATH, "--device", "2", "scan"});
+  out = RunOnTheBus({open_copies.Of(MZ_ZUBTOOL_PATH), "--device", "2", "scan"});
   EXPECT_EQ(out.status, 3) << out.err;
   EXPECT_NE(out.err.find("in use by another program"), std::string::npos) << out.err;
   // No reader at all at that index: the message it always had.
-  out = RunOnTheBus({MZ_ZUBTOOL_PATH, "--device", "5", "scan"});
+  out = RunOnTheBus({open_copies.Of(MZ_ZUBTOOL_PATH), "--device", "5", "scan"});
   EXPECT_EQ(out.status, 3) << out.err;
   EXPECT_NE(out.err.find("no reader at device index 5: "), std::string::npos) << out.err;
   // And a reader it may open works as ever.
-  out = RunOnTheBus({MZ_ZUBTOOL_PATH, "--device", "2", "scan"});
+  out = RunOnTheBus({open_copies.Of(MZ_ZUBTOOL_PATH), "--device", "2", "scan"});
   EXPECT_EQ(out.status, 0) << out.err;
 }
 
@@ -700,9 +754,10 @@ TEST_F(Usb, PythonSaysAReaderIsThereButThisUserMayNotOpenIt) {
       "    mifarezub.Reader(int(sys.argv[1]))\n"
       "except mifarezub.NoLinkError as e:\n"
       "    sys.stderr.write(str(e)); sys.exit(3)\n";
-  const std::vector<std::string> env = {"PYTHONPATH=" MZ_PYTHON_BINDING,
-                                        "MIFAREZUB_LIBRARY=" MZ_LIBRARY_PATH,
-                                        "PYTHONDONTWRITEBYTECODE=1"};
+  open_copies.Of(MZ_PYTHON_BINDING "/mifarezub");
+  const std::vector<std::string> env = {
+      "PYTHONPATH=" + open_copies.Dir(),
+      "MIFAREZUB_LIBRARY=" + OpenLibraryDir() + "/libMifareZUB.so.1", "PYTHONDONTWRITEBYTECODE=1"};
   Outcome out = RunOnTheBus({MZ_PYTHON3, "-c", script, "1"}, env);
   EXPECT_EQ(out.status, 3) << out.err;
   EXPECT_EQ(out.err, std::string("OpenComm: ") + kNoPermission + " (串口错, -1)");
@@ -714,10 +769,8 @@ TEST_F(Usb, PythonSaysAReaderIsThereButThisUserMayNotOpenIt) {
 #if defined(MZ_DOTNET_OPEN_AS_USER)
 TEST_F(Usb, CSharpSaysAReaderIsThereButThisUserMayNotOpenIt) {
   LockedNode locked(*bus->port3, *bus->bus2);
-  std::string library_dir = MZ_LIBRARY_PATH;
-  library_dir = library_dir.substr(0, library_dir.rfind('/'));
-  // Mono finds libMifareZUB.so on the loader's path, after the backend.
-  const std::vector<std::string> env = {"LD_LIBRARY_PATH=" + library_dir, "HOME=/nonexistent"};
+  // Mono finds libMifareZUB.so on the loader's path, beside the backend.
+  const std::vector<std::string> env = {"HOME=/nonexistent"};
   struct Case {
     const char* index;
     int status;
@@ -730,10 +783,10 @@ TEST_F(Usb, CSharpSaysAReaderIsThereButThisUserMayNotOpenIt) {
        "OpenComm|-1|a reader is plugged in but in use by another program (or a kernel driver): "
        "close that program and try again"},
       {"5", 3, "OpenComm|-1|reader not open or not answering"},  // the header's text
-      {"2", 0, "opened"},  // the claim is refused once only
+      {"2", 0, "opened"},                                        // the claim is refused once only
   };
   for (const Case& c : cases) {
-    Outcome out = RunOnTheBus({MZ_MONO, MZ_DOTNET_OPEN_AS_USER, c.index}, env);
+    Outcome out = RunOnTheBus({MZ_MONO, open_copies.Of(MZ_DOTNET_OPEN_AS_USER), c.index}, env);
     EXPECT_EQ(out.status, c.status) << "device " << c.index << ": " << out.err;
     EXPECT_EQ(out.err, c.err) << "device " << c.index;
   }
