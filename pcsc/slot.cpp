@@ -4,9 +4,9 @@
 #include <time.h>
 
 #include "MifareZUB.h"
-#include "frame.h"
 #include "mifarezub_pcsc.h"
 #include "reader_commands.h"
+#include "reply.h"
 #include "sleep_ms.h"
 
 namespace mzpcsc {
@@ -60,21 +60,18 @@ void Reader::Close() {
 Reader::CardReply Reader::Exchange(uint8_t command, const uint8_t* args, size_t count,
                                    int attempts) {
   CardReply reply{kFailedExchange, {}, 0};
+  // The arguments go to the link's hex text in one conversion, and the reply
+  // comes back from it in one: the status, then the fields before the check
+  // byte.
   link_.BeginRequest(command);
-  for (size_t i = 0; i < count; ++i) link_.AppendByte(args[i]);
+  link_.AppendBytes(args, count);
   if (link_.Transact(kReplyTimeoutMs, attempts, attempts) != mzub::LinkResult::kOk) return reply;
-  // Reply text: the lead byte 01, the status, the fields, the check byte.
-  const char* text = link_.ReplyText();
-  const size_t length = link_.ReplyTextLength();
-  if (length < 6) return reply;
-  reply.status = mzub::HexDigit(text[2]) * 16 + mzub::HexDigit(text[3]);
-  size_t fields = (length - 6) / 2;
-  if (fields > sizeof reply.fields) fields = sizeof reply.fields;
-  for (size_t i = 0; i < fields; ++i) {
-    reply.fields[i] = static_cast<uint8_t>(mzub::HexDigit(text[4 + 2 * i]) * 16 +
-                                           mzub::HexDigit(text[5 + 2 * i]));
+  mzub::ReplyParts parts;
+  if (!mzub::ParseReply(link_.ReplyText(), link_.ReplyTextLength(), &parts) || !parts.ownStatus) {
+    return reply;
   }
-  reply.fieldLength = fields;
+  reply.status = parts.status;
+  reply.fieldLength = mzub::FieldBytes(parts, reply.fields, sizeof reply.fields);
   return reply;
 }
 
