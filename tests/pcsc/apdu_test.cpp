@@ -197,6 +197,41 @@ TEST(CardLayout, SakBlocksAndSectors) {
   EXPECT_EQ(FirstBlockOf(39), 240u);
 }
 
+TEST(CardLayout, EverySakAsTheCardModelTellsIt) {
+  // Every SAK: the memory bits alone decide (bits 0x20, 0x40 and 0x80 say
+  // what else the chip speaks), a Classic 2K is not offered, and a MIFARE
+  // Plus in security level 2 (0x10, 0x11), which takes an AES
+  // authentication first, is not a Classic card to this reader.
+  for (int sak = 0; sak < 256; ++sak) {
+    bool expected = true;
+    CardKind expectedKind = CardKind::kClassic1K;
+    switch (sak & 0x1F) {
+      case 0x08:
+        break;
+      case 0x18:
+        expectedKind = CardKind::kClassic4K;
+        break;
+      case 0x09:
+        expectedKind = CardKind::kClassicMini;
+        break;
+      default:
+        expected = false;
+    }
+    CardKind kind = CardKind::kClassic1K;
+    ASSERT_EQ(KindFromSak(static_cast<uint8_t>(sak), &kind), expected) << sak;
+    if (expected) {
+      EXPECT_EQ(kind, expectedKind) << sak;
+    }
+  }
+  for (uint8_t sak : {0x10, 0x11, 0x19, 0x0C}) {  // 0x0C: a 1K whose UID is not complete
+    CardKind kind;
+    EXPECT_FALSE(KindFromSak(sak, &kind)) << int(sak);
+  }
+  CardKind kind;
+  ASSERT_TRUE(KindFromSak(0x38, &kind));  // a smart card chip with Classic 4K
+  EXPECT_EQ(kind, CardKind::kClassic4K);
+}
+
 TEST(ValueBlocks, RoundTripAndRejectBrokenCopies) {
   uint8_t block[16];
   MakeValueBlock(1234567, 17, block);
