@@ -199,7 +199,7 @@ MZ_API int32_t MZ_CALL CloseComm(void) {
 MZ_API int32_t MZ_CALL mif_Request(int32_t mode, int32_t* tagType) {
   const mzub::ExportLock lock;
   if (!LinkOpen()) return MZ_NO_LINK;
-  Begin(mode == 1 ? kRequestAll : kRequestIdle);
+  Begin(mode == MZ_REQUEST_ALL ? kRequestAll : kRequestIdle);
   return IntResult(tagType, kTagTypeChars);
 }
 
@@ -315,7 +315,7 @@ MZ_API int32_t MZ_CALL zub_LED(int32_t led, int32_t on) {
 
 MZ_API int32_t MZ_CALL zub_LEDx(int32_t level) {
   const mzub::ExportLock lock;
-  if (level != 0 && level != 127 && level != 255) return 1;
+  if (level != MZ_LED_OFF && level != MZ_LED_HALF && level != MZ_LED_FULL) return 1;
   if (!LinkOpen()) return MZ_NO_LINK;
   Begin(kLedLevel).AppendByte(static_cast<uint8_t>(level));
   return SignalResult();
