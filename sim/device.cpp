@@ -11,7 +11,7 @@ namespace zubsim {
 
 void Device::configure(const Config& config) {
   config_ = config;
-  reader_ = Reader();
+  reader_ = ReaderFirmware();
   opened_ = false;
   replies_.clear();
   faults_.clear();

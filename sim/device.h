@@ -63,7 +63,7 @@ class Device {
   void run(const ControlCommand& command);
   bool device_open() const { return opened_; }
   void set_honour_timeout(bool on) { honour_timeout_ = on; }
-  const Reader& reader() const { return reader_; }
+  const ReaderFirmware& reader() const { return reader_; }
 
   bool new_card(int type, const Uid& uid);
   bool insert_image(const uint8_t* bytes, size_t size, const std::string& what);
@@ -87,7 +87,7 @@ class Device {
   void drop_replies() { replies_.clear(); }
 
   Config config_;
-  Reader reader_;
+  ReaderFirmware reader_;
   bool opened_ = false;
   int device_index_ = 0;
   bool honour_timeout_ = false;
