@@ -1,8 +1,8 @@
 // What the host side knows about MIFARE Classic cards without talking to a
 // reader: hex text, the sector layout, card types, value blocks, access bits,
-// keys. The one copy of this knowledge for zubtool and the PC/SC driver. The virtual reader
-// (sim/card.*) keeps its own card model on purpose: written separately, it checks this one whenever
-// the tool runs against it.
+// keys. The one copy of this knowledge for zubtool and the PC/SC driver. The
+// virtual reader (sim/card_model.*) keeps its own card model on purpose:
+// written separately, it checks this one whenever the tool runs against it.
 #ifndef MZCARD_CARD_FORMAT_H
 #define MZCARD_CARD_FORMAT_H
 

@@ -37,7 +37,7 @@
 #endif
 
 #include "CH375DLL.h"
-#include "card.h"
+#include "card_model.h"
 #include "firmware.h"
 #include "protocol.h"
 #include "trace.h"

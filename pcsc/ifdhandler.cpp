@@ -16,7 +16,7 @@ extern "C" {
 #include <memory>
 #include <mutex>
 
-#include "device.h"
+#include "device_name.h"
 #include "mifarezub_pcsc.h"
 #include "slot.h"
 

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "card.h"
+#include "card_model.h"
 #include "protocol.h"
 
 namespace zubsim {

@@ -10,7 +10,7 @@
 
 #include <unistd.h>
 
-#include "device.h"
+#include "device_name.h"
 
 namespace mzpcsc {
 namespace {

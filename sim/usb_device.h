@@ -4,8 +4,8 @@
 // control API act on one Device through these methods only.
 //
 // Not thread-safe by itself: its users hold one lock around every call.
-#ifndef MIFAREZUB_SIM_DEVICE_H
-#define MIFAREZUB_SIM_DEVICE_H
+#ifndef MIFAREZUB_SIM_USB_DEVICE_H
+#define MIFAREZUB_SIM_USB_DEVICE_H
 
 #include <cstdint>
 #include <deque>
@@ -100,4 +100,4 @@ class Device {
 
 }  // namespace zubsim
 
-#endif  // MIFAREZUB_SIM_DEVICE_H
+#endif  // MIFAREZUB_SIM_USB_DEVICE_H

@@ -4,8 +4,8 @@
 // the order bus number, port path, address (vendor/libusb keeps that order).
 // pcscd names a hot-plugged reader by its bus and address instead, and a
 // reader.conf.d entry names whatever its DEVICENAME says.
-#ifndef MIFAREZUB_PCSC_DEVICE_H
-#define MIFAREZUB_PCSC_DEVICE_H
+#ifndef MIFAREZUB_PCSC_DEVICE_NAME_H
+#define MIFAREZUB_PCSC_DEVICE_NAME_H
 
 #include <stdint.h>
 
@@ -51,4 +51,4 @@ int DeviceIndexFor(const char* name, const std::string& sysfs);
 
 }  // namespace mzpcsc
 
-#endif  // MIFAREZUB_PCSC_DEVICE_H
+#endif  // MIFAREZUB_PCSC_DEVICE_NAME_H

@@ -1,10 +1,10 @@
-#include "device.h"
+#include "usb_device.h"
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
-#include "image.h"
+#include "raw_image_file.h"
 #include "zubsim.h"
 
 namespace zubsim {
