@@ -130,18 +130,6 @@ TEST(FieldBytes, OnlyWhatStandsBeforeTheCheckByte) {
   }
 }
 
-TEST(FieldBytes, ABlockReadsWhole) {
-  // A block read's reply: lead, status, 16 data bytes, check.
-  std::string text = "0100";
-  for (int i = 0; i < 16; ++i) text += "0123456789ABCDEF"[i] + std::string("0");
-  text += "5A";
-  ReplyParts parts{};
-  ASSERT_TRUE(ParseReply(text.data(), text.size(), &parts));
-  uint8_t out[16];
-  ASSERT_EQ(FieldBytes(parts, out, sizeof out), 16u);
-  for (int i = 0; i < 16; ++i) EXPECT_EQ(out[i], i << 4) << i;
-}
-
 TEST(AppendBytes, SameTextAsByteByByte) {
   const uint8_t bytes[] = {0x00, 0x0A, 0x7F, 0x80, 0xFF};
   TQVcomm once, each;

@@ -223,13 +223,6 @@ TEST(CardLayout, EverySakAsTheCardModelTellsIt) {
       EXPECT_EQ(kind, expectedKind) << sak;
     }
   }
-  for (uint8_t sak : {0x10, 0x11, 0x19, 0x0C}) {  // 0x0C: a 1K whose UID is not complete
-    CardKind kind;
-    EXPECT_FALSE(KindFromSak(sak, &kind)) << int(sak);
-  }
-  CardKind kind;
-  ASSERT_TRUE(KindFromSak(0x38, &kind));  // a smart card chip with Classic 4K
-  EXPECT_EQ(kind, CardKind::kClassic4K);
 }
 
 TEST(ValueBlocks, RoundTripAndRejectBrokenCopies) {
