@@ -11,6 +11,7 @@
 #include "messages.h"
 #include "qvcomm.h"
 #include "reader_commands.h"
+#include "reply.h"
 #include "sleep_ms.h"
 
 using mzub::TQVcomm;
@@ -73,34 +74,26 @@ int32_t Exchange() {
   return ResultCode(Link->Transact(kReplyTimeoutMs, 1, 1));
 }
 
-// Exchanges the prepared request and reads the reader's status byte: reply
-// characters 3 and 4. Returns the status, or -2 for a failed exchange or a
-// reply too short to hold a status.
-int32_t CardExchange() {
+// Exchanges the prepared request and takes its reply apart (link/reply.h).
+// Returns the reader's status byte, or -2 for a failed exchange or a reply
+// too short to hold a status.
+int32_t CardExchange(mzub::ReplyParts* reply) {
   if (Exchange() != MZ_OK) return MZ_EXCHANGE_FAILED;
-  if (Link->ReplyTextLength() < 4) return MZ_EXCHANGE_FAILED;
-  const char* reply = Link->ReplyText();
-  return mzub::HexDigit(reply[2]) * 16 + mzub::HexDigit(reply[3]);
+  if (!mzub::ParseReply(Link->ReplyText(), Link->ReplyTextLength(), reply)) {
+    return MZ_EXCHANGE_FAILED;
+  }
+  return reply->status;
 }
 
-// A reply field: up to `chars` characters from reply character 5 on. A reply
-// shorter than the field gives what it holds, its check byte included.
-struct Field {
-  const char* text;
-  size_t length;
-};
-
-Field ReplyField(size_t chars) {
-  const size_t have = Link->ReplyTextLength();
-  const size_t start = 4;
-  if (have <= start) return {Link->ReplyText() + have, 0};
-  const size_t length = have - start < chars ? have - start : chars;
-  return {Link->ReplyText() + start, length};
+// A card command whose reply carries nothing for the host but its status.
+int32_t StatusResult() {
+  mzub::ReplyParts reply;
+  return CardExchange(&reply);
 }
 
 // Copies a field and a zero byte into the host's buffer. A null address (of
 // the variable or of the buffer) is never written through.
-void PutText(char** out, Field field) {
+void PutText(char** out, mzub::ReplyField field) {
   if (out == nullptr || *out == nullptr) return;
   char* buffer = *out;
   memcpy(buffer, field.text, field.length);
@@ -111,12 +104,14 @@ void PutInt(int32_t* out, int32_t value) {
   if (out != nullptr) *out = value;
 }
 
-// A card command with one text output: the field on status 0, the empty text
-// otherwise.
+// A card command with one text output: up to `chars` characters from reply
+// character 5 on when the status is 0 (a reply shorter than the field gives
+// what it holds, its check byte included), the empty text otherwise.
 int32_t TextResult(char** out, size_t chars) {
-  const int32_t status = CardExchange();
+  mzub::ReplyParts reply;
+  const int32_t status = CardExchange(&reply);
   if (status < 0) return status;
-  PutText(out, status == 0 ? ReplyField(chars) : Field{"", 0});
+  PutText(out, status == 0 ? mzub::FieldText(reply, chars) : mzub::ReplyField{"", 0});
   return status;
 }
 
@@ -124,18 +119,15 @@ int32_t TextResult(char** out, size_t chars) {
 // first pair most significant, on status 0; 0 otherwise. A reply that ends
 // before the field starts cannot give the number: -2, output untouched.
 int32_t IntResult(int32_t* out, size_t chars) {
-  const int32_t status = CardExchange();
+  mzub::ReplyParts reply;
+  const int32_t status = CardExchange(&reply);
   if (status < 0) return status;
   if (status != 0) {
     PutInt(out, 0);
     return status;
   }
-  const Field field = ReplyField(chars);
-  if (field.length == 0) return MZ_EXCHANGE_FAILED;
   uint32_t value = 0;
-  for (size_t i = 0; i < field.length; ++i) {
-    value = value * 16 + static_cast<uint32_t>(mzub::HexDigit(field.text[i]));
-  }
+  if (!mzub::FieldNumber(reply, chars, &value)) return MZ_EXCHANGE_FAILED;
   PutInt(out, static_cast<int32_t>(value));
   return status;
 }
@@ -145,7 +137,7 @@ int32_t BlockCommand(uint8_t command, int32_t block) {
   if (!LinkOpen()) return MZ_NO_LINK;
   if (!IsByte(block)) return MZ_EXCHANGE_FAILED;
   Begin(command).AppendByte(static_cast<uint8_t>(block));
-  return CardExchange();
+  return StatusResult();
 }
 
 // Increment and decrement: the block, then the value as four bytes, least
@@ -157,7 +149,7 @@ int32_t ValueCommand(uint8_t command, int32_t block, int32_t value) {
   link.AppendByte(static_cast<uint8_t>(block));
   const uint32_t v = static_cast<uint32_t>(value);
   for (int shift = 0; shift < 32; shift += 8) link.AppendByte(static_cast<uint8_t>(v >> shift));
-  return CardExchange();
+  return StatusResult();
 }
 
 // Reader signals: a completed exchange is success; the status is not read.
@@ -171,7 +163,6 @@ void CloseLink() {
   if (Link->Opened) Link->CloseDevice();
   DiscardLink();
 }
-
 
 }  // namespace
 
@@ -208,7 +199,7 @@ MZ_API int32_t MZ_CALL CloseComm(void) {
 MZ_API int32_t MZ_CALL mif_Request(int32_t mode, int32_t* tagType) {
   const mzub::ExportLock lock;
   if (!LinkOpen()) return MZ_NO_LINK;
-  Begin(mode == 1 ? kRequestAll : kRequestIdle);
+  Begin(mode == MZ_REQUEST_ALL ? kRequestAll : kRequestIdle);
   return IntResult(tagType, kTagTypeChars);
 }
 
@@ -234,7 +225,7 @@ MZ_API int32_t MZ_CALL mif_LoadKey(int32_t a, int32_t b, const char* key) {
   link.AppendByte(static_cast<uint8_t>(a));
   link.AppendByte(static_cast<uint8_t>(b));
   link.AppendText(key);
-  return CardExchange();
+  return StatusResult();
 }
 
 MZ_API int32_t MZ_CALL mif_Authentication(int32_t a, int32_t b, int32_t c) {
@@ -245,7 +236,7 @@ MZ_API int32_t MZ_CALL mif_Authentication(int32_t a, int32_t b, int32_t c) {
   link.AppendByte(static_cast<uint8_t>(a));
   link.AppendByte(static_cast<uint8_t>(b));
   link.AppendByte(static_cast<uint8_t>(c));
-  return CardExchange();
+  return StatusResult();
 }
 
 MZ_API int32_t MZ_CALL mif_Read(int32_t block, char** data) {
@@ -263,7 +254,7 @@ MZ_API int32_t MZ_CALL mif_Write(int32_t block, const char* data) {
   TQVcomm& link = Begin(kWrite);
   link.AppendByte(static_cast<uint8_t>(block));
   link.AppendText(data);
-  return CardExchange();
+  return StatusResult();
 }
 
 MZ_API int32_t MZ_CALL mif_Increment(int32_t block, int32_t value) {
@@ -290,7 +281,7 @@ MZ_API int32_t MZ_CALL mif_Halt(void) {
   const mzub::ExportLock lock;
   if (!LinkOpen()) return MZ_NO_LINK;
   Begin(kHalt);
-  return CardExchange();
+  return StatusResult();
 }
 
 // ---- Reader signals -------------------------------------------------------
@@ -324,7 +315,7 @@ MZ_API int32_t MZ_CALL zub_LED(int32_t led, int32_t on) {
 
 MZ_API int32_t MZ_CALL zub_LEDx(int32_t level) {
   const mzub::ExportLock lock;
-  if (level != 0 && level != 127 && level != 255) return 1;
+  if (level != MZ_LED_OFF && level != MZ_LED_HALF && level != MZ_LED_FULL) return 1;
   if (!LinkOpen()) return MZ_NO_LINK;
   Begin(kLedLevel).AppendByte(static_cast<uint8_t>(level));
   return SignalResult();

@@ -86,6 +86,9 @@ int CardLayout::Blocks() const {
   return sectors <= 32 ? sectors * 4 : 128 + (sectors - 32) * 16;
 }
 
+// The one table of card types by SAK, for zubtool and the PC/SC driver.
+// SAK values as NXP lists them for its chips, and for the chips of other
+// makers that carry MIFARE Classic memory.
 CardLayout IdentifyCard(uint16_t atqa, uint8_t sak) {
   switch (sak) {
     case 0x08:
@@ -101,10 +104,14 @@ CardLayout IdentifyCard(uint16_t atqa, uint8_t sak) {
       return {"MIFARE Classic 1K (emulated by a smart card chip)", 16};
     case 0x38:
       return {"MIFARE Classic 4K (emulated by a smart card chip)", 40};
+    // A MIFARE Plus in security level 2 lets its sectors be read only after
+    // an AES authentication, which a reader of Classic cards cannot make:
+    // for this reader it has no Classic memory. (In level 1 the same chip
+    // answers 0x08 or 0x18 and is used as the Classic card it stands in for.)
     case 0x10:
-      return {"MIFARE Plus 2K (security level 2)", 32};
+      return {"MIFARE Plus 2K (security level 2)", 0};
     case 0x11:
-      return {"MIFARE Plus 4K (security level 2)", 40};
+      return {"MIFARE Plus 4K (security level 2)", 0};
     case 0x00:
       return {(atqa & 0x4400) == 0x4400 ? "MIFARE Ultralight or NTAG (not a Classic card)"
                                         : "card without MIFARE Classic memory",
@@ -114,6 +121,10 @@ CardLayout IdentifyCard(uint16_t atqa, uint8_t sak) {
     default:
       return {"unknown card", 0};
   }
+}
+
+int ClassicSectors(uint8_t sak) {
+  return IdentifyCard(0, static_cast<uint8_t>(sak & kSakMemoryBits)).sectors;
 }
 
 std::optional<CardLayout> LayoutByName(const std::string& name) {

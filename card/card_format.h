@@ -1,8 +1,8 @@
 // What the host side knows about MIFARE Classic cards without talking to a
 // reader: hex text, the sector layout, card types, value blocks, access bits,
-// keys. The one copy of this knowledge for zubtool and the PC/SC driver. The virtual reader
-// (sim/card.*) keeps its own card model on purpose: written separately, it checks this one whenever
-// the tool runs against it.
+// keys. The one copy of this knowledge for zubtool and the PC/SC driver. The
+// virtual reader (sim/card_model.*) keeps its own card model on purpose:
+// written separately, it checks this one whenever the tool runs against it.
 #ifndef MZCARD_CARD_FORMAT_H
 #define MZCARD_CARD_FORMAT_H
 
@@ -45,8 +45,18 @@ struct CardLayout {
 };
 
 // The card's type as its answer to request (ATQA, as mif_Request reports it:
-// first byte most significant) and its select answer (SAK) tell it.
+// first byte most significant) and its select answer (SAK) tell it. Names
+// only the SAK values known from real chips.
 CardLayout IdentifyCard(uint16_t atqa, uint8_t sak);
+// The SAK bits that tell the chip's memory. The others say what else it
+// speaks (0x20: ISO/IEC 14443-4) or are the maker's own (0x40, 0x80); bit
+// 0x04 set means the UID is not complete yet, which gives no memory type.
+constexpr uint8_t kSakMemoryBits = 0x1F;
+// The sectors of the MIFARE Classic memory a SAK announces, judged by its
+// memory bits alone, as a reader that has selected the card must decide
+// whether to offer it: 0 for a card without Classic memory (or an unknown
+// one). Read from the same table as IdentifyCard().
+int ClassicSectors(uint8_t sak);
 // A layout by name: "mini", "1k", "2k" or "4k" (any case).
 std::optional<CardLayout> LayoutByName(const std::string& name);
 

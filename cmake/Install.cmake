@@ -59,7 +59,7 @@ install(TARGETS MifareZUB
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development NAMELINK_ONLY)
 if(TARGET ch375_libusb)
   install(TARGETS ch375_libusb LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime)
-  install(FILES ${PROJECT_SOURCE_DIR}/vendor/libusb/70-mifarezub.rules
+  install(FILES ${PROJECT_SOURCE_DIR}/vendor/ch375_over_libusb/70-mifarezub.rules
     DESTINATION ${MZ_INSTALL_UDEVRULESDIR} COMPONENT runtime)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/include/MifareZUB.h

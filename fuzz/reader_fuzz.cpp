@@ -1,6 +1,6 @@
 // Fuzz target "reader": any card image and any request frames to the virtual
 // reader. Every frame goes to two readers holding the same card: the pure
-// firmware (zubsim::Reader) and the virtual reader behind its vendor calls
+// firmware (zubsim::ReaderFirmware) and the virtual reader behind its vendor calls
 // (written with CH375WriteData, answered through CH375ReadData). Both must
 // give the same answer, and every answer must be a well-formed reply.
 //
@@ -37,7 +37,7 @@
 #endif
 
 #include "CH375DLL.h"
-#include "card.h"
+#include "card_model.h"
 #include "firmware.h"
 #include "protocol.h"
 #include "trace.h"
@@ -104,7 +104,7 @@ struct HeldBack {
 };
 
 // One request frame through both readers; checks the replies.
-void Exchange(zubsim::Reader& reader, const std::vector<uint8_t>& frame, size_t capacity,
+void Exchange(zubsim::ReaderFirmware& reader, const std::vector<uint8_t>& frame, size_t capacity,
               HeldBack held) {
   mzfuzz::SetContext(&DescribeFrame, &frame);
   const Card* card = reader.card();
@@ -213,7 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   zubsim_reset();
   MZF_CHECK(CH375OpenDevice(0) != CH375_INVALID_HANDLE, "the virtual reader does not open");
 
-  zubsim::Reader reader;
+  zubsim::ReaderFirmware reader;
   const uint8_t h = in.Byte();
   mzfuzz::SetContext(&DescribeCard, &h);
   if ((h & 3) == 3) {

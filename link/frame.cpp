@@ -2,33 +2,13 @@
 
 #include <string.h>
 
+#include "hex_table.h"
+
 namespace mzub {
-namespace {
-
-// Every exchange converts its reply to hex and its request from hex: both
-// directions by table, computed at compile time.
-struct HexTables {
-  int8_t value[256];  // of every character: its digit value, or -1
-  char pair[256][2];  // of every byte: its two upper-case digits
-  constexpr HexTables() : value(), pair() {
-    constexpr char kDigits[] = "0123456789ABCDEF";
-    for (int c = 0; c < 256; ++c) value[c] = -1;
-    for (int v = 0; v < 16; ++v) {
-      value[static_cast<uint8_t>(kDigits[v])] = static_cast<int8_t>(v);
-      value[static_cast<uint8_t>("0123456789abcdef"[v])] = static_cast<int8_t>(v);
-    }
-    for (int v = 0; v < 256; ++v) {
-      pair[v][0] = kDigits[v >> 4];
-      pair[v][1] = kDigits[v & 0x0F];
-    }
-  }
-};
-constexpr HexTables kHex;
-
-}  // namespace
+using detail::kHex;
 
 int HexDigit(char c) {
-  return kHex.value[static_cast<uint8_t>(c)];
+  return detail::DigitOf(c);
 }
 
 size_t ToHex(const uint8_t* bytes, size_t n, char* out, size_t cap) {

@@ -99,10 +99,14 @@ void TQVcomm::BeginRequest(uint8_t command) {
   RequestOverflow = false;
 }
 
-void TQVcomm::AppendByte(uint8_t value) {
-  char pair[3];
-  ToHex(&value, 1, pair, sizeof pair);
-  AppendText(pair);
+void TQVcomm::AppendBytes(const uint8_t* bytes, size_t count) {
+  if (RequestOverflow) return;
+  if (count > (kMaxRequestHex - RequestHexLength) / 2) {
+    RequestOverflow = true;  // more than a frame can carry
+    return;
+  }
+  RequestHexLength +=
+      ToHex(bytes, count, RequestHex + RequestHexLength, sizeof RequestHex - RequestHexLength);
 }
 
 void TQVcomm::AppendText(const char* text) {

@@ -60,7 +60,11 @@ class TQVcomm {
   // Starts a request: sets Command and RequestHex to the lead byte "01".
   void BeginRequest(uint8_t command);
   // Appends a byte as two upper-case hex digits.
-  void AppendByte(uint8_t value);
+  void AppendByte(uint8_t value) { AppendBytes(&value, 1); }
+  // Appends `count` bytes as hex pairs, in one conversion (bytes may be null
+  // when count is 0). Bytes that would not all fit mark the request as
+  // AppendText does.
+  void AppendBytes(const uint8_t* bytes, size_t count);
   // Appends a host text unchanged, up to its zero byte (null reads as empty).
   // A request text that outgrows what a frame can carry is marked and later
   // refused by SendFrame.

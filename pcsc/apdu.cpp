@@ -194,16 +194,16 @@ Parsed ParseApdu(const uint8_t* apdu, size_t length) {
 }
 
 bool KindFromSak(uint8_t sak, CardKind* kind) {
-  // Bit 2 (0x04) set means the UID is not complete: not a card this reader
-  // selects. Bit 5 (0x20) alone is an ISO 14443-4 card.
-  switch (sak & 0x1F) {
-    case 0x08:
+  // The card model's table decides; the driver offers the three kinds whose
+  // card names its ATR carries (StorageCardAtr).
+  switch (mzcard::ClassicSectors(sak)) {
+    case 16:
       *kind = CardKind::kClassic1K;
       return true;
-    case 0x18:
+    case 40:
       *kind = CardKind::kClassic4K;
       return true;
-    case 0x09:
+    case 5:
       *kind = CardKind::kClassicMini;
       return true;
     default:

@@ -16,7 +16,7 @@ extern "C" {
 #include <memory>
 #include <mutex>
 
-#include "device.h"
+#include "device_name.h"
 #include "mifarezub_pcsc.h"
 #include "slot.h"
 
@@ -30,7 +30,7 @@ constexpr size_t kMaxReaders = 16;
 struct Entry {
   bool used = false;
   DWORD reader = 0;
-  std::unique_ptr<mzpcsc::Reader> device;
+  std::unique_ptr<mzpcsc::ReaderSlot> device;
 };
 
 std::mutex tableLock;
@@ -42,7 +42,7 @@ DWORD ReaderOf(DWORD lun) {
 
 // The reader for a Lun. Entries are only replaced by CreateChannel and
 // CloseChannel, which pcscd never runs alongside other calls for that Lun.
-mzpcsc::Reader* Find(DWORD lun) {
+mzpcsc::ReaderSlot* Find(DWORD lun) {
   std::lock_guard<std::mutex> hold(tableLock);
   for (Entry& e : table) {
     if (e.used && e.reader == ReaderOf(lun)) return e.device.get();
@@ -75,7 +75,7 @@ RESPONSECODE Create(DWORD lun, int index) {
   }
   // Opened outside the table's lock: a USB open can take a while, and the
   // other readers go on meanwhile.
-  std::unique_ptr<mzpcsc::Reader> reader(new mzpcsc::Reader(static_cast<uint8_t>(index)));
+  std::unique_ptr<mzpcsc::ReaderSlot> reader(new mzpcsc::ReaderSlot(static_cast<uint8_t>(index)));
   if (!reader->Open()) return IFD_NO_SUCH_DEVICE;
   std::lock_guard<std::mutex> hold(tableLock);
   Entry* free = FreeEntry(lun, index);
@@ -129,7 +129,7 @@ IFD_EXPORT RESPONSECODE IFDHCreateChannel(DWORD Lun, DWORD Channel) {
 
 IFD_EXPORT RESPONSECODE IFDHCloseChannel(DWORD Lun) {
   return Safely([&]() -> RESPONSECODE {
-    std::unique_ptr<mzpcsc::Reader> closing;
+    std::unique_ptr<mzpcsc::ReaderSlot> closing;
     {
       std::lock_guard<std::mutex> hold(tableLock);
       for (Entry& e : table) {
@@ -148,7 +148,7 @@ IFD_EXPORT RESPONSECODE IFDHCloseChannel(DWORD Lun) {
 IFD_EXPORT RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Value) {
   return Safely([&]() -> RESPONSECODE {
     if (Length == nullptr || Value == nullptr) return IFD_COMMUNICATION_ERROR;
-    mzpcsc::Reader* reader = Find(Lun);
+    mzpcsc::ReaderSlot* reader = Find(Lun);
     switch (Tag) {
       case TAG_IFD_SIMULTANEOUS_ACCESS:
         return PutByte(kMaxReaders, Length, Value);
@@ -218,7 +218,7 @@ IFD_EXPORT RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol, UCH
 
 IFD_EXPORT RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength) {
   return Safely([&]() -> RESPONSECODE {
-    mzpcsc::Reader* reader = Find(Lun);
+    mzpcsc::ReaderSlot* reader = Find(Lun);
     if (AtrLength != nullptr && Action == IFD_POWER_DOWN) *AtrLength = 0;
     if (reader == nullptr) return IFD_NO_SUCH_DEVICE;
     switch (Action) {
@@ -256,7 +256,7 @@ IFD_EXPORT RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PU
     if (RxLength == nullptr) return IFD_COMMUNICATION_ERROR;
     size_t length = *RxLength;
     *RxLength = 0;
-    mzpcsc::Reader* reader = Find(Lun);
+    mzpcsc::ReaderSlot* reader = Find(Lun);
     if (reader == nullptr) return IFD_NO_SUCH_DEVICE;
     if (RxBuffer == nullptr || (TxBuffer == nullptr && TxLength != 0)) {
       return IFD_COMMUNICATION_ERROR;
@@ -280,7 +280,7 @@ IFD_EXPORT RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuf
     (void)RxBuffer;
     (void)RxLength;
     if (pdwBytesReturned != nullptr) *pdwBytesReturned = 0;
-    mzpcsc::Reader* reader = Find(Lun);
+    mzpcsc::ReaderSlot* reader = Find(Lun);
     if (reader == nullptr) return IFD_NO_SUCH_DEVICE;
     if (dwControlCode != MIFAREZUB_IOCTL_SIGNAL) return IFD_NOT_SUPPORTED;
     bool sent = false;
@@ -291,7 +291,7 @@ IFD_EXPORT RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuf
 
 IFD_EXPORT RESPONSECODE IFDHICCPresence(DWORD Lun) {
   return Safely([&]() -> RESPONSECODE {
-    mzpcsc::Reader* reader = Find(Lun);
+    mzpcsc::ReaderSlot* reader = Find(Lun);
     if (reader == nullptr) return IFD_NO_SUCH_DEVICE;
     switch (reader->Poll()) {
       case mzpcsc::Presence::kPresent:

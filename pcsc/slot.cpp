@@ -4,9 +4,9 @@
 #include <time.h>
 
 #include "MifareZUB.h"
-#include "frame.h"
 #include "mifarezub_pcsc.h"
 #include "reader_commands.h"
+#include "reply.h"
 #include "sleep_ms.h"
 
 namespace mzpcsc {
@@ -28,15 +28,15 @@ enum : int {
 
 }  // namespace
 
-Reader::Reader(uint8_t index) {
+ReaderSlot::ReaderSlot(uint8_t index) {
   link_.DeviceIndex = index;
 }
 
-Reader::~Reader() {
+ReaderSlot::~ReaderSlot() {
   Close();
 }
 
-bool Reader::Open() {
+bool ReaderSlot::Open() {
   std::lock_guard<std::mutex> hold(lock_);
   if (open_) return true;
   link_.OpenDevice();
@@ -45,7 +45,7 @@ bool Reader::Open() {
   return open_;
 }
 
-void Reader::Close() {
+void ReaderSlot::Close() {
   std::lock_guard<std::mutex> hold(lock_);
   if (!open_) return;
   if (powered_ && selected_) Exchange(kHalt, nullptr, 0);
@@ -57,28 +57,25 @@ void Reader::Close() {
   memset(keyLoaded_, 0, sizeof keyLoaded_);
 }
 
-Reader::CardReply Reader::Exchange(uint8_t command, const uint8_t* args, size_t count,
-                                   int attempts) {
+ReaderSlot::CardReply ReaderSlot::Exchange(uint8_t command, const uint8_t* args, size_t count,
+                                           int attempts) {
   CardReply reply{kFailedExchange, {}, 0};
+  // The arguments go to the link's hex text in one conversion, and the reply
+  // comes back from it in one: the status, then the fields before the check
+  // byte.
   link_.BeginRequest(command);
-  for (size_t i = 0; i < count; ++i) link_.AppendByte(args[i]);
+  link_.AppendBytes(args, count);
   if (link_.Transact(kReplyTimeoutMs, attempts, attempts) != mzub::LinkResult::kOk) return reply;
-  // Reply text: the lead byte 01, the status, the fields, the check byte.
-  const char* text = link_.ReplyText();
-  const size_t length = link_.ReplyTextLength();
-  if (length < 6) return reply;
-  reply.status = mzub::HexDigit(text[2]) * 16 + mzub::HexDigit(text[3]);
-  size_t fields = (length - 6) / 2;
-  if (fields > sizeof reply.fields) fields = sizeof reply.fields;
-  for (size_t i = 0; i < fields; ++i) {
-    reply.fields[i] = static_cast<uint8_t>(mzub::HexDigit(text[4 + 2 * i]) * 16 +
-                                           mzub::HexDigit(text[5 + 2 * i]));
+  mzub::ReplyParts parts;
+  if (!mzub::ParseReply(link_.ReplyText(), link_.ReplyTextLength(), &parts) || !parts.ownStatus) {
+    return reply;
   }
-  reply.fieldLength = fields;
+  reply.status = parts.status;
+  reply.fieldLength = mzub::FieldBytes(parts, reply.fields, sizeof reply.fields);
   return reply;
 }
 
-bool Reader::Select(bool expectUid) {
+bool ReaderSlot::Select(bool expectUid) {
   selected_ = false;
   authSector_ = -1;
   // A card that is ready or active takes a request as out of turn and drops
@@ -103,7 +100,7 @@ bool Reader::Select(bool expectUid) {
   return true;
 }
 
-bool Reader::CheckSelected() {
+bool ReaderSlot::CheckSelected() {
   // A selected card holds nothing a halt would lose: halted, it answers the
   // wake-up of the next select and is selected again. One that is not
   // active any more (it left the field and came back) ignores the halt and
@@ -112,14 +109,14 @@ bool Reader::CheckSelected() {
   return Select(true);
 }
 
-void Reader::LoseCard() {
+void ReaderSlot::LoseCard() {
   powered_ = false;
   selected_ = false;
   authSector_ = -1;
   lost_ = true;
 }
 
-Presence Reader::Poll() {
+Presence ReaderSlot::Poll() {
   std::lock_guard<std::mutex> hold(lock_);
   if (!open_) return Presence::kNoReader;
   if (lost_) {
@@ -153,7 +150,7 @@ Presence Reader::Poll() {
   return Presence::kPresent;
 }
 
-PowerResult Reader::PowerUp(uint8_t* atr, size_t* atrLength) {
+PowerResult ReaderSlot::PowerUp(uint8_t* atr, size_t* atrLength) {
   std::lock_guard<std::mutex> hold(lock_);
   *atrLength = 0;
   if (!open_) return PowerResult::kFailed;
@@ -167,7 +164,7 @@ PowerResult Reader::PowerUp(uint8_t* atr, size_t* atrLength) {
   return PowerResult::kOk;
 }
 
-void Reader::PowerDown() {
+void ReaderSlot::PowerDown() {
   std::lock_guard<std::mutex> hold(lock_);
   if (open_ && powered_ && selected_) Exchange(kHalt, nullptr, 0);
   powered_ = false;
@@ -175,26 +172,27 @@ void Reader::PowerDown() {
   authSector_ = -1;
 }
 
-size_t Reader::Atr(uint8_t* out, size_t capacity) {
+size_t ReaderSlot::Atr(uint8_t* out, size_t capacity) {
   std::lock_guard<std::mutex> hold(lock_);
   if (!powered_ || capacity < kAtrSize) return 0;
   memcpy(out, atr_, kAtrSize);
   return kAtrSize;
 }
 
-size_t Reader::Uid(uint8_t* out, size_t capacity) {
+size_t ReaderSlot::Uid(uint8_t* out, size_t capacity) {
   std::lock_guard<std::mutex> hold(lock_);
   if (!powered_ || capacity < kUidSize) return 0;
   memcpy(out, uid_, kUidSize);
   return kUidSize;
 }
 
-bool Reader::Powered() {
+bool ReaderSlot::Powered() {
   std::lock_guard<std::mutex> hold(lock_);
   return powered_;
 }
 
-TransmitResult Reader::Transmit(const uint8_t* tx, size_t txLength, uint8_t* rx, size_t* rxLength) {
+TransmitResult ReaderSlot::Transmit(const uint8_t* tx, size_t txLength, uint8_t* rx,
+                                    size_t* rxLength) {
   std::lock_guard<std::mutex> hold(lock_);
   const size_t capacity = *rxLength;
   *rxLength = 0;
@@ -221,7 +219,7 @@ TransmitResult Reader::Transmit(const uint8_t* tx, size_t txLength, uint8_t* rx,
   return TransmitResult::kOk;
 }
 
-uint16_t Reader::CardStatusWord(int status, bool write, bool* gone) {
+uint16_t ReaderSlot::CardStatusWord(int status, bool write, bool* gone) {
   switch (status) {
     case kStatusOk:
       return kSwOk;
@@ -242,7 +240,7 @@ uint16_t Reader::CardStatusWord(int status, bool write, bool* gone) {
   }
 }
 
-uint16_t Reader::Authenticate(const Command& c, bool* gone) {
+uint16_t ReaderSlot::Authenticate(const Command& c, bool* gone) {
   if (!keyLoaded_[c.keySlot]) return kSwRefused;
   if (!selected_ && !Select(true)) {
     *gone = true;
@@ -268,8 +266,8 @@ uint16_t Reader::Authenticate(const Command& c, bool* gone) {
   return kSwRefused;
 }
 
-uint16_t Reader::Transfer(uint8_t source, uint8_t target, uint8_t command, const uint8_t* value,
-                          bool* gone) {
+uint16_t ReaderSlot::Transfer(uint8_t source, uint8_t target, uint8_t command, const uint8_t* value,
+                              bool* gone) {
   uint8_t args[5] = {source};
   size_t count = 1;
   if (value != nullptr) {
@@ -281,7 +279,7 @@ uint16_t Reader::Transfer(uint8_t source, uint8_t target, uint8_t command, const
   return CardStatusWord(Exchange(kTransfer, &target, 1).status, true, gone);
 }
 
-uint16_t Reader::Run(const Command& c, uint8_t* data, size_t* dataLength, bool* gone) {
+uint16_t ReaderSlot::Run(const Command& c, uint8_t* data, size_t* dataLength, bool* gone) {
   const size_t blocks = BlockCount(kind_);
   switch (c.op) {
     case Op::kGetUid:
@@ -349,7 +347,7 @@ uint16_t Reader::Run(const Command& c, uint8_t* data, size_t* dataLength, bool* 
   }
 }
 
-bool Reader::Signal(const uint8_t* request, size_t length, bool* sent) {
+bool ReaderSlot::Signal(const uint8_t* request, size_t length, bool* sent) {
   *sent = false;
   if (request == nullptr || length == 0) return false;
   const uint8_t op = request[0];

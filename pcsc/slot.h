@@ -21,13 +21,13 @@ enum class Presence { kPresent, kAbsent, kNoReader };
 enum class PowerResult { kOk, kNoCard, kFailed };
 enum class TransmitResult { kOk, kNoCard, kBufferTooSmall };
 
-class Reader {
+class ReaderSlot {
  public:
   // Takes device index `index` (0-255). Nothing is opened yet.
-  explicit Reader(uint8_t index);
-  ~Reader();
-  Reader(const Reader&) = delete;
-  Reader& operator=(const Reader&) = delete;
+  explicit ReaderSlot(uint8_t index);
+  ~ReaderSlot();
+  ReaderSlot(const ReaderSlot&) = delete;
+  ReaderSlot& operator=(const ReaderSlot&) = delete;
 
   // Opens the device (and resets its USB side, as a reader a killed process
   // left mid-exchange may need). False when there is no reader at the index.

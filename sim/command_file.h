@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "card.h"
+#include "card_model.h"
 
 namespace zubsim {
 

@@ -40,23 +40,23 @@ size_t build_reply(uint8_t command, Status status, const uint8_t* fields, size_t
   return total;
 }
 
-void Reader::insert(const Card& card) {
+void ReaderFirmware::insert(const Card& card) {
   card_ = card;
   in_field_ = true;
   card_->power_on();
 }
 
-void Reader::put_back() {
+void ReaderFirmware::put_back() {
   if (!card_) return;
   in_field_ = true;
   card_->power_on();
 }
 
-std::optional<Key> Reader::stored_key(KeyType type, uint8_t slot) const {
+std::optional<Key> ReaderFirmware::stored_key(KeyType type, uint8_t slot) const {
   return keys_[static_cast<size_t>(type)][slot];
 }
 
-size_t Reader::handle(const uint8_t* frame, size_t size, uint8_t* out, size_t capacity) {
+size_t ReaderFirmware::handle(const uint8_t* frame, size_t size, uint8_t* out, size_t capacity) {
   if (!request_frame_ok(frame, size)) return 0;
   const uint8_t command = frame[1];
   uint8_t fields[kBlockSize];
@@ -66,8 +66,8 @@ size_t Reader::handle(const uint8_t* frame, size_t size, uint8_t* out, size_t ca
   return build_reply(command, status, fields, field_size, out, capacity);
 }
 
-Status Reader::run(uint8_t command, const uint8_t* data, size_t size, uint8_t* fields,
-                   size_t* field_size) {
+Status ReaderFirmware::run(uint8_t command, const uint8_t* data, size_t size, uint8_t* fields,
+                           size_t* field_size) {
   if (!find_command(command)) return Status::kUnknownCommand;
   if (!request_size_fits(command, size)) return Status::kDataLength;
   // data[0] is the lead byte; the arguments follow it.
@@ -95,8 +95,8 @@ Status Reader::run(uint8_t command, const uint8_t* data, size_t size, uint8_t* f
   }
 }
 
-Status Reader::run_card(uint8_t command, const uint8_t* data, size_t size, Card& card,
-                        uint8_t* fields, size_t* field_size) {
+Status ReaderFirmware::run_card(uint8_t command, const uint8_t* data, size_t size, Card& card,
+                                uint8_t* fields, size_t* field_size) {
   switch (command) {
     case cmd::kRequestIdle:
     case cmd::kRequestAll: {

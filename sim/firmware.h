@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "card.h"
+#include "card_model.h"
 #include "protocol.h"
 
 namespace zubsim {
@@ -39,7 +39,7 @@ size_t build_request(uint8_t command, const uint8_t* data, size_t size, uint8_t*
 size_t build_reply(uint8_t command, Status status, const uint8_t* fields, size_t size, uint8_t* out,
                    size_t capacity);
 
-class Reader {
+class ReaderFirmware {
  public:
   static constexpr size_t kKeySlots = 256;
   static constexpr size_t kLeds = 256;

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "command_file.h"
-#include "device.h"
+#include "usb_device.h"
 
 namespace zubsim {
 

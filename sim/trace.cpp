@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "card.h"
+#include "card_model.h"
 #include "firmware.h"
 #include "protocol.h"
 

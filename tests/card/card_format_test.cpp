@@ -81,6 +81,41 @@ TEST(Layout, CardTypeFromAtqaAndSak) {
   }
 }
 
+TEST(Layout, MifarePlusInSecurityLevel2IsNoClassicCard) {
+  // Its sectors open only to an AES authentication: named, with no Classic
+  // memory to dump or restore.
+  struct Case {
+    uint8_t sak;
+    const char* name;
+  } cases[] = {{0x10, "MIFARE Plus 2K"}, {0x11, "MIFARE Plus 4K"}};
+  for (const auto& c : cases) {
+    const CardLayout layout = IdentifyCard(0x0400, c.sak);
+    EXPECT_EQ(layout.sectors, 0) << int(c.sak);
+    EXPECT_NE(layout.name.find(c.name), std::string::npos) << layout.name;
+    EXPECT_NE(layout.name.find("security level 2"), std::string::npos) << layout.name;
+    EXPECT_EQ(ClassicSectors(c.sak), 0) << int(c.sak);
+  }
+}
+
+TEST(Layout, ClassicSectorsReadsTheMemoryBitsOfTheSameTable) {
+  struct Case {
+    uint8_t sak;
+    int sectors;
+  } cases[] = {
+      {0x08, 16}, {0x88, 16}, {0x28, 16}, {0x48, 16},  // 1K, whatever else the chip says
+      {0x18, 40}, {0x38, 40}, {0x98, 40},              // 4K
+      {0x09, 5},  {0x29, 5},                           // Mini
+      {0x19, 32},                                      // 2K
+      {0x00, 0},  {0x20, 0},  {0x04, 0},  {0x0C, 0},   // no Classic memory; UID not complete
+      {0x10, 0},  {0x11, 0},  {0x30, 0},  {0x77, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ClassicSectors(c.sak), c.sectors) << int(c.sak);
+    // What the memory bits say, IdentifyCard says of those bits alone.
+    EXPECT_EQ(ClassicSectors(c.sak), IdentifyCard(0, c.sak & kSakMemoryBits).sectors);
+  }
+}
+
 TEST(ValueBlocks, EncodeDecodeAndRefuseDamagedBlocks) {
   // 1234567 at address 17.
   EXPECT_EQ(EncodeValueBlock(1234567, 17), *ParseHex("87D61200 7829EDFF 87D61200 11EE11EE"));

@@ -10,7 +10,7 @@
 
 #include <unistd.h>
 
-#include "device.h"
+#include "device_name.h"
 
 namespace mzpcsc {
 namespace {
@@ -195,6 +195,34 @@ TEST(CardLayout, SakBlocksAndSectors) {
   EXPECT_EQ(SectorOf(255), 39u);
   EXPECT_EQ(FirstBlockOf(31), 124u);
   EXPECT_EQ(FirstBlockOf(39), 240u);
+}
+
+TEST(CardLayout, EverySakAsTheCardModelTellsIt) {
+  // Every SAK: the memory bits alone decide (bits 0x20, 0x40 and 0x80 say
+  // what else the chip speaks), a Classic 2K is not offered, and a MIFARE
+  // Plus in security level 2 (0x10, 0x11), which takes an AES
+  // authentication first, is not a Classic card to this reader.
+  for (int sak = 0; sak < 256; ++sak) {
+    bool expected = true;
+    CardKind expectedKind = CardKind::kClassic1K;
+    switch (sak & 0x1F) {
+      case 0x08:
+        break;
+      case 0x18:
+        expectedKind = CardKind::kClassic4K;
+        break;
+      case 0x09:
+        expectedKind = CardKind::kClassicMini;
+        break;
+      default:
+        expected = false;
+    }
+    CardKind kind = CardKind::kClassic1K;
+    ASSERT_EQ(KindFromSak(static_cast<uint8_t>(sak), &kind), expected) << sak;
+    if (expected) {
+      EXPECT_EQ(kind, expectedKind) << sak;
+    }
+  }
 }
 
 TEST(ValueBlocks, RoundTripAndRejectBrokenCopies) {

@@ -1,5 +1,5 @@
 // The card model against the behaviour of MIFARE Classic cards.
-#include "card.h"
+#include "card_model.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "config.h"
-#include "device.h"
+#include "usb_device.h"
 
 namespace {
 

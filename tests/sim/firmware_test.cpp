@@ -14,7 +14,7 @@ using Bytes = std::vector<uint8_t>;
 const Uid kUid = {0x1A, 0x7B, 0x8C, 0x54};
 
 // Frames a request (lead byte included in `data`) and returns the reply.
-Bytes send(Reader& reader, uint8_t command, const Bytes& data) {
+Bytes send(ReaderFirmware& reader, uint8_t command, const Bytes& data) {
   uint8_t frame[64];
   const size_t n = build_request(command, data.data(), data.size(), frame, sizeof frame);
   EXPECT_NE(n, 0u);
@@ -26,13 +26,13 @@ uint8_t status_of(const Bytes& reply) {
   return reply.size() > 3 ? reply[3] : 0xEE;
 }
 
-Reader reader_with_card(CardType type = CardType::k1K) {
-  Reader reader;
+ReaderFirmware reader_with_card(CardType type = CardType::k1K) {
+  ReaderFirmware reader;
   reader.insert(Card(type, kUid));
   return reader;
 }
 
-void select_and_authenticate(Reader& reader, uint8_t block) {
+void select_and_authenticate(ReaderFirmware& reader, uint8_t block) {
   ASSERT_EQ(status_of(send(reader, cmd::kRequestIdle, {0x01})), 0);
   ASSERT_EQ(status_of(send(reader, cmd::kSelect, {0x01, 0x1A, 0x7B, 0x8C, 0x54})), 0);
   ASSERT_EQ(
@@ -56,7 +56,7 @@ TEST(Frames, BuildRequestAndReply) {
 }
 
 TEST(FirmwareReplies, ByteForByte) {
-  Reader reader = reader_with_card();
+  ReaderFirmware reader = reader_with_card();
   EXPECT_EQ(send(reader, cmd::kRequestAll, {0x01}),
             (Bytes{0x06, 0x11, 0x01, 0x00, 0x04, 0x00, 0x12}));
   EXPECT_EQ(send(reader, cmd::kAnticollision, {0x01}),
@@ -79,7 +79,7 @@ TEST(FirmwareReplies, ByteForByte) {
 }
 
 TEST(FirmwareReplies, WrongCheckByteGetsNoReply) {
-  Reader reader = reader_with_card();
+  ReaderFirmware reader = reader_with_card();
   const uint8_t frames[][5] = {{0x03, 0x11, 0x01, 0x12}, {0x04, 0x50, 0x01, 0x04, 0x50}};
   uint8_t reply[kMaxReply];
   EXPECT_EQ(reader.handle(frames[0], 4, reply, sizeof reply), 0u);
@@ -89,7 +89,7 @@ TEST(FirmwareReplies, WrongCheckByteGetsNoReply) {
 }
 
 TEST(FirmwareReplies, DataLengthsAreChecked) {
-  Reader reader = reader_with_card();
+  ReaderFirmware reader = reader_with_card();
   struct Case {
     uint8_t command;
     size_t good;
@@ -107,14 +107,14 @@ TEST(FirmwareReplies, DataLengthsAreChecked) {
 }
 
 TEST(FirmwareReplies, SelectWithAndWithoutBcc) {
-  Reader reader = reader_with_card();
+  ReaderFirmware reader = reader_with_card();
   send(reader, cmd::kRequestIdle, {0x01});
   EXPECT_EQ(status_of(send(reader, cmd::kSelect, {0x01, 0x1A, 0x7B, 0x8C, 0x54, 0xB8})), 1);
   EXPECT_EQ(status_of(send(reader, cmd::kSelect, {0x01, 0x1A, 0x7B, 0x8C, 0x54, 0xB9})), 0);
 }
 
 TEST(FirmwareKeyStore, SlotsAndKeyTypes) {
-  Reader reader = reader_with_card();
+  ReaderFirmware reader = reader_with_card();
   send(reader, cmd::kRequestIdle, {0x01});
   send(reader, cmd::kSelect, {0x01, 0x1A, 0x7B, 0x8C, 0x54});
   // Nothing stored in slot 5: refused without disturbing the card.
@@ -135,7 +135,7 @@ TEST(FirmwareKeyStore, SlotsAndKeyTypes) {
 }
 
 TEST(FirmwareCard, WriteIncrementTransferThroughFrames) {
-  Reader reader = reader_with_card();
+  ReaderFirmware reader = reader_with_card();
   select_and_authenticate(reader, 4);
   Bytes write = {0x01, 0x05};
   const Block value = make_value_block(1234567, 5);
@@ -159,13 +159,13 @@ TEST(FirmwareCard, WriteIncrementTransferThroughFrames) {
 }
 
 TEST(FirmwareCard, NoCardAndPutBack) {
-  Reader empty;
+  ReaderFirmware empty;
   EXPECT_EQ(status_of(send(empty, cmd::kRequestAll, {0x01})), 1);
   // Load key and the signals need no card.
   EXPECT_EQ(status_of(send(empty, cmd::kLoadKey, {0x01, 0, 0, 1, 2, 3, 4, 5, 6})), 0);
   EXPECT_EQ(status_of(send(empty, cmd::kBeep, {0x01, 0x01})), 0);
 
-  Reader reader = reader_with_card(CardType::k4K);
+  ReaderFirmware reader = reader_with_card(CardType::k4K);
   EXPECT_EQ(send(reader, cmd::kRequestAll, {0x01}),
             (Bytes{0x06, 0x11, 0x01, 0x00, 0x02, 0x00, 0x14}));
   send(reader, cmd::kSelect, {0x01, 0x1A, 0x7B, 0x8C, 0x54});
@@ -178,7 +178,7 @@ TEST(FirmwareCard, NoCardAndPutBack) {
 }
 
 TEST(FirmwareSignals, BeeperAndLeds) {
-  Reader reader;
+  ReaderFirmware reader;
   EXPECT_EQ(send(reader, cmd::kBeep, {0x01, 0x01}), (Bytes{0x04, 0xF3, 0x01, 0x00, 0xF6}));
   EXPECT_TRUE(reader.beeper_on());
   send(reader, cmd::kBeep, {0x01, 0x01});

@@ -171,7 +171,7 @@ void EmulatedReader::Unplug() {
 
 void EmulatedReader::Restart(const zubsim::Uid& uid) {
   std::lock_guard<std::mutex> guard(lock_);
-  reader_ = zubsim::Reader();
+  reader_ = zubsim::ReaderFirmware();
   reader_.insert(zubsim::Card(zubsim::CardType::k1K, uid));
   silent_ = false;
   replies_.clear();

@@ -72,7 +72,7 @@ class EmulatedReader {
 
   const UsbPlace& place() const { return place_; }
   const std::string& devnode() const { return devnode_; }
-  zubsim::Reader& firmware() { return reader_; }
+  zubsim::ReaderFirmware& firmware() { return reader_; }
   std::mutex& lock() { return lock_; }
 
  private:
@@ -98,7 +98,7 @@ class EmulatedReader {
   bool plugged_ = false;
 
   std::mutex lock_;
-  zubsim::Reader reader_;
+  zubsim::ReaderFirmware reader_;
   bool silent_ = false;
   bool claimed_ = false;
   int refuse_claims_ = 0;

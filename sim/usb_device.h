@@ -4,8 +4,8 @@
 // control API act on one Device through these methods only.
 //
 // Not thread-safe by itself: its users hold one lock around every call.
-#ifndef MIFAREZUB_SIM_DEVICE_H
-#define MIFAREZUB_SIM_DEVICE_H
+#ifndef MIFAREZUB_SIM_USB_DEVICE_H
+#define MIFAREZUB_SIM_USB_DEVICE_H
 
 #include <cstdint>
 #include <deque>
@@ -63,7 +63,7 @@ class Device {
   void run(const ControlCommand& command);
   bool device_open() const { return opened_; }
   void set_honour_timeout(bool on) { honour_timeout_ = on; }
-  const Reader& reader() const { return reader_; }
+  const ReaderFirmware& reader() const { return reader_; }
 
   bool new_card(int type, const Uid& uid);
   bool insert_image(const uint8_t* bytes, size_t size, const std::string& what);
@@ -87,7 +87,7 @@ class Device {
   void drop_replies() { replies_.clear(); }
 
   Config config_;
-  Reader reader_;
+  ReaderFirmware reader_;
   bool opened_ = false;
   int device_index_ = 0;
   bool honour_timeout_ = false;
@@ -100,4 +100,4 @@ class Device {
 
 }  // namespace zubsim
 
-#endif  // MIFAREZUB_SIM_DEVICE_H
+#endif  // MIFAREZUB_SIM_USB_DEVICE_H

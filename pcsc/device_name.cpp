@@ -1,4 +1,4 @@
-#include "device.h"
+#include "device_name.h"
 
 #include <dirent.h>
 #include <stdio.h>

@@ -1,11 +1,11 @@
 // Which vendor device index a pcscd device name refers to.
 //
 // The vendor calls name readers by index: the N-th matching USB device in
-// the order bus number, port path, address (vendor/libusb keeps that order).
+// the order bus number, port path, address (vendor/ch375_over_libusb keeps that order).
 // pcscd names a hot-plugged reader by its bus and address instead, and a
 // reader.conf.d entry names whatever its DEVICENAME says.
-#ifndef MIFAREZUB_PCSC_DEVICE_H
-#define MIFAREZUB_PCSC_DEVICE_H
+#ifndef MIFAREZUB_PCSC_DEVICE_NAME_H
+#define MIFAREZUB_PCSC_DEVICE_NAME_H
 
 #include <stdint.h>
 
@@ -51,4 +51,4 @@ int DeviceIndexFor(const char* name, const std::string& sysfs);
 
 }  // namespace mzpcsc
 
-#endif  // MIFAREZUB_PCSC_DEVICE_H
+#endif  // MIFAREZUB_PCSC_DEVICE_NAME_H

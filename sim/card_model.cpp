@@ -1,4 +1,4 @@
-#include "card.h"
+#include "card_model.h"
 
 #include <cstring>
 

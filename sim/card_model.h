@@ -6,8 +6,8 @@
 // access conditions are decoded from the sector trailers on every access.
 //
 // Independent of zubtool's card_format on purpose: a second model that checks the host tools.
-#ifndef MIFAREZUB_SIM_CARD_H
-#define MIFAREZUB_SIM_CARD_H
+#ifndef MIFAREZUB_SIM_CARD_MODEL_H
+#define MIFAREZUB_SIM_CARD_MODEL_H
 
 #include <array>
 #include <cstddef>
@@ -168,4 +168,4 @@ class Card {
 
 }  // namespace zubsim
 
-#endif  // MIFAREZUB_SIM_CARD_H
+#endif  // MIFAREZUB_SIM_CARD_MODEL_H

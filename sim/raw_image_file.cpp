@@ -1,4 +1,4 @@
-#include "image.h"
+#include "raw_image_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -20,7 +20,7 @@
 #include <unistd.h>
 #endif
 
-#include "card.h"
+#include "card_model.h"
 
 namespace zubsim {
 namespace {

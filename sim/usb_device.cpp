@@ -1,17 +1,17 @@
-#include "device.h"
+#include "usb_device.h"
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
-#include "image.h"
+#include "raw_image_file.h"
 #include "zubsim.h"
 
 namespace zubsim {
 
 void Device::configure(const Config& config) {
   config_ = config;
-  reader_ = Reader();
+  reader_ = ReaderFirmware();
   opened_ = false;
   replies_.clear();
   faults_.clear();

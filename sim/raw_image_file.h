@@ -1,8 +1,8 @@
 // Card image files: raw dumps of 1024 (1K) or 4096 (4K) bytes, blocks in
 // order, trailers with their keys. Loading checks what the file is; saving
 // never leaves a half-written image where the old one was.
-#ifndef MIFAREZUB_SIM_IMAGE_H
-#define MIFAREZUB_SIM_IMAGE_H
+#ifndef MIFAREZUB_SIM_RAW_IMAGE_FILE_H
+#define MIFAREZUB_SIM_RAW_IMAGE_FILE_H
 
 #include <cstdint>
 #include <string>
@@ -27,4 +27,4 @@ bool write_image_file(const std::string& path, const std::vector<uint8_t>& image
 
 }  // namespace zubsim
 
-#endif  // MIFAREZUB_SIM_IMAGE_H
+#endif  // MIFAREZUB_SIM_RAW_IMAGE_FILE_H
