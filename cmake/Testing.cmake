@@ -14,6 +14,10 @@ else()
 endif()
 include(GoogleTest)
 
+# The suite's slow tests (a browser, a package build, a wheel) carry a COST
+# near their seconds: ctest -j starts the dearest first, so on a fresh tree,
+# which holds no timings of an earlier run, they do not end the run alone.
+
 # mz_add_test(<target> [LINK_API]): registers every GoogleTest case of
 # <target> with ctest (run through Wine in the Windows build). LINK_API marks
 # the programs that test link/ and api/ themselves: the branch-coverage gate
