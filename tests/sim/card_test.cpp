@@ -1,5 +1,6 @@
 // The card model against the behaviour of MIFARE Classic cards.
 #include "card_model.h"
+#include "config.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +20,6 @@ namespace {
 
 using namespace zubsim;
 
-const Uid kUid = {0x1A, 0x7B, 0x8C, 0x54};
 const Key kDefault = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 const Key kSecretA = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
 const Key kSecretB = {0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5};
@@ -28,14 +28,14 @@ constexpr uint8_t kTrailerKeyBSecret = 0b011;  // key B not readable, so usable
 // A card whose `sector` has keys kSecretA / kSecretB and the given access groups.
 Card card_with_sector(size_t sector, const std::array<uint8_t, 4>& groups,
                       CardType type = CardType::k1K) {
-  std::vector<uint8_t> image = Card(type, kUid).image();
+  std::vector<uint8_t> image = Card(type, kDefaultUid).image();
   uint8_t* t = image.data() + Geometry::trailer_of(sector) * kBlockSize;
   std::memcpy(t, kSecretA.data(), 6);
   const auto bits = encode_access(groups);
   std::memcpy(t + 6, bits.data(), 3);
   t[9] = 0x69;
   std::memcpy(t + 10, kSecretB.data(), 6);
-  Card card(type, kUid);
+  Card card(type, kDefaultUid);
   EXPECT_TRUE(Card::from_image(image.data(), image.size(), &card));
   card.power_on();
   return card;
@@ -82,8 +82,8 @@ TEST(CardGeometry, SectorsAndTrailers) {
 }
 
 TEST(CardIdentity, BlockZeroAtqaSakAndBcc) {
-  EXPECT_EQ(bcc_of(kUid), 0xB9);
-  Card k1(CardType::k1K, kUid), k4(CardType::k4K, kUid);
+  EXPECT_EQ(bcc_of(kDefaultUid), 0xB9);
+  Card k1(CardType::k1K, kDefaultUid), k4(CardType::k4K, kDefaultUid);
   EXPECT_EQ(k1.atqa(), (std::array<uint8_t, 2>{0x04, 0x00}));
   EXPECT_EQ(k4.atqa(), (std::array<uint8_t, 2>{0x02, 0x00}));
   EXPECT_EQ(k1.sak(), 0x08);
@@ -100,7 +100,7 @@ TEST(CardIdentity, BlockZeroAtqaSakAndBcc) {
 }
 
 TEST(CardImage, OnlyTheTwoSizesMakeACard) {
-  Card card(CardType::k1K, kUid);
+  Card card(CardType::k1K, kDefaultUid);
   std::vector<uint8_t> bytes(4096, 0);
   bytes[0] = 0x11;
   bytes[3] = 0x44;
@@ -263,7 +263,7 @@ TEST(CardAccess, TrailerTable) {
 }
 
 TEST(CardAccess, TransportConfigurationReadsKeysAsZerosAndRefusesKeyB) {
-  Card card(CardType::k1K, kUid);
+  Card card(CardType::k1K, kDefaultUid);
   card.power_on();
   select(card);
   EXPECT_EQ(card.authenticate(KeyType::kB, kDefault, 4), Status::kForbidden);
@@ -277,7 +277,7 @@ TEST(CardAccess, TransportConfigurationReadsKeysAsZerosAndRefusesKeyB) {
 }
 
 TEST(CardAccess, BlockZeroIsReadOnly) {
-  Card card(CardType::k1K, kUid);
+  Card card(CardType::k1K, kDefaultUid);
   card.power_on();
   select(card);
   ASSERT_EQ(card.authenticate(KeyType::kA, kDefault, 0), Status::kOk);
@@ -291,9 +291,9 @@ TEST(CardAccess, BlockZeroIsReadOnly) {
 }
 
 TEST(CardAccess, BrokenAccessBitsLockTheSector) {
-  std::vector<uint8_t> image = Card(CardType::k1K, kUid).image();
+  std::vector<uint8_t> image = Card(CardType::k1K, kDefaultUid).image();
   image[7 * kBlockSize + 6] = 0xFE;  // plain and inverted copies disagree
-  Card card(CardType::k1K, kUid);
+  Card card(CardType::k1K, kDefaultUid);
   ASSERT_TRUE(Card::from_image(image.data(), image.size(), &card));
   card.power_on();
   select(card);
@@ -318,7 +318,7 @@ TEST(CardAuthentication, WrongKeyNeedsANewRequestAndSelect) {
 }
 
 TEST(CardAuthentication, OnlyTheAuthenticatedSectorIsReachable) {
-  Card card(CardType::k1K, kUid);
+  Card card(CardType::k1K, kDefaultUid);
   card.power_on();
   Block out;
   select(card);
@@ -339,7 +339,7 @@ TEST(CardAuthentication, OnlyTheAuthenticatedSectorIsReachable) {
 }
 
 TEST(CardStates, HaltAndWake) {
-  Card card(CardType::k1K, kUid);
+  Card card(CardType::k1K, kDefaultUid);
   card.power_on();
   std::array<uint8_t, 2> atqa;
   uint8_t sak;
@@ -349,11 +349,11 @@ TEST(CardStates, HaltAndWake) {
   ASSERT_EQ(card.request(false, &atqa), Status::kOk);
   EXPECT_EQ(card.state(), CardState::kReady);
   ASSERT_EQ(card.anticollision(&uid, &bcc), Status::kOk);
-  EXPECT_EQ(uid, kUid);
+  EXPECT_EQ(uid, kDefaultUid);
   EXPECT_EQ(bcc, 0xB9);
   EXPECT_EQ(card.select(Uid{1, 2, 3, 4}, &sak), Status::kNoCard);  // not for this card
   EXPECT_EQ(card.state(), CardState::kReady);
-  ASSERT_EQ(card.select(kUid, &sak), Status::kOk);
+  ASSERT_EQ(card.select(kDefaultUid, &sak), Status::kOk);
   EXPECT_EQ(sak, 0x08);
   ASSERT_EQ(card.halt(), Status::kOk);
   EXPECT_EQ(card.state(), CardState::kHalted);
@@ -371,7 +371,7 @@ TEST(CardStates, HaltAndWake) {
 }
 
 TEST(CardStates, RequestToASelectedCardDropsItToIdle) {
-  Card card(CardType::k1K, kUid);
+  Card card(CardType::k1K, kDefaultUid);
   card.power_on();
   select(card);
   std::array<uint8_t, 2> atqa;
@@ -381,7 +381,7 @@ TEST(CardStates, RequestToASelectedCardDropsItToIdle) {
 }
 
 TEST(CardValues, IncrementDecrementRestoreTransfer) {
-  Card card(CardType::k1K, kUid);
+  Card card(CardType::k1K, kDefaultUid);
   put_value(card, 5, 1000);
   select(card);
   ASSERT_EQ(card.authenticate(KeyType::kA, kDefault, 4), Status::kOk);
@@ -407,7 +407,7 @@ TEST(CardValues, IncrementDecrementRestoreTransfer) {
 }
 
 TEST(CardValues, Refusals) {
-  Card card(CardType::k1K, kUid);
+  Card card(CardType::k1K, kDefaultUid);
   put_value(card, 5, INT32_MAX - 1);
   put_value(card, 6, INT32_MIN + 1);
   select(card);
@@ -430,7 +430,7 @@ TEST(Card4K, LargeSectorsAndIdentity) {
   uint8_t sak;
   ASSERT_EQ(card.request(false, &atqa), Status::kOk);
   EXPECT_EQ(atqa, (std::array<uint8_t, 2>{0x02, 0x00}));
-  ASSERT_EQ(card.select(kUid, &sak), Status::kOk);
+  ASSERT_EQ(card.select(kDefaultUid, &sak), Status::kOk);
   EXPECT_EQ(sak, 0x18);
   // Sector 36 is blocks 192 to 207; groups of five blocks: 192-196, 197-201, 202-206.
   ASSERT_EQ(card.authenticate(KeyType::kA, kSecretA, 200), Status::kOk);

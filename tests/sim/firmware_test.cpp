@@ -1,4 +1,5 @@
 // The reader firmware: replies byte for byte, and the reader's own state.
+#include "config.h"
 #include "firmware.h"
 
 #include <gtest/gtest.h>
@@ -10,8 +11,6 @@ namespace {
 
 using namespace zubsim;
 using Bytes = std::vector<uint8_t>;
-
-const Uid kUid = {0x1A, 0x7B, 0x8C, 0x54};
 
 // Frames a request (lead byte included in `data`) and returns the reply.
 Bytes send(ReaderFirmware& reader, uint8_t command, const Bytes& data) {
@@ -28,7 +27,7 @@ uint8_t status_of(const Bytes& reply) {
 
 ReaderFirmware reader_with_card(CardType type = CardType::k1K) {
   ReaderFirmware reader;
-  reader.insert(Card(type, kUid));
+  reader.insert(Card(type, kDefaultUid));
   return reader;
 }
 
