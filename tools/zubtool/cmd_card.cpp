@@ -284,7 +284,7 @@ std::string ParseWrite(const Arguments& args, Invocation* inv) {
     return "block data must be 16 bytes as 32 hex digits: '" + pos[1] + "'";
   }
   inv->data = *data;
-  return CheckBlockWrite(inv->block, &inv->data, inv->permissions);
+  return CheckWriteOptions(inv->block, &inv->data, inv->permissions);
 }
 
 int RunWrite(Context& context) {

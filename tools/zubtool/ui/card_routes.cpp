@@ -55,21 +55,13 @@ struct BlockWrite {
   WritePermissions permissions;
 };
 
-// A refusal of CheckBlockWrite in the request's terms: the options of
-// `zubtool write` it names are fields of the request here.
-std::string InRequestTerms(std::string text) {
-  static const std::pair<const char*, const char*> kFields[] = {{"--force", "\"force\""},
-                                                                {"--block0", "\"block0\""},
-                                                                {"--key-a", "\"keyA\""},
-                                                                {"--key-b", "\"keyB\""}};
-  for (const auto& [option, field] : kFields) {
-    const std::string from = option;
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
-      text.replace(at, from.size(), field);
-      at += std::string(field).size();
-    }
-  }
-  return text;
+// A refusal of CheckBlockWrite in the request's terms: the permissions are
+// fields of the request (conditions that cannot be undone need "confirm").
+std::string RequestRefusal(BlockWrite* w) {
+  static const PermissionNames kFields = {"\"force\"", "\"confirm\"", "\"block0\"", "\"keyA\"",
+                                          "\"keyB\""};
+  auto refusal = CheckBlockWrite(w->block, &w->data, w->permissions);
+  return refusal ? RefusalText(*refusal, kFields) : "";
 }
 
 BlockWrite ParseBlockWrite(const JsonValue& body) {
@@ -236,7 +228,7 @@ Reply CheckRoute(const Request& request) {
   if (!layout) throw BadRequest{"\"card\" must be 1K, 4K or mini: '" + cardName + "'"};
   const std::string off = OffTheCard(w.block, *layout);
   if (!off.empty()) throw BadRequest{off};
-  const std::string error = InRequestTerms(CheckBlockWrite(w.block, &w.data, w.permissions));
+  const std::string error = RequestRefusal(&w);
   // The block as it would be: alone in an image of the card, its sector's
   // conditions known only when it is the trailer.
   CardImage image(*layout);
@@ -262,7 +254,7 @@ Reply WriteRoute(Desk& desk, const Request& request) {
   std::vector<std::string> confirm;
   if (body.is_object() && body.contains("confirm") && !body["confirm"].is_null())
     confirm = StringsField(body, "confirm");
-  const std::string error = InRequestTerms(CheckBlockWrite(w.block, &w.data, w.permissions));
+  const std::string error = RequestRefusal(&w);
   if (!error.empty()) return Reply::Error(422, error);
   const std::vector<std::string> effects = Consequences(w.block, w.data);
   if (!effects.empty() && confirm != effects) {

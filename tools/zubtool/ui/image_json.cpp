@@ -115,45 +115,33 @@ CardImage ImageFromJson(const JsonValue& json) {
   return image;
 }
 
-const char* RightsText(KeySet keys) {
-  switch (keys) {
-    case kByA:
-      return "A";
-    case kByB:
-      return "B";
-    case kByAorB:
-      return "A/B";
-    case kNobody:
-      break;
-  }
-  return "never";
+namespace {
+
+// The workbench's tables spell both keys "A/B".
+const char* PageRights(KeySet keys) {
+  return RightsText(keys, BothKeys::kSlash);
 }
 
-std::string ConditionBits(int condition) {
-  std::string bits;
-  for (int shift = 2; shift >= 0; --shift)
-    bits += static_cast<char>('0' + (condition >> shift & 1));
-  return bits;
-}
+}  // namespace
 
 JsonValue DataRightsJson(int condition) {
   const DataBlockRights d = DataRights(condition);
   JsonValue json = JsonValue::object();
-  json["read"] = RightsText(d.read);
-  json["write"] = RightsText(d.write);
-  json["increment"] = RightsText(d.increment);
-  json["decrement"] = RightsText(d.decrement);
+  json["read"] = PageRights(d.read);
+  json["write"] = PageRights(d.write);
+  json["increment"] = PageRights(d.increment);
+  json["decrement"] = PageRights(d.decrement);
   return json;
 }
 
 JsonValue TrailerRightsJson(int condition) {
   const TrailerRights t = TrailerRightsOf(condition);
   JsonValue json = JsonValue::object();
-  json["writeKeyA"] = RightsText(t.keyAWrite);
-  json["readAccessBits"] = RightsText(t.accessRead);
-  json["writeAccessBits"] = RightsText(t.accessWrite);
-  json["readKeyB"] = RightsText(t.keyBRead);
-  json["writeKeyB"] = RightsText(t.keyBWrite);
+  json["writeKeyA"] = PageRights(t.keyAWrite);
+  json["readAccessBits"] = PageRights(t.accessRead);
+  json["writeAccessBits"] = PageRights(t.accessWrite);
+  json["readKeyB"] = PageRights(t.keyBRead);
+  json["writeKeyB"] = PageRights(t.keyBWrite);
   return json;
 }
 

@@ -20,13 +20,9 @@ CardImage ImageFromJson(const JsonValue& json);
 
 // "0011??33...": a block, two hex digits a byte, ?? where unknown.
 std::string BlockText(const CardImage& image, int block);
-// "A", "B", "A/B" or "never".
-const char* RightsText(KeySet keys);
 // The rights of a data-block condition or a trailer condition, as objects.
 JsonValue DataRightsJson(int condition);
 JsonValue TrailerRightsJson(int condition);
-// "000".."111" for a condition.
-std::string ConditionBits(int condition);
 
 // One sector of the image described (see README.md, "sector").
 JsonValue DescribeSector(const CardImage& image, int sector);
