@@ -116,16 +116,18 @@ std::string ParseDump(const Arguments& args, Invocation* inv) {
 }
 
 int RunDump(Context& context) {
+  Output& output = context.Out();
   const Invocation& inv = context.inv;
-  if (!inv.out.empty() && !CheckNewFile(inv.out, inv.overwrite)) return kExitUsage;
+  if (!inv.out.empty() && !CheckNewFile(output, inv.out, inv.overwrite)) return kExitUsage;
   if (int status = context.Open()) return status;
   CardSession& session = context.Session();
-  if (int status = FindCard(session)) return status;
+  if (int status = FindCard(output, session)) return status;
   const CardInfo& card = session.Info();
   CardLayout layout = inv.layout ? *inv.layout : card.layout;
   if (layout.sectors == 0) {
-    Fail("the card (" + card.layout.name + ", SAK " + HexText({card.sak}) +
-         ") has no MIFARE Classic sectors; give --card 1K, 2K, 4K or mini to dump it anyway");
+    output.Fail(
+        "the card (" + card.layout.name + ", SAK " + HexText({card.sak}) +
+        ") has no MIFARE Classic sectors; give --card 1K, 2K, 4K or mini to dump it anyway");
     return kExitFailed;
   }
   // Text goes out sector by sector; JSON as one object at the end.
@@ -213,14 +215,14 @@ int RunDump(Context& context) {
         std::to_string(layout.Blocks()) + " blocks");
   int status = sectorsComplete == layout.sectors ? kExitOk : kExitFailed;
   if (session.Lost()) {
-    Fail("the card was lost during the dump: " + Describe(session.Lost()));
+    output.Fail("the card was lost during the dump: " + Describe(session.Lost()));
     status = kExitFailed;
   }
   json.Add("sectors", sectors).Add("complete", status == kExitOk);
   if (!inv.out.empty()) {
     const Format format = OutputFormat(inv.out, inv.format);
     size_t size = 0;
-    if (!SaveImageFile(inv.out, image, format, &size)) return kExitFailed;
+    if (!SaveImageFile(output, inv.out, image, format, &size)) return kExitFailed;
     const int unknown = image.UnknownBytes();
     std::string what = format == Format::kRaw ? "" : std::string(FormatName(format)) + ", ";
     what += std::to_string(size) + " bytes";
@@ -228,7 +230,7 @@ int RunDump(Context& context) {
     print("image written to " + inv.out + " (" + what + ")");
     json.Add("image", inv.out).Add("format", FormatName(format)).Add("unknownBytes", unknown);
   }
-  if (inv.json) PrintJson(json);
+  if (inv.json) output.PrintJson(json);
   return status;
 }
 
