@@ -159,27 +159,15 @@ int RunWrite(Context& context) {
   CardSession& session = context.Session();
   if (int status = FindCard(output, session)) return status;
   if (int status = CheckBlockOnCard(output, session, inv.block)) return status;
-  WriteOutcome outcome = WriteVerified(session, inv.keyType, inv.block, inv.data, inv.verify);
+  const BlockWriteResult written =
+      WriteBlock(session, inv.keyType, inv.block, inv.data, inv.verify);
+  if (!written.error.empty()) {
+    output.Fail(written.error, written.code, inv.block);
+    return kExitFailed;
+  }
+  const WriteOutcome& outcome = written.outcome;
   const Access& access = outcome.access;
-  if (access.result != 0) {
-    output.Fail(
-        AccessFailure(access, "write block " + std::to_string(inv.block), inv.block, session),
-        access.result, inv.block);
-    return kExitFailed;
-  }
-  if (!outcome.failure.empty()) {
-    output.Fail(outcome.failure, std::nullopt, inv.block);
-    return kExitFailed;
-  }
-  std::vector<std::string> warnings;
-  if (IsTrailer(inv.block)) {
-    auto conditions = DecodeAccessBits(inv.data);
-    if (conditions && KeyBReadable(conditions->group[kTrailerGroup])) {
-      warnings.push_back(
-          "these conditions let key A read key B: key B is then data, not a key (it can no "
-          "longer open the sector)");
-    }
-  }
+  const std::vector<std::string>& warnings = written.warnings;
   for (const auto& w : warnings) std::fprintf(stderr, "zubtool: warning: %s\n", w.c_str());
   if (inv.json) {
     Json out = WrittenJson(inv.block, inv.data, outcome, inv.verify, session);
@@ -245,42 +233,38 @@ int RunValue(Context& context) {
   const Invocation& inv = context.inv;
   if (int status = context.Open()) return status;
   CardSession& session = context.Session();
-  CardReader& reader = session.Reader();
   if (int status = FindCard(output, session)) return status;
   if (int status = CheckBlockOnCard(output, session, inv.block)) return status;
   const std::string block = std::to_string(inv.block);
-  ValueChange change = ChangeValue(session, inv.keyType, inv.block, inv.valueOp, inv.amount,
-                                   static_cast<uint8_t>(inv.block));
+  const ValueResult applied = ApplyValue(session, inv.keyType, inv.block, inv.valueOp, inv.amount,
+                                         static_cast<uint8_t>(inv.block), inv.verify);
+  const ValueChange& change = applied.change;
   const Access& access = change.access;
-  const std::string& what = change.what;
-  Bytes& data = change.data;
-  const bool notValue = change.notValue;
+  const Bytes& data = change.data;
   const std::optional<Bytes>& expected = change.expected;
   const std::optional<int32_t>& previous = change.previous;
-  if (access.result != 0) {
-    output.Fail(AccessFailure(access, what, inv.block, session), access.result, inv.block);
-    return kExitFailed;
-  }
-  if (notValue) {
-    output.Fail("block " + block + " is not a value block; nothing was changed:\n" +
-                    BlockLine(inv.block, data),
-                std::nullopt, inv.block);
-    return kExitFailed;
-  }
-  // The read that shows the value is the read that verifies it: one read.
-  bool readBack = inv.valueOp == ValueOp::kGet;
-  WriteOutcome outcome;
-  outcome.access = access;
-  if (expected && inv.verify) {
-    ReadBack(session, inv.block, *expected, access.keyType, &outcome);
-    if (!outcome.failure.empty()) {
+  const WriteOutcome& outcome = applied.outcome;
+  switch (applied.problem) {
+    case ValueResult::kNone:
+      break;
+    case ValueResult::kRefused:
+      output.Fail(AccessFailure(access, change.what, inv.block, session), access.result, inv.block);
+      return kExitFailed;
+    case ValueResult::kNotValue:
+      output.Fail("block " + block + " is not a value block; nothing was changed:\n" +
+                      BlockLine(inv.block, data),
+                  std::nullopt, inv.block);
+      return kExitFailed;
+    case ValueResult::kDiffers:
       output.Fail(outcome.failure, std::nullopt, inv.block);
       return kExitFailed;
-    }
-    if (outcome.checked) {
-      data = outcome.held;
-      readBack = true;
-    }
+    case ValueResult::kNotValueAfter:
+      output.Fail("block " + block + " is not a value block:\n" + BlockLine(inv.block, data),
+                  std::nullopt, inv.block);
+      return kExitFailed;
+    case ValueResult::kOtherValue:
+      output.Fail("block " + block + " reads back a different value", std::nullopt, inv.block);
+      return kExitFailed;
   }
   const char* opName = inv.valueOp == ValueOp::kGet   ? "get"
                        : inv.valueOp == ValueOp::kSet ? "set"
@@ -305,8 +289,7 @@ int RunValue(Context& context) {
     }
     return out;
   };
-  int32_t r = readBack ? 0 : reader.Read(inv.block, &data);
-  if (r != 0) {
+  if (const int32_t r = applied.readResult) {
     if (inv.json) {
       Json out = result(std::nullopt);
       out.Add("readBack", "the block cannot be read back: " + Describe(r));
@@ -317,22 +300,13 @@ int RunValue(Context& context) {
                 Describe(r).c_str());
     return kExitOk;
   }
-  auto value = DecodeValueBlock(data);
-  if (!value) {
-    output.Fail("block " + block + " is not a value block:\n" + BlockLine(inv.block, data),
-                std::nullopt, inv.block);
-    return kExitFailed;
-  }
-  if (inv.valueOp == ValueOp::kSet && value->value != inv.amount) {
-    output.Fail("block " + block + " reads back a different value", std::nullopt, inv.block);
-    return kExitFailed;
-  }
+  const ValueBlock& value = *applied.value;
   if (inv.json) {
-    output.PrintJson(result(*value));
+    output.PrintJson(result(value));
     return kExitOk;
   }
   std::printf("block %s: value %d (address byte %u), %s\n", block.c_str(),
-              static_cast<int>(value->value), value->address, KeyNote(access, session).c_str());
+              static_cast<int>(value.value), value.address, KeyNote(access, session).c_str());
   return kExitOk;
 }
 

@@ -269,28 +269,19 @@ Reply WriteRoute(Desk& desk, const Request& request) {
   return desk.WithCard("writing block " + std::to_string(w.block), [&](CardSession& session) {
     const std::string off = OffTheCard(w.block, session.Info().layout);
     if (!off.empty()) return Reply::Error(400, off);
-    WriteOutcome outcome = WriteVerified(session, desk.Options().keyType, w.block, w.data, true);
+    const BlockWriteResult written =
+        WriteBlock(session, desk.Options().keyType, w.block, w.data, true);
+    const WriteOutcome& outcome = written.outcome;
     const Access& access = outcome.access;
-    if (access.result != 0) {
-      return CardFailure(
-          502, AccessFailure(access, "write block " + std::to_string(w.block), w.block, session),
-          access.result, w.block);
-    }
-    if (!outcome.failure.empty()) {
-      Reply reply = Reply::Error(502, outcome.failure);
+    if (written.code) return CardFailure(502, written.error, *written.code, w.block);
+    if (!written.error.empty()) {
+      Reply reply = Reply::Error(502, written.error);
       reply.json["block"] = w.block;
       reply.json["held"] = outcome.checked ? JsonValue(HexText(outcome.held)) : JsonValue(nullptr);
       return reply;
     }
     std::vector<std::string> notes = outcome.notes;
-    if (IsTrailer(w.block)) {
-      auto conditions = DecodeAccessBits(w.data);
-      if (conditions && KeyBReadable(conditions->group[kTrailerGroup])) {
-        notes.push_back(
-            "these conditions let key A read key B: key B is then data, not a key (it can no "
-            "longer open the sector)");
-      }
-    }
+    notes.insert(notes.end(), written.warnings.begin(), written.warnings.end());
     JsonValue json = JsonValue::object();
     json["block"] = w.block;
     json["written"] = HexText(w.data);
@@ -322,61 +313,43 @@ Reply ValueRoute(Desk& desk, const Request& request) {
   return desk.WithCard(op + " of block " + number, [&](CardSession& session) {
     const std::string off = OffTheCard(block, session.Info().layout);
     if (!off.empty()) return Reply::Error(400, off);
-    CardReader& reader = session.Reader();
     const ValueOp valueOp = set ? ValueOp::kSet : op == "increment" ? ValueOp::kInc : ValueOp::kDec;
-    ValueChange change = ChangeValue(session, desk.Options().keyType, block, valueOp,
-                                     static_cast<int32_t>(amount), address);
+    const ValueResult applied = ApplyValue(session, desk.Options().keyType, block, valueOp,
+                                           static_cast<int32_t>(amount), address, true);
+    const ValueChange& change = applied.change;
     const Access& access = change.access;
-    const std::string& what = change.what;
-    Bytes& data = change.data;
-    const bool notValue = change.notValue;
+    const Bytes& data = change.data;
     const std::optional<Bytes>& expected = change.expected;
     const std::optional<int32_t>& previous = change.previous;
-    if (access.result != 0)
-      return CardFailure(502, AccessFailure(access, what, block, session), access.result, block);
-    if (notValue) {
-      Reply reply =
-          Reply::Error(422, "block " + number + " is not a value block; nothing was changed");
+    const WriteOutcome& outcome = applied.outcome;
+    const int32_t r = applied.readResult;
+    const std::optional<ValueBlock>& value = applied.value;
+    auto refused = [&](int status, const std::string& message, bool held) {
+      Reply reply = Reply::Error(status, message);
       reply.json["block"] = block;
-      reply.json["held"] = HexText(data);
+      if (held) reply.json["held"] = HexText(data);
       return reply;
-    }
-    // The read that verifies the block is the read that shows its value.
-    WriteOutcome outcome;
-    outcome.access = access;
-    if (expected) {
-      ReadBack(session, block, *expected, access.keyType, &outcome);
-      if (!outcome.failure.empty()) {
-        Reply reply = Reply::Error(502, outcome.failure);
-        reply.json["block"] = block;
-        return reply;
-      }
-    }
-    int32_t r = 0;
-    if (outcome.checked) {
-      data = outcome.held;
-    } else {
-      r = reader.Read(block, &data);
+    };
+    switch (applied.problem) {
+      case ValueResult::kNone:
+        break;
+      case ValueResult::kRefused:
+        return CardFailure(502, AccessFailure(access, change.what, block, session), access.result,
+                           block);
+      case ValueResult::kNotValue:
+        return refused(422, "block " + number + " is not a value block; nothing was changed", true);
+      case ValueResult::kDiffers:
+        return refused(502, outcome.failure, false);
+      case ValueResult::kNotValueAfter:
+        return refused(502, "block " + number + " is not a value block afterwards", true);
+      case ValueResult::kOtherValue:
+        return refused(502, "block " + number + " reads back a different value", true);
     }
     JsonValue json = JsonValue::object();
     json["block"] = block;
     json["operation"] = op;
     json["amount"] = amount;
     json["previous"] = previous ? JsonValue(*previous) : JsonValue(nullptr);
-    std::optional<ValueBlock> value;
-    if (r == 0) value = DecodeValueBlock(data);
-    if (r == 0 && !value) {
-      Reply reply = Reply::Error(502, "block " + number + " is not a value block afterwards");
-      reply.json["block"] = block;
-      reply.json["held"] = HexText(data);
-      return reply;
-    }
-    if (set && value && value->value != amount) {
-      Reply reply = Reply::Error(502, "block " + number + " reads back a different value");
-      reply.json["block"] = block;
-      reply.json["held"] = HexText(data);
-      return reply;
-    }
     json["value"] = value ? JsonValue(value->value) : JsonValue(nullptr);
     json["address"] = value ? JsonValue(value->address) : JsonValue(nullptr);
     json["held"] = r == 0 ? JsonValue(HexText(data)) : JsonValue(nullptr);
