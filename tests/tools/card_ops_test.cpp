@@ -13,7 +13,7 @@ namespace {
 
 // A card of 16-byte blocks. A value operation counts into a register that
 // Transfer stores; `keepsWrites` false: writes are answered but not stored.
-class MemoryCard : public CardReader {
+class MemoryCard : public CardCalls {
  public:
   std::map<int, Bytes> blocks;
   bool keepsWrites = true;

@@ -58,7 +58,7 @@ TEST_F(DeskTest, NoCardAndNoReaderAreServiceUnavailable) {
   elsewhere.device = 5;
   Desk missing(elsewhere, {});
   bool ran = false;
-  Reply reply = missing.WithReader("scan", [&](CardReader&) {
+  Reply reply = missing.WithReader("scan", [&](CardCalls&) {
     ran = true;
     return Reply::Ok(JsonValue::object());
   });

@@ -10,7 +10,7 @@
 
 #include "commands.h"
 #include "json.h"
-#include "reader.h"
+#include "library_reader.h"
 #include "session.h"
 #include "status.h"
 #include "value_op.h"
@@ -80,7 +80,7 @@ int RunScan(Context& context) {
                               static_cast<uint8_t>(card.atqa & 0xFF)}))
         .Add("sak", HexText({card.sak}))
         .Add("sectors", card.layout.sectors);
-    const std::string simulated = Reader::VirtualReader();
+    const std::string simulated = LibraryReader::VirtualReader();
     out.Add("virtualReader", !simulated.empty());
     output.PrintJson(out);
     return kExitOk;
@@ -91,7 +91,7 @@ int RunScan(Context& context) {
               card.serial.bccOk ? "ok" : "does not match the UID");
   std::printf("ATQA  %02X %02X\n", card.atqa >> 8, card.atqa & 0xFF);
   std::printf("SAK   %02X\n", card.sak);
-  const std::string simulated = Reader::VirtualReader();
+  const std::string simulated = LibraryReader::VirtualReader();
   if (!simulated.empty())
     std::printf("note  the virtual reader is answering, not a real card (%s)\n", simulated.c_str());
   return kExitOk;

@@ -5,7 +5,7 @@
 #include "image_file.h"
 #include "commands.h"
 #include "json.h"
-#include "reader.h"
+#include "library_reader.h"
 #include "session.h"
 #include "status.h"
 
@@ -13,7 +13,7 @@ namespace zubtool {
 
 namespace {
 
-SectorDump DumpSector(CardReader& reader, CardSession& session, std::optional<int> keyType,
+SectorDump DumpSector(CardCalls& reader, CardSession& session, std::optional<int> keyType,
                       int sector) {
   SectorDump dump;
   const int first = FirstBlock(sector), count = BlocksInSector(sector);
@@ -139,7 +139,7 @@ int RunDump(Context& context) {
                 layout.name.c_str(), HexText(card.serial.uid).c_str(), card.atqa >> 8,
                 card.atqa & 0xFF, card.sak);
   print(head);
-  const std::string simulated = Reader::VirtualReader();
+  const std::string simulated = LibraryReader::VirtualReader();
   if (!simulated.empty())
     print("note  the virtual reader is answering, not a real card (" + simulated + ")");
   Json json = Json::Object();

@@ -10,10 +10,6 @@ namespace zubtool {
 
 namespace {
 
-bool Allows(KeySet set, int keyType) {
-  return (set & (keyType == kKeyA ? kByA : kByB)) != 0;
-}
-
 // Whether key `keyType` may put the whole sector back to the factory state
 // under the trailer `trailer` (as read with that key): "" or why not.
 std::string WhyNotFormattable(int sector, const Bytes& trailer, int keyType) {
@@ -73,7 +69,7 @@ int RunFormat(Context& context) {
   const Invocation& inv = context.inv;
   if (int status = context.Open()) return status;
   CardSession& session = context.Session();
-  CardReader& reader = session.Reader();
+  CardCalls& reader = session.Reader();
   if (int status = FindCard(output, session)) return status;
   const CardInfo& card = session.Info();
   const CardLayout layout = inv.layout ? *inv.layout : card.layout;

@@ -3,7 +3,7 @@
 
 #include "commands.h"
 #include "image_file.h"
-#include "reader.h"
+#include "library_reader.h"
 #include "restore_plan.h"
 #include "session.h"
 #include "status.h"

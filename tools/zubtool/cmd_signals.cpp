@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "commands.h"
-#include "reader.h"
+#include "library_reader.h"
 #include "status.h"
 
 namespace zubtool {
@@ -24,7 +24,7 @@ int RunBeep(Context& context) {
   Output& output = context.Out();
   const Invocation& inv = context.inv;
   if (int status = context.Open()) return status;
-  Reader& reader = context.TheReader();
+  LibraryReader& reader = context.TheReader();
   int32_t r = reader.Beep(true);
   if (r != 0) {
     output.Fail("beeper on: " + Describe(r));
@@ -60,7 +60,7 @@ int RunLed(Context& context) {
   Output& output = context.Out();
   const Invocation& inv = context.inv;
   if (int status = context.Open()) return status;
-  Reader& reader = context.TheReader();
+  LibraryReader& reader = context.TheReader();
   int32_t r = reader.Led(inv.led, inv.on);
   if (r != 0) {
     output.Fail("LED " + std::to_string(inv.led) + ": " + Describe(r));

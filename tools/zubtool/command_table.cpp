@@ -4,7 +4,7 @@
 
 #include "commands.h"
 #include "open_failure.h"
-#include "reader.h"
+#include "library_reader.h"
 #include "session.h"
 #include "status.h"
 
@@ -318,7 +318,7 @@ void Context::SetKeys(PackedKeys keys) {
 Context::~Context() = default;
 
 int Context::Open() {
-  reader_ = std::make_unique<Reader>(inv.verbose);
+  reader_ = std::make_unique<LibraryReader>(inv.verbose);
   int32_t r = reader_->Open(inv.device);
   if (r != 0) {
     // A reader that is there but cannot be opened says why, where the vendor

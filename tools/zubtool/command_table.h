@@ -16,7 +16,7 @@
 namespace zubtool {
 
 class CardSession;
-class Reader;
+class LibraryReader;
 
 // What a command runs with: its invocation, the keys to try, and the reader,
 // opened when the command asks for it (after checking what it can without
@@ -38,14 +38,14 @@ class Context {
   // Opens the reader at --device; 0, or the exit status after reporting.
   int Open();
   // Valid after Open().
-  Reader& TheReader() { return *reader_; }
+  LibraryReader& TheReader() { return *reader_; }
   CardSession& Session() { return *session_; }
   // What the command reports.
   Output& Out() { return output_; }
 
  private:
   std::shared_ptr<PackedKeys> keys_;
-  std::unique_ptr<Reader> reader_;
+  std::unique_ptr<LibraryReader> reader_;
   std::unique_ptr<CardSession> session_;
   Output output_;
 };

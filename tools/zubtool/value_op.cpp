@@ -6,7 +6,7 @@ namespace zubtool {
 
 ValueChange ChangeValue(CardSession& session, std::optional<int> keyType, int block, ValueOp op,
                         int32_t amount, uint8_t address) {
-  CardReader& reader = session.Reader();
+  CardCalls& reader = session.Reader();
   const std::string number = std::to_string(block);
   ValueChange c;
   switch (op) {

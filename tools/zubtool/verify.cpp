@@ -13,11 +13,11 @@ bool SameBytes(const Bytes& a, const Bytes& b, size_t from, size_t to) {
   return true;
 }
 
+}  // namespace
+
 bool Allows(KeySet set, int keyType) {
   return (set & (keyType == kKeyA ? kByA : kByB)) != 0;
 }
-
-}  // namespace
 
 std::string CompareReadBack(int block, const Bytes& sent, const Bytes& held, int keyType,
                             std::vector<std::string>* notes) {

@@ -22,6 +22,9 @@ namespace zubtool {
 std::string CompareReadBack(int block, const Bytes& sent, const Bytes& held, int keyType,
                             std::vector<std::string>* notes);
 
+// Whether `set` holds key `keyType`.
+bool Allows(KeySet set, int keyType);
+
 struct WriteOutcome {
   Access access;         // how the sector was opened; access.result: the write's
   bool checked = false;  // read back and compared

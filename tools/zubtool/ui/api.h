@@ -46,6 +46,10 @@ struct Route {
 struct BadRequest {
   std::string message;
 };
+[[noreturn]] void ThrowBadRequest(const std::string& message);
+
+// A list of texts as a JSON array.
+JsonValue TextList(const std::vector<std::string>& texts);
 
 // Fields of a request body. A field absent (or null) gives the fallback where
 // there is one; present with the wrong type, or absent without a fallback,

@@ -10,7 +10,7 @@
 #include "commands.h"
 #include "image_json.h"
 #include "key_search.h"
-#include "reader.h"
+#include "library_reader.h"
 #include "value_op.h"
 #include "status.h"
 #include "verify.h"
@@ -19,16 +19,6 @@ namespace zubtool {
 namespace ui {
 
 namespace {
-
-JsonValue HexOrNull(const std::optional<Bytes>& bytes) {
-  return bytes ? JsonValue(HexText(*bytes)) : JsonValue(nullptr);
-}
-
-JsonValue Strings(const std::vector<std::string>& texts) {
-  JsonValue list = JsonValue::array();
-  for (const auto& t : texts) list.push_back(t);
-  return list;
-}
 
 std::string Join(const std::vector<std::string>& parts) {
   std::string text;
@@ -210,7 +200,7 @@ Reply ReadRoute(Desk& desk) {
     json["lost"] = session.Lost()
                        ? JsonValue("the card was lost during the read: " + Describe(session.Lost()))
                        : JsonValue(nullptr);
-    const std::string simulated = Reader::VirtualReader();
+    const std::string simulated = LibraryReader::VirtualReader();
     json["virtualReader"] = simulated.empty() ? JsonValue(nullptr) : JsonValue(simulated);
     return Reply::Ok(json);
   });
@@ -243,7 +233,7 @@ Reply CheckRoute(const Request& request) {
   JsonValue json = JsonValue::object();
   json["ok"] = error.empty();
   json["error"] = error.empty() ? JsonValue(nullptr) : JsonValue(error);
-  json["confirm"] = Strings(Consequences(w.block, w.data));
+  json["confirm"] = TextList(Consequences(w.block, w.data));
   json["block"] = block;
   return Reply::Ok(json);
 }
@@ -263,7 +253,7 @@ Reply WriteRoute(Desk& desk, const Request& request) {
                               std::to_string(SectorOfBlock(w.block)) +
                               "): these access bits cannot be undone: " + Join(effects) +
                               ". Nothing was written; confirm each consequence to write them");
-    reply.json["confirm"] = Strings(effects);
+    reply.json["confirm"] = TextList(effects);
     return reply;
   }
   return desk.WithCard("writing block " + std::to_string(w.block), [&](CardSession& session) {
@@ -288,7 +278,7 @@ Reply WriteRoute(Desk& desk, const Request& request) {
     json["held"] = outcome.checked ? JsonValue(HexText(outcome.held)) : JsonValue(nullptr);
     json["verified"] = outcome.checked && outcome.failure.empty();
     json["verification"] = VerificationText(outcome, true);
-    json["notes"] = Strings(notes);
+    json["notes"] = TextList(notes);
     AddOpenedWith(json, access, session);
     return Reply::Ok(json);
   });
@@ -358,7 +348,7 @@ Reply ValueRoute(Desk& desk, const Request& request) {
                            : r != 0
                                ? "not verifiable: the block cannot be read back: " + Describe(r)
                                : VerificationText(outcome, true);
-    json["notes"] = Strings(outcome.notes);
+    json["notes"] = TextList(outcome.notes);
     AddOpenedWith(json, access, session);
     return Reply::Ok(json);
   });
@@ -412,8 +402,8 @@ Reply TrailerRoute(const Request& request) {
   JsonValue json = JsonValue::object();
   json["trailer"] = HexText(trailer);
   json["accessBits"] = HexText(access);
-  json["accessWords"] = Strings(DescribeConditions(conditions, sector));
-  json["confirm"] = Strings(IrreversibleEffects(sector, conditions));
+  json["accessWords"] = TextList(DescribeConditions(conditions, sector));
+  json["confirm"] = TextList(IrreversibleEffects(sector, conditions));
   return Reply::Ok(json);
 }
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "open_failure.h"
-#include "reader.h"
+#include "library_reader.h"
 #include "status.h"
 
 namespace zubtool {
@@ -81,7 +81,7 @@ bool Desk::OpenReader(Reply* failure) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (reader_) return true;
   }
-  auto reader = std::make_unique<Reader>(inv_.verbose);
+  auto reader = std::make_unique<LibraryReader>(inv_.verbose);
   const int32_t r = reader->Open(inv_.device);
   std::lock_guard<std::mutex> lock(mutex_);
   if (r != 0) {
@@ -116,7 +116,7 @@ class ClaimGuard {
 
 }  // namespace
 
-Reply Desk::WithReader(const std::string& what, const std::function<Reply(CardReader&)>& op) {
+Reply Desk::WithReader(const std::string& what, const std::function<Reply(CardCalls&)>& op) {
   Reply busy;
   if (!Claim(what, &busy)) return busy;
   ClaimGuard guard([this] { Release(); });
@@ -152,7 +152,7 @@ Reply Desk::CardNotFound(int32_t r) {
 }
 
 Reply Desk::WithCard(const std::string& what, const std::function<Reply(CardSession&)>& op) {
-  return WithReader(what, [&](CardReader& reader) {
+  return WithReader(what, [&](CardCalls& reader) {
     CardSession session(reader, Keys());
     if (int32_t r = FindCard(session)) return CardNotFound(r);
     return op(session);
@@ -256,7 +256,7 @@ JsonValue Desk::ReaderJson() const {
   JsonValue json = JsonValue::object();
   json["open"] = reader_ != nullptr;
   json["device"] = inv_.device;
-  const std::string simulated = reader_ ? Reader::VirtualReader() : std::string();
+  const std::string simulated = reader_ ? LibraryReader::VirtualReader() : std::string();
   json["virtual"] = simulated.empty() ? JsonValue(nullptr) : JsonValue(simulated);
   json["error"] = readerError_.empty() ? JsonValue(nullptr) : JsonValue(readerError_);
   return json;

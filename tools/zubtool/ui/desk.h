@@ -18,12 +18,12 @@
 
 #include "api.h"
 #include "args.h"
-#include "card_reader.h"
+#include "card_calls.h"
 #include "session.h"
 
 namespace zubtool {
 
-class Reader;
+class LibraryReader;
 
 namespace ui {
 
@@ -61,7 +61,7 @@ class Desk {
   // Runs `op` alone on the reader, opened if need be; 409 "busy: <what is
   // running>" when another operation runs, 503 when the reader cannot be
   // opened.
-  Reply WithReader(const std::string& what, const std::function<Reply(CardReader&)>& op);
+  Reply WithReader(const std::string& what, const std::function<Reply(CardCalls&)>& op);
   // The same with the card found and selected, in a session over the keys to
   // try; 503 "no card in the field" when there is none.
   Reply WithCard(const std::string& what, const std::function<Reply(CardSession&)>& op);
@@ -106,7 +106,7 @@ class Desk {
   mutable std::mutex mutex_;  // guards all below
   std::string busy_;
   std::vector<Bytes> keys_;
-  std::unique_ptr<Reader> reader_;
+  std::unique_ptr<LibraryReader> reader_;
   std::string readerError_;
   JsonValue lastCard_;
   std::shared_ptr<Job> job_;

@@ -19,7 +19,7 @@ JsonValue KeysJson(const std::vector<Bytes>& keys) {
 // halt);
 // while busy, the card as last seen and no card command.
 Reply Status(Desk& desk) {
-  Reply seen = desk.WithReader("the status check", [&desk](CardReader& reader) {
+  Reply seen = desk.WithReader("the status check", [&desk](CardCalls& reader) {
     CardSession session(reader, PackedKeys());
     const int32_t r = desk.FindCard(session);
     // Halted, the card answers the next operation's first request: that

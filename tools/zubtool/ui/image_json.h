@@ -18,6 +18,8 @@ JsonValue ImageToJson(const CardImage& image);
 // blocks for the card, a block that is not 32 characters of hex and ??).
 CardImage ImageFromJson(const JsonValue& json);
 
+// Hex of `bytes`, or null when they are not known.
+JsonValue HexOrNull(const std::optional<Bytes>& bytes);
 // "0011??33...": a block, two hex digits a byte, ?? where unknown.
 std::string BlockText(const CardImage& image, int block);
 // The rights of a data-block condition or a trailer condition, as objects.
