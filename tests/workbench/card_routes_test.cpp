@@ -315,6 +315,8 @@ TEST_F(CardRoutesTest, AVerifiedWriteLandsOnTheCard) {
   EXPECT_EQ(reply.json["verified"], true);
   EXPECT_EQ(reply.json["keyType"], "A");
   EXPECT_EQ(reply.json["key"], "FFFFFFFFFFFF");
+  // The card written, as the read names it: the page updates the card it shows.
+  EXPECT_EQ(reply.json["cardUid"], Post("/api/card/read", "{}").json["card"]["uid"]);
   // A write the card does not keep is reported, not taken for done.
   zubsim::Sim::fault_exchange(ZUBSIM_FAULT_TORN_WRITE, 10);
   Reply torn =

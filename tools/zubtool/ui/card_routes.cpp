@@ -280,6 +280,8 @@ Reply WriteRoute(Desk& desk, const Request& request) {
     json["verification"] = VerificationText(outcome, true);
     json["notes"] = TextList(notes);
     AddOpenedWith(json, access, session);
+    // The card written, for the page to tell whether it is the card it shows.
+    json["cardUid"] = HexText(session.Info().serial.uid);
     return Reply::Ok(json);
   });
 }
@@ -350,6 +352,7 @@ Reply ValueRoute(Desk& desk, const Request& request) {
                                : VerificationText(outcome, true);
     json["notes"] = TextList(outcome.notes);
     AddOpenedWith(json, access, session);
+    json["cardUid"] = HexText(session.Info().serial.uid);
     return Reply::Ok(json);
   });
 }
