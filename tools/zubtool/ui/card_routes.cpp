@@ -486,7 +486,7 @@ Reply SearchRoute(Desk& desk, const std::shared_ptr<LastSearch>& last, const Req
     if (text != "A" && text != "B") throw BadRequest{"\"keyType\" must be A, B or null"};
     keyType = text == "A" ? kKeyA : kKeyB;
   }
-  if (desk.Keys().empty()) return Reply::Error(422, "no key to try: give keys first");
+  if (desk.KeyCount() == 0) return Reply::Error(422, "no key to try: give keys first");
   return desk.StartJob("keys", "the key search", [&desk, last, keyType](CardSession& s, Job& job) {
     RunSearch(desk, last, keyType, s, job);
   });

@@ -43,7 +43,8 @@ JsonValue CardJson(const CardInfo& card) {
 
 }  // namespace
 
-Desk::Desk(const Invocation& inv, std::vector<Bytes> keys) : inv_(inv), keys_(std::move(keys)) {}
+Desk::Desk(const Invocation& inv, std::vector<Bytes> keys)
+    : inv_(inv), keys_(std::make_shared<const PackedKeys>(keys)) {}
 
 Desk::~Desk() {
   Cancel();
@@ -153,7 +154,7 @@ Reply Desk::CardNotFound(int32_t r) {
 
 Reply Desk::WithCard(const std::string& what, const std::function<Reply(CardSession&)>& op) {
   return WithReader(what, [&](CardCalls& reader) {
-    CardSession session(reader, Keys());
+    CardSession session(reader, SharedKeys());
     if (int32_t r = FindCard(session)) return CardNotFound(r);
     return op(session);
   });
@@ -166,7 +167,7 @@ Reply Desk::StartJob(const std::string& kind, const std::string& what,
   ClaimGuard guard([this] { Release(); });
   Reply failure;
   if (!OpenReader(&failure)) return failure;
-  auto session = std::make_shared<CardSession>(*reader_, Keys());
+  auto session = std::make_shared<CardSession>(*reader_, SharedKeys());
   if (int32_t r = FindCard(*session)) return CardNotFound(r);
   auto job = std::make_shared<Job>(kind);
   session->StopWhen([job] { return job->Cancelled(); });
@@ -242,13 +243,22 @@ std::string Desk::Busy() const {
 }
 
 std::vector<Bytes> Desk::Keys() const {
+  return SharedKeys()->ToBytes();
+}
+
+size_t Desk::KeyCount() const {
+  return SharedKeys()->size();
+}
+
+std::shared_ptr<const PackedKeys> Desk::SharedKeys() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return keys_;
 }
 
 void Desk::SetKeys(std::vector<Bytes> keys) {
+  auto packed = std::make_shared<const PackedKeys>(keys);
   std::lock_guard<std::mutex> lock(mutex_);
-  keys_ = std::move(keys);
+  keys_ = std::move(packed);
 }
 
 JsonValue Desk::ReaderJson() const {

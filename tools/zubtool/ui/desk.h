@@ -86,6 +86,8 @@ class Desk {
   std::string Busy() const;
 
   std::vector<Bytes> Keys() const;
+  // How many keys there are to try, without copying them.
+  size_t KeyCount() const;
   void SetKeys(std::vector<Bytes> keys);
   const Invocation& Options() const { return inv_; }
 
@@ -101,11 +103,14 @@ class Desk {
   // With the claim held: true once the reader is open, else the 503 reply.
   bool OpenReader(Reply* failure);
   JsonValue JobJsonLocked() const;
+  std::shared_ptr<const PackedKeys> SharedKeys() const;
 
   const Invocation& inv_;
   mutable std::mutex mutex_;  // guards all below
   std::string busy_;
-  std::vector<Bytes> keys_;
+  // Packed once when they are set, and shared by the sessions: an operation
+  // does not copy a list of millions.
+  std::shared_ptr<const PackedKeys> keys_;
   std::unique_ptr<LibraryReader> reader_;
   std::string readerError_;
   JsonValue lastCard_;

@@ -49,7 +49,7 @@ Reply Status(Desk& desk) {
   const std::string busy = desk.Busy();
   json["busy"] = busy.empty() ? JsonValue(nullptr) : JsonValue(busy);
   json["job"] = desk.JobJson();
-  json["keys"] = desk.Keys().size();
+  json["keys"] = desk.KeyCount();
   return Reply::Ok(json);
 }
 
