@@ -37,6 +37,12 @@ JsonValue TextList(const std::vector<std::string>& texts) {
   return list;
 }
 
+std::string Joined(const std::vector<std::string>& texts, const char* separator) {
+  std::string out;
+  for (const auto& t : texts) out += (out.empty() ? "" : separator) + t;
+  return out;
+}
+
 namespace {
 
 const JsonValue* Find(const JsonValue& body, const char* name) {

@@ -20,12 +20,6 @@ namespace ui {
 
 namespace {
 
-std::string Join(const std::vector<std::string>& parts) {
-  std::string text;
-  for (const auto& p : parts) text += (text.empty() ? "" : "; ") + p;
-  return text;
-}
-
 // Hex of exactly `size` bytes, or 400 naming the field.
 Bytes HexField(const JsonValue& body, const char* name, size_t size) {
   const std::string text = StringField(body, name);
@@ -251,7 +245,7 @@ Reply WriteRoute(Desk& desk, const Request& request) {
     Reply reply =
         Reply::Error(428, "block " + std::to_string(w.block) + " (trailer of sector " +
                               std::to_string(SectorOfBlock(w.block)) +
-                              "): these access bits cannot be undone: " + Join(effects) +
+                              "): these access bits cannot be undone: " + Joined(effects, "; ") +
                               ". Nothing was written; confirm each consequence to write them");
     reply.json["confirm"] = TextList(effects);
     return reply;

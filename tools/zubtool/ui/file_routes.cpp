@@ -26,12 +26,6 @@ std::vector<std::string> Extensions(Format format) {
   return extensions;
 }
 
-std::string Joined(const std::vector<std::string>& texts, const char* separator) {
-  std::string out;
-  for (const auto& t : texts) out += (out.empty() ? "" : separator) + t;
-  return out;
-}
-
 // A block as the image knows it: two hex digits a byte, ?? where unknown.
 std::string SideText(const Bytes& data, const std::vector<bool>& known) {
   const std::string digits = HexText(data);
