@@ -104,6 +104,8 @@ async function showWritten(cardUid, block, data) {
   const image = { ...shown.image, blocks };
   try {
     const d = await post("/api/image/describe", { image });
+    // Another write or read came first: the card as it is now is read.
+    if (state.cardRead !== shown) { readCard(); return; }
     const sectors = d.sectors.map((s, i) => ({ ...s, read: shown.sectors[i].read }));
     state.cardRead = { ...shown, image, sectors };
     showView({ source: "card", ...state.cardRead, warnings: state.cardRead.lost ? [state.cardRead.lost] : [] });
