@@ -12,12 +12,6 @@ const Named kDataNames[] = {
     {"open", 0b000}, {"read-only", 0b010}, {"value", 0b110}, {"locked", 0b111}};
 const Named kTrailerNames[] = {{"transport", 0b001}, {"key-b", 0b011}, {"frozen", 0b111}};
 
-std::string Bits(int condition) {
-  std::string bits;
-  for (int shift = 2; shift >= 0; --shift) bits += (condition >> shift & 1) ? '1' : '0';
-  return bits;
-}
-
 std::string GroupName(int sector, int group) {
   if (sector < 0) return group == kTrailerGroup ? "trailer" : "data block " + std::to_string(group);
   const int first = FirstBlock(sector);
@@ -28,6 +22,26 @@ std::string GroupName(int sector, int group) {
 }
 
 }  // namespace
+
+std::string ConditionBits(int condition) {
+  std::string bits;
+  for (int shift = 2; shift >= 0; --shift) bits += (condition >> shift & 1) ? '1' : '0';
+  return bits;
+}
+
+const char* RightsText(KeySet keys, BothKeys both) {
+  switch (keys) {
+    case kByA:
+      return "A";
+    case kByB:
+      return "B";
+    case kByAorB:
+      return both == BothKeys::kSlash ? "A/B" : "AB";
+    case kNobody:
+      break;
+  }
+  return "never";
+}
 
 std::string KeysWord(KeySet keys) {
   switch (keys) {
@@ -47,7 +61,7 @@ std::vector<std::string> DescribeConditions(const AccessConditions& conditions, 
   std::vector<std::string> lines;
   for (int group = 0; group < kGroups; ++group) {
     const int c = conditions.group[group];
-    std::string line = GroupName(sector, group) + ", C1C2C3 " + Bits(c) + ": ";
+    std::string line = GroupName(sector, group) + ", C1C2C3 " + ConditionBits(c) + ": ";
     if (group == kTrailerGroup) {
       const TrailerRights t = TrailerRightsOf(c);
       line += "key A read never, write " + KeysWord(t.keyAWrite) + "; access bits read " +
@@ -82,9 +96,11 @@ std::optional<int> ParseCondition(const std::string& text, bool trailer) {
 
 std::string ConditionNames() {
   std::string text = "data blocks: ";
-  for (const auto& n : kDataNames) text += std::string(n.name) + " (" + Bits(n.condition) + ") ";
+  for (const auto& n : kDataNames)
+    text += std::string(n.name) + " (" + ConditionBits(n.condition) + ") ";
   text += "\ntrailer: ";
-  for (const auto& n : kTrailerNames) text += std::string(n.name) + " (" + Bits(n.condition) + ") ";
+  for (const auto& n : kTrailerNames)
+    text += std::string(n.name) + " (" + ConditionBits(n.condition) + ") ";
   return text;
 }
 

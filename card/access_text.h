@@ -14,6 +14,15 @@ namespace mzcard {
 // "key A or B", "key A", "key B", "never".
 std::string KeysWord(KeySet keys);
 
+// How both keys are spelt in the short words of RightsText: "A/B" (the
+// workbench's tables) or "AB" (the conditions in the JSON dump format).
+enum class BothKeys { kSlash, kJoined };
+// Who may, in short: "A", "B", "A/B" or "AB", "never".
+const char* RightsText(KeySet keys, BothKeys both);
+
+// "000".."111": the bits C1C2C3 of a condition.
+std::string ConditionBits(int condition);
+
 // One line per group: who may do what. `sector` names the blocks; -1 when the
 // conditions are not those of a known sector.
 std::vector<std::string> DescribeConditions(const AccessConditions& conditions, int sector);

@@ -564,10 +564,8 @@ uint8_t StandInSak(const CardImage& image) {
   }
 }
 
-std::string RightsText(const DataBlockRights& r) {
-  auto w = [](KeySet k) {
-    return k == kByAorB ? "AB" : k == kByA ? "A" : k == kByB ? "B" : "never";
-  };
+std::string DataRightsLine(const DataBlockRights& r) {
+  auto w = [](KeySet k) { return RightsText(k, BothKeys::kJoined); };
   return std::string("read ") + w(r.read) + "; write " + w(r.write) + "; increment " +
          w(r.increment) + "; decrement, transfer, restore " + w(r.decrement);
 }
@@ -625,7 +623,7 @@ Bytes WriteJson(const CardImage& image, std::vector<int>* safe, std::vector<std:
           const std::string name = big ? "block" + std::to_string(first + 5 * g) + "-" +
                                              std::to_string(first + 5 * g + 4)
                                        : "block" + std::to_string(first + g);
-          words[name] = RightsText(DataRights(conditions->group[g]));
+          words[name] = DataRightsLine(DataRights(conditions->group[g]));
         }
         const TrailerRights t = TrailerRightsOf(conditions->group[kTrailerGroup]);
         words["block" + std::to_string(TrailerBlock(sector))] =

@@ -100,59 +100,80 @@ std::vector<std::string> IrreversibleEffects(int sector, const AccessConditions&
   return effects;
 }
 
-std::string CheckBlockWrite(int block, Bytes* data, const WritePermissions& permissions) {
-  const std::string number = std::to_string(block);
+std::optional<WriteRefusal> CheckBlockWrite(int block, Bytes* data,
+                                            const WritePermissions& permissions) {
+  WriteRefusal refusal;
+  refusal.block = block;
+  refusal.sector = SectorOfBlock(block);
+  auto refuse = [&](WriteRefusal::Rule rule) {
+    refusal.rule = rule;
+    return std::optional<WriteRefusal>(refusal);
+  };
   if (block == 0) {
-    if (!permissions.block0) {
-      return "block 0 holds the card's UID and manufacturer data; write it only with --block0";
-    }
-    return "";
+    if (!permissions.block0) return refuse(WriteRefusal::kBlock0);
+    return std::nullopt;
   }
-  if (!IsTrailer(block)) return "";
-  const int sector = SectorOfBlock(block);
-  const std::string where = "sector " + std::to_string(sector);
-  if (!permissions.force) {
-    return "block " + number + " is the trailer of " + where +
-           " (keys and access bits); write it only with --force";
-  }
+  if (!IsTrailer(block)) return std::nullopt;
+  if (!permissions.force) return refuse(WriteRefusal::kTrailer);
+  refusal.accessBits = Bytes(data->begin() + 6, data->begin() + 9);
   auto conditions = DecodeAccessBits(*data);
-  if (!conditions) {
-    return "block " + number + ": the access bits " +
-           HexSpaced(Bytes(data->begin() + 6, data->begin() + 9)) +
-           " are not stored with their inverses and would lock " + where + " for good";
-  }
+  if (!conditions) return refuse(WriteRefusal::kBrokenAccessBits);
   // A card never shows key A, and shows key B only where the conditions let
   // key A read it: a trailer copied from `read` or from a dump that did not
   // learn a key holds zeros there, and writing it would set that key to zeros.
   for (int type : {kKeyA, kKeyB}) {
     const size_t at = type == kKeyA ? 0 : 10;
-    const std::string name = type == kKeyA ? "key A" : "key B";
-    const std::string option = type == kKeyA ? "--key-a" : "--key-b";
     const std::optional<Bytes>& given = type == kKeyA ? permissions.keyA : permissions.keyB;
     const Bytes key(data->begin() + at, data->begin() + at + kKeySize);
+    refusal.keyType = type;
     if (AllZero(key, 0, kKeySize)) {
-      if (!given) {
-        return "block " + number + " (trailer of " + where + "): " + name +
-               " is 000000000000. The card " +
-               (type == kKeyA ? "never shows key A" : "hides key B unless key A may read it") +
-               " (it reads as zeros), so this is likely a copy of a trailer whose " + name +
-               " was unknown, and would set " + name + " to 000000000000; give the " + name +
-               " to write with " + option + " HEX (" + option + " 000000000000 if zeros are meant)";
-      }
+      if (!given) return refuse(WriteRefusal::kZeroKey);
       std::copy(given->begin(), given->end(), data->begin() + at);
     } else if (given && *given != key) {
-      return "block " + number + " (trailer of " + where + ") holds " + name + " " + HexText(key) +
-             ", not the key " + HexText(*given) + " given with " + option;
+      refusal.key = key;
+      refusal.given = *given;
+      return refuse(WriteRefusal::kOtherKey);
     }
   }
-  std::vector<std::string> effects = IrreversibleEffects(sector, *conditions);
-  if (!effects.empty() && !permissions.irreversible) {
-    return "block " + number + " (trailer of " + where + "): the access bits " +
-           HexSpaced(Bytes(data->begin() + 6, data->begin() + 9)) +
-           " cannot be undone: " + Join(effects) +
-           ". Write them only with --irreversible as well as --force";
+  refusal.effects = IrreversibleEffects(refusal.sector, *conditions);
+  if (!refusal.effects.empty() && !permissions.irreversible)
+    return refuse(WriteRefusal::kIrreversible);
+  return std::nullopt;
+}
+
+std::string RefusalText(const WriteRefusal& refusal, const PermissionNames& names) {
+  const std::string number = std::to_string(refusal.block);
+  const std::string where = "sector " + std::to_string(refusal.sector);
+  const std::string trailerOf = "block " + number + " (trailer of " + where + ")";
+  const bool keyA = refusal.keyType == kKeyA;
+  const std::string name = keyA ? "key A" : "key B";
+  const std::string option = keyA ? names.keyA : names.keyB;
+  switch (refusal.rule) {
+    case WriteRefusal::kBlock0:
+      return std::string(
+                 "block 0 holds the card's UID and manufacturer data; write it only with ") +
+             names.block0;
+    case WriteRefusal::kTrailer:
+      return "block " + number + " is the trailer of " + where +
+             " (keys and access bits); write it only with " + names.force;
+    case WriteRefusal::kBrokenAccessBits:
+      return "block " + number + ": the access bits " + HexSpaced(refusal.accessBits) +
+             " are not stored with their inverses and would lock " + where + " for good";
+    case WriteRefusal::kZeroKey:
+      return trailerOf + ": " + name + " is 000000000000. The card " +
+             (keyA ? "never shows key A" : "hides key B unless key A may read it") +
+             " (it reads as zeros), so this is likely a copy of a trailer whose " + name +
+             " was unknown, and would set " + name + " to 000000000000; give the " + name +
+             " to write with " + option + " HEX (" + option + " 000000000000 if zeros are meant)";
+    case WriteRefusal::kOtherKey:
+      return trailerOf + " holds " + name + " " + HexText(refusal.key) + ", not the key " +
+             HexText(refusal.given) + " given with " + option;
+    case WriteRefusal::kIrreversible:
+      return trailerOf + ": the access bits " + HexSpaced(refusal.accessBits) +
+             " cannot be undone: " + Join(refusal.effects) + ". Write them only with " +
+             names.irreversible + " as well as " + names.force;
   }
-  return "";
+  return "block " + number + " may not be written";
 }
 
 }  // namespace mzcard

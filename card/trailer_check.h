@@ -12,13 +12,43 @@
 
 namespace mzcard {
 
-// What the command line allows.
+// What the writer allows.
 struct WritePermissions {
-  bool force = false;         // --force: trailers at all
-  bool irreversible = false;  // --irreversible: conditions that cannot be undone
-  bool block0 = false;        // --block0
-  std::optional<Bytes> keyA;  // --key-a: the key A trailers are to hold
-  std::optional<Bytes> keyB;  // --key-b: the same for key B
+  bool force = false;         // trailers at all
+  bool irreversible = false;  // conditions that cannot be undone
+  bool block0 = false;        // block 0
+  std::optional<Bytes> keyA;  // the key A trailers are to hold where theirs is zeros
+  std::optional<Bytes> keyB;  // the same for key B
+};
+
+// Why a block may not be written as it was given: the rule it breaks and
+// the facts the refusal names.
+struct WriteRefusal {
+  enum Rule {
+    kBlock0,            // block 0, not allowed
+    kTrailer,           // a sector trailer, not allowed (force)
+    kBrokenAccessBits,  // access bits not stored with their inverses
+    kZeroKey,           // the trailer's key `keyType` is zeros and none was given
+    kOtherKey,          // the trailer holds `key`, not the key `given`
+    kIrreversible,      // conditions that can never be undone, not allowed
+  };
+  Rule rule = kBlock0;
+  int block = 0;
+  int sector = 0;
+  int keyType = kKeyA;               // kZeroKey, kOtherKey
+  Bytes accessBits;                  // kBrokenAccessBits, kIrreversible: bytes 6-8
+  Bytes key, given;                  // kOtherKey
+  std::vector<std::string> effects;  // kIrreversible: IrreversibleEffects
+};
+
+// What a program calls each permission, for the refusals in its own words:
+// "--force" on a command line, "\"force\"" for a field of a request.
+struct PermissionNames {
+  const char* force;
+  const char* irreversible;
+  const char* block0;
+  const char* keyA;
+  const char* keyB;
 };
 
 // What can never be done again in `sector` once its trailer holds
@@ -27,10 +57,15 @@ struct WritePermissions {
 // can still be changed with some key. `sector` -1: blocks named by group.
 std::vector<std::string> IrreversibleEffects(int sector, const AccessConditions& conditions);
 
-// Checks block `block` about to be written with `data` (16 bytes). "" when it
-// may be written, or the refusal in words. For a trailer whose key A (or key
-// B) is all zeros, --key-a (--key-b) supplies it: `data` is changed to hold it.
-std::string CheckBlockWrite(int block, Bytes* data, const WritePermissions& permissions);
+// Checks block `block` about to be written with `data` (16 bytes): nothing
+// when it may be written, else the refusal. For a trailer whose key A (or
+// key B) is all zeros, permissions.keyA (keyB) supplies it: `data` is
+// changed to hold it.
+std::optional<WriteRefusal> CheckBlockWrite(int block, Bytes* data,
+                                            const WritePermissions& permissions);
+
+// The refusal in words, each permission called by its name in `names`.
+std::string RefusalText(const WriteRefusal& refusal, const PermissionNames& names);
 
 }  // namespace mzcard
 

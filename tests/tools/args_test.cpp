@@ -115,6 +115,41 @@ TEST(CommandLine, HelpWinsOverEverythingElse) {
   EXPECT_TRUE(Parse({"-h"}).invocation.help);
 }
 
+std::string NoArguments(const Arguments& args, Invocation*) {
+  return args.Count(0, 0, {});
+}
+int RunNothing(Context&) {
+  return 0;
+}
+
+// The core knows no command of the layers above it; the program's table adds
+// them before help, and the command line is parsed with the table installed.
+TEST(CommandLine, CommandsOfTheLayersAboveGoBeforeHelp) {
+  EXPECT_EQ(FindCommand("extra"), nullptr);
+  EXPECT_EQ(FindCommand("ui"), nullptr);
+  const std::vector<CommandSpec> core = Commands();
+  const std::vector<CommandSpec> table = CommandTable({{"extra",
+                                                        "extra",
+                                                        "a command above the core",
+                                                        "",
+                                                        {},
+                                                        NoArguments,
+                                                        RunNothing,
+                                                        TriesNoKey}});
+  ASSERT_EQ(table.size(), core.size() + 1);
+  EXPECT_STREQ(table.back().name, "help");
+  EXPECT_STREQ(table[table.size() - 2].name, "extra");
+  for (size_t i = 0; i + 1 < core.size(); ++i) EXPECT_STREQ(table[i].name, core[i].name);
+  EXPECT_NE(Parse({"extra"}).error, "");
+  InstallCommands(table);
+  auto r = Parse({"extra"});
+  EXPECT_EQ(r.error, "");
+  EXPECT_EQ(CommandOf(r.invocation), "extra");
+  EXPECT_NE(Usage(nullptr).find("extra"), std::string::npos);
+  InstallCommands(core);
+  EXPECT_EQ(FindCommand("extra"), nullptr);
+}
+
 TEST(CommandLine, RefusedLines) {
   const std::vector<std::vector<std::string>> refused = {
       {},

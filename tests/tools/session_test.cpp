@@ -12,7 +12,7 @@ namespace {
 // A reader with one 1K card in its field that knows only what a session
 // needs: the card's states, each sector's two keys, and the key store. Every
 // call is recorded as a short word ("request", "auth A 3 s1", ...).
-class FakeReader : public CardReader {
+class FakeReader : public CardCalls {
  public:
   enum State { kIdle, kReady, kActive, kAuthenticated };
   std::string serial = "1A7B8C54B9";

@@ -58,7 +58,7 @@ TEST(CompareReadBack, TrailersCompareWhatTheKeyMayRead) {
 }
 
 // A reader whose reads answer `result`, and hand back `held` when they succeed.
-class ReadBackReader : public CardReader {
+class ReadBackReader : public CardCalls {
  public:
   int32_t result = 0;
   Bytes held;

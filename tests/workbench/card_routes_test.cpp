@@ -235,6 +235,54 @@ TEST_F(CardRoutesTest, RefusedWritesSendNoCardCommandAndLeaveTheCardAsItWas) {
   EXPECT_EQ(zubsim::Sim::card_image(), before);
 }
 
+// The workbench words each refusal as the command line does, with the
+// request's fields where the command line names its options.
+TEST_F(CardRoutesTest, RefusalsAreTheCommandLinesInTheRequestsTerms) {
+  const struct {
+    const char* body;
+    int block;
+    const char* data;
+    WritePermissions permissions;
+  } cases[] = {
+      {R"({"block": 0, "data": "1A7B8C54B90804006263646566676869"})",
+       0,
+       "1A7B8C54B90804006263646566676869",
+       {}},
+      {R"({"block": 7, "data": "FFFFFFFFFFFFFF078069FFFFFFFFFFFF"})",
+       7,
+       "FFFFFFFFFFFFFF078069FFFFFFFFFFFF",
+       {}},
+      {R"({"block": 7, "data": "000000000000FF078069FFFFFFFFFFFF", "force": true})",
+       7,
+       "000000000000FF078069FFFFFFFFFFFF",
+       {true, true, false, {}, {}}},
+      {R"({"block": 11, "data": "FFFFFFFFFFFF7F078869000000000000", "force": true})",
+       11,
+       "FFFFFFFFFFFF7F078869000000000000",
+       {true, true, false, {}, {}}},
+      {R"({"block": 7, "data": "B0B1B2B3B4B5FF078069FFFFFFFFFFFF", "force": true,
+           "keyA": "A0A1A2A3A4A5"})",
+       7,
+       "B0B1B2B3B4B5FF078069FFFFFFFFFFFF",
+       {true, true, false, *ParseHex("A0A1A2A3A4A5"), {}}},
+  };
+  for (const auto& c : cases) {
+    Bytes data = *ParseHex(c.data);
+    std::string expected = CheckWriteOptions(c.block, &data, c.permissions);
+    ASSERT_NE(expected, "") << c.body;
+    for (const auto& [option, field] : {std::pair<std::string, std::string>{"--force", "\"force\""},
+                                        {"--block0", "\"block0\""},
+                                        {"--key-a", "\"keyA\""},
+                                        {"--key-b", "\"keyB\""}}) {
+      for (size_t at = expected.find(option); at != std::string::npos;
+           at = expected.find(option, at + field.size()))
+        expected.replace(at, option.size(), field);
+    }
+    EXPECT_EQ(Post("/api/card/write", c.body).json["error"], expected);
+    EXPECT_EQ(Post("/api/check/block", c.body).json["error"], expected);
+  }
+}
+
 TEST_F(CardRoutesTest, AnIrreversibleTrailerNeedsItsExactConsequencesConfirmed) {
   const std::string trailer = FrozenTrailer();
   const std::string request =
@@ -267,6 +315,8 @@ TEST_F(CardRoutesTest, AVerifiedWriteLandsOnTheCard) {
   EXPECT_EQ(reply.json["verified"], true);
   EXPECT_EQ(reply.json["keyType"], "A");
   EXPECT_EQ(reply.json["key"], "FFFFFFFFFFFF");
+  // The card written, as the read names it: the page updates the card it shows.
+  EXPECT_EQ(reply.json["cardUid"], Post("/api/card/read", "{}").json["card"]["uid"]);
   // A write the card does not keep is reported, not taken for done.
   zubsim::Sim::fault_exchange(ZUBSIM_FAULT_TORN_WRITE, 10);
   Reply torn =

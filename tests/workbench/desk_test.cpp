@@ -44,6 +44,29 @@ TEST_F(DeskTest, FindsTheCardAgainAfterTheOperationBeforeLeftItSelected) {
   EXPECT_TRUE(desk.ReaderJson()["virtual"].is_string());
 }
 
+// The keys to try, as given; an operation's session tries them in that order,
+// and keys set while a session runs are the next operation's.
+TEST_F(DeskTest, SessionsTryTheKeysAsLastSet) {
+  const std::vector<Bytes> keys = {*ParseHex("A0A1A2A3A4A5"), *ParseHex("FFFFFFFFFFFF")};
+  Desk desk(inv_, keys);
+  EXPECT_EQ(desk.Keys(), keys);
+  EXPECT_EQ(desk.KeyCount(), 2u);
+  auto seen = [&desk] {
+    std::vector<Bytes> tried;
+    desk.WithCard("keys", [&](CardSession& session) {
+      for (size_t i = 0; i < session.Keys().size(); ++i) tried.push_back(session.Keys()[i]);
+      desk.SetKeys({*ParseHex("B0B1B2B3B4B5")});
+      EXPECT_EQ(session.Keys().size(), tried.size());  // this session's keys stay
+      return Reply::Ok(JsonValue::object());
+    });
+    return tried;
+  };
+  EXPECT_EQ(seen(), keys);
+  EXPECT_EQ(desk.Keys(), std::vector<Bytes>{*ParseHex("B0B1B2B3B4B5")});
+  EXPECT_EQ(desk.KeyCount(), 1u);
+  EXPECT_EQ(seen(), std::vector<Bytes>{*ParseHex("B0B1B2B3B4B5")});
+}
+
 TEST_F(DeskTest, NoCardAndNoReaderAreServiceUnavailable) {
   Desk desk(inv_, {});
   zubsim_take_out_card();
@@ -58,7 +81,7 @@ TEST_F(DeskTest, NoCardAndNoReaderAreServiceUnavailable) {
   elsewhere.device = 5;
   Desk missing(elsewhere, {});
   bool ran = false;
-  Reply reply = missing.WithReader("scan", [&](CardReader&) {
+  Reply reply = missing.WithReader("scan", [&](CardCalls&) {
     ran = true;
     return Reply::Ok(JsonValue::object());
   });

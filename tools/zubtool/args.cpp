@@ -132,6 +132,13 @@ std::string ParsePermissions(const Arguments& args, WritePermissions* permission
   return "";
 }
 
+std::string CheckWriteOptions(int block, Bytes* data, const WritePermissions& permissions) {
+  static const PermissionNames kOptions = {"--force", "--irreversible", "--block0", "--key-a",
+                                           "--key-b"};
+  auto refusal = CheckBlockWrite(block, data, permissions);
+  return refusal ? RefusalText(*refusal, kOptions) : "";
+}
+
 ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   ParseResult result;
   Invocation& inv = result.invocation;

@@ -89,6 +89,9 @@ std::string Usage(const CommandSpec* command);
 std::string ParseBlock(const std::string& text, int* block);
 // --force, --irreversible, --block0, --key-a and --key-b.
 std::string ParsePermissions(const Arguments& args, WritePermissions* permissions);
+// The checks of a block to write (CheckBlockWrite), a refusal in the words of
+// the options above; "" when it may be written.
+std::string CheckWriteOptions(int block, Bytes* data, const WritePermissions& permissions);
 
 }  // namespace zubtool
 

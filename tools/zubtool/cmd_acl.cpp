@@ -23,11 +23,11 @@ void PrintConditions(const Bytes& bytes, const AccessConditions& conditions, int
   }
 }
 
-int Decode(const Bytes& bytes, int sector) {
+int Decode(Output& output, const Bytes& bytes, int sector) {
   auto conditions = DecodeAccessBits(bytes);
   if (!conditions) {
-    Fail("the access bits " + HexSpaced(bytes) +
-         " are not stored with their inverses: a sector holding them is locked for good");
+    output.Fail("the access bits " + HexSpaced(bytes) +
+                " are not stored with their inverses: a sector holding them is locked for good");
     return kExitFailed;
   }
   PrintConditions(bytes, *conditions, sector);
@@ -84,6 +84,7 @@ std::string ParseAcl(const Arguments& args, Invocation* inv) {
 }
 
 int RunAcl(Context& context) {
+  Output& output = context.Out();
   const Invocation& inv = context.inv;
   if (inv.encode) {
     Bytes bytes = EncodeAccessBits(*inv.encode);
@@ -92,15 +93,15 @@ int RunAcl(Context& context) {
     PrintConditions(bytes, *inv.encode, -1);
     return kExitOk;
   }
-  if (!inv.accessBytes.empty()) return Decode(inv.accessBytes, -1);
+  if (!inv.accessBytes.empty()) return Decode(output, inv.accessBytes, -1);
 
   if (int status = context.Open()) return status;
   CardSession& session = context.Session();
-  if (int status = FindCard(session)) return status;
+  if (int status = FindCard(output, session)) return status;
   const CardLayout& layout = session.Info().layout;
   if (layout.sectors > 0 && inv.sector >= layout.sectors) {
-    Fail("sector " + std::to_string(inv.sector) + " is outside the card (" + layout.name +
-         ": sectors 0 to " + std::to_string(layout.sectors - 1) + ")");
+    output.Fail("sector " + std::to_string(inv.sector) + " is outside the card (" + layout.name +
+                ": sectors 0 to " + std::to_string(layout.sectors - 1) + ")");
     return kExitFailed;
   }
   const int block = TrailerBlock(inv.sector);
@@ -108,15 +109,15 @@ int RunAcl(Context& context) {
   Access access = WithAccess(session, inv.keyType, block,
                              [&] { return session.Reader().Read(block, &trailer); });
   if (access.result != 0) {
-    Fail(AccessFailure(access,
-                       "read the trailer of sector " + std::to_string(inv.sector) + " (block " +
-                           std::to_string(block) + ")",
-                       block, session));
+    output.Fail(AccessFailure(access,
+                              "read the trailer of sector " + std::to_string(inv.sector) +
+                                  " (block " + std::to_string(block) + ")",
+                              block, session));
     return kExitFailed;
   }
   std::printf("sector %d, trailer block %d, %s\n", inv.sector, block,
               KeyNote(access, session).c_str());
-  int status = Decode(Bytes(trailer.begin() + 6, trailer.begin() + 9), inv.sector);
+  int status = Decode(output, Bytes(trailer.begin() + 6, trailer.begin() + 9), inv.sector);
   if (status == kExitOk && KeyBReadable(trailer)) {
     std::printf("key B (read from the trailer): %s\n",
                 HexText(Bytes(trailer.begin() + 10, trailer.end())).c_str());

@@ -10,151 +10,13 @@
 
 #include "commands.h"
 #include "json.h"
-#include "reader.h"
+#include "library_reader.h"
 #include "session.h"
 #include "status.h"
 #include "value_op.h"
 #include "verify.h"
 
 namespace zubtool {
-
-namespace {
-
-struct Failure {
-  std::string message;
-  std::optional<int32_t> code;
-  std::optional<int> block;
-};
-std::vector<Failure>& Failures() {
-  static std::vector<Failure> failures;
-  return failures;
-}
-bool jsonPrinted = false;
-
-}  // namespace
-
-void Fail(const std::string& what) {
-  std::fprintf(stderr, "zubtool: %s\n", what.c_str());
-  Failures().push_back({what, std::nullopt, std::nullopt});
-}
-
-void Fail(const std::string& what, std::optional<int32_t> code, std::optional<int> block) {
-  std::fprintf(stderr, "zubtool: %s\n", what.c_str());
-  Failures().push_back({what, code, block});
-}
-
-void PrintJson(const Json& json) {
-  std::printf("%s\n", json.Text().c_str());
-  jsonPrinted = true;
-}
-
-void PrintJsonError(int exitStatus) {
-  if (jsonPrinted) return;
-  Json out = Json::Object();
-  out.Add("error", ErrorJson()).Add("exitStatus", exitStatus);
-  PrintJson(out);
-}
-
-Json ErrorJson() {
-  Json error = Json::Object();
-  // The failure with a code tells most; the first one where none has.
-  const Failure* main = nullptr;
-  for (const auto& f : Failures()) {
-    if (f.code) {
-      main = &f;
-      break;
-    }
-  }
-  if (!main && !Failures().empty()) main = &Failures().front();
-  error.Add("message", main ? Json(main->message) : Json());
-  if (main && main->code) {
-    error.Add("code", static_cast<int64_t>(*main->code))
-        .Add("name", StatusName(*main->code))
-        .Add("description", StatusDescription(*main->code))
-        .Add("text", ResultText(*main->code));
-  } else {
-    error.Add("code", Json());
-  }
-  error.Add("block", main && main->block ? Json(*main->block) : Json());
-  error.Add("sector", main && main->block ? Json(SectorOfBlock(*main->block)) : Json());
-  Json messages = Json::Array();
-  for (const auto& f : Failures()) messages.Push(f.message);
-  error.Add("messages", messages);
-  return error;
-}
-
-Json OpenedWithJson(Json& object, const Access& access, const CardSession& session) {
-  if (access.keyIndex < 0) return object.Add("keyType", Json()).Add("key", Json());
-  return object.Add("keyType", KeyName(access.keyType))
-      .Add("key", HexText(session.Key(access.keyIndex)));
-}
-
-Json StringsJson(const std::vector<std::string>& texts) {
-  Json list = Json::Array();
-  for (const auto& t : texts) list.Push(t);
-  return list;
-}
-
-std::string VerificationText(const WriteOutcome& outcome, bool verify) {
-  if (!verify) return "not verified (--no-verify)";
-  if (!outcome.failure.empty()) return "failed";
-  if (!outcome.checked) {
-    for (const auto& n : outcome.notes) {
-      if (n.rfind("not verifiable", 0) == 0) return n;
-    }
-    return "not verifiable";
-  }
-  return "read back the same";
-}
-
-Json WrittenJson(int block, const Bytes& data, const WriteOutcome& outcome, bool verify,
-                 const CardSession& session) {
-  Json out = Json::Object();
-  out.Add("block", block).Add("sector", SectorOfBlock(block)).Add("data", HexText(data));
-  OpenedWithJson(out, outcome.access, session);
-  out.Add("verified", verify && outcome.checked && outcome.failure.empty())
-      .Add("verification", VerificationText(outcome, verify))
-      .Add("notes", StringsJson(outcome.notes));
-  if (outcome.checked) out.Add("held", HexText(outcome.held));
-  return out;
-}
-
-std::string BlockLine(int block, const Bytes& data) {
-  char number[8];
-  std::snprintf(number, sizeof number, "%4d", block);
-  return std::string(number) + "  " + HexSpaced(data) + "  |" + AsciiText(data) + "|";
-}
-
-int FindCard(CardSession& session) {
-  int32_t r = session.Find();
-  if (r == 0) return kExitOk;
-  Fail(
-      r == kNoCard ? "no card answers (" + ResultText(r) + ", 1)" : "no card found: " + Describe(r),
-      r);
-  return kExitFailed;
-}
-
-bool CheckOutputFile(const std::string& path) {
-  std::FILE* probe = std::fopen(path.c_str(), "rb");
-  const bool existed = probe != nullptr;
-  if (probe) std::fclose(probe);
-  probe = std::fopen(path.c_str(), "ab");
-  if (!probe) {
-    Fail("cannot write " + path + ": " + std::strerror(errno));
-    return false;
-  }
-  std::fclose(probe);
-  if (!existed) std::remove(path.c_str());
-  return true;
-}
-
-int CheckBlockOnCard(const CardSession& session, int block) {
-  const CardLayout& layout = session.Info().layout;
-  if (layout.sectors == 0 || block < layout.Blocks()) return kExitOk;
-  Fail("block " + std::to_string(block) + " is outside the card (" + layout.name +
-       ": blocks 0 to " + std::to_string(layout.Blocks() - 1) + ")");
-  return kExitFailed;
-}
 
 std::string ParseNone(const Arguments& args, Invocation*) {
   return args.Count(0, 0, {});
@@ -175,6 +37,7 @@ std::string ParseScan(const Arguments& args, Invocation* inv) {
 }
 
 int RunScan(Context& context) {
+  Output& output = context.Out();
   const Invocation& inv = context.inv;
   if (int status = context.Open()) return status;
   CardSession& session = context.Session();
@@ -193,17 +56,17 @@ int RunScan(Context& context) {
       int32_t r = session.Find();
       if (r == 0) break;
       if (r < 0) {
-        Fail("the reader stopped answering: " + Describe(r));
+        output.Fail("the reader stopped answering: " + Describe(r));
         return kExitFailed;
       }
       if (*inv.wait > 0 && Clock::now() >= end) {
-        Fail("no card entered the field within " + std::to_string(static_cast<int>(*inv.wait)) +
-             " s");
+        output.Fail("no card entered the field within " +
+                    std::to_string(static_cast<int>(*inv.wait)) + " s");
         return kExitFailed;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-  } else if (int status = FindCard(session)) {
+  } else if (int status = FindCard(output, session)) {
     return status;
   }
   const CardInfo& card = session.Info();
@@ -217,9 +80,9 @@ int RunScan(Context& context) {
                               static_cast<uint8_t>(card.atqa & 0xFF)}))
         .Add("sak", HexText({card.sak}))
         .Add("sectors", card.layout.sectors);
-    const std::string simulated = Reader::VirtualReader();
+    const std::string simulated = LibraryReader::VirtualReader();
     out.Add("virtualReader", !simulated.empty());
-    PrintJson(out);
+    output.PrintJson(out);
     return kExitOk;
   }
   std::printf("card  %s\n", card.layout.name.c_str());
@@ -228,7 +91,7 @@ int RunScan(Context& context) {
               card.serial.bccOk ? "ok" : "does not match the UID");
   std::printf("ATQA  %02X %02X\n", card.atqa >> 8, card.atqa & 0xFF);
   std::printf("SAK   %02X\n", card.sak);
-  const std::string simulated = Reader::VirtualReader();
+  const std::string simulated = LibraryReader::VirtualReader();
   if (!simulated.empty())
     std::printf("note  the virtual reader is answering, not a real card (%s)\n", simulated.c_str());
   return kExitOk;
@@ -242,17 +105,19 @@ std::string ParseRead(const Arguments& args, Invocation* inv) {
 }
 
 int RunRead(Context& context) {
+  Output& output = context.Out();
   const Invocation& inv = context.inv;
   if (int status = context.Open()) return status;
   CardSession& session = context.Session();
-  if (int status = FindCard(session)) return status;
-  if (int status = CheckBlockOnCard(session, inv.block)) return status;
+  if (int status = FindCard(output, session)) return status;
+  if (int status = CheckBlockOnCard(output, session, inv.block)) return status;
   Bytes data;
   Access access = WithAccess(session, inv.keyType, inv.block,
                              [&] { return session.Reader().Read(inv.block, &data); });
   if (access.result != 0) {
-    Fail(AccessFailure(access, "read block " + std::to_string(inv.block), inv.block, session),
-         access.result, inv.block);
+    output.Fail(
+        AccessFailure(access, "read block " + std::to_string(inv.block), inv.block, session),
+        access.result, inv.block);
     return kExitFailed;
   }
   if (inv.json) {
@@ -262,7 +127,7 @@ int RunRead(Context& context) {
         .Add("data", HexText(data))
         .Add("keyType", KeyName(access.keyType))
         .Add("key", HexText(session.Key(access.keyIndex)));
-    PrintJson(out);
+    output.PrintJson(out);
     return kExitOk;
   }
   std::printf("block %d, sector %d, %s\n", inv.block, SectorOfBlock(inv.block),
@@ -284,40 +149,30 @@ std::string ParseWrite(const Arguments& args, Invocation* inv) {
     return "block data must be 16 bytes as 32 hex digits: '" + pos[1] + "'";
   }
   inv->data = *data;
-  return CheckBlockWrite(inv->block, &inv->data, inv->permissions);
+  return CheckWriteOptions(inv->block, &inv->data, inv->permissions);
 }
 
 int RunWrite(Context& context) {
+  Output& output = context.Out();
   const Invocation& inv = context.inv;
   if (int status = context.Open()) return status;
   CardSession& session = context.Session();
-  if (int status = FindCard(session)) return status;
-  if (int status = CheckBlockOnCard(session, inv.block)) return status;
-  WriteOutcome outcome = WriteVerified(session, inv.keyType, inv.block, inv.data, inv.verify);
+  if (int status = FindCard(output, session)) return status;
+  if (int status = CheckBlockOnCard(output, session, inv.block)) return status;
+  const BlockWriteResult written =
+      WriteBlock(session, inv.keyType, inv.block, inv.data, inv.verify);
+  if (!written.error.empty()) {
+    output.Fail(written.error, written.code, inv.block);
+    return kExitFailed;
+  }
+  const WriteOutcome& outcome = written.outcome;
   const Access& access = outcome.access;
-  if (access.result != 0) {
-    Fail(AccessFailure(access, "write block " + std::to_string(inv.block), inv.block, session),
-         access.result, inv.block);
-    return kExitFailed;
-  }
-  if (!outcome.failure.empty()) {
-    Fail(outcome.failure, std::nullopt, inv.block);
-    return kExitFailed;
-  }
-  std::vector<std::string> warnings;
-  if (IsTrailer(inv.block)) {
-    auto conditions = DecodeAccessBits(inv.data);
-    if (conditions && KeyBReadable(conditions->group[kTrailerGroup])) {
-      warnings.push_back(
-          "these conditions let key A read key B: key B is then data, not a key (it can no "
-          "longer open the sector)");
-    }
-  }
+  const std::vector<std::string>& warnings = written.warnings;
   for (const auto& w : warnings) std::fprintf(stderr, "zubtool: warning: %s\n", w.c_str());
   if (inv.json) {
     Json out = WrittenJson(inv.block, inv.data, outcome, inv.verify, session);
     out.Add("warnings", StringsJson(warnings));
-    PrintJson(out);
+    output.PrintJson(out);
     return kExitOk;
   }
   // "opened with": the key that opened the sector, not a key the trailer gives it.
@@ -374,45 +229,42 @@ std::string ParseValue(const Arguments& args, Invocation* inv) {
 }
 
 int RunValue(Context& context) {
+  Output& output = context.Out();
   const Invocation& inv = context.inv;
   if (int status = context.Open()) return status;
   CardSession& session = context.Session();
-  CardReader& reader = session.Reader();
-  if (int status = FindCard(session)) return status;
-  if (int status = CheckBlockOnCard(session, inv.block)) return status;
+  if (int status = FindCard(output, session)) return status;
+  if (int status = CheckBlockOnCard(output, session, inv.block)) return status;
   const std::string block = std::to_string(inv.block);
-  ValueChange change = ChangeValue(session, inv.keyType, inv.block, inv.valueOp, inv.amount,
-                                   static_cast<uint8_t>(inv.block));
+  const ValueResult applied = ApplyValue(session, inv.keyType, inv.block, inv.valueOp, inv.amount,
+                                         static_cast<uint8_t>(inv.block), inv.verify);
+  const ValueChange& change = applied.change;
   const Access& access = change.access;
-  const std::string& what = change.what;
-  Bytes& data = change.data;
-  const bool notValue = change.notValue;
+  const Bytes& data = change.data;
   const std::optional<Bytes>& expected = change.expected;
   const std::optional<int32_t>& previous = change.previous;
-  if (access.result != 0) {
-    Fail(AccessFailure(access, what, inv.block, session), access.result, inv.block);
-    return kExitFailed;
-  }
-  if (notValue) {
-    Fail("block " + block + " is not a value block; nothing was changed:\n" +
-             BlockLine(inv.block, data),
-         std::nullopt, inv.block);
-    return kExitFailed;
-  }
-  // The read that shows the value is the read that verifies it: one read.
-  bool readBack = inv.valueOp == ValueOp::kGet;
-  WriteOutcome outcome;
-  outcome.access = access;
-  if (expected && inv.verify) {
-    ReadBack(session, inv.block, *expected, access.keyType, &outcome);
-    if (!outcome.failure.empty()) {
-      Fail(outcome.failure, std::nullopt, inv.block);
+  const WriteOutcome& outcome = applied.outcome;
+  switch (applied.problem) {
+    case ValueResult::kNone:
+      break;
+    case ValueResult::kRefused:
+      output.Fail(AccessFailure(access, change.what, inv.block, session), access.result, inv.block);
       return kExitFailed;
-    }
-    if (outcome.checked) {
-      data = outcome.held;
-      readBack = true;
-    }
+    case ValueResult::kNotValue:
+      output.Fail("block " + block + " is not a value block; nothing was changed:\n" +
+                      BlockLine(inv.block, data),
+                  std::nullopt, inv.block);
+      return kExitFailed;
+    case ValueResult::kDiffers:
+      output.Fail(outcome.failure, std::nullopt, inv.block);
+      return kExitFailed;
+    case ValueResult::kNotValueAfter:
+      output.Fail("block " + block + " is not a value block:\n" + BlockLine(inv.block, data),
+                  std::nullopt, inv.block);
+      return kExitFailed;
+    case ValueResult::kOtherValue:
+      output.Fail("block " + block + " reads back a different value", std::nullopt, inv.block);
+      return kExitFailed;
   }
   const char* opName = inv.valueOp == ValueOp::kGet   ? "get"
                        : inv.valueOp == ValueOp::kSet ? "set"
@@ -437,34 +289,24 @@ int RunValue(Context& context) {
     }
     return out;
   };
-  int32_t r = readBack ? 0 : reader.Read(inv.block, &data);
-  if (r != 0) {
+  if (const int32_t r = applied.readResult) {
     if (inv.json) {
       Json out = result(std::nullopt);
       out.Add("readBack", "the block cannot be read back: " + Describe(r));
-      PrintJson(out);
+      output.PrintJson(out);
       return kExitOk;
     }
     std::printf("block %s: done (the block cannot be read back: %s)\n", block.c_str(),
                 Describe(r).c_str());
     return kExitOk;
   }
-  auto value = DecodeValueBlock(data);
-  if (!value) {
-    Fail("block " + block + " is not a value block:\n" + BlockLine(inv.block, data), std::nullopt,
-         inv.block);
-    return kExitFailed;
-  }
-  if (inv.valueOp == ValueOp::kSet && value->value != inv.amount) {
-    Fail("block " + block + " reads back a different value", std::nullopt, inv.block);
-    return kExitFailed;
-  }
+  const ValueBlock& value = *applied.value;
   if (inv.json) {
-    PrintJson(result(*value));
+    output.PrintJson(result(value));
     return kExitOk;
   }
   std::printf("block %s: value %d (address byte %u), %s\n", block.c_str(),
-              static_cast<int>(value->value), value->address, KeyNote(access, session).c_str());
+              static_cast<int>(value.value), value.address, KeyNote(access, session).c_str());
   return kExitOk;
 }
 

@@ -22,22 +22,24 @@ std::string ParseConvert(const Arguments& args, Invocation* inv) {
 }
 
 int RunConvert(Context& context) {
+  Output& output = context.Out();
   const Invocation& inv = context.inv;
   std::string error;
   Format from = Format::kRaw;
   auto image = LoadImageFile(inv.file, inv.format, &error, &from, inv.layout);
   if (!image) {
-    Fail(error);
+    output.Fail(error);
     return kExitUsage;
   }
   if (inv.layout && inv.layout->sectors != image->Layout().sectors) {
-    Fail(inv.file + " holds a " + image->Layout().name + " image, not a " + inv.layout->name);
+    output.Fail(inv.file + " holds a " + image->Layout().name + " image, not a " +
+                inv.layout->name);
     return kExitUsage;
   }
   const Format to = OutputFormat(inv.file2, inv.outFormat);
-  if (!CheckNewFile(inv.file2, inv.overwrite)) return kExitUsage;
+  if (!CheckNewFile(output, inv.file2, inv.overwrite)) return kExitUsage;
   size_t size = 0;
-  if (!SaveImageFile(inv.file2, *image, to, &size)) return kExitFailed;
+  if (!SaveImageFile(output, inv.file2, *image, to, &size)) return kExitFailed;
   const int unknown = image->UnknownBytes();
   std::printf("%s (%s, %s%s) -> %s (%s, %zu bytes)\n", inv.file.c_str(), FormatName(from),
               image->Layout().name.c_str(),

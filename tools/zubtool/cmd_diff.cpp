@@ -53,6 +53,7 @@ std::string ParseDiff(const Arguments& args, Invocation* inv) {
 }
 
 int RunDiff(Context& context) {
+  Output& output = context.Out();
   const Invocation& inv = context.inv;
   Compared sides[2];
   const std::string names[2] = {inv.file, inv.file2};
@@ -63,7 +64,7 @@ int RunDiff(Context& context) {
     Format format = Format::kRaw;
     sides[s].image = LoadImageFile(names[s], std::nullopt, &error, &format);
     if (!sides[s].image) {
-      Fail(error);
+      output.Fail(error);
       return kDiffTrouble;
     }
     sides[s].label = names[s] + ": " + sides[s].image->Layout().name + ", " + FormatName(format);
@@ -72,16 +73,16 @@ int RunDiff(Context& context) {
     if (names[s] != "card") continue;
     if (int status = context.Open()) return status;
     CardSession& session = context.Session();
-    if (FindCard(session)) return kDiffTrouble;
+    if (FindCard(output, session)) return kDiffTrouble;
     const CardInfo& card = session.Info();
     CardLayout layout = card.layout;
     if (layout.sectors == 0) {
-      Fail("the card (" + card.layout.name + ") has no MIFARE Classic sectors");
+      output.Fail("the card (" + card.layout.name + ") has no MIFARE Classic sectors");
       return kDiffTrouble;
     }
     sides[s].image = ReadCard(session, layout, inv.keyType);
     if (session.Lost()) {
-      Fail("the card was lost while it was read: " + Describe(session.Lost()));
+      output.Fail("the card was lost while it was read: " + Describe(session.Lost()));
       return kDiffTrouble;
     }
     sides[s].label = "the card: " + layout.name + ", UID " + HexText(card.serial.uid);
@@ -114,7 +115,7 @@ int RunDiff(Context& context) {
       blocks.Push(entry);
     }
     doc.Add("blocks", blocks);
-    PrintJson(doc);
+    output.PrintJson(doc);
     return diff.Same() ? kDiffSame : kDiffDiffer;
   }
 

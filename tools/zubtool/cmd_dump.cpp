@@ -5,7 +5,7 @@
 #include "image_file.h"
 #include "commands.h"
 #include "json.h"
-#include "reader.h"
+#include "library_reader.h"
 #include "session.h"
 #include "status.h"
 
@@ -13,7 +13,7 @@ namespace zubtool {
 
 namespace {
 
-SectorDump DumpSector(CardReader& reader, CardSession& session, std::optional<int> keyType,
+SectorDump DumpSector(CardCalls& reader, CardSession& session, std::optional<int> keyType,
                       int sector) {
   SectorDump dump;
   const int first = FirstBlock(sector), count = BlocksInSector(sector);
@@ -116,16 +116,18 @@ std::string ParseDump(const Arguments& args, Invocation* inv) {
 }
 
 int RunDump(Context& context) {
+  Output& output = context.Out();
   const Invocation& inv = context.inv;
-  if (!inv.out.empty() && !CheckNewFile(inv.out, inv.overwrite)) return kExitUsage;
+  if (!inv.out.empty() && !CheckNewFile(output, inv.out, inv.overwrite)) return kExitUsage;
   if (int status = context.Open()) return status;
   CardSession& session = context.Session();
-  if (int status = FindCard(session)) return status;
+  if (int status = FindCard(output, session)) return status;
   const CardInfo& card = session.Info();
   CardLayout layout = inv.layout ? *inv.layout : card.layout;
   if (layout.sectors == 0) {
-    Fail("the card (" + card.layout.name + ", SAK " + HexText({card.sak}) +
-         ") has no MIFARE Classic sectors; give --card 1K, 2K, 4K or mini to dump it anyway");
+    output.Fail(
+        "the card (" + card.layout.name + ", SAK " + HexText({card.sak}) +
+        ") has no MIFARE Classic sectors; give --card 1K, 2K, 4K or mini to dump it anyway");
     return kExitFailed;
   }
   // Text goes out sector by sector; JSON as one object at the end.
@@ -137,7 +139,7 @@ int RunDump(Context& context) {
                 layout.name.c_str(), HexText(card.serial.uid).c_str(), card.atqa >> 8,
                 card.atqa & 0xFF, card.sak);
   print(head);
-  const std::string simulated = Reader::VirtualReader();
+  const std::string simulated = LibraryReader::VirtualReader();
   if (!simulated.empty())
     print("note  the virtual reader is answering, not a real card (" + simulated + ")");
   Json json = Json::Object();
@@ -213,14 +215,14 @@ int RunDump(Context& context) {
         std::to_string(layout.Blocks()) + " blocks");
   int status = sectorsComplete == layout.sectors ? kExitOk : kExitFailed;
   if (session.Lost()) {
-    Fail("the card was lost during the dump: " + Describe(session.Lost()));
+    output.Fail("the card was lost during the dump: " + Describe(session.Lost()));
     status = kExitFailed;
   }
   json.Add("sectors", sectors).Add("complete", status == kExitOk);
   if (!inv.out.empty()) {
     const Format format = OutputFormat(inv.out, inv.format);
     size_t size = 0;
-    if (!SaveImageFile(inv.out, image, format, &size)) return kExitFailed;
+    if (!SaveImageFile(output, inv.out, image, format, &size)) return kExitFailed;
     const int unknown = image.UnknownBytes();
     std::string what = format == Format::kRaw ? "" : std::string(FormatName(format)) + ", ";
     what += std::to_string(size) + " bytes";
@@ -228,7 +230,7 @@ int RunDump(Context& context) {
     print("image written to " + inv.out + " (" + what + ")");
     json.Add("image", inv.out).Add("format", FormatName(format)).Add("unknownBytes", unknown);
   }
-  if (inv.json) PrintJson(json);
+  if (inv.json) output.PrintJson(json);
   return status;
 }
 

@@ -10,10 +10,6 @@ namespace zubtool {
 
 namespace {
 
-bool Allows(KeySet set, int keyType) {
-  return (set & (keyType == kKeyA ? kByA : kByB)) != 0;
-}
-
 // Whether key `keyType` may put the whole sector back to the factory state
 // under the trailer `trailer` (as read with that key): "" or why not.
 std::string WhyNotFormattable(int sector, const Bytes& trailer, int keyType) {
@@ -69,16 +65,18 @@ std::string ParseFormat(const Arguments& args, Invocation* inv) {
 }
 
 int RunFormat(Context& context) {
+  Output& output = context.Out();
   const Invocation& inv = context.inv;
   if (int status = context.Open()) return status;
   CardSession& session = context.Session();
-  CardReader& reader = session.Reader();
-  if (int status = FindCard(session)) return status;
+  CardCalls& reader = session.Reader();
+  if (int status = FindCard(output, session)) return status;
   const CardInfo& card = session.Info();
   const CardLayout layout = inv.layout ? *inv.layout : card.layout;
   if (layout.sectors == 0) {
-    Fail("the card (" + card.layout.name + ", SAK " + HexText({card.sak}) +
-         ") has no MIFARE Classic sectors; give --card 1K, 2K, 4K or mini to format it anyway");
+    output.Fail(
+        "the card (" + card.layout.name + ", SAK " + HexText({card.sak}) +
+        ") has no MIFARE Classic sectors; give --card 1K, 2K, 4K or mini to format it anyway");
     return kExitFailed;
   }
   const Bytes factoryTrailer = *ParseHex("FFFFFFFFFFFF FF078069 FFFFFFFFFFFF");
@@ -186,11 +184,11 @@ int RunFormat(Context& context) {
   auto reportLeft = [&] {
     if (left == 0) return;
     const bool many = left > 1;
-    Fail(std::to_string(left) + (many ? " sectors " : " sector ") +
-         (inv.dryRun ? "would be"
-          : many     ? "were"
-                     : "was") +
-         " left as " + (many ? "they are" : "it is"));
+    output.Fail(std::to_string(left) + (many ? " sectors " : " sector ") +
+                (inv.dryRun ? "would be"
+                 : many     ? "were"
+                            : "was") +
+                " left as " + (many ? "they are" : "it is"));
   };
   if (inv.json) {
     reportLeft();
@@ -213,8 +211,8 @@ int RunFormat(Context& context) {
     out.Add("sectors", sectors)
         .Add(inv.dryRun ? "formattable" : "formatted", layout.sectors - left)
         .Add("left", left);
-    if (status != kExitOk) out.Add("error", ErrorJson()).Add("exitStatus", status);
-    PrintJson(out);
+    if (status != kExitOk) out.Add("error", output.ErrorJson()).Add("exitStatus", status);
+    output.PrintJson(out);
     return status;
   }
   std::printf("\nsector  opened with          result\n");

@@ -151,8 +151,9 @@ std::string ParseKeys(const Arguments& args, Invocation* inv) {
 }
 
 int RunKeys(Context& context) {
+  Output& output = context.Out();
   const Invocation& inv = context.inv;
-  if (!inv.out.empty() && !CheckOutputFile(inv.out)) return kExitUsage;
+  if (!inv.out.empty() && !CheckOutputFile(output, inv.out)) return kExitUsage;
   // --resume: the earlier file is read before anything else; its keys come first.
   std::optional<std::string> earlierText;
   if (inv.resume) {
@@ -176,18 +177,19 @@ int RunKeys(Context& context) {
   }
   keys.RemoveDuplicates();
   if (keys.empty()) {
-    Fail("no key to try (--no-default-key without --key, --keys-file or an earlier --out file)");
+    output.Fail(
+        "no key to try (--no-default-key without --key, --keys-file or an earlier --out file)");
     return kExitUsage;
   }
   const size_t keyCount = keys.size();
   context.SetKeys(std::move(keys));
   if (int status = context.Open()) return status;
   CardSession& session = context.Session();
-  if (int status = FindCard(session)) return status;
+  if (int status = FindCard(output, session)) return status;
   const CardInfo& card = session.Info();
   const CardLayout layout = inv.layout ? *inv.layout : card.layout;
   if (layout.sectors == 0) {
-    Fail("the card (" + card.layout.name + ") has no MIFARE Classic sectors");
+    output.Fail("the card (" + card.layout.name + ") has no MIFARE Classic sectors");
     return kExitFailed;
   }
 
@@ -197,13 +199,13 @@ int RunKeys(Context& context) {
     std::string error;
     auto earlier = ReadEarlierSearch(*earlierText, layout.sectors, &error);
     if (!earlier) {
-      Fail("cannot resume from " + inv.out + ": " + error + "; nothing was searched");
+      output.Fail("cannot resume from " + inv.out + ": " + error + "; nothing was searched");
       return kExitUsage;
     }
     const std::string uid = HexText(card.serial.uid);
     if (HexText(*ParseHex(earlier->uid)) != uid) {
-      Fail("cannot resume from " + inv.out + ": it is for the card " + earlier->uid +
-           ", the card in the field is " + uid + "; nothing was searched");
+      output.Fail("cannot resume from " + inv.out + ": it is for the card " + earlier->uid +
+                  ", the card in the field is " + uid + "; nothing was searched");
       return kExitFailed;
     }
     found = earlier->sectors;
@@ -217,7 +219,7 @@ int RunKeys(Context& context) {
   auto save = [&](bool interrupted) {
     if (inv.out.empty() || !writeError.empty()) return;
     writeError = WriteFileAtomically(inv.out, KeysFileText(card, layout, found, interrupted));
-    if (!writeError.empty()) Fail(writeError);
+    if (!writeError.empty()) output.Fail(writeError);
   };
   Progress progress(keyCount);
   InterruptScope interrupt;
@@ -233,7 +235,7 @@ int RunKeys(Context& context) {
 
   int status = kExitOk;
   if (session.Lost()) {
-    Fail("the card was lost during the search: " + Describe(session.Lost()));
+    output.Fail("the card was lost during the search: " + Describe(session.Lost()));
     status = kExitFailed;
   }
   if (inv.json) {
@@ -253,7 +255,7 @@ int RunKeys(Context& context) {
     out.Add("sectors", sectors).Add("keysTried", static_cast<int64_t>(keyCount));
     out.Add("interrupted", interrupted);
     out.Add("resumed", resumed);
-    PrintJson(out);
+    output.PrintJson(out);
   } else {
     std::printf("card  %s  UID %s  (%zu keys to try)\n", layout.name.c_str(),
                 HexText(card.serial.uid).c_str(), keyCount);
@@ -274,16 +276,16 @@ int RunKeys(Context& context) {
   }
   if (interrupted) {
     save(true);
-    Fail(std::string("the search was interrupted: sectors marked - were not searched") +
-         (inv.out.empty() ? "" : "; " + inv.out + " holds the keys found"));
+    output.Fail(std::string("the search was interrupted: sectors marked - were not searched") +
+                (inv.out.empty() ? "" : "; " + inv.out + " holds the keys found"));
     std::fflush(stdout);
     return kExitInterrupted;
   }
   int missing = 0;
   for (const auto& s : found) missing += s.searched && !s.keyA && !s.keyB;
   if (missing) {
-    Fail(std::to_string(missing) + " sector" + (missing > 1 ? "s" : "") +
-         " opened by none of the keys tried");
+    output.Fail(std::to_string(missing) + " sector" + (missing > 1 ? "s" : "") +
+                " opened by none of the keys tried");
     status = kExitFailed;
   }
   if (!inv.out.empty()) {

@@ -3,7 +3,7 @@
 
 #include "commands.h"
 #include "image_file.h"
-#include "reader.h"
+#include "library_reader.h"
 #include "restore_plan.h"
 #include "session.h"
 #include "status.h"
@@ -39,12 +39,13 @@ std::string ParseRestore(const Arguments& args, Invocation* inv) {
 }
 
 int RunRestore(Context& context) {
+  Output& output = context.Out();
   const Invocation& inv = context.inv;
   std::string error;
   Format format = Format::kRaw;
   auto loaded = LoadImageFile(inv.file, inv.format, &error, &format);
   if (!loaded) {
-    Fail(error);
+    output.Fail(error);
     return kExitUsage;
   }
   const CardImage& image = *loaded;
@@ -54,14 +55,15 @@ int RunRestore(Context& context) {
   const auto implausible = ImplausibleImage(image);
   for (size_t i = 0; i < implausible.size(); ++i) {
     if (i == 3 && implausible.size() > 4) {  // a file of noise breaks every trailer
-      Fail("... and " + std::to_string(implausible.size() - 3) + " more");
+      output.Fail("... and " + std::to_string(implausible.size() - 3) + " more");
       break;
     }
-    Fail(std::string(inv.notACardImage ? "warning: " : "") + implausible[i]);
+    output.Fail(std::string(inv.notACardImage ? "warning: " : "") + implausible[i]);
   }
   if (!implausible.empty() && !inv.notACardImage) {
-    Fail(inv.file + " is not a plausible card image; give --not-a-card-image to write it anyway");
-    Fail("nothing was written");
+    output.Fail(inv.file +
+                " is not a plausible card image; give --not-a-card-image to write it anyway");
+    output.Fail("nothing was written");
     return kExitUsage;
   }
 
@@ -71,8 +73,8 @@ int RunRestore(Context& context) {
   const std::vector<std::string>& refusals = restorePlan.refusals;
   const int skippedCount = restorePlan.UnknownCount();
   if (!refusals.empty()) {
-    for (const auto& r : refusals) Fail(r);
-    Fail("nothing was written");
+    for (const auto& r : refusals) output.Fail(r);
+    output.Fail("nothing was written");
     return kExitUsage;
   }
   const auto imageUid = image.Uid();
@@ -113,7 +115,7 @@ int RunRestore(Context& context) {
       planned.Push(p);
     }
     out.Add("planned", planned).Add("skipped", skippedJson);
-    PrintJson(out);
+    output.PrintJson(out);
     return kExitOk;
   }
   if (inv.dryRun) {
@@ -135,7 +137,7 @@ int RunRestore(Context& context) {
   PackedKeys keys(ImageKeys(image));
   keys.Append(context.Keys());
   CardSession session(context.TheReader(), std::move(keys));
-  if (int status = FindCard(session)) return status;
+  if (int status = FindCard(output, session)) return status;
   const CardInfo& card = session.Info();
   const std::string cardUid = HexText(card.serial.uid);
   out.Add("card", card.layout.name)
@@ -148,12 +150,12 @@ int RunRestore(Context& context) {
                                      : " (another card: the data is copied, block 0 is kept)");
   if (card.layout.sectors != layout.sectors) {
     if (!inv.notACardImage || card.layout.sectors == 0) {
-      Fail("the image is for a " + layout.name + ", the card is a " + card.layout.name +
-           "; nothing was written");
+      output.Fail("the image is for a " + layout.name + ", the card is a " + card.layout.name +
+                  "; nothing was written");
       return kExitFailed;
     }
-    Fail("warning: the image is for a " + layout.name + ", the card is a " + card.layout.name +
-         ": only the blocks both have are written");
+    output.Fail("warning: the image is for a " + layout.name + ", the card is a " +
+                card.layout.name + ": only the blocks both have are written");
   }
   const int cardBlocks = card.layout.Blocks();
 
@@ -233,7 +235,7 @@ int RunRestore(Context& context) {
   if (!failed.empty()) {
     std::string list;
     for (const auto& f : failed) list += (list.empty() ? "" : ", ") + f;
-    Fail("not written: block" + std::string(failed.size() > 1 ? "s " : " ") + list);
+    output.Fail("not written: block" + std::string(failed.size() > 1 ? "s " : " ") + list);
   }
   const int status = failed.empty() ? kExitOk : kExitFailed;
   if (inv.json) {
@@ -244,8 +246,8 @@ int RunRestore(Context& context) {
         .Add("skipped", skippedJson)
         .Add("warnings", StringsJson(warnings));
     // A restore that failed in part keeps its report; the error rides along.
-    if (status != kExitOk) out.Add("error", ErrorJson()).Add("exitStatus", status);
-    PrintJson(out);
+    if (status != kExitOk) out.Add("error", output.ErrorJson()).Add("exitStatus", status);
+    output.PrintJson(out);
   }
   return status;
 }

@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "commands.h"
-#include "reader.h"
+#include "library_reader.h"
 #include "status.h"
 
 namespace zubtool {
@@ -21,17 +21,18 @@ std::string ParseBeep(const Arguments& args, Invocation* inv) {
 }
 
 int RunBeep(Context& context) {
+  Output& output = context.Out();
   const Invocation& inv = context.inv;
   if (int status = context.Open()) return status;
-  Reader& reader = context.TheReader();
+  LibraryReader& reader = context.TheReader();
   int32_t r = reader.Beep(true);
   if (r != 0) {
-    Fail("beeper on: " + Describe(r));
+    output.Fail("beeper on: " + Describe(r));
     return kExitFailed;
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(inv.milliseconds));
   if ((r = reader.Beep(false)) != 0) {
-    Fail("beeper off: " + Describe(r));
+    output.Fail("beeper off: " + Describe(r));
     return kExitFailed;
   }
   std::printf("beeped for %d ms\n", inv.milliseconds);
@@ -56,12 +57,13 @@ std::string ParseLed(const Arguments& args, Invocation* inv) {
 }
 
 int RunLed(Context& context) {
+  Output& output = context.Out();
   const Invocation& inv = context.inv;
   if (int status = context.Open()) return status;
-  Reader& reader = context.TheReader();
+  LibraryReader& reader = context.TheReader();
   int32_t r = reader.Led(inv.led, inv.on);
   if (r != 0) {
-    Fail("LED " + std::to_string(inv.led) + ": " + Describe(r));
+    output.Fail("LED " + std::to_string(inv.led) + ": " + Describe(r));
     return kExitFailed;
   }
   std::printf("LED %d %s\n", inv.led, inv.on ? "on" : "off");

@@ -1,8 +1,10 @@
 #include "command_table.h"
 
+#include <iterator>
+
 #include "commands.h"
 #include "open_failure.h"
-#include "reader.h"
+#include "library_reader.h"
 #include "session.h"
 #include "status.h"
 
@@ -30,8 +32,18 @@ bool TriesKeys(const Invocation& inv) {
   return inv.command && (!inv.command->triesKeys || inv.command->triesKeys(inv));
 }
 
-const std::vector<CommandSpec>& Commands() {
-  static const std::vector<CommandSpec> kCommands = {
+namespace {
+
+// The table in use: the core's own until the program installs its own.
+std::vector<CommandSpec>& Installed() {
+  static std::vector<CommandSpec> table = CommandTable();
+  return table;
+}
+
+}  // namespace
+
+std::vector<CommandSpec> CommandTable(std::vector<CommandSpec> above) {
+  std::vector<CommandSpec> table = {
       {"scan",
        "scan [--wait [SECONDS]] [--json]",
        "card type, UID and SAK of the card in the field",
@@ -265,20 +277,6 @@ const std::vector<CommandSpec>& Commands() {
        ParseLed,
        RunLed,
        TriesNoKey},
-      {"ui",
-       "ui [--port N] [--no-browser]",
-       "the workbench: the card in a page of your browser",
-       "Serves the workbench, a page for the card in your own browser, on the loopback\n"
-       "address only (127.0.0.1, and ::1 where there is one), and opens the default\n"
-       "browser on it. The address printed carries a token made for this run: only a\n"
-       "page opened with it can use the reader. The keys to try are those of --key,\n"
-       "--keys-file and the transport key, and the page can change them. Ctrl-C stops\n"
-       "it: a running key search is cancelled, the reader closed, the card left as it\n"
-       "is. Exit status 1 when the port cannot be had.\n",
-       {{"--port", "N", "listen on port N (default: one the system picks)"},
-        {"--no-browser", nullptr, "print the address, do not open a browser"}},
-       ParseUi,
-       RunUi},
       {"help",
        "help [COMMAND|codes]",
        "the usage of the tool or of a command; result codes",
@@ -290,7 +288,18 @@ const std::vector<CommandSpec>& Commands() {
        RunHelp,
        TriesNoKey},
   };
-  return kCommands;
+  // The commands of the layers above go before help, which stays last.
+  table.insert(table.end() - 1, std::make_move_iterator(above.begin()),
+               std::make_move_iterator(above.end()));
+  return table;
+}
+
+const std::vector<CommandSpec>& Commands() {
+  return Installed();
+}
+
+void InstallCommands(std::vector<CommandSpec> table) {
+  Installed() = std::move(table);
 }
 
 Context::Context(const Invocation& invocation, PackedKeys keys)
@@ -309,18 +318,19 @@ void Context::SetKeys(PackedKeys keys) {
 Context::~Context() = default;
 
 int Context::Open() {
-  reader_ = std::make_unique<Reader>(inv.verbose);
+  reader_ = std::make_unique<LibraryReader>(inv.verbose);
   int32_t r = reader_->Open(inv.device);
   if (r != 0) {
     // A reader that is there but cannot be opened says why, where the vendor
     // library can tell.
     const std::string why = OpenErrorText(LastOpenError());
     if (why.empty()) {
-      Fail("no reader at device index " + std::to_string(inv.device) + ": " + Describe(r), r);
+      output_.Fail("no reader at device index " + std::to_string(inv.device) + ": " + Describe(r),
+                   r);
     } else {
-      Fail("cannot open the reader at device index " + std::to_string(inv.device) + ": " + why +
-               " (" + ResultText(r) + ", " + std::to_string(r) + ")",
-           r);
+      output_.Fail("cannot open the reader at device index " + std::to_string(inv.device) + ": " +
+                       why + " (" + ResultText(r) + ", " + std::to_string(r) + ")",
+                   r);
     }
     return kExitNoReader;
   }

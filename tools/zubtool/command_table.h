@@ -1,6 +1,8 @@
 // Every zubtool command in one table: its name, usage, options, the parser of
 // its arguments and the function that runs it. A new command is one entry
-// here and its functions (declared in commands.h).
+// here and its functions (declared in commands.h); a command of a layer
+// above the core (the workbench) is its entry there, which the program adds
+// to the table (main.cpp).
 #ifndef ZUBTOOL_COMMAND_TABLE_H
 #define ZUBTOOL_COMMAND_TABLE_H
 
@@ -9,11 +11,12 @@
 #include <vector>
 
 #include "args.h"
+#include "output.h"
 
 namespace zubtool {
 
 class CardSession;
-class Reader;
+class LibraryReader;
 
 // What a command runs with: its invocation, the keys to try, and the reader,
 // opened when the command asks for it (after checking what it can without
@@ -35,13 +38,16 @@ class Context {
   // Opens the reader at --device; 0, or the exit status after reporting.
   int Open();
   // Valid after Open().
-  Reader& TheReader() { return *reader_; }
+  LibraryReader& TheReader() { return *reader_; }
   CardSession& Session() { return *session_; }
+  // What the command reports.
+  Output& Out() { return output_; }
 
  private:
   std::shared_ptr<PackedKeys> keys_;
-  std::unique_ptr<Reader> reader_;
+  std::unique_ptr<LibraryReader> reader_;
   std::unique_ptr<CardSession> session_;
+  Output output_;
 };
 
 // An option only some commands take.
@@ -72,7 +78,14 @@ bool TriesNoKey(const Invocation& inv);
 // Whether the command of `inv` tries keys.
 bool TriesKeys(const Invocation& inv);
 
+// The core's commands in the order the usage lists them, with `above` (the
+// commands of the layers built on the core: the workbench's `ui`) before
+// help.
+std::vector<CommandSpec> CommandTable(std::vector<CommandSpec> above = {});
+// The table the command line is parsed with and the usage lists: the core's
+// alone, until the program installs its whole table (before parsing).
 const std::vector<CommandSpec>& Commands();
+void InstallCommands(std::vector<CommandSpec> table);
 const CommandSpec* FindCommand(const std::string& name);
 
 }  // namespace zubtool

@@ -50,18 +50,19 @@ Format OutputFormat(const std::string& path, std::optional<Format> format) {
   return FormatOfPath(path).value_or(Format::kRaw);
 }
 
-bool CheckNewFile(const std::string& path, bool overwrite) {
+bool CheckNewFile(Output& output, const std::string& path, bool overwrite) {
   if (!overwrite) {
     if (std::FILE* probe = std::fopen(path.c_str(), "rb")) {
       std::fclose(probe);
-      Fail(path + " exists; give --overwrite to replace it");
+      output.Fail(path + " exists; give --overwrite to replace it");
       return false;
     }
   }
-  return CheckOutputFile(path);
+  return CheckOutputFile(output, path);
 }
 
-bool SaveImageFile(const std::string& path, const CardImage& image, Format format, size_t* size) {
+bool SaveImageFile(Output& output, const std::string& path, const CardImage& image, Format format,
+                   size_t* size) {
   std::vector<std::string> notes;
   const Bytes content = WriteImage(image, format, nullptr, &notes);
   if (size) *size = content.size();
@@ -70,7 +71,7 @@ bool SaveImageFile(const std::string& path, const CardImage& image, Format forma
              static_cast<std::streamsize>(content.size()));
   file.close();
   if (!file) {
-    Fail("cannot write " + path);
+    output.Fail("cannot write " + path);
     return false;
   }
   for (const auto& note : notes)

@@ -11,6 +11,8 @@
 
 namespace zubtool {
 
+class Output;
+
 // Reads FILE. Nothing, with the error ("card.mct: line 7: ..."), when it
 // cannot be read or is no image. `used` receives the format it was read as.
 // What the file left out is noted on standard error ("zubtool: note:
@@ -33,13 +35,13 @@ Format OutputFormat(const std::string& path, std::optional<Format> format);
 
 // Whether FILE may be written: it can be, and it does not exist unless
 // `overwrite`. Reported when not.
-bool CheckNewFile(const std::string& path, bool overwrite);
+bool CheckNewFile(Output& output, const std::string& path, bool overwrite);
 
 // Writes the image; on failure reports and returns false. Says on standard
 // error what the format had to write in place of what the image does not
 // know (unknown bytes, the card's UID, ATQA or SAK) and what it cannot keep.
 // `size`, when given, receives the file's size.
-bool SaveImageFile(const std::string& path, const CardImage& image, Format format,
+bool SaveImageFile(Output& output, const std::string& path, const CardImage& image, Format format,
                    size_t* size = nullptr);
 
 }  // namespace zubtool

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "args.h"
+#include "cmd_ui.h"
 #include "command_table.h"
 #include "commands.h"
 #include "session.h"
@@ -80,6 +81,8 @@ static int Main(int argc, char** argv) {
   // The result texts are printed in UTF-8; a console must be told so.
   if (_isatty(_fileno(stdout)) || _isatty(_fileno(stderr))) SetConsoleOutputCP(CP_UTF8);
 #endif
+  // The core's commands and the workbench's, which builds on the core.
+  zubtool::InstallCommands(zubtool::CommandTable({zubtool::UiCommand()}));
   std::vector<std::string> args(argv + 1, argv + argc);
   zubtool::ParseResult parsed = zubtool::ParseCommandLine(args);
   const zubtool::Invocation& inv = parsed.invocation;
@@ -102,7 +105,7 @@ static int Main(int argc, char** argv) {
   if (zubtool::TriesKeys(inv) && !CollectKeys(inv, &keys)) return zubtool::kExitUsage;
   zubtool::Context context(inv, std::move(keys));
   int status = inv.command->run(context);
-  if (inv.json && status != zubtool::kExitOk) zubtool::PrintJsonError(status);
+  if (inv.json && status != zubtool::kExitOk) context.Out().PrintJsonError(status);
   std::fflush(stdout);
   return status;
 }

@@ -1,5 +1,7 @@
 #include "restore_plan.h"
 
+#include "args.h"
+
 namespace zubtool {
 
 int RestorePlan::UnknownCount() const {
@@ -35,7 +37,7 @@ RestorePlan PlanRestore(const CardImage& image, bool trailers,
       continue;
     }
     PlannedWrite write{block, image.Block(block)};
-    std::string refusal = CheckBlockWrite(block, &write.data, permissions);
+    std::string refusal = CheckWriteOptions(block, &write.data, permissions);
     if (!refusal.empty()) plan.refusals.push_back(refusal);
     if (IsTrailer(block)) {
       if (auto conditions = DecodeAccessBits(write.data)) {

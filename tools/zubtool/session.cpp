@@ -10,14 +10,14 @@ const char* KeyName(int type) {
   return type == kKeyA ? "A" : "B";
 }
 
-CardSession::CardSession(CardReader& reader, std::shared_ptr<const PackedKeys> keys)
+CardSession::CardSession(CardCalls& reader, std::shared_ptr<const PackedKeys> keys)
     : reader_(reader), keys_(keys ? std::move(keys) : std::make_shared<const PackedKeys>()) {
   for (auto& bank : slotKey_) {
     for (int& k : bank) k = -1;
   }
 }
 
-CardSession::CardSession(CardReader& reader, PackedKeys keys)
+CardSession::CardSession(CardCalls& reader, PackedKeys keys)
     : CardSession(reader, std::make_shared<const PackedKeys>(std::move(keys))) {}
 
 int32_t CardSession::Find() {

@@ -1,6 +1,6 @@
 // One card in the field and the keys to try on it: finding the card,
 // authenticating sectors with the keys in order, and why an operation was
-// refused. Depends on the reader only through CardReader.
+// refused. Depends on the reader only through CardCalls.
 #ifndef ZUBTOOL_SESSION_H
 #define ZUBTOOL_SESSION_H
 
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "MifareZUB.h"
-#include "card_reader.h"
+#include "card_calls.h"
 
 namespace zubtool {
 
@@ -41,14 +41,14 @@ struct CardInfo {
 // nothing more.
 class CardSession {
  public:
-  CardSession(CardReader& reader, std::shared_ptr<const PackedKeys> keys);
-  CardSession(CardReader& reader, PackedKeys keys);
+  CardSession(CardCalls& reader, std::shared_ptr<const PackedKeys> keys);
+  CardSession(CardCalls& reader, PackedKeys keys);
 
   // Wakes every card in the field and selects the one that answers.
   int32_t Find();
 
   const CardInfo& Info() const { return info_; }
-  CardReader& Reader() { return reader_; }
+  CardCalls& Reader() { return reader_; }
   const PackedKeys& Keys() const { return *keys_; }
   Bytes Key(int index) const { return (*keys_)[static_cast<size_t>(index)]; }
   // Nonzero once the card could not be selected again (taken away, another
@@ -76,7 +76,7 @@ class CardSession {
  private:
   int32_t Reselect();
 
-  CardReader& reader_;
+  CardCalls& reader_;
   std::shared_ptr<const PackedKeys> keys_;
   CardInfo info_;
   bool selected_ = false;

@@ -6,7 +6,7 @@ namespace zubtool {
 
 ValueChange ChangeValue(CardSession& session, std::optional<int> keyType, int block, ValueOp op,
                         int32_t amount, uint8_t address) {
-  CardReader& reader = session.Reader();
+  CardCalls& reader = session.Reader();
   const std::string number = std::to_string(block);
   ValueChange c;
   switch (op) {
@@ -49,6 +49,45 @@ ValueChange ChangeValue(CardSession& session, std::optional<int> keyType, int bl
     }
   }
   return c;
+}
+
+ValueResult ApplyValue(CardSession& session, std::optional<int> keyType, int block, ValueOp op,
+                       int32_t amount, uint8_t address, bool verify) {
+  ValueResult result;
+  result.change = ChangeValue(session, keyType, block, op, amount, address);
+  const ValueChange& change = result.change;
+  if (change.access.result != 0) {
+    result.problem = ValueResult::kRefused;
+    return result;
+  }
+  if (change.notValue) {
+    result.problem = ValueResult::kNotValue;
+    return result;
+  }
+  Bytes& data = result.change.data;
+  // get's own read shows the value; a read that verifies shows it too.
+  bool shown = op == ValueOp::kGet;
+  result.outcome.access = change.access;
+  if (change.expected && verify) {
+    ReadBack(session, block, *change.expected, change.access.keyType, &result.outcome);
+    if (!result.outcome.failure.empty()) {
+      result.problem = ValueResult::kDiffers;
+      return result;
+    }
+    if (result.outcome.checked) {
+      data = result.outcome.held;
+      shown = true;
+    }
+  }
+  if (!shown) result.readResult = session.Reader().Read(block, &data);
+  if (result.readResult != 0) return result;
+  result.value = DecodeValueBlock(data);
+  if (!result.value) {
+    result.problem = ValueResult::kNotValueAfter;
+  } else if (op == ValueOp::kSet && result.value->value != amount) {
+    result.problem = ValueResult::kOtherValue;
+  }
+  return result;
 }
 
 }  // namespace zubtool

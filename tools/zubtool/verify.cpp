@@ -13,11 +13,11 @@ bool SameBytes(const Bytes& a, const Bytes& b, size_t from, size_t to) {
   return true;
 }
 
+}  // namespace
+
 bool Allows(KeySet set, int keyType) {
   return (set & (keyType == kKeyA ? kByA : kByB)) != 0;
 }
-
-}  // namespace
 
 std::string CompareReadBack(int block, const Bytes& sent, const Bytes& held, int keyType,
                             std::vector<std::string>* notes) {
@@ -91,6 +91,31 @@ WriteOutcome WriteVerified(CardSession& session, std::optional<int> keyType, int
   if (outcome.access.result == 0 && verify)
     ReadBack(session, block, data, outcome.access.keyType, &outcome);
   return outcome;
+}
+
+BlockWriteResult WriteBlock(CardSession& session, std::optional<int> keyType, int block,
+                            const Bytes& data, bool verify) {
+  BlockWriteResult result;
+  result.outcome = WriteVerified(session, keyType, block, data, verify);
+  const Access& access = result.outcome.access;
+  if (access.result != 0) {
+    result.error = AccessFailure(access, "write block " + std::to_string(block), block, session);
+    result.code = access.result;
+    return result;
+  }
+  if (!result.outcome.failure.empty()) {
+    result.error = result.outcome.failure;
+    return result;
+  }
+  if (IsTrailer(block)) {
+    auto conditions = DecodeAccessBits(data);
+    if (conditions && KeyBReadable(conditions->group[kTrailerGroup])) {
+      result.warnings.push_back(
+          "these conditions let key A read key B: key B is then data, not a key (it can no "
+          "longer open the sector)");
+    }
+  }
+  return result;
 }
 
 }  // namespace zubtool

@@ -22,6 +22,9 @@ namespace zubtool {
 std::string CompareReadBack(int block, const Bytes& sent, const Bytes& held, int keyType,
                             std::vector<std::string>* notes);
 
+// Whether `set` holds key `keyType`.
+bool Allows(KeySet set, int keyType);
+
 struct WriteOutcome {
   Access access;         // how the sector was opened; access.result: the write's
   bool checked = false;  // read back and compared
@@ -42,6 +45,24 @@ void ReadBack(CardSession& session, int block, const Bytes& sent, int keyType,
 // outcome.access.result; a read-back that differs sets outcome.failure.
 WriteOutcome WriteVerified(CardSession& session, std::optional<int> keyType, int block,
                            const Bytes& data, bool verify, const std::vector<int>& first = {});
+
+// A block written as `zubtool write` and the workbench's write report it:
+// the outcome, the error when it was not written as sent, and what the
+// block's new content means.
+struct BlockWriteResult {
+  WriteOutcome outcome;
+  // "" when written (and, where read back, holding what was sent); else why
+  // not: the card's refusal (with its result in `code`) or outcome.failure.
+  std::string error;
+  std::optional<int32_t> code;
+  // For a trailer whose conditions let key A read key B: that key B is then
+  // no key.
+  std::vector<std::string> warnings;
+};
+
+// WriteVerified, the outcome judged and the warnings found.
+BlockWriteResult WriteBlock(CardSession& session, std::optional<int> keyType, int block,
+                            const Bytes& data, bool verify);
 
 // "sent  ...\n  holds ...": both versions of a block, for error texts.
 std::string SentAndHeld(const Bytes& sent, const Bytes& held);

@@ -215,6 +215,10 @@ try {
   await test("a write made on the page lands in the virtual reader's image", async ({ page, server, sc, stop }) => {
     await openPage(page, server);
     const data = "00112233445566778899AABBCCDDEEFF";
+    await page.click('#sector-map .tile[data-sector="1"]');
+    const before = await sectorHex(page);
+    let reads = 0;
+    page.on("request", (r) => { if (r.url().endsWith("/api/card/read")) reads++; });
     await page.fill("#edit-block", "5");
     await page.fill("#edit-data", data);
     await page.waitForFunction(() => document.getElementById("edit-check").textContent.startsWith("✓"), null, { timeout: 5000 });
@@ -222,6 +226,14 @@ try {
     await page.waitForFunction(() => document.getElementById("edit-result").className === "good", null, { timeout: 10000 });
     const held = await page.getAttribute("#edit-result", "data-held");
     assert(held.toUpperCase() === data, `the page shows ${held} verified, not ${data}`);
+    // The sector shown takes the block written from the write's reply: the
+    // other blocks as they were, and the card not read again.
+    await page.waitForFunction((d) => [...document.querySelectorAll('#block-table tr[data-block="5"] td.hex .byte')]
+      .map((b) => b.textContent).join("") === d, data, { timeout: 5000 });
+    const after = await sectorHex(page);
+    assert(JSON.stringify(after) === JSON.stringify([before[0], data, before[2], before[3]]),
+      `sector 1 shown as ${JSON.stringify(after)} after the write, before ${JSON.stringify(before)}`);
+    assert(reads === 0, `the card was read ${reads} times after the write`);
     await stop();
     const saved = fs.readFileSync(sc.card).subarray(5 * 16, 6 * 16).toString("hex").toUpperCase();
     assert(saved === data, `the image holds ${saved} in block 5`);

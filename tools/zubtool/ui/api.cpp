@@ -27,14 +27,26 @@ Reply Reply::File(std::string bytes, std::string contentType, std::string fileNa
   return reply;
 }
 
-namespace {
-
-[[noreturn]] void Bad(const std::string& message) {
+void ThrowBadRequest(const std::string& message) {
   throw BadRequest{message};
 }
 
+JsonValue TextList(const std::vector<std::string>& texts) {
+  JsonValue list = JsonValue::array();
+  for (const auto& t : texts) list.push_back(t);
+  return list;
+}
+
+std::string Joined(const std::vector<std::string>& texts, const char* separator) {
+  std::string out;
+  for (const auto& t : texts) out += (out.empty() ? "" : separator) + t;
+  return out;
+}
+
+namespace {
+
 const JsonValue* Find(const JsonValue& body, const char* name) {
-  if (!body.is_object()) Bad("the request body must be a JSON object");
+  if (!body.is_object()) ThrowBadRequest("the request body must be a JSON object");
   auto it = body.find(name);
   if (it == body.end() || it->is_null()) return nullptr;
   return &*it;
@@ -44,13 +56,13 @@ const JsonValue* Find(const JsonValue& body, const char* name) {
 
 const JsonValue& Field(const JsonValue& body, const char* name) {
   const JsonValue* value = Find(body, name);
-  if (!value) Bad(std::string("the request lacks \"") + name + "\"");
+  if (!value) ThrowBadRequest(std::string("the request lacks \"") + name + "\"");
   return *value;
 }
 
 std::string StringField(const JsonValue& body, const char* name) {
   const JsonValue& value = Field(body, name);
-  if (!value.is_string()) Bad(std::string("\"") + name + "\" must be a string");
+  if (!value.is_string()) ThrowBadRequest(std::string("\"") + name + "\" must be a string");
   return value.get<std::string>();
 }
 
@@ -60,16 +72,17 @@ std::string StringField(const JsonValue& body, const char* name, const std::stri
 
 int64_t IntField(const JsonValue& body, const char* name, int64_t low, int64_t high) {
   const JsonValue& value = Field(body, name);
-  if (!value.is_number_integer()) Bad(std::string("\"") + name + "\" must be a whole number");
+  if (!value.is_number_integer())
+    ThrowBadRequest(std::string("\"") + name + "\" must be a whole number");
   // A number above what int64 holds arrives as unsigned.
   if (value.is_number_unsigned() && value.get<uint64_t>() > static_cast<uint64_t>(high)) {
-    Bad(std::string("\"") + name + "\" must be from " + std::to_string(low) + " to " +
-        std::to_string(high));
+    ThrowBadRequest(std::string("\"") + name + "\" must be from " + std::to_string(low) + " to " +
+                    std::to_string(high));
   }
   const int64_t n = value.get<int64_t>();
   if (n < low || n > high) {
-    Bad(std::string("\"") + name + "\" must be from " + std::to_string(low) + " to " +
-        std::to_string(high));
+    ThrowBadRequest(std::string("\"") + name + "\" must be from " + std::to_string(low) + " to " +
+                    std::to_string(high));
   }
   return n;
 }
@@ -82,7 +95,7 @@ int64_t IntField(const JsonValue& body, const char* name, int64_t low, int64_t h
 bool BoolField(const JsonValue& body, const char* name, bool fallback) {
   const JsonValue* value = Find(body, name);
   if (!value) return fallback;
-  if (!value->is_boolean()) Bad(std::string("\"") + name + "\" must be true or false");
+  if (!value->is_boolean()) ThrowBadRequest(std::string("\"") + name + "\" must be true or false");
   return value->get<bool>();
 }
 
@@ -90,9 +103,11 @@ std::vector<std::string> StringsField(const JsonValue& body, const char* name) {
   const JsonValue* value = Find(body, name);
   std::vector<std::string> strings;
   if (!value) return strings;
-  if (!value->is_array()) Bad(std::string("\"") + name + "\" must be a list of strings");
+  if (!value->is_array())
+    ThrowBadRequest(std::string("\"") + name + "\" must be a list of strings");
   for (const auto& item : *value) {
-    if (!item.is_string()) Bad(std::string("\"") + name + "\" must be a list of strings");
+    if (!item.is_string())
+      ThrowBadRequest(std::string("\"") + name + "\" must be a list of strings");
     strings.push_back(item.get<std::string>());
   }
   return strings;

@@ -46,6 +46,11 @@ struct Route {
 struct BadRequest {
   std::string message;
 };
+[[noreturn]] void ThrowBadRequest(const std::string& message);
+
+// A list of texts as a JSON array, and as one text.
+JsonValue TextList(const std::vector<std::string>& texts);
+std::string Joined(const std::vector<std::string>& texts, const char* separator);
 
 // Fields of a request body. A field absent (or null) gives the fallback where
 // there is one; present with the wrong type, or absent without a fallback,

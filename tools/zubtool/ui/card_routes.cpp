@@ -10,7 +10,7 @@
 #include "commands.h"
 #include "image_json.h"
 #include "key_search.h"
-#include "reader.h"
+#include "library_reader.h"
 #include "value_op.h"
 #include "status.h"
 #include "verify.h"
@@ -19,22 +19,6 @@ namespace zubtool {
 namespace ui {
 
 namespace {
-
-JsonValue HexOrNull(const std::optional<Bytes>& bytes) {
-  return bytes ? JsonValue(HexText(*bytes)) : JsonValue(nullptr);
-}
-
-JsonValue Strings(const std::vector<std::string>& texts) {
-  JsonValue list = JsonValue::array();
-  for (const auto& t : texts) list.push_back(t);
-  return list;
-}
-
-std::string Join(const std::vector<std::string>& parts) {
-  std::string text;
-  for (const auto& p : parts) text += (text.empty() ? "" : "; ") + p;
-  return text;
-}
 
 // Hex of exactly `size` bytes, or 400 naming the field.
 Bytes HexField(const JsonValue& body, const char* name, size_t size) {
@@ -55,21 +39,13 @@ struct BlockWrite {
   WritePermissions permissions;
 };
 
-// A refusal of CheckBlockWrite in the request's terms: the options of
-// `zubtool write` it names are fields of the request here.
-std::string InRequestTerms(std::string text) {
-  static const std::pair<const char*, const char*> kFields[] = {{"--force", "\"force\""},
-                                                                {"--block0", "\"block0\""},
-                                                                {"--key-a", "\"keyA\""},
-                                                                {"--key-b", "\"keyB\""}};
-  for (const auto& [option, field] : kFields) {
-    const std::string from = option;
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
-      text.replace(at, from.size(), field);
-      at += std::string(field).size();
-    }
-  }
-  return text;
+// A refusal of CheckBlockWrite in the request's terms: the permissions are
+// fields of the request (conditions that cannot be undone need "confirm").
+std::string RequestRefusal(BlockWrite* w) {
+  static const PermissionNames kFields = {"\"force\"", "\"confirm\"", "\"block0\"", "\"keyA\"",
+                                          "\"keyB\""};
+  auto refusal = CheckBlockWrite(w->block, &w->data, w->permissions);
+  return refusal ? RefusalText(*refusal, kFields) : "";
 }
 
 BlockWrite ParseBlockWrite(const JsonValue& body) {
@@ -218,7 +194,7 @@ Reply ReadRoute(Desk& desk) {
     json["lost"] = session.Lost()
                        ? JsonValue("the card was lost during the read: " + Describe(session.Lost()))
                        : JsonValue(nullptr);
-    const std::string simulated = Reader::VirtualReader();
+    const std::string simulated = LibraryReader::VirtualReader();
     json["virtualReader"] = simulated.empty() ? JsonValue(nullptr) : JsonValue(simulated);
     return Reply::Ok(json);
   });
@@ -236,7 +212,7 @@ Reply CheckRoute(const Request& request) {
   if (!layout) throw BadRequest{"\"card\" must be 1K, 4K or mini: '" + cardName + "'"};
   const std::string off = OffTheCard(w.block, *layout);
   if (!off.empty()) throw BadRequest{off};
-  const std::string error = InRequestTerms(CheckBlockWrite(w.block, &w.data, w.permissions));
+  const std::string error = RequestRefusal(&w);
   // The block as it would be: alone in an image of the card, its sector's
   // conditions known only when it is the trailer.
   CardImage image(*layout);
@@ -251,7 +227,7 @@ Reply CheckRoute(const Request& request) {
   JsonValue json = JsonValue::object();
   json["ok"] = error.empty();
   json["error"] = error.empty() ? JsonValue(nullptr) : JsonValue(error);
-  json["confirm"] = Strings(Consequences(w.block, w.data));
+  json["confirm"] = TextList(Consequences(w.block, w.data));
   json["block"] = block;
   return Reply::Ok(json);
 }
@@ -262,51 +238,44 @@ Reply WriteRoute(Desk& desk, const Request& request) {
   std::vector<std::string> confirm;
   if (body.is_object() && body.contains("confirm") && !body["confirm"].is_null())
     confirm = StringsField(body, "confirm");
-  const std::string error = InRequestTerms(CheckBlockWrite(w.block, &w.data, w.permissions));
+  const std::string error = RequestRefusal(&w);
   if (!error.empty()) return Reply::Error(422, error);
   const std::vector<std::string> effects = Consequences(w.block, w.data);
   if (!effects.empty() && confirm != effects) {
     Reply reply =
         Reply::Error(428, "block " + std::to_string(w.block) + " (trailer of sector " +
                               std::to_string(SectorOfBlock(w.block)) +
-                              "): these access bits cannot be undone: " + Join(effects) +
+                              "): these access bits cannot be undone: " + Joined(effects, "; ") +
                               ". Nothing was written; confirm each consequence to write them");
-    reply.json["confirm"] = Strings(effects);
+    reply.json["confirm"] = TextList(effects);
     return reply;
   }
   return desk.WithCard("writing block " + std::to_string(w.block), [&](CardSession& session) {
     const std::string off = OffTheCard(w.block, session.Info().layout);
     if (!off.empty()) return Reply::Error(400, off);
-    WriteOutcome outcome = WriteVerified(session, desk.Options().keyType, w.block, w.data, true);
+    const BlockWriteResult written =
+        WriteBlock(session, desk.Options().keyType, w.block, w.data, true);
+    const WriteOutcome& outcome = written.outcome;
     const Access& access = outcome.access;
-    if (access.result != 0) {
-      return CardFailure(
-          502, AccessFailure(access, "write block " + std::to_string(w.block), w.block, session),
-          access.result, w.block);
-    }
-    if (!outcome.failure.empty()) {
-      Reply reply = Reply::Error(502, outcome.failure);
+    if (written.code) return CardFailure(502, written.error, *written.code, w.block);
+    if (!written.error.empty()) {
+      Reply reply = Reply::Error(502, written.error);
       reply.json["block"] = w.block;
       reply.json["held"] = outcome.checked ? JsonValue(HexText(outcome.held)) : JsonValue(nullptr);
       return reply;
     }
     std::vector<std::string> notes = outcome.notes;
-    if (IsTrailer(w.block)) {
-      auto conditions = DecodeAccessBits(w.data);
-      if (conditions && KeyBReadable(conditions->group[kTrailerGroup])) {
-        notes.push_back(
-            "these conditions let key A read key B: key B is then data, not a key (it can no "
-            "longer open the sector)");
-      }
-    }
+    notes.insert(notes.end(), written.warnings.begin(), written.warnings.end());
     JsonValue json = JsonValue::object();
     json["block"] = w.block;
     json["written"] = HexText(w.data);
     json["held"] = outcome.checked ? JsonValue(HexText(outcome.held)) : JsonValue(nullptr);
     json["verified"] = outcome.checked && outcome.failure.empty();
     json["verification"] = VerificationText(outcome, true);
-    json["notes"] = Strings(notes);
+    json["notes"] = TextList(notes);
     AddOpenedWith(json, access, session);
+    // The card written, for the page to tell whether it is the card it shows.
+    json["cardUid"] = HexText(session.Info().serial.uid);
     return Reply::Ok(json);
   });
 }
@@ -330,61 +299,43 @@ Reply ValueRoute(Desk& desk, const Request& request) {
   return desk.WithCard(op + " of block " + number, [&](CardSession& session) {
     const std::string off = OffTheCard(block, session.Info().layout);
     if (!off.empty()) return Reply::Error(400, off);
-    CardReader& reader = session.Reader();
     const ValueOp valueOp = set ? ValueOp::kSet : op == "increment" ? ValueOp::kInc : ValueOp::kDec;
-    ValueChange change = ChangeValue(session, desk.Options().keyType, block, valueOp,
-                                     static_cast<int32_t>(amount), address);
+    const ValueResult applied = ApplyValue(session, desk.Options().keyType, block, valueOp,
+                                           static_cast<int32_t>(amount), address, true);
+    const ValueChange& change = applied.change;
     const Access& access = change.access;
-    const std::string& what = change.what;
-    Bytes& data = change.data;
-    const bool notValue = change.notValue;
+    const Bytes& data = change.data;
     const std::optional<Bytes>& expected = change.expected;
     const std::optional<int32_t>& previous = change.previous;
-    if (access.result != 0)
-      return CardFailure(502, AccessFailure(access, what, block, session), access.result, block);
-    if (notValue) {
-      Reply reply =
-          Reply::Error(422, "block " + number + " is not a value block; nothing was changed");
+    const WriteOutcome& outcome = applied.outcome;
+    const int32_t r = applied.readResult;
+    const std::optional<ValueBlock>& value = applied.value;
+    auto refused = [&](int status, const std::string& message, bool held) {
+      Reply reply = Reply::Error(status, message);
       reply.json["block"] = block;
-      reply.json["held"] = HexText(data);
+      if (held) reply.json["held"] = HexText(data);
       return reply;
-    }
-    // The read that verifies the block is the read that shows its value.
-    WriteOutcome outcome;
-    outcome.access = access;
-    if (expected) {
-      ReadBack(session, block, *expected, access.keyType, &outcome);
-      if (!outcome.failure.empty()) {
-        Reply reply = Reply::Error(502, outcome.failure);
-        reply.json["block"] = block;
-        return reply;
-      }
-    }
-    int32_t r = 0;
-    if (outcome.checked) {
-      data = outcome.held;
-    } else {
-      r = reader.Read(block, &data);
+    };
+    switch (applied.problem) {
+      case ValueResult::kNone:
+        break;
+      case ValueResult::kRefused:
+        return CardFailure(502, AccessFailure(access, change.what, block, session), access.result,
+                           block);
+      case ValueResult::kNotValue:
+        return refused(422, "block " + number + " is not a value block; nothing was changed", true);
+      case ValueResult::kDiffers:
+        return refused(502, outcome.failure, false);
+      case ValueResult::kNotValueAfter:
+        return refused(502, "block " + number + " is not a value block afterwards", true);
+      case ValueResult::kOtherValue:
+        return refused(502, "block " + number + " reads back a different value", true);
     }
     JsonValue json = JsonValue::object();
     json["block"] = block;
     json["operation"] = op;
     json["amount"] = amount;
     json["previous"] = previous ? JsonValue(*previous) : JsonValue(nullptr);
-    std::optional<ValueBlock> value;
-    if (r == 0) value = DecodeValueBlock(data);
-    if (r == 0 && !value) {
-      Reply reply = Reply::Error(502, "block " + number + " is not a value block afterwards");
-      reply.json["block"] = block;
-      reply.json["held"] = HexText(data);
-      return reply;
-    }
-    if (set && value && value->value != amount) {
-      Reply reply = Reply::Error(502, "block " + number + " reads back a different value");
-      reply.json["block"] = block;
-      reply.json["held"] = HexText(data);
-      return reply;
-    }
     json["value"] = value ? JsonValue(value->value) : JsonValue(nullptr);
     json["address"] = value ? JsonValue(value->address) : JsonValue(nullptr);
     json["held"] = r == 0 ? JsonValue(HexText(data)) : JsonValue(nullptr);
@@ -393,8 +344,9 @@ Reply ValueRoute(Desk& desk, const Request& request) {
                            : r != 0
                                ? "not verifiable: the block cannot be read back: " + Describe(r)
                                : VerificationText(outcome, true);
-    json["notes"] = Strings(outcome.notes);
+    json["notes"] = TextList(outcome.notes);
     AddOpenedWith(json, access, session);
+    json["cardUid"] = HexText(session.Info().serial.uid);
     return Reply::Ok(json);
   });
 }
@@ -447,8 +399,8 @@ Reply TrailerRoute(const Request& request) {
   JsonValue json = JsonValue::object();
   json["trailer"] = HexText(trailer);
   json["accessBits"] = HexText(access);
-  json["accessWords"] = Strings(DescribeConditions(conditions, sector));
-  json["confirm"] = Strings(IrreversibleEffects(sector, conditions));
+  json["accessWords"] = TextList(DescribeConditions(conditions, sector));
+  json["confirm"] = TextList(IrreversibleEffects(sector, conditions));
   return Reply::Ok(json);
 }
 
@@ -528,7 +480,7 @@ Reply SearchRoute(Desk& desk, const std::shared_ptr<LastSearch>& last, const Req
     if (text != "A" && text != "B") throw BadRequest{"\"keyType\" must be A, B or null"};
     keyType = text == "A" ? kKeyA : kKeyB;
   }
-  if (desk.Keys().empty()) return Reply::Error(422, "no key to try: give keys first");
+  if (desk.KeyCount() == 0) return Reply::Error(422, "no key to try: give keys first");
   return desk.StartJob("keys", "the key search", [&desk, last, keyType](CardSession& s, Job& job) {
     RunSearch(desk, last, keyType, s, job);
   });

@@ -4,8 +4,10 @@
 #include <string>
 #include <thread>
 
-#include "commands.h"
+#include "cmd_ui.h"
+
 #include "card_routes.h"
+#include "commands.h"
 #include "desk.h"
 #include "desk_routes.h"
 #include "file_routes.h"
@@ -25,6 +27,8 @@
 
 namespace zubtool {
 
+namespace {
+
 std::string ParseUi(const Arguments& args, Invocation* inv) {
   if (args.Has("--port")) {
     auto n = ParseNumber(args.Value("--port"), 0, 65535);
@@ -37,12 +41,10 @@ std::string ParseUi(const Arguments& args, Invocation* inv) {
 
 #if !defined(ZUBTOOL_WORKBENCH_SERVER)
 int RunUi(Context&) {
-  Fail("this zubtool was built without the workbench (cpp-httplib was not found)");
+  output.Fail("this zubtool was built without the workbench (cpp-httplib was not found)");
   return kExitUsage;
 }
 #else
-namespace {
-
 // Opens the default browser on `address`; a failure is only a message.
 #if defined(_WIN32)
 void OpenBrowser(const std::string& address) {
@@ -83,13 +85,12 @@ void OpenBrowser(const std::string& address) {
 }
 #endif
 
-}  // namespace
-
 int RunUi(Context& context) {
+  Output& output = context.Out();
   const Invocation& inv = context.inv;
   const std::string token = ui::NewToken();
   if (token.empty()) {
-    Fail("cannot make a token: the system's random source failed");
+    output.Fail("cannot make a token: the system's random source failed");
     return kExitFailed;
   }
   // Ctrl-C and SIGTERM only set a flag from here on, which the loop below
@@ -102,7 +103,7 @@ int RunUi(Context& context) {
   ui::Server server(std::move(routes), token);
   std::string error;
   if (!server.Start(inv.port, &error)) {
-    Fail(error);
+    output.Fail(error);
     return kExitFailed;
   }
   const std::string address =
@@ -121,5 +122,24 @@ int RunUi(Context& context) {
   return kExitOk;
 }
 #endif
+
+}  // namespace
+
+CommandSpec UiCommand() {
+  return {"ui",
+          "ui [--port N] [--no-browser]",
+          "the workbench: the card in a page of your browser",
+          "Serves the workbench, a page for the card in your own browser, on the loopback\n"
+          "address only (127.0.0.1, and ::1 where there is one), and opens the default\n"
+          "browser on it. The address printed carries a token made for this run: only a\n"
+          "page opened with it can use the reader. The keys to try are those of --key,\n"
+          "--keys-file and the transport key, and the page can change them. Ctrl-C stops\n"
+          "it: a running key search is cancelled, the reader closed, the card left as it\n"
+          "is. Exit status 1 when the port cannot be had.\n",
+          {{"--port", "N", "listen on port N (default: one the system picks)"},
+           {"--no-browser", nullptr, "print the address, do not open a browser"}},
+          ParseUi,
+          RunUi};
+}
 
 }  // namespace zubtool

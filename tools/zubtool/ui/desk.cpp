@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "open_failure.h"
-#include "reader.h"
+#include "library_reader.h"
 #include "status.h"
 
 namespace zubtool {
@@ -43,7 +43,8 @@ JsonValue CardJson(const CardInfo& card) {
 
 }  // namespace
 
-Desk::Desk(const Invocation& inv, std::vector<Bytes> keys) : inv_(inv), keys_(std::move(keys)) {}
+Desk::Desk(const Invocation& inv, std::vector<Bytes> keys)
+    : inv_(inv), keys_(std::make_shared<const PackedKeys>(keys)) {}
 
 Desk::~Desk() {
   Cancel();
@@ -81,7 +82,7 @@ bool Desk::OpenReader(Reply* failure) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (reader_) return true;
   }
-  auto reader = std::make_unique<Reader>(inv_.verbose);
+  auto reader = std::make_unique<LibraryReader>(inv_.verbose);
   const int32_t r = reader->Open(inv_.device);
   std::lock_guard<std::mutex> lock(mutex_);
   if (r != 0) {
@@ -116,7 +117,7 @@ class ClaimGuard {
 
 }  // namespace
 
-Reply Desk::WithReader(const std::string& what, const std::function<Reply(CardReader&)>& op) {
+Reply Desk::WithReader(const std::string& what, const std::function<Reply(CardCalls&)>& op) {
   Reply busy;
   if (!Claim(what, &busy)) return busy;
   ClaimGuard guard([this] { Release(); });
@@ -152,8 +153,8 @@ Reply Desk::CardNotFound(int32_t r) {
 }
 
 Reply Desk::WithCard(const std::string& what, const std::function<Reply(CardSession&)>& op) {
-  return WithReader(what, [&](CardReader& reader) {
-    CardSession session(reader, Keys());
+  return WithReader(what, [&](CardCalls& reader) {
+    CardSession session(reader, SharedKeys());
     if (int32_t r = FindCard(session)) return CardNotFound(r);
     return op(session);
   });
@@ -166,7 +167,7 @@ Reply Desk::StartJob(const std::string& kind, const std::string& what,
   ClaimGuard guard([this] { Release(); });
   Reply failure;
   if (!OpenReader(&failure)) return failure;
-  auto session = std::make_shared<CardSession>(*reader_, Keys());
+  auto session = std::make_shared<CardSession>(*reader_, SharedKeys());
   if (int32_t r = FindCard(*session)) return CardNotFound(r);
   auto job = std::make_shared<Job>(kind);
   session->StopWhen([job] { return job->Cancelled(); });
@@ -242,13 +243,22 @@ std::string Desk::Busy() const {
 }
 
 std::vector<Bytes> Desk::Keys() const {
+  return SharedKeys()->ToBytes();
+}
+
+size_t Desk::KeyCount() const {
+  return SharedKeys()->size();
+}
+
+std::shared_ptr<const PackedKeys> Desk::SharedKeys() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return keys_;
 }
 
 void Desk::SetKeys(std::vector<Bytes> keys) {
+  auto packed = std::make_shared<const PackedKeys>(keys);
   std::lock_guard<std::mutex> lock(mutex_);
-  keys_ = std::move(keys);
+  keys_ = std::move(packed);
 }
 
 JsonValue Desk::ReaderJson() const {
@@ -256,7 +266,7 @@ JsonValue Desk::ReaderJson() const {
   JsonValue json = JsonValue::object();
   json["open"] = reader_ != nullptr;
   json["device"] = inv_.device;
-  const std::string simulated = reader_ ? Reader::VirtualReader() : std::string();
+  const std::string simulated = reader_ ? LibraryReader::VirtualReader() : std::string();
   json["virtual"] = simulated.empty() ? JsonValue(nullptr) : JsonValue(simulated);
   json["error"] = readerError_.empty() ? JsonValue(nullptr) : JsonValue(readerError_);
   return json;

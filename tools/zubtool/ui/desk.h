@@ -18,12 +18,12 @@
 
 #include "api.h"
 #include "args.h"
-#include "card_reader.h"
+#include "card_calls.h"
 #include "session.h"
 
 namespace zubtool {
 
-class Reader;
+class LibraryReader;
 
 namespace ui {
 
@@ -61,7 +61,7 @@ class Desk {
   // Runs `op` alone on the reader, opened if need be; 409 "busy: <what is
   // running>" when another operation runs, 503 when the reader cannot be
   // opened.
-  Reply WithReader(const std::string& what, const std::function<Reply(CardReader&)>& op);
+  Reply WithReader(const std::string& what, const std::function<Reply(CardCalls&)>& op);
   // The same with the card found and selected, in a session over the keys to
   // try; 503 "no card in the field" when there is none.
   Reply WithCard(const std::string& what, const std::function<Reply(CardSession&)>& op);
@@ -86,6 +86,8 @@ class Desk {
   std::string Busy() const;
 
   std::vector<Bytes> Keys() const;
+  // How many keys there are to try, without copying them.
+  size_t KeyCount() const;
   void SetKeys(std::vector<Bytes> keys);
   const Invocation& Options() const { return inv_; }
 
@@ -101,12 +103,15 @@ class Desk {
   // With the claim held: true once the reader is open, else the 503 reply.
   bool OpenReader(Reply* failure);
   JsonValue JobJsonLocked() const;
+  std::shared_ptr<const PackedKeys> SharedKeys() const;
 
   const Invocation& inv_;
   mutable std::mutex mutex_;  // guards all below
   std::string busy_;
-  std::vector<Bytes> keys_;
-  std::unique_ptr<Reader> reader_;
+  // Packed once when they are set, and shared by the sessions: an operation
+  // does not copy a list of millions.
+  std::shared_ptr<const PackedKeys> keys_;
+  std::unique_ptr<LibraryReader> reader_;
   std::string readerError_;
   JsonValue lastCard_;
   std::shared_ptr<Job> job_;

@@ -19,7 +19,7 @@ JsonValue KeysJson(const std::vector<Bytes>& keys) {
 // halt);
 // while busy, the card as last seen and no card command.
 Reply Status(Desk& desk) {
-  Reply seen = desk.WithReader("the status check", [&desk](CardReader& reader) {
+  Reply seen = desk.WithReader("the status check", [&desk](CardCalls& reader) {
     CardSession session(reader, PackedKeys());
     const int32_t r = desk.FindCard(session);
     // Halted, the card answers the next operation's first request: that
@@ -49,7 +49,7 @@ Reply Status(Desk& desk) {
   const std::string busy = desk.Busy();
   json["busy"] = busy.empty() ? JsonValue(nullptr) : JsonValue(busy);
   json["job"] = desk.JobJson();
-  json["keys"] = desk.Keys().size();
+  json["keys"] = desk.KeyCount();
   return Reply::Ok(json);
 }
 

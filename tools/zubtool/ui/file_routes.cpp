@@ -26,18 +26,6 @@ std::vector<std::string> Extensions(Format format) {
   return extensions;
 }
 
-JsonValue Strings(const std::vector<std::string>& texts) {
-  JsonValue list = JsonValue::array();
-  for (const auto& t : texts) list.push_back(t);
-  return list;
-}
-
-std::string Joined(const std::vector<std::string>& texts, const char* separator) {
-  std::string out;
-  for (const auto& t : texts) out += (out.empty() ? "" : separator) + t;
-  return out;
-}
-
 // A block as the image knows it: two hex digits a byte, ?? where unknown.
 std::string SideText(const Bytes& data, const std::vector<bool>& known) {
   const std::string digits = HexText(data);
@@ -53,7 +41,7 @@ Reply Formats(const Request&) {
   for (Format format : kFormats) {
     JsonValue f = JsonValue::object();
     f["name"] = FormatName(format);
-    f["extensions"] = Strings(Extensions(format));
+    f["extensions"] = TextList(Extensions(format));
     f["carriesUnknown"] = CarriesUnknown(format);
     list.push_back(f);
   }
@@ -77,8 +65,8 @@ Reply Open(const Request& request) {
   json["format"] = FormatName(format);
   json["image"] = ImageToJson(*image);
   json["sectors"] = DescribeImage(*image);
-  json["warnings"] = Strings(ImplausibleImage(*image));
-  json["notes"] = Strings(notes);  // what the file left out
+  json["warnings"] = TextList(ImplausibleImage(*image));
+  json["notes"] = TextList(notes);  // what the file left out
   json["unknownBytes"] = image->UnknownBytes();
   return Reply::Ok(json);
 }
@@ -87,7 +75,7 @@ Reply DescribeRoute(const Request& request) {
   const CardImage image = ImageFromJson(Field(request.body, "image"));
   JsonValue json = JsonValue::object();
   json["sectors"] = DescribeImage(image);
-  json["warnings"] = Strings(ImplausibleImage(image));
+  json["warnings"] = TextList(ImplausibleImage(image));
   return Reply::Ok(json);
 }
 
@@ -155,7 +143,7 @@ Reply Diff(Desk& desk, const Request& request) {
     entry["b"] = SideText(d.b, d.bKnown);
     entry["bytes"] = bytes;
     entry["unknown"] = unknown;
-    entry["changes"] = Strings(DescribeChange(d));
+    entry["changes"] = TextList(DescribeChange(d));
     blocks.push_back(entry);
   }
   json["blocks"] = blocks;
@@ -216,9 +204,9 @@ JsonValue PlanJson(const RestorePlan& plan, const CardImage& image) {
   }
   json["writes"] = writes;
   json["skipped"] = skipped;
-  json["refused"] = Strings(plan.refusals);
-  json["confirm"] = Strings(plan.irreversible);
-  json["warnings"] = Strings(ImplausibleImage(image));
+  json["refused"] = TextList(plan.refusals);
+  json["confirm"] = TextList(plan.irreversible);
+  json["warnings"] = TextList(ImplausibleImage(image));
   return json;
 }
 
@@ -235,7 +223,7 @@ JsonValue BlockResult(int block, const WriteOutcome& outcome, const CardSession&
   entry["verified"] = access.result == 0 && outcome.checked && outcome.failure.empty();
   entry["verification"] = access.result == 0 ? VerificationText(outcome, true) : "failed";
   entry["held"] = outcome.checked ? JsonValue(HexText(outcome.held)) : JsonValue();
-  entry["notes"] = Strings(outcome.notes);
+  entry["notes"] = TextList(outcome.notes);
   if (access.keyIndex >= 0) {
     entry["keyType"] = KeyName(access.keyType);
     entry["key"] = HexText(session.Key(access.keyIndex));
@@ -266,12 +254,12 @@ Reply Restore(Desk& desk, const Request& request) {
   if (!implausible.empty() && !r.notACardImage) {
     Reply reply = Reply::Error(
         422, "not a plausible card image (" + Joined(implausible, "; ") + "); nothing was written");
-    reply.json["warnings"] = Strings(implausible);
+    reply.json["warnings"] = TextList(implausible);
     return reply;
   }
   if (!plan.refusals.empty()) {
     Reply reply = Reply::Error(422, Joined(plan.refusals, "\n") + "\nnothing was written");
-    reply.json["refused"] = Strings(plan.refusals);
+    reply.json["refused"] = TextList(plan.refusals);
     return reply;
   }
   if (!plan.irreversible.empty()) {
@@ -280,7 +268,7 @@ Reply Restore(Desk& desk, const Request& request) {
     if (!given || StringsField(request.body, "confirm") != plan.irreversible) {
       Reply reply = Reply::Error(
           428, "the trailers written can never be undone: " + Joined(plan.irreversible, "; "));
-      reply.json["confirm"] = Strings(plan.irreversible);
+      reply.json["confirm"] = TextList(plan.irreversible);
       return reply;
     }
   }

@@ -7,10 +7,6 @@ namespace ui {
 
 namespace {
 
-[[noreturn]] void Bad(const std::string& message) {
-  throw BadRequest{message};
-}
-
 const char* CardName(const CardLayout& layout) {
   switch (layout.sectors) {
     case 5:
@@ -22,10 +18,6 @@ const char* CardName(const CardLayout& layout) {
     default:
       return "1K";
   }
-}
-
-JsonValue HexOrNull(const std::optional<Bytes>& bytes) {
-  return bytes ? JsonValue(HexText(*bytes)) : JsonValue(nullptr);
 }
 
 int HexDigit(char c) {
@@ -44,11 +36,16 @@ std::optional<Bytes> OptionalHex(const JsonValue& json, const char* name,
   if (it->is_string()) bytes = ParseHex(it->get<std::string>());
   bool sized = false;
   for (size_t size : sizes) sized = sized || (bytes && bytes->size() == size);
-  if (!sized) Bad(std::string("the image's \"") + name + "\" is not hex of the right length");
+  if (!sized)
+    ThrowBadRequest(std::string("the image's \"") + name + "\" is not hex of the right length");
   return bytes;
 }
 
 }  // namespace
+
+JsonValue HexOrNull(const std::optional<Bytes>& bytes) {
+  return bytes ? JsonValue(HexText(*bytes)) : JsonValue(nullptr);
+}
 
 std::string BlockText(const CardImage& image, int block) {
   static const char kDigits[] = "0123456789ABCDEF";
@@ -79,24 +76,26 @@ JsonValue ImageToJson(const CardImage& image) {
 }
 
 CardImage ImageFromJson(const JsonValue& json) {
-  if (!json.is_object()) Bad("an image must be a JSON object");
+  if (!json.is_object()) ThrowBadRequest("an image must be a JSON object");
   auto card = json.find("card");
   if (card == json.end() || !card->is_string())
-    Bad("the image lacks \"card\" (mini, 1K, 2K or 4K)");
+    ThrowBadRequest("the image lacks \"card\" (mini, 1K, 2K or 4K)");
   const auto layout = LayoutByName(card->get<std::string>());
-  if (!layout) Bad("the image's \"card\" must be mini, 1K, 2K or 4K");
+  if (!layout) ThrowBadRequest("the image's \"card\" must be mini, 1K, 2K or 4K");
   auto blocks = json.find("blocks");
-  if (blocks == json.end() || !blocks->is_array()) Bad("the image lacks \"blocks\"");
+  if (blocks == json.end() || !blocks->is_array()) ThrowBadRequest("the image lacks \"blocks\"");
   if (static_cast<int>(blocks->size()) != layout->Blocks()) {
-    Bad("a " + card->get<std::string>() + " image has " + std::to_string(layout->Blocks()) +
-        " blocks, not " + std::to_string(blocks->size()));
+    ThrowBadRequest("a " + card->get<std::string>() + " image has " +
+                    std::to_string(layout->Blocks()) + " blocks, not " +
+                    std::to_string(blocks->size()));
   }
   CardImage image(*layout);
   for (int block = 0; block < layout->Blocks(); ++block) {
     const JsonValue& item = (*blocks)[static_cast<size_t>(block)];
     const std::string text = item.is_string() ? item.get<std::string>() : std::string();
     if (text.size() != 2 * kBlockSize) {
-      Bad("block " + std::to_string(block) + " of the image is not 32 characters of hex and ??");
+      ThrowBadRequest("block " + std::to_string(block) +
+                      " of the image is not 32 characters of hex and ??");
     }
     for (int i = 0; i < kBlockSize; ++i) {
       const char high = text[static_cast<size_t>(2 * i)],
@@ -104,7 +103,8 @@ CardImage ImageFromJson(const JsonValue& json) {
       if (high == '?' && low == '?') continue;  // stays unknown
       const int h = HexDigit(high), l = HexDigit(low);
       if (h < 0 || l < 0) {
-        Bad("block " + std::to_string(block) + " of the image is not 32 characters of hex and ??");
+        ThrowBadRequest("block " + std::to_string(block) +
+                        " of the image is not 32 characters of hex and ??");
       }
       image.SetBytes(block, i, Bytes{static_cast<uint8_t>(h << 4 | l)});
     }
@@ -115,45 +115,33 @@ CardImage ImageFromJson(const JsonValue& json) {
   return image;
 }
 
-const char* RightsText(KeySet keys) {
-  switch (keys) {
-    case kByA:
-      return "A";
-    case kByB:
-      return "B";
-    case kByAorB:
-      return "A/B";
-    case kNobody:
-      break;
-  }
-  return "never";
+namespace {
+
+// The workbench's tables spell both keys "A/B".
+const char* PageRights(KeySet keys) {
+  return RightsText(keys, BothKeys::kSlash);
 }
 
-std::string ConditionBits(int condition) {
-  std::string bits;
-  for (int shift = 2; shift >= 0; --shift)
-    bits += static_cast<char>('0' + (condition >> shift & 1));
-  return bits;
-}
+}  // namespace
 
 JsonValue DataRightsJson(int condition) {
   const DataBlockRights d = DataRights(condition);
   JsonValue json = JsonValue::object();
-  json["read"] = RightsText(d.read);
-  json["write"] = RightsText(d.write);
-  json["increment"] = RightsText(d.increment);
-  json["decrement"] = RightsText(d.decrement);
+  json["read"] = PageRights(d.read);
+  json["write"] = PageRights(d.write);
+  json["increment"] = PageRights(d.increment);
+  json["decrement"] = PageRights(d.decrement);
   return json;
 }
 
 JsonValue TrailerRightsJson(int condition) {
   const TrailerRights t = TrailerRightsOf(condition);
   JsonValue json = JsonValue::object();
-  json["writeKeyA"] = RightsText(t.keyAWrite);
-  json["readAccessBits"] = RightsText(t.accessRead);
-  json["writeAccessBits"] = RightsText(t.accessWrite);
-  json["readKeyB"] = RightsText(t.keyBRead);
-  json["writeKeyB"] = RightsText(t.keyBWrite);
+  json["writeKeyA"] = PageRights(t.keyAWrite);
+  json["readAccessBits"] = PageRights(t.accessRead);
+  json["writeAccessBits"] = PageRights(t.accessWrite);
+  json["readKeyB"] = PageRights(t.keyBRead);
+  json["writeKeyB"] = PageRights(t.keyBWrite);
   return json;
 }
 

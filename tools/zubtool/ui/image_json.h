@@ -18,15 +18,13 @@ JsonValue ImageToJson(const CardImage& image);
 // blocks for the card, a block that is not 32 characters of hex and ??).
 CardImage ImageFromJson(const JsonValue& json);
 
+// Hex of `bytes`, or null when they are not known.
+JsonValue HexOrNull(const std::optional<Bytes>& bytes);
 // "0011??33...": a block, two hex digits a byte, ?? where unknown.
 std::string BlockText(const CardImage& image, int block);
-// "A", "B", "A/B" or "never".
-const char* RightsText(KeySet keys);
 // The rights of a data-block condition or a trailer condition, as objects.
 JsonValue DataRightsJson(int condition);
 JsonValue TrailerRightsJson(int condition);
-// "000".."111" for a condition.
-std::string ConditionBits(int condition);
 
 // One sector of the image described (see README.md, "sector").
 JsonValue DescribeSector(const CardImage& image, int sector);

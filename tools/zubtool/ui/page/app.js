@@ -89,6 +89,35 @@ async function readCard() {
   markStale();
 }
 
+// The card shown takes the block a write or a value operation left, from its
+// reply: the server describes the image again (no card command), and each
+// sector keeps how it was read. Without the block's bytes, or when the card
+// written is not the card shown, the card is read again.
+async function showWritten(cardUid, block, data) {
+  const shown = state.cardRead;
+  if (!shown || !data || !shown.card || shown.card.uid !== cardUid || !shown.image.blocks[block]) {
+    readCard();
+    return;
+  }
+  const blocks = shown.image.blocks.slice();
+  blocks[block] = data;
+  const image = { ...shown.image, blocks };
+  try {
+    const d = await post("/api/image/describe", { image });
+    // Another write or read came first: the card as it is now is read.
+    if (state.cardRead !== shown) { readCard(); return; }
+    const sectors = d.sectors.map((s, i) => ({ ...s, read: shown.sectors[i].read }));
+    state.cardRead = { ...shown, image, sectors };
+    showView({ source: "card", ...state.cardRead, warnings: state.cardRead.lost ? [state.cardRead.lost] : [] });
+    document.body.dataset.cardShown = state.cardRead.card.uid || "";
+    refreshSources();
+  } catch (e) {
+    readCard();
+    return;
+  }
+  markStale();
+}
+
 // ---- the view: sector map and blocks
 function showView(view, marks) {
   state.view = view;
@@ -228,7 +257,7 @@ async function writeBlock(confirm) {
     const ok = r.verified;
     say("edit-result", `${ok ? "✓" : "✗"} block ${r.block}: ${r.verification} (key ${r.keyType} ${r.key}); the card holds ${r.held}${r.notes.length ? ". " + r.notes.join(" ") : ""}`, ok);
     $("edit-result").dataset.held = r.held;
-    readCard();
+    showWritten(r.cardUid, r.block, r.written);
   } catch (e) {
     if (e.status === 428) {
       $("confirm-list").replaceChildren(...e.body.confirm.map((c) => el("li", { text: c })));
@@ -250,7 +279,7 @@ async function applyValue() {
   try {
     const r = await post("/api/card/value", req);
     say("value-result", `${r.verified ? "✓" : "✗"} block ${r.block}: value ${r.value}, address ${r.address}; ${r.verification}`, r.verified);
-    readCard();
+    showWritten(r.cardUid, r.block, r.held);
   } catch (e) {
     say("value-result", `✗ ${failure(e)}`, false);
   }

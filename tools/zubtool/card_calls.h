@@ -1,8 +1,8 @@
-// What the card commands need from a reader: the card calls of MifareZUB with
-// C++ types. The tool's Reader realises it through the library's exports; the
-// card-session tests realise it with a card in memory.
-#ifndef ZUBTOOL_CARD_READER_H
-#define ZUBTOOL_CARD_READER_H
+// The card calls a reader answers, as the card commands need them: those of
+// MifareZUB with C++ types. LibraryReader makes them through the library's
+// exports; the card-session tests answer them with a card in memory.
+#ifndef ZUBTOOL_CARD_CALLS_H
+#define ZUBTOOL_CARD_CALLS_H
 
 #include <cstdint>
 #include <string>
@@ -11,9 +11,9 @@
 
 namespace zubtool {
 
-class CardReader {
+class CardCalls {
  public:
-  virtual ~CardReader() = default;
+  virtual ~CardCalls() = default;
   virtual int32_t Request(bool all, uint16_t* atqa) = 0;
   virtual int32_t Anticollision(std::string* serialHex) = 0;
   virtual int32_t Select(const std::string& serialHex, uint8_t* sak) = 0;
@@ -29,4 +29,4 @@ class CardReader {
 
 }  // namespace zubtool
 
-#endif  // ZUBTOOL_CARD_READER_H
+#endif  // ZUBTOOL_CARD_CALLS_H

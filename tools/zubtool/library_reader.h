@@ -1,21 +1,22 @@
-// The reader as zubtool sees it: the MifareZUB calls with C++ types, the
-// result texts in UTF-8, and an optional log of every call.
-#ifndef ZUBTOOL_READER_H
-#define ZUBTOOL_READER_H
+// The reader through the MifareZUB library, as zubtool sees it: the
+// library's calls with C++ types, the result texts in UTF-8, and an optional
+// log of every call.
+#ifndef ZUBTOOL_LIBRARY_READER_H
+#define ZUBTOOL_LIBRARY_READER_H
 
 #include <cstdint>
 #include <string>
 
-#include "card_reader.h"
+#include "card_calls.h"
 
 namespace zubtool {
 
-class Reader : public CardReader {
+class LibraryReader : public CardCalls {
  public:
-  explicit Reader(bool verbose) : verbose_(verbose) {}
-  ~Reader();
-  Reader(const Reader&) = delete;
-  Reader& operator=(const Reader&) = delete;
+  explicit LibraryReader(bool verbose) : verbose_(verbose) {}
+  ~LibraryReader();
+  LibraryReader(const LibraryReader&) = delete;
+  LibraryReader& operator=(const LibraryReader&) = delete;
 
   int32_t Open(int device);
   void Close();
@@ -46,4 +47,4 @@ class Reader : public CardReader {
 
 }  // namespace zubtool
 
-#endif  // ZUBTOOL_READER_H
+#endif  // ZUBTOOL_LIBRARY_READER_H

@@ -1,4 +1,4 @@
-#include "reader.h"
+#include "library_reader.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -22,16 +22,16 @@ std::string Num(int32_t v) {
 
 }  // namespace
 
-Reader::~Reader() {
+LibraryReader::~LibraryReader() {
   Close();
 }
 
-int32_t Reader::Log(const std::string& call, int32_t result) {
+int32_t LibraryReader::Log(const std::string& call, int32_t result) {
   if (verbose_) std::fprintf(stderr, "  %s -> %s\n", call.c_str(), Describe(result).c_str());
   return result;
 }
 
-std::string Reader::VirtualReader() {
+std::string LibraryReader::VirtualReader() {
   // The virtual reader exports zubsim_identify; a vendor's library does not.
   // Only a library already loaded is looked at: nothing new is loaded here.
   using Identify = const char* (*)();
@@ -54,19 +54,19 @@ std::string Reader::VirtualReader() {
   return text ? text : "";
 }
 
-int32_t Reader::Open(int device) {
+int32_t LibraryReader::Open(int device) {
   int32_t r = Log("OpenComm(" + Num(device) + ", 0)", OpenComm(device, 0));
   open_ = r == MZ_OK;
   return r;
 }
 
-void Reader::Close() {
+void LibraryReader::Close() {
   if (!open_) return;
   Log("CloseComm()", CloseComm());
   open_ = false;
 }
 
-int32_t Reader::Request(bool all, uint16_t* atqa) {
+int32_t LibraryReader::Request(bool all, uint16_t* atqa) {
   int32_t tagType = 0;
   int32_t r = Log(std::string("mif_Request(") + (all ? "1" : "0") + ")",
                   mif_Request(all ? 1 : 0, &tagType));
@@ -74,7 +74,7 @@ int32_t Reader::Request(bool all, uint16_t* atqa) {
   return r;
 }
 
-int32_t Reader::Anticollision(std::string* serialHex) {
+int32_t LibraryReader::Anticollision(std::string* serialHex) {
   char buffer[MZ_SERIAL_BUFFER] = "";
   char* p = buffer;
   int32_t r = Log("mif_Anticollision()", mif_Anticollision(&p));
@@ -82,25 +82,25 @@ int32_t Reader::Anticollision(std::string* serialHex) {
   return r;
 }
 
-int32_t Reader::Select(const std::string& serialHex, uint8_t* sak) {
+int32_t LibraryReader::Select(const std::string& serialHex, uint8_t* sak) {
   int32_t size = 0;
   int32_t r = Log("mif_Select(" + serialHex + ")", mif_Select(serialHex.c_str(), &size));
   *sak = static_cast<uint8_t>(size);
   return r;
 }
 
-int32_t Reader::LoadKey(int keyType, int slot, const Bytes& key) {
+int32_t LibraryReader::LoadKey(int keyType, int slot, const Bytes& key) {
   std::string hex = HexText(key);
   return Log("mif_LoadKey(" + Num(keyType) + ", " + Num(slot) + ", " + hex + ")",
              mif_LoadKey(keyType, slot, hex.c_str()));
 }
 
-int32_t Reader::Authenticate(int keyType, int slot, int block) {
+int32_t LibraryReader::Authenticate(int keyType, int slot, int block) {
   return Log("mif_Authentication(" + Num(keyType) + ", " + Num(slot) + ", " + Num(block) + ")",
              mif_Authentication(keyType, slot, block));
 }
 
-int32_t Reader::Read(int block, Bytes* data) {
+int32_t LibraryReader::Read(int block, Bytes* data) {
   char buffer[MZ_BLOCK_BUFFER] = "";
   char* p = buffer;
   int32_t r = Log("mif_Read(" + Num(block) + ")", mif_Read(block, &p));
@@ -114,32 +114,32 @@ int32_t Reader::Read(int block, Bytes* data) {
   return r;
 }
 
-int32_t Reader::Write(int block, const Bytes& data) {
+int32_t LibraryReader::Write(int block, const Bytes& data) {
   std::string hex = HexText(data);
   return Log("mif_Write(" + Num(block) + ", " + hex + ")", mif_Write(block, hex.c_str()));
 }
 
-int32_t Reader::Increment(int block, int32_t value) {
+int32_t LibraryReader::Increment(int block, int32_t value) {
   return Log("mif_Increment(" + Num(block) + ", " + Num(value) + ")", mif_Increment(block, value));
 }
 
-int32_t Reader::Decrement(int block, int32_t value) {
+int32_t LibraryReader::Decrement(int block, int32_t value) {
   return Log("mif_Decrement(" + Num(block) + ", " + Num(value) + ")", mif_Decrement(block, value));
 }
 
-int32_t Reader::Transfer(int block) {
+int32_t LibraryReader::Transfer(int block) {
   return Log("mif_Transfer(" + Num(block) + ")", mif_Transfer(block));
 }
 
-int32_t Reader::Halt() {
+int32_t LibraryReader::Halt() {
   return Log("mif_Halt()", mif_Halt());
 }
 
-int32_t Reader::Beep(bool on) {
+int32_t LibraryReader::Beep(bool on) {
   return Log(std::string("zub_beep(") + (on ? "1" : "0") + ")", zub_beep(on ? 1 : 0));
 }
 
-int32_t Reader::Led(int led, bool on) {
+int32_t LibraryReader::Led(int led, bool on) {
   return Log("zub_LED(" + Num(led) + ", " + (on ? "1" : "0") + ")", zub_LED(led, on ? 1 : 0));
 }
 
