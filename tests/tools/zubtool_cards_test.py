@@ -289,11 +289,15 @@ def interrupt_cases(t, work):
     deadline = time.monotonic() + 60
     written = ""
     while time.monotonic() < deadline and p.poll() is None:
-        if os.path.exists(out):
+        # (The tool first checks that it may write the file by creating and
+        # removing it: a file seen may be gone a moment later.)
+        try:
             with open(out) as f:
                 written = f.read()
-            if "# sector 0 key A" in written:
-                break
+        except FileNotFoundError:
+            written = ""
+        if "# sector 0 key A" in written:
+            break
         time.sleep(0.01)
     p.send_signal(signal.SIGINT)
     stdout, stderr = (s.decode() for s in p.communicate(timeout=60))
