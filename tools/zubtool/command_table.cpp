@@ -261,6 +261,62 @@ std::vector<CommandSpec> CommandTable(std::vector<CommandSpec> above) {
         {"--no-verify", nullptr, "do not read the block back to compare it"}},
        ParseValue,
        RunValue},
+      {"mad",
+       "mad [--card 1K|2K|4K|mini] [--json]",
+       "the application directory: each sector's application, the free sectors",
+       "Reads the MIFARE Application Directory (sector 0, and sector 16 on a card\n"
+       "with MAD2) with its public key A A0A1A2A3A4A5 (then the keys to try) and shows\n"
+       "its CRC (stored and computed), the card publisher's sector, the general\n"
+       "purpose byte, sector 0's access conditions, and for every sector its\n"
+       "application ID (as stored: application code, then function cluster) and what\n"
+       "it means; then the free sectors and the NFC Forum's (03E1). A CRC that does\n"
+       "not match is reported: the entries are shown, but not to be trusted, and the\n"
+       "exit status is 1.\n",
+       {{"--card", "1K|2K|4K|mini", "the card's size when its SAK does not tell it"},
+        {"--json", nullptr, "one JSON object on standard output"}},
+       ParseMadCommand,
+       RunMad},
+      {"ndef",
+       "ndef read|write|format [options]\n"
+       "ndef read [--json]\n"
+       "ndef write (--uri URI | --text TEXT [--lang LANG] | --mime TYPE FILE | --message FILE) "
+       "[--json]\n"
+       "ndef format [--force] [--key-b HEX] [--read-only-forever] [MESSAGE OPTIONS] [--json]",
+       "read, write or format an NFC Forum (NDEF) tag",
+       "ndef read reads the directory's blocks and then only the NFC sectors' blocks\n"
+       "that hold the message (key A D3F7D3F7D3F7 first), and shows each record: its\n"
+       "type and what it is, a URI record's URL, a text record's language and text,\n"
+       "a MIME record's type and size. A directory whose CRC does not match, a TLV\n"
+       "that runs past the NFC sectors, a chunked record are refused with the reason.\n"
+       "\n"
+       "ndef write puts one record (a URI, with its prefix compressed; a text, in\n"
+       "UTF-8, language 'en' unless --lang; a MIME type with FILE's content) or a\n"
+       "whole NDEF message from a file into the NFC sectors the directory names, and\n"
+       "reads every block back. Nothing is written when the message does not fit\n"
+       "(the error says how many bytes do), when a URI holds a control character, or\n"
+       "when an NFC sector does not open or may not be written.\n"
+       "\n"
+       "ndef format writes the directory (MAD1, MAD2 on a 2K or 4K) and makes every\n"
+       "other sector an NFC sector holding an empty message (or the one the message\n"
+       "options give). Every sector is opened and read first: one that no key may\n"
+       "rewrite whole, or whose key B is unknown, stops it before anything is\n"
+       "written, and so does data in any block unless --force. Each sector keeps its\n"
+       "key B unless --key-b gives one. --read-only-forever writes trailers that no\n"
+       "key can ever change again: the tag stays as written for good.\n",
+       {{"--uri", "URI", "write a URI record"},
+        {"--text", "TEXT", "write a text record (UTF-8)"},
+        {"--lang", "LANG", "the text record's language (default en)"},
+        {"--mime", "TYPE", "write a MIME record of type TYPE holding FILE"},
+        {"--message", "FILE", "write FILE, a whole NDEF message"},
+        {"--force", nullptr, "format: erase a card that holds data"},
+        {"--key-b", "HEX", "format: key B for every sector (default: each sector keeps its own)"},
+        {"--read-only-forever", nullptr,
+         "format: make the tag read-only; this can never be undone"},
+        {"--no-verify", nullptr, "do not read each block back to compare it"},
+        {"--card", "1K|2K|4K|mini", "the card's size when its SAK does not tell it"},
+        {"--json", nullptr, "one JSON object on standard output"}},
+       ParseNdef,
+       RunNdef},
       {"beep",
        "beep [MS]",
        "sound the beeper (default 200 ms)",

@@ -80,6 +80,11 @@ int RunConvert(Context& context);
 std::string ParseDiff(const Arguments& args, Invocation* inv);
 int RunDiff(Context& context);
 
+std::string ParseMadCommand(const Arguments& args, Invocation* inv);
+int RunMad(Context& context);
+std::string ParseNdef(const Arguments& args, Invocation* inv);
+int RunNdef(Context& context);
+
 std::string ParseHelp(const Arguments& args, Invocation* inv);
 int RunHelp(Context& context);
 
