@@ -56,7 +56,7 @@ def format_cases(t, work):
                  r"^     1  03E1  NFC Forum \(NDEF\)$", r"^free sectors: none$"])
     t.check("ndef read of the empty tag", ["ndef", "read"], card.env(), out=[r"the message is empty"])
     t.check("ndef format again needs --force (the directory is data)", ["ndef", "format"], card.env(),
-            status=1, err=[r"holds data in sectors 0, 1, which formatting erases: give --force.*nothing written"])
+            status=2, err=[r"holds data in sectors 0, 1, which formatting erases: give --force.*nothing written"])
     t.check("ndef format --force of a formatted card, key B (FFFFFFFFFFFF) kept", ["ndef", "format", "--force"],
             card.env(), out=[r"63 blocks written"])
     t.expect("formatted again: the same card", card.image()[16:] == bytes(want[16:]))

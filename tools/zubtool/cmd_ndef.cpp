@@ -550,7 +550,7 @@ int RunNdefWrite(Context& context, const PublicKeys& keys) {
   if (!area) {
     output.Fail(error + " in sector" + (card.nfcSectors.size() > 1 ? "s " : " ") +
                 SectorList(card.nfcSectors) + ": nothing written");
-    return kExitFailed;
+    return kExitUsage;
   }
   const std::vector<int> blocks = NfcDataBlocks(card.nfcSectors);
   // The blocks to write: up to the terminator (or the message's end).
@@ -731,7 +731,7 @@ int RunNdefFormat(Context& context) {
     output.Fail("the card holds data in sector" + std::string(withData.size() > 1 ? "s " : " ") +
                 SectorList(withData) +
                 ", which formatting erases: give --force to format it anyway; nothing written");
-    return kExitFailed;
+    return kExitUsage;
   }
   // The directory and the NFC sectors' data.
   std::vector<MadEntry> entries(static_cast<size_t>(sectors), kMadNdef);
@@ -747,7 +747,7 @@ int RunNdefFormat(Context& context) {
   auto area = BuildNdefArea(inv.data, areaSize, &error);
   if (!area) {
     output.Fail(error + ": nothing written");
-    return kExitFailed;
+    return kExitUsage;
   }
   // Block by block, each sector's data first and its trailer last.
   std::vector<std::pair<int, Bytes>> writes;
