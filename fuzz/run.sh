@@ -14,7 +14,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(replies requests reader apdu formats)
+[ ${#targets[@]} -gt 0 ] || targets=(replies requests reader apdu formats ndef)
 build="${MZ_FUZZ_BUILD:-$root/build/fuzz}"
 
 cd "$root"

@@ -334,12 +334,38 @@ def formats_seeds():
     return s
 
 
+# ---- "ndef": a byte picking the reader (% 4) and the card size, then bytes ----
+
+def ndef_seeds():
+    mad1 = bytes.fromhex("140103E1" + "03E1" * 14)
+    uri = bytes.fromhex("D1010C55046578616D706C652E636F6D")  # https://example.com
+    text = bytes.fromhex("D1010554") + bytes([2]) + b"enHi"
+    mime = bytes([0xD2, 10, 3]) + b"text/plainabc"
+    s = {}
+    s["mad1_1k"] = bytes([0 + 4 * 1]) + mad1
+    s["mad1_bad_crc"] = bytes([0 + 4 * 1]) + bytes([0x15]) + mad1[1:]
+    s["mad2_4k"] = bytes([0 + 4 * 3]) + mad1 + bytes([0x00, 0x01]) + bytes.fromhex("03E1" * 23)
+    s["tlv_empty_tag"] = bytes([1]) + bytes.fromhex("0300FE") + bytes(45)
+    s["tlv_uri"] = bytes([1]) + bytes([3, len(uri)]) + uri + bytes([0xFE]) + bytes(29)
+    s["tlv_long_length"] = bytes([1]) + bytes.fromhex("00FD0100" "03FF0010") + uri + bytes(10)
+    s["tlv_past_the_end"] = bytes([1]) + bytes.fromhex("03FF02F0") + bytes(40)
+    s["message_uri"] = bytes([2]) + uri
+    s["message_three"] = bytes([2]) + bytes([uri[0] & ~0x40]) + uri[1:] + bytes([text[0] & ~0xC0]) + text[1:] \
+        + bytes([mime[0] & ~0x80]) + mime[1:]
+    s["message_long_record"] = bytes([2]) + bytes.fromhex("C1010000000455") + bytes([4]) + b"a.b"
+    s["message_chunked"] = bytes([2]) + bytes.fromhex("B1010155 00")
+    s["text_utf16"] = bytes([2]) + bytes.fromhex("D1010754 82 6465 FEFF 0048")
+    s["uri_https"] = bytes([3]) + b"https://www.example.com/a?b=c"
+    s["uri_control"] = bytes([3]) + b"http://a\x01b"
+    return s
+
+
 def main(argv):
     check = argv[1:] == ["--check"]
     stale = []
     for target, seeds in (("replies", replies_seeds()), ("requests", requests_seeds()),
                           ("reader", reader_seeds()), ("apdu", apdu_seeds()),
-                          ("formats", formats_seeds())):
+                          ("formats", formats_seeds()), ("ndef", ndef_seeds())):
         folder = os.path.join(HERE, "corpus", target)
         if not check:
             os.makedirs(folder, exist_ok=True)
