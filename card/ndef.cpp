@@ -183,7 +183,26 @@ std::string TextOf(const Bytes& bytes) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-// Whether `text` is well-formed UTF-8 (no overlong forms, no surrogates).
+void AppendUtf8(uint32_t cp, std::string* out) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | cp >> 6));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | cp >> 12));
+    out->push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | cp >> 18));
+    out->push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+}  // namespace
+
 bool ValidUtf8(const std::string& text) {
   static const uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
   size_t i = 0;
@@ -213,26 +232,6 @@ bool ValidUtf8(const std::string& text) {
   }
   return true;
 }
-
-void AppendUtf8(uint32_t cp, std::string* out) {
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | cp >> 6));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | cp >> 12));
-    out->push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | cp >> 18));
-    out->push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
-}  // namespace
 
 std::optional<std::vector<NdefRecord>> ParseNdefMessage(const Bytes& message, std::string* error) {
   std::vector<NdefRecord> records;

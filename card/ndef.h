@@ -80,6 +80,8 @@ std::optional<std::vector<NdefRecord>> ParseNdefMessage(const Bytes& message, st
 // where the payload is under 256 bytes, IL where there is an ID.
 Bytes BuildNdefMessage(const std::vector<NdefRecord>& records);
 
+// Whether `text` is well-formed UTF-8 (no overlong forms, no surrogates).
+bool ValidUtf8(const std::string& text);
 // Why `uri` cannot be written (a control character, a character that is not
 // UTF-8, empty); "" when it can.
 std::string UriProblem(const std::string& uri);

@@ -128,6 +128,7 @@ def refusal_cases(t, work):
         ("a URI with a control character", ["ndef", "write", "--uri", "https://example.com/\x01"],
          "control character 01"),
         ("a URI with a line break", ["ndef", "write", "--uri", "https://a\nb"], "control character 0A"),
+        ("a text that is not UTF-8", ["ndef", "write", "--text", b"caf\xe9"], "not valid UTF-8"),
         ("two message forms", ["ndef", "write", "--uri", "x:", "--text", "y"], "give one of"),
     ]
     for name, args, message in cases:

@@ -323,6 +323,7 @@ std::string MessageOfOptions(const Arguments& args, Bytes* message) {
     for (char c : lang) {
       if (c <= 0x20 || c >= 0x7F) return "the language code must be ASCII: '" + lang + "'";
     }
+    if (!ValidUtf8(args.Value("--text"))) return "the text is not valid UTF-8: nothing written";
     records.push_back(TextRecord(args.Value("--text"), lang));
   } else if (args.Has("--mime")) {
     const std::string type = args.Value("--mime");
