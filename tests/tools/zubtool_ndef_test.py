@@ -197,6 +197,22 @@ def four_k_case(t, work):
              payload.hex().upper() and got.get("sectorsRead", [])[-2:] == [17, 18], (rc, err, got.get("sectorsRead")))
     t.check("mad of the 4K", ["mad"], card.env(), out=[r"MAD2 CRC .. \(correct\)", r"^    39  03E1"])
 
+    # A 4K with MAD1 alone and other data in sector 16: a message within
+    # sector 1 is read without looking at sector 16.
+    mad1_only = bytearray(image)
+    mad1_only[16:64] = formatted_1k()[16:64]
+    mad1_only[64 * 16:67 * 16] = bytes(range(48))
+    mad1_only[64:83] = bytes.fromhex("0310" + URI_MESSAGE + "FE")
+    with open(card.path, "wb") as f:
+        f.write(mad1_only)
+    card.exchanges()
+    t.check("a 4K with MAD1 alone: the message in sector 1 reads", ["ndef", "read"], card.env(),
+            out=[r"URL: https://example.com$"])
+    t.expect("a 4K with MAD1 alone: sector 16 not read, 11 exchanges", len(card.exchanges()) == 11)
+    t.check("a 4K with MAD1 alone: a message past sector 15 needs MAD2, refused",
+            ["ndef", "write", "--mime", "application/octet-stream", data], card.env(), status=1,
+            err=[r"MAD2 \(sector 16\) holds CRC 00, its bytes give"])
+
 
 def main():
     t = Tool(sys.argv[1], None)

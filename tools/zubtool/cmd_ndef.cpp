@@ -69,8 +69,41 @@ Bytes Joined(const std::vector<Bytes>& blocks) {
 struct CardMad {
   Mad mad;
   std::vector<int> nfcSectors;  // the run the message is in
-  Bytes trailer0, trailer16;    // where read (mad)
+  Bytes part1;                  // blocks 1 and 2
+  bool mad2Read = false;
+  Bytes trailer0, trailer16;  // where read (mad)
 };
+
+// Reads MAD2 (blocks 64 to 66, and the trailer when `trailer`) into `out`;
+// the exit status, reported on failure.
+int ReadMad2(Output& output, CardSession& session, const Invocation& inv, const CardLayout& layout,
+             const PublicKeys& keys, bool trailer, CardMad* out) {
+  std::vector<Bytes> blocks;
+  Access access = ReadSectorBlocks(session, inv.keyType, 64, trailer ? 4 : 3, keys.mad, &blocks);
+  if (access.result != 0) {
+    output.Fail(AccessFailure(access, "read the directory's second part (sector 16)", 64, session),
+                access.result, 64);
+    return kExitFailed;
+  }
+  if (trailer) out->trailer16 = blocks[3];
+  std::string error;
+  auto mad =
+      ParseMad(out->part1, Joined({blocks[0], blocks[1], blocks[2]}), layout.sectors, &error);
+  if (!mad) {
+    output.Fail(error);
+    return kExitFailed;
+  }
+  out->mad = *mad;
+  out->mad2Read = true;
+  out->nfcSectors = NfcSectors(*mad, layout.sectors);
+  return kExitOk;
+}
+
+// Whether the run of NFC sectors MAD1 gives may go on in MAD2's sectors.
+bool RunMayGoOn(const CardMad& card, const CardLayout& layout) {
+  return layout.sectors > 16 && !card.mad2Read &&
+         (card.nfcSectors.empty() || card.nfcSectors.back() == 15);
+}
 
 // Reads the directory: sector 0's blocks 1 and 2 (and its trailer when
 // `trailers`), and sector 16's blocks when the card has one and `needMad2`
@@ -100,34 +133,15 @@ int ReadCardMad(Output& output, CardSession& session, const Invocation& inv,
     output.Fail(error);
     return kExitFailed;
   }
-  // MAD2 where the card has sector 16 and either the trailer says so (mad)
-  // or the run of NFC sectors could go on past sector 15 (ndef).
-  bool mad2 = false;
-  if (layout.sectors > 16) {
-    if (trailers) {
-      mad2 = MadVersionOfGpb(out->trailer0[9]) == 2;
-    } else {
-      auto run = NfcSectors(*mad, 16);
-      mad2 = run.empty() || run.back() == 15;
-    }
-  }
-  if (mad2) {
-    access = ReadSectorBlocks(session, inv.keyType, 64, trailers ? 4 : 3, keys.mad, &blocks);
-    if (access.result != 0) {
-      output.Fail(
-          AccessFailure(access, "read the directory's second part (sector 16)", 64, session),
-          access.result, 64);
-      return kExitFailed;
-    }
-    if (trailers) out->trailer16 = blocks[3];
-    mad = ParseMad(part1, Joined({blocks[0], blocks[1], blocks[2]}), layout.sectors, &error);
-    if (!mad) {
-      output.Fail(error);
-      return kExitFailed;
-    }
-  }
+  out->part1 = part1;
   out->mad = *mad;
   out->nfcSectors = NfcSectors(*mad, layout.sectors);
+  // MAD2 where the card has sector 16 and the trailer says so (mad), or MAD1
+  // names no NFC sector (ndef); the other readers of the run read it when
+  // the message goes on past sector 15 (ReadMad2).
+  const bool mad2 = layout.sectors > 16 &&
+                    (trailers ? MadVersionOfGpb(out->trailer0[9]) == 2 : out->nfcSectors.empty());
+  if (mad2) return ReadMad2(output, session, inv, layout, keys, trailers, out);
   return kExitOk;
 }
 
@@ -447,8 +461,15 @@ int RunNdefRead(Context& context, const PublicKeys& keys) {
     auto s = ScanTlvs(area, &e);
     return s && (s->found || s->terminated);
   };
-  for (int sector : card.nfcSectors) {
-    if (complete()) break;
+  for (size_t n = 0; !complete(); ++n) {
+    if (n == card.nfcSectors.size()) {
+      if (!RunMayGoOn(card, layout)) break;
+      // Past sector 15 of a 4K: MAD2 says where the message goes on.
+      if (int status = ReadMad2(output, session, inv, layout, keys, false, &card)) return status;
+      if (int status = CheckMadCrc(output, card.mad)) return status;
+      if (n == card.nfcSectors.size()) break;
+    }
+    const int sector = card.nfcSectors[n];
     std::vector<Bytes> blocks;
     const int first = FirstBlock(sector), count = BlocksInSector(sector) - 1;
     Bytes before = area;
@@ -545,6 +566,10 @@ int RunNdefWrite(Context& context, const PublicKeys& keys) {
   }
   // A message run on into sector 16 of a 4K that MAD1 alone named is not
   // known to reach it; the run is what the directory gives.
+  if (MaxNdefMessage(AreaSize(card.nfcSectors)) < inv.data.size() && RunMayGoOn(card, layout)) {
+    if (int status = ReadMad2(output, session, inv, layout, keys, false, &card)) return status;
+    if (int status = CheckMadCrc(output, card.mad)) return status;
+  }
   std::string error;
   const size_t areaSize = AreaSize(card.nfcSectors);
   auto area = BuildNdefArea(inv.data, areaSize, &error);
