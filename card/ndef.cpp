@@ -113,9 +113,9 @@ size_t MaxNdefMessage(size_t area) {
 
 std::optional<Bytes> BuildNdefArea(const Bytes& message, size_t area, std::string* error) {
   if (message.size() > MaxNdefMessage(area)) {
-    *error = "the NDEF message is " + std::to_string(message.size()) +
-             " bytes; the NFC sectors hold " + std::to_string(MaxNdefMessage(area)) +
-             " bytes of message at most (" + std::to_string(area) + " bytes of data)";
+    *error = "the NDEF message is " + std::to_string(message.size()) + " bytes; at most " +
+             std::to_string(MaxNdefMessage(area)) + " bytes fit in the " + std::to_string(area) +
+             " bytes of the NFC sectors";
     return std::nullopt;
   }
   Bytes out;

@@ -68,7 +68,7 @@ TEST(Ndef, AreaHoldsWhatFitsAndSaysHowMuch) {
     auto area = BuildNdefArea(Bytes(c.message, 0xD0), c.area, &error);
     ASSERT_EQ(area.has_value(), c.fits) << c.message << " in " << c.area;
     if (!c.fits) {
-      EXPECT_NE(error.find("hold " + std::to_string(MaxNdefMessage(c.area)) + " bytes"),
+      EXPECT_NE(error.find("at most " + std::to_string(MaxNdefMessage(c.area)) + " bytes fit"),
                 std::string::npos)
           << error;
       continue;

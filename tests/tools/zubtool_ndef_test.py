@@ -123,8 +123,8 @@ def message_cases(t, work):
 def refusal_cases(t, work):
     card = Card(t, work, "refusals", formatted_1k())
     cases = [
-        ("a message larger than the NFC sectors", ["ndef", "write", "--text", "x" * 720],
-         "the NFC sectors hold 716 bytes of message at most"),
+        ("a message larger than the NFC sectors", ["ndef", "write", "--text", "x" * 711],
+         "is 721 bytes; at most 716 bytes fit in the 720 bytes of the NFC sectors (sectors 1, 2"),
         ("a URI with a control character", ["ndef", "write", "--uri", "https://example.com/\x01"],
          "control character 01"),
         ("a URI with a line break", ["ndef", "write", "--uri", "https://a\nb"], "control character 0A"),

@@ -1,10 +1,11 @@
 // mad and ndef: the application directory, and NDEF messages on the NFC
 // Forum's sectors (read, write, format). The layouts are the card model's
 // (card/mad.h, card/ndef.h); here they meet the card.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <sstream>
+#include <functional>
 
 #include "commands.h"
 #include "mad.h"
@@ -574,8 +575,8 @@ int RunNdefWrite(Context& context, const PublicKeys& keys) {
   const size_t areaSize = AreaSize(card.nfcSectors);
   auto area = BuildNdefArea(inv.data, areaSize, &error);
   if (!area) {
-    output.Fail(error + " in sector" + (card.nfcSectors.size() > 1 ? "s " : " ") +
-                SectorList(card.nfcSectors) + ": nothing written");
+    output.Fail(error + " (sector" + (card.nfcSectors.size() > 1 ? "s " : " ") +
+                SectorList(card.nfcSectors) + "): nothing written");
     return kExitUsage;
   }
   const std::vector<int> blocks = NfcDataBlocks(card.nfcSectors);
