@@ -101,6 +101,9 @@ def message_cases(t, work):
     t.check("write the published URI", ["ndef", "write", "--uri", "https://example.com"], card.env())
     t.expect("the card holds 03 10, the record and FE",
              card.image()[64:83].hex().upper() == "0310" + URI_MESSAGE + "FE", card.image()[64:83].hex())
+    area = b"".join(card.image()[n * 16:n * 16 + 16] for n in range(4, 64) if n % 4 != 3)
+    t.expect("the longer MIME message before it is cleared, not left behind the terminator",
+             area[19:116] == bytes(97), area[19:116].hex())
     raw = os.path.join(work, "message.ndef")
     with open(raw, "wb") as f:
         f.write(bytes.fromhex("91010155" "00" "5101035402656E"))  # two records: U, T

@@ -436,6 +436,49 @@ void PrintRecord(size_t n, const NdefRecord& r) {
   }
 }
 
+// Reads the NFC sectors in order, each block only while the TLVs up to the
+// first NDEF message (or the terminator) are not complete, into `*area`;
+// `*readSectors` gets the sectors read. The exit status, reported on failure.
+int ReadNdefArea(Output& output, CardSession& session, const Invocation& inv,
+                 const CardLayout& layout, const PublicKeys& keys, CardMad* card, Bytes* area,
+                 std::vector<int>* readSectors) {
+  auto complete = [&] {
+    std::string e;
+    auto s = ScanTlvs(*area, &e);
+    return s && (s->found || s->terminated);
+  };
+  for (size_t n = 0; !complete(); ++n) {
+    if (n == card->nfcSectors.size()) {
+      if (!RunMayGoOn(*card, layout)) break;
+      // Past sector 15 of a 4K: MAD2 says where the message goes on.
+      if (int status = ReadMad2(output, session, inv, layout, keys, false, card)) return status;
+      if (int status = CheckMadCrc(output, card->mad)) return status;
+      if (n == card->nfcSectors.size()) break;
+    }
+    const int sector = card->nfcSectors[n];
+    std::vector<Bytes> blocks;
+    const int first = FirstBlock(sector), count = BlocksInSector(sector) - 1;
+    const Bytes before = *area;
+    Access access = ReadSectorBlocks(session, inv.keyType, first, count, keys.nfc, &blocks, [&] {
+      *area = before;
+      for (const auto& b : blocks) area->insert(area->end(), b.begin(), b.end());
+      return !complete();
+    });
+    if (access.result != 0) {
+      output.Fail(
+          access.authenticated
+              ? AccessFailure(access, "read sector " + std::to_string(sector), first, session)
+              : ForeignSector(access, sector, session),
+          access.result, first);
+      return kExitFailed;
+    }
+    *area = before;
+    for (const auto& b : blocks) area->insert(area->end(), b.begin(), b.end());
+    readSectors->push_back(sector);
+  }
+  return kExitOk;
+}
+
 int RunNdefRead(Context& context, const PublicKeys& keys) {
   Output& output = context.Out();
   const Invocation& inv = context.inv;
@@ -451,47 +494,13 @@ int RunNdefRead(Context& context, const PublicKeys& keys) {
         "message on this card");
     return kExitFailed;
   }
-  // The NFC sectors in order, each block read only while the message is not
-  // complete.
   Bytes area;
-  std::optional<TlvScan> scan;
-  std::string error;
   std::vector<int> readSectors;
-  auto complete = [&] {
-    std::string e;
-    auto s = ScanTlvs(area, &e);
-    return s && (s->found || s->terminated);
-  };
-  for (size_t n = 0; !complete(); ++n) {
-    if (n == card.nfcSectors.size()) {
-      if (!RunMayGoOn(card, layout)) break;
-      // Past sector 15 of a 4K: MAD2 says where the message goes on.
-      if (int status = ReadMad2(output, session, inv, layout, keys, false, &card)) return status;
-      if (int status = CheckMadCrc(output, card.mad)) return status;
-      if (n == card.nfcSectors.size()) break;
-    }
-    const int sector = card.nfcSectors[n];
-    std::vector<Bytes> blocks;
-    const int first = FirstBlock(sector), count = BlocksInSector(sector) - 1;
-    Bytes before = area;
-    Access access = ReadSectorBlocks(session, inv.keyType, first, count, keys.nfc, &blocks, [&] {
-      area = before;
-      for (const auto& b : blocks) area.insert(area.end(), b.begin(), b.end());
-      return !complete();
-    });
-    if (access.result != 0) {
-      output.Fail(
-          access.authenticated
-              ? AccessFailure(access, "read sector " + std::to_string(sector), first, session)
-              : ForeignSector(access, sector, session),
-          access.result, first);
-      return kExitFailed;
-    }
-    area = before;
-    for (const auto& b : blocks) area.insert(area.end(), b.begin(), b.end());
-    readSectors.push_back(sector);
+  if (int status = ReadNdefArea(output, session, inv, layout, keys, &card, &area, &readSectors)) {
+    return status;
   }
-  scan = ScanTlvs(area, &error);
+  std::string error;
+  auto scan = ScanTlvs(area, &error);
   if (!scan) {
     output.Fail(error + " (the NFC sectors " + SectorList(card.nfcSectors) + " hold " +
                 std::to_string(AreaSize(card.nfcSectors)) + " bytes)");
@@ -567,6 +576,17 @@ int RunNdefWrite(Context& context, const PublicKeys& keys) {
   }
   // A message run on into sector 16 of a 4K that MAD1 alone named is not
   // known to reach it; the run is what the directory gives.
+  // What the card holds now: blocks of a longer message than the new one are
+  // cleared, not left behind the terminator.
+  Bytes before;
+  std::vector<int> beforeSectors;
+  if (int status =
+          ReadNdefArea(output, session, inv, layout, keys, &card, &before, &beforeSectors)) {
+    return status;
+  }
+  std::string oldError;
+  auto oldScan = ScanTlvs(before, &oldError);
+  const size_t oldUsed = oldScan && oldScan->found ? oldScan->used + 1 : 0;
   if (MaxNdefMessage(AreaSize(card.nfcSectors)) < inv.data.size() && RunMayGoOn(card, layout)) {
     if (int status = ReadMad2(output, session, inv, layout, keys, false, &card)) return status;
     if (int status = CheckMadCrc(output, card.mad)) return status;
@@ -581,7 +601,7 @@ int RunNdefWrite(Context& context, const PublicKeys& keys) {
   }
   const std::vector<int> blocks = NfcDataBlocks(card.nfcSectors);
   // The blocks to write: up to the terminator (or the message's end).
-  const size_t used = std::min(areaSize, NdefTlvSize(inv.data.size()) + 1);
+  const size_t used = std::min(areaSize, std::max(NdefTlvSize(inv.data.size()) + 1, oldUsed));
   const size_t count = (used + kBlockSize - 1) / kBlockSize;
   // Every sector written to is checked first: opened, and its data blocks
   // writable by the key that opened it.
