@@ -34,7 +34,7 @@ cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" \
 
 # One process a core (MZ_FUZZ_JOBS, default the number of cores), each target
 # given `seconds` of one core's time: the targets run a core each, and those
-# of a last round with cores to spare (5 targets on 2 cores: the fifth) run
+# of a last round with cores to spare (say 5 targets on 2 cores: the fifth) run
 # as one process a core for a share of the time, on the same working corpus,
 # as libFuzzer's -jobs does, so that no core idles while the last one ends.
 fuzz_jobs=${MZ_FUZZ_JOBS:-$(nproc 2>/dev/null || echo 1)}
