@@ -322,8 +322,11 @@ namespace {
 
 // The message the options give; "" or the error.
 std::string MessageOfOptions(const Arguments& args, Bytes* message) {
-  int forms = args.Has("--uri") + args.Has("--text") + args.Has("--mime") + args.Has("--message");
-  if (forms > 1) return "give one of --uri, --text, --mime and --message";
+  int forms = args.Has("--uri") + args.Has("--text") + args.Has("--mime") +
+              args.Has("--absolute-uri") + args.Has("--external") + args.Has("--message");
+  if (forms > 1) {
+    return "give one of --uri, --text, --mime, --absolute-uri, --external and --message";
+  }
   if (args.Has("--lang") && !args.Has("--text")) return "--lang goes with --text";
   std::vector<NdefRecord> records;
   std::string error;
@@ -349,6 +352,22 @@ std::string MessageOfOptions(const Arguments& args, Bytes* message) {
     Bytes data;
     if (!ReadInputFile(args.positionals[1], &data, &error)) return error;
     records.push_back(MimeRecord(type, data));
+  } else if (args.Has("--absolute-uri")) {
+    const std::string uri = args.Value("--absolute-uri");
+    error = AbsoluteUriProblem(uri);
+    if (!error.empty()) return error + ": nothing written";
+    if (args.positionals.size() != 2) return "--absolute-uri URI needs the FILE of its content";
+    Bytes data;
+    if (!ReadInputFile(args.positionals[1], &data, &error)) return error;
+    records.push_back(AbsoluteUriRecord(uri, data));
+  } else if (args.Has("--external")) {
+    const std::string type = args.Value("--external");
+    error = ExternalTypeProblem(type);
+    if (!error.empty()) return error + ": nothing written";
+    if (args.positionals.size() != 2) return "--external TYPE needs the FILE of its content";
+    Bytes data;
+    if (!ReadInputFile(args.positionals[1], &data, &error)) return error;
+    records.push_back(ExternalRecord(type, data));
   } else if (args.Has("--message")) {
     if (!ReadInputFile(args.Value("--message"), message, &error)) return error;
     if (!ParseNdefMessage(*message, &error)) {
@@ -881,6 +900,7 @@ std::string ParseNdef(const Arguments& args, Invocation* inv) {
   }
   const std::string& action = inv->topic;
   const bool message = args.Has("--uri") || args.Has("--text") || args.Has("--mime") ||
+                       args.Has("--absolute-uri") || args.Has("--external") ||
                        args.Has("--message") || args.Has("--lang");
   if (action == "read") {
     if (message || args.Has("--force") || args.Has("--key-b") || args.Has("--read-only-forever")) {
@@ -893,11 +913,14 @@ std::string ParseNdef(const Arguments& args, Invocation* inv) {
   }
   std::string error = MessageOfOptions(args, &inv->data);
   if (!error.empty()) return error;
-  if (!args.Has("--mime") && args.positionals.size() > 1) {
+  const bool takesFile = args.Has("--mime") || args.Has("--absolute-uri") || args.Has("--external");
+  if (!takesFile && args.positionals.size() > 1) {
     return "unexpected argument '" + args.positionals[1] + "'";
   }
   if (action == "write") {
-    if (!message) return "ndef write needs --uri, --text, --mime or --message";
+    if (!message) {
+      return "ndef write needs --uri, --text, --mime, --absolute-uri, --external or --message";
+    }
     if (args.Has("--force") || args.Has("--key-b") || args.Has("--read-only-forever")) {
       return "--force, --key-b and --read-only-forever go with ndef format";
     }

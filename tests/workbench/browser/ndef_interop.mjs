@@ -1,7 +1,7 @@
 // NDEF messages checked by a library we did not write: the npm registry's
 // `ndef` package (pinned in package-lock.json beside this file). Against the
 // virtual reader, both ways:
-//   - what `zubtool ndef write` puts on the card (read from the card image,
+//   - what `zubtool ndef write` puts on the card (each record kind) (read from the card image,
 //     TLV and all) decodes with `ndef` to the same type, TNF and meaning, and
 //     is byte for byte what `ndef` builds for the same record;
 //   - what `ndef` builds, written with `zubtool ndef write --message`, reads
@@ -130,14 +130,26 @@ for (const [type, data, sameBytes] of [["text/plain", Buffer.from("plain text\n"
     tnf: ndef.TNF_MIME_MEDIA, type, payload: hex(data), sameBytes });
 }
 
+for (const [uri, data] of [["https://schemas.example/thing", Buffer.from("<thing/>")], ["urn:x-example:v1", Buffer.alloc(0)]]) {
+  ours.push({ name: `absolute URI ${uri}, ${data.length} bytes`, file: ["--absolute-uri", uri, data],
+    peer: ndef.absoluteUriRecord(uri, Array.from(data)), tnf: ndef.TNF_ABSOLUTE_URI, type: uri, payload: hex(data) });
+}
+for (const [type, data] of [["example.com:card", Buffer.from([1, 2, 3, 0xff])], ["android.com:pkg", Buffer.from("com.example.app")],
+  ["example.com:big", Buffer.from(bytes(400, (i) => i * 3))]]) {
+  ours.push({ name: `external type ${type}, ${data.length} bytes`, file: ["--external", type, data],
+    peer: ndef.record(ndef.TNF_EXTERNAL_TYPE, type, [], Array.from(data)), tnf: ndef.TNF_EXTERNAL_TYPE, type,
+    payload: hex(data) });
+}
+
 for (const c of ours) {
   check(`ours to ndef: ${c.name}`, () => {
     const card = newCard();
     let args = c.args;
-    if (c.mime) {
+    if (c.mime) c.file = ["--mime", ...c.mime];
+    if (c.file) {
       const file = card + ".data";
-      fs.writeFileSync(file, c.mime[1]);
-      args = ["--mime", c.mime[0], file];
+      fs.writeFileSync(file, c.file[2]);
+      args = [c.file[0], c.file[1], file];
     }
     zub(["ndef", "write", ...args], card);
     const message = messageOnCard(card);
