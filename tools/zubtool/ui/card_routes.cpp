@@ -190,6 +190,8 @@ Reply ReadRoute(Desk& desk) {
     json["card"] = desk.LastCard();
     json["image"] = ImageToJson(image);
     json["sectors"] = sectors;
+    json["mad"] = DescribeMad(image);
+    json["ndef"] = DescribeNdef(image);
     json["complete"] = complete && !session.Lost();
     json["lost"] = session.Lost()
                        ? JsonValue("the card was lost during the read: " + Describe(session.Lost()))

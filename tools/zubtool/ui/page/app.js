@@ -1,7 +1,7 @@
 // The workbench page: the reader and card bar, the card or a file shown as a
 // sector map and blocks, keys, editing and files. Every check is the server's.
 import { takeToken, onForbidden, get, post, download, ApiError } from "./api.js";
-import { el, renderMap, renderSector } from "./view.js";
+import { el, renderMap, renderNdef, renderSector } from "./view.js";
 
 const $ = (id) => document.getElementById(id);
 const state = {
@@ -107,7 +107,7 @@ async function showWritten(cardUid, block, data) {
     // Another write or read came first: the card as it is now is read.
     if (state.cardRead !== shown) { readCard(); return; }
     const sectors = d.sectors.map((s, i) => ({ ...s, read: shown.sectors[i].read }));
-    state.cardRead = { ...shown, image, sectors };
+    state.cardRead = { ...shown, image, sectors, mad: d.mad, ndef: d.ndef };
     showView({ source: "card", ...state.cardRead, warnings: state.cardRead.lost ? [state.cardRead.lost] : [] });
     document.body.dataset.cardShown = state.cardRead.card.uid || "";
     refreshSources();
@@ -130,12 +130,13 @@ function showView(view, marks) {
     ? `${img.card} card, ${opened} of ${view.sectors.length} sectors opened${view.complete ? "" : " (not all of it was read)"}`
     : `${img.card} image (${view.format || "?"}), UID ${img.uid || "not known"}`);
   $("view-warnings").replaceChildren(...(view.warnings || []).map((w) => el("li", { text: `⚠ ${w}` })));
+  renderNdef($("ndef-view"), view.ndef);
   select(state.selected, false);
 }
 
 function select(i, focus) {
   state.selected = i;
-  renderMap($("sector-map"), state.view.sectors, i, select);
+  renderMap($("sector-map"), state.view.sectors, i, select, state.view.mad);
   renderSector($("blocks-title"), $("sector-words"), $("block-table"), state.view.sectors[i], pickBlock, state.marks);
   if (focus) $("sector-map").children[i].focus();
 }
