@@ -377,6 +377,34 @@ try {
       `the records shown: ${JSON.stringify(records)}`);
   }, { bytes: ndefCard() });
 
+  await test("a text written from the page reads back, from the page and from zubtool ndef read", async ({ page, server, sc, stop }) => {
+    await openPage(page, server);
+    // Refused before the card is touched: an empty language code.
+    await page.selectOption("#ndef-kind", "text");
+    await page.fill("#ndef-content", "Grüß Gott – written from the page");
+    await page.fill("#ndef-lang", "");
+    await page.click("#ndef-go");
+    await page.waitForFunction(() => document.getElementById("ndef-result").textContent.includes("✗"));
+    const refused = await page.textContent("#ndef-result");
+    assert(refused.includes("the language code must be 1 to 63 characters"), `the refusal: ${refused}`);
+    await page.fill("#ndef-lang", "de-AT");
+    await page.click("#ndef-go");
+    await page.waitForFunction(() => document.getElementById("ndef-result").textContent.includes("✓"), null, { timeout: 10000 });
+    await page.waitForFunction(() => [...document.querySelectorAll("#ndef-view li .value")].some((v) => v.textContent.includes("written from the page")), null, { timeout: 10000 });
+    const records = await page.$$eval("#ndef-view li", (li) => li.map((r) => [r.dataset.kind, r.querySelector(".value").textContent]));
+    assert(JSON.stringify(records) === JSON.stringify([["text", "Grüß Gott – written from the page (de-AT, UTF-8)"]]),
+      `the records shown after the write: ${JSON.stringify(records)}`);
+    await stop();
+    const read = JSON.parse(zub(["ndef", "read", "--json"], sc.env));
+    assert(read.records.length === 1 && read.records[0].text === "Grüß Gott – written from the page" && read.records[0].language === "de-AT",
+      `zubtool ndef read: ${JSON.stringify(read.records)}`);
+    // The old, longer message is cleared behind the terminator, as ndef write does.
+    const img = fs.readFileSync(sc.card);
+    const area = Buffer.concat([4, 5, 6, 8, 9, 10].map((b) => img.subarray(b * 16, b * 16 + 16)));
+    const end = 2 + read.messageSize;
+    assert(area[end] === 0xfe && area.subarray(end + 1).every((x) => x === 0), `after the terminator: ${area.subarray(end).toString("hex")}`);
+  }, { bytes: ndefCard() });
+
   await test("a card without a directory shows no labels and no NDEF", async ({ page, server }) => {
     await openPage(page, server);
     assert(!(await page.$$("#sector-map .tile .app")).length, "labels on a card without a directory");

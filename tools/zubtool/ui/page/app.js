@@ -286,6 +286,20 @@ async function applyValue() {
   }
 }
 
+// A URL or a text as the card's NDEF message (as zubtool ndef write); the
+// card is read again to show it.
+async function writeNdef() {
+  const kind = $("ndef-kind").value;
+  const req = kind === "uri" ? { uri: $("ndef-content").value } : { text: $("ndef-content").value, lang: $("ndef-lang").value };
+  try {
+    const r = await post("/api/card/ndef", req);
+    say("ndef-result", `✓ ${r.messageSize} bytes of message written to blocks ${r.blocks.join(", ")} (read back the same; room for ${r.capacity})`, true);
+    readCard();
+  } catch (e) {
+    say("ndef-result", `✗ ${failure(e)}`, false);
+  }
+}
+
 async function loadConditions() {
   try {
     const c = await get("/api/conditions");
@@ -473,6 +487,9 @@ function wire() {
   $("confirm-write").addEventListener("click", () => writeBlock(JSON.parse($("confirm-box").dataset.confirm)));
   $("confirm-cancel").addEventListener("click", () => { $("confirm-box").hidden = true; say("edit-result", "nothing written"); });
   $("value-go").addEventListener("click", applyValue);
+  $("ndef-go").addEventListener("click", writeNdef);
+  $("ndef-kind").addEventListener("change", () => { $("ndef-lang").disabled = $("ndef-kind").value !== "text"; });
+  $("ndef-lang").disabled = true;
   $("trailer-build").addEventListener("click", buildTrailer);
   $("image-file").addEventListener("change", (e) => { if (e.target.files[0]) openImage(e.target.files[0]); e.target.value = ""; });
   $("show-card").addEventListener("click", () => { if (state.cardRead) showView({ source: "card", ...state.cardRead }); });
