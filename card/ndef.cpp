@@ -375,8 +375,45 @@ NdefRecord MimeRecord(const std::string& type, const Bytes& data) {
   return {kTnfMedia, BytesOf(type), {}, data};
 }
 
-NdefRecord AbsoluteUriRecord(const std::string& uri) {
-  return {kTnfAbsoluteUri, BytesOf(uri), {}, {}};
+NdefRecord AbsoluteUriRecord(const std::string& uri, const Bytes& payload) {
+  return {kTnfAbsoluteUri, BytesOf(uri), {}, payload};
+}
+
+std::string AbsoluteUriProblem(const std::string& uri) {
+  std::string problem = UriProblem(uri);
+  if (!problem.empty()) return problem;
+  if (uri.size() > 255) {
+    return "the absolute URI is " + std::to_string(uri.size()) +
+           " bytes; a record's type holds at most 255";
+  }
+  if (uri.find(' ') != std::string::npos) return "the absolute URI holds a space";
+  // scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ) ":"
+  auto alpha = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  const size_t colon = uri.find(':');
+  bool scheme = colon != std::string::npos && colon > 0 && alpha(uri[0]);
+  for (size_t i = 1; scheme && i < colon; ++i) {
+    const char c = uri[i];
+    scheme = alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+  }
+  if (!scheme) return "not an absolute URI (scheme:...): '" + uri + "'";
+  return "";
+}
+
+std::string ExternalTypeProblem(const std::string& type) {
+  if (type.size() > 255) {
+    return "the external type is " + std::to_string(type.size()) +
+           " bytes; a record's type holds at most 255";
+  }
+  for (char c : type) {
+    if (c <= 0x20 || c >= 0x7F) {
+      return "the external type must be printable ASCII without spaces: '" + type + "'";
+    }
+  }
+  const size_t colon = type.find(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == type.size()) {
+    return "not an external type (domain:type): '" + type + "'";
+  }
+  return "";
 }
 
 NdefRecord ExternalRecord(const std::string& type, const Bytes& payload) {

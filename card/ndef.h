@@ -85,12 +85,18 @@ bool ValidUtf8(const std::string& text);
 // Why `uri` cannot be written (a control character, a character that is not
 // UTF-8, empty); "" when it can.
 std::string UriProblem(const std::string& uri);
+// Why `uri` cannot be an absolute URI record's type (as UriProblem, or no
+// scheme, or a space, or over the 255 bytes a type holds); "" when it can.
+std::string AbsoluteUriProblem(const std::string& uri);
+// Why `type` cannot be an external type ("domain:type", printable ASCII
+// without spaces, at most 255 bytes); "" when it can.
+std::string ExternalTypeProblem(const std::string& type);
 // Records of each kind. The URI record takes the longest prefix code that
 // matches.
 NdefRecord UriRecord(const std::string& uri);
 NdefRecord TextRecord(const std::string& text, const std::string& language);
 NdefRecord MimeRecord(const std::string& type, const Bytes& data);
-NdefRecord AbsoluteUriRecord(const std::string& uri);
+NdefRecord AbsoluteUriRecord(const std::string& uri, const Bytes& payload = {});
 NdefRecord ExternalRecord(const std::string& type, const Bytes& payload);
 
 // The URI of a well-known "U" payload; nothing for an empty payload or a

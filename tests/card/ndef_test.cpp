@@ -176,6 +176,53 @@ TEST(Ndef, UriProblems) {
   }
 }
 
+TEST(Ndef, AbsoluteUriAndExternalTypeProblems) {
+  const struct {
+    const char* value;
+    bool external;
+    const char* problem;
+  } cases[] = {
+      {"https://schemas.example/thing", false, ""},
+      {"urn:x-example:v1.2+beta", false, ""},
+      {"tag:", false, ""},
+      {"//example.com/no-scheme", false, "not an absolute URI"},
+      {"1http://example.com", false, "not an absolute URI"},
+      {"ht_tp://example.com", false, "not an absolute URI"},
+      {"example.com", false, "not an absolute URI"},
+      {"https://a b", false, "holds a space"},
+      {"https://a\tb", false, "control character 09"},
+      {"https://a\x01", false, "control character 01"},
+      {"", false, "empty"},
+      {"example.com:card", true, ""},
+      {"android.com:pkg", true, ""},
+      {"example.com", true, "not an external type"},
+      {":card", true, "not an external type"},
+      {"example.com:", true, "not an external type"},
+      {"example.com:a b", true, "printable ASCII"},
+      {"example.com:Ã¤", true, "printable ASCII"},
+      {"", true, "not an external type"},
+  };
+  for (const auto& c : cases) {
+    const std::string problem =
+        c.external ? ExternalTypeProblem(c.value) : AbsoluteUriProblem(c.value);
+    if (!*c.problem) {
+      EXPECT_EQ(problem, "") << c.value;
+    } else {
+      EXPECT_NE(problem.find(c.problem), std::string::npos) << c.value << ": " << problem;
+    }
+  }
+  // A type is one length byte: 255 bytes fit, 256 do not.
+  const std::string uri255 = "https://example.com/" + std::string(235, 'a');
+  EXPECT_EQ(AbsoluteUriProblem(uri255), "");
+  EXPECT_NE(AbsoluteUriProblem(uri255 + "a").find("at most 255"), std::string::npos);
+  EXPECT_EQ(ExternalTypeProblem("e:" + std::string(253, 't')), "");
+  EXPECT_NE(ExternalTypeProblem("e:" + std::string(254, 't')).find("at most 255"),
+            std::string::npos);
+  // The absolute URI record carries its payload.
+  EXPECT_EQ(HexSpaced(BuildNdefMessage({AbsoluteUriRecord("a:b", Bytes{'x', 'y'})})),
+            "D3 03 02 61 3A 62 78 79");
+}
+
 TEST(Ndef, TextRecords) {
   const struct {
     const char* name;

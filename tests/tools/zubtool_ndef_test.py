@@ -90,6 +90,12 @@ def message_cases(t, work):
          {"kind": "text", "language": "de", "text": "Grüße"}),
         ("MIME", ["--mime", "text/plain", mime], [r"^record 1: MIME type text/plain, 100 bytes of payload"],
          {"kind": "MIME type", "type": "text/plain", "payloadSize": 100}),
+        ("absolute URI", ["--absolute-uri", "https://schemas.example/t", mime],
+         [r"^record 1: absolute URI, 100 bytes of payload", r"^  URI: https://schemas.example/t$"],
+         {"kind": "absolute URI", "tnf": 3, "uri": "https://schemas.example/t", "payload": "78" * 100}),
+        ("external type", ["--external", "example.com:card", mime],
+         [r"^record 1: external type example.com:card, 100 bytes of payload"],
+         {"kind": "external type", "tnf": 4, "type": "example.com:card", "payloadSize": 100}),
     ]
     for name, options, shows, record in cases:
         t.check(f"ndef write: {name}", ["ndef", "write"] + options, card.env(), out=[r"read back the same"])
@@ -133,6 +139,20 @@ def refusal_cases(t, work):
         ("a URI with a line break", ["ndef", "write", "--uri", "https://a\nb"], "control character 0A"),
         ("a text that is not UTF-8", ["ndef", "write", "--text", b"caf\xe9"], "not valid UTF-8"),
         ("two message forms", ["ndef", "write", "--uri", "x:", "--text", "y"], "give one of"),
+        ("an absolute URI without a scheme", ["ndef", "write", "--absolute-uri", "example.com/x", "/dev/null"],
+         "not an absolute URI"),
+        ("an absolute URI with a space", ["ndef", "write", "--absolute-uri", "https://a b", "/dev/null"],
+         "holds a space"),
+        ("an absolute URI longer than a type holds",
+         ["ndef", "write", "--absolute-uri", "https://a/" + "x" * 250, "/dev/null"], "at most 255"),
+        ("an absolute URI without its FILE", ["ndef", "write", "--absolute-uri", "https://a/"], "needs the FILE"),
+        ("an external type without its domain", ["ndef", "write", "--external", "card", "/dev/null"],
+         "not an external type"),
+        ("an external type that is not ASCII", ["ndef", "write", "--external", "example.com:kärtchen", "/dev/null"],
+         "printable ASCII"),
+        ("an external type without its FILE", ["ndef", "write", "--external", "example.com:card"], "needs the FILE"),
+        ("a MIME type and an external type", ["ndef", "write", "--mime", "a/b", "--external", "a:b", "/dev/null"],
+         "give one of"),
     ]
     for name, args, message in cases:
         card.refused(f"refused: {name}", args, message)

@@ -18,6 +18,8 @@
 
 #include "desk_routes.h"
 #include "image_json.h"
+#include "mad.h"
+#include "ndef.h"
 #include "route_support.h"
 #include "zubsim.h"
 
@@ -137,6 +139,84 @@ class CardRoutesTest : public ::testing::Test {
   std::unique_ptr<Desk> desk_;
   std::vector<Route> routes_;
 };
+
+// The card formatted for NDEF as zubtool ndef format leaves it, sector 1 made
+// read-only for good when `readOnly`. The desk's keys hold neither public key.
+void LoadNdefCard(const std::string& path, bool readOnly) {
+  CardImage card(*LayoutByName("1K"), Bytes(1024, 0));
+  card.SetBlock(0, *ParseHex("1A7B8C54B90804006263646566676869"));
+  std::vector<MadEntry> entries(16, kMadNdef);
+  entries[0] = kMadFree;
+  const auto mad = BuildMad(entries, 16);
+  card.SetBlock(1, Bytes(mad.first.begin(), mad.first.begin() + 16));
+  card.SetBlock(2, Bytes(mad.first.begin() + 16, mad.first.end()));
+  const Bytes keyB = *ParseHex("FFFFFFFFFFFF");
+  card.SetBlock(3, MadTrailer(1, keyB, false));
+  for (int s = 1; s < 16; ++s) card.SetBlock(TrailerBlock(s), NfcTrailer(keyB, readOnly && s == 1));
+  card.SetBlock(4, *ParseHex("0300FE00000000000000000000000000"));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(card.Raw().data()), 1024);
+  ASSERT_TRUE(zubsim::Sim::load_image(path)) << zubsim::Sim::last_error();
+}
+
+TEST_F(CardRoutesTest, NdefWritesWhatNdefWriteWritesAndRefusesAsItDoes) {
+  const struct {
+    const char* name;
+    std::string body;
+    bool formatted, readOnly;
+    int status;
+    const char* error;
+  } refusals[] = {
+      {"both forms", R"({"uri": "https://a", "text": "b"})", true, false, 400, "give one of"},
+      {"neither", R"({"lang": "en"})", true, false, 400, "give one of"},
+      {"a control character", R"({"uri": "https://a/\u0001"})", true, false, 422,
+       "control character 01"},
+      {"an empty language", R"({"text": "x", "lang": ""})", true, false, 422, "1 to 63 characters"},
+      {"a language not ASCII", R"({"text": "x", "lang": "d\u00e9"})", true, false, 422,
+       "must be ASCII"},
+      {"too long", R"({"text": ")" + std::string(711, 'x') + R"("})", true, false, 422,
+       "at most 716 bytes fit"},
+      {"no directory", R"({"uri": "https://example.com"})", false, false, 422,
+       "no application directory"},
+      {"a read-only sector", R"({"uri": "https://example.com"})", true, true, 422, "read-only"},
+  };
+  for (const auto& c : refusals) {
+    if (c.formatted) {
+      LoadNdefCard(Temp("ndef.mfd"), c.readOnly);
+    } else {
+      ASSERT_TRUE(zubsim::Sim::load_image(image_)) << zubsim::Sim::last_error();
+    }
+    const auto before = zubsim::Sim::card_image();
+    const Reply r = Post("/api/card/ndef", c.body);
+    EXPECT_EQ(r.status, c.status) << c.name << ": " << r.json.dump();
+    EXPECT_NE(r.json.value("error", "").find(c.error), std::string::npos)
+        << c.name << ": " << r.json.dump();
+    EXPECT_EQ(zubsim::Sim::card_image(), before) << c.name << ": the card was changed";
+  }
+  // Written: the published URI record in its TLV, read back by zubtool.
+  LoadNdefCard(Temp("ndef.mfd"), false);
+  const Reply r = Post("/api/card/ndef", R"({"uri": "https://example.com"})");
+  ASSERT_EQ(r.status, 200) << r.json.dump();
+  EXPECT_EQ(r.json["message"], "D1010C55046578616D706C652E636F6D");
+  EXPECT_EQ(r.json["blocks"], JsonValue::parse("[4, 5]"));
+  EXPECT_EQ(r.json["capacity"], 716);
+  EXPECT_EQ(BlockOnCard(4), "0310D1010C55046578616D706C652E63");
+  EXPECT_EQ(BlockOnCard(5), "6F6DFE00000000000000000000000000");
+  const Reply t = Post("/api/card/ndef", R"({"text": "Grüße", "lang": "de"})");
+  ASSERT_EQ(t.status, 200) << t.json.dump();
+  // Block 5 too: the longer URI's end is cleared, not left behind the terminator.
+  EXPECT_EQ(t.json["blocks"], JsonValue::parse("[4, 5]"));
+  EXPECT_EQ(BlockOnCard(4), "030ED1010A540264654772C3BCC39F65");
+  EXPECT_EQ(BlockOnCard(5), "FE000000000000000000000000000000");
+  // zubtool reads it as the page wrote it.
+  ASSERT_TRUE(zubsim::Sim::save_image(image_)) << zubsim::Sim::last_error();
+  std::string out;
+  Zubtool("ndef read --json", &out);
+  const JsonValue read = JsonValue::parse(out.empty() ? "{}" : out);
+  ASSERT_TRUE(read.contains("records")) << out;
+  EXPECT_EQ(read["records"][0]["text"], "Grüße");
+  EXPECT_EQ(read["records"][0]["language"], "de");
+}
 
 TEST_F(CardRoutesTest, ReadGivesWhatDumpGivesWithTheSameExchanges) {
   std::string dumpText;

@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "mad.h"
+
 namespace zubtool {
 namespace ui {
 namespace {
@@ -17,6 +21,106 @@ CardImage NewCard() {
     image.SetBlock(TrailerBlock(sector), *ParseHex("FFFFFFFFFFFFFF078069FFFFFFFFFFFF"));
   }
   return image;
+}
+
+// A 1K formatted for NDEF, sector 7 given to another application (4801),
+// and `message` in the NFC sectors' TLV.
+CardImage NdefCard(const std::string& area) {
+  CardImage image = NewCard();
+  std::vector<MadEntry> entries(16, kMadNdef);
+  entries[0] = kMadFree;
+  entries[7] = {0x48, 0x01};
+  const auto mad = BuildMad(entries, 16);
+  image.SetBlock(1, Bytes(mad.first.begin(), mad.first.begin() + 16));
+  image.SetBlock(2, Bytes(mad.first.begin() + 16, mad.first.end()));
+  image.SetBlock(3, *ParseHex("A0A1A2A3A4A5787788C1FFFFFFFFFFFF"));
+  Bytes bytes = *ParseHex(area);
+  bytes.resize(48, 0);
+  for (int i = 0; i < 3; ++i) {
+    image.SetBlock(4 + i, Bytes(bytes.begin() + 16 * i, bytes.begin() + 16 * (i + 1)));
+  }
+  return image;
+}
+
+TEST(ImageJson, DirectoryLabelsEachSector) {
+  const JsonValue mad = DescribeMad(NdefCard("0300FE"));
+  ASSERT_TRUE(mad.is_object()) << mad.dump();
+  EXPECT_EQ(mad["version"], 1);
+  EXPECT_EQ(mad["crcOk"], true);
+  ASSERT_EQ(mad["sectors"].size(), 16u);
+  const struct {
+    int sector;
+    const char* label;
+    const char* meaning;
+  } cases[] = {{0, "MAD", "the application directory"},
+               {1, "NFC", "NFC Forum (NDEF)"},
+               {6, "NFC", "NFC Forum (NDEF)"},
+               {7, "4801", ""}};
+  for (const auto& c : cases) {
+    const JsonValue& s = mad["sectors"][static_cast<size_t>(c.sector)];
+    EXPECT_EQ(s["sector"], c.sector);
+    EXPECT_EQ(s["label"], c.label) << c.sector;
+    if (*c.meaning) EXPECT_EQ(s["meaning"], c.meaning) << c.sector;
+  }
+  // No directory: none shown; blocks 1 and 2 not known: none either.
+  EXPECT_TRUE(DescribeMad(NewCard()).is_null());
+  CardImage unknown = NdefCard("0300FE");
+  unknown.Forget(2, 5, 1);
+  EXPECT_TRUE(DescribeMad(unknown).is_null());
+  // A wrong CRC is shown, and its NDEF is not trusted.
+  CardImage bad = NdefCard("0300FE");
+  Bytes b1 = bad.Block(1);
+  b1[0] ^= 0xFF;
+  bad.SetBlock(1, b1);
+  EXPECT_EQ(DescribeMad(bad)["crcOk"], false);
+  EXPECT_TRUE(DescribeNdef(bad).is_null());
+}
+
+TEST(ImageJson, NdefRecordsDecoded) {
+  const struct {
+    const char* name;
+    const char* area;
+    const char* message;  // null: none
+    const char* records;  // kind=value;...
+    const char* error;    // "": none
+  } cases[] = {
+      {"URI", "0310D1010C55046578616D706C652E636F6D FE", "D1010C55046578616D706C652E636F6D",
+       "URI=https://example.com;", ""},
+      {"text, after a NULL TLV", "00 0307 D101035402656E FE", "D101035402656E", "text=;", ""},
+      {"two records", "030F 91010155 00 5101065402656E486921 FE", "91010155005101065402656E486921",
+       "URI=;text=Hi!;", ""},
+      {"empty message", "0300FE", "", "", ""},
+      {"terminator only", "FE", nullptr, "", "no NDEF message TLV before the terminator"},
+      {"a record past the message", "0304D1010955 FE", "D1010955", "",
+       "run past the end of the message"},
+      {"a TLV past the area", "03FF0200", nullptr, "", "past"},
+  };
+  for (const auto& c : cases) {
+    std::string area = c.area;
+    area.erase(std::remove(area.begin(), area.end(), ' '), area.end());
+    const JsonValue ndef = DescribeNdef(NdefCard(area));
+    ASSERT_TRUE(ndef.is_object()) << c.name;
+    EXPECT_EQ(ndef["nfcSectors"].size(), 6u) << c.name;  // 1 to 6: sector 7 ends the run
+    if (c.message) {
+      EXPECT_EQ(ndef["message"], c.message) << c.name;
+    } else {
+      EXPECT_TRUE(ndef["message"].is_null()) << c.name;
+    }
+    std::string records;
+    for (const auto& r : ndef["records"]) {
+      const char* value = r.contains("uri") ? "uri" : r.contains("text") ? "text" : nullptr;
+      records += r["kind"].get<std::string>() + "=" +
+                 (value ? r[value].get<std::string>() : std::string()) + ";";
+    }
+    EXPECT_EQ(records, c.records) << c.name;
+    if (*c.error) {
+      ASSERT_TRUE(ndef["error"].is_string()) << c.name;
+      EXPECT_NE(ndef["error"].get<std::string>().find(c.error), std::string::npos)
+          << c.name << ": " << ndef["error"];
+    } else {
+      EXPECT_TRUE(ndef["error"].is_null()) << c.name << ": " << ndef["error"];
+    }
+  }
 }
 
 TEST(ImageJson, RoundTripKeepsBytesUnknownsAndCardData) {

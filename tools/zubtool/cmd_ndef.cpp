@@ -23,17 +23,23 @@ struct PublicKeys {
   int nfc = -1;
 };
 
+// The indices of the public keys in `keys` (-1 for one not there).
+PublicKeys PublicKeysIn(const PackedKeys& keys) {
+  PublicKeys found;
+  for (size_t i = 0; i < keys.size() && (found.mad < 0 || found.nfc < 0); ++i) {
+    const Bytes key = keys[i];
+    if (found.mad < 0 && key == MadKeyA()) found.mad = static_cast<int>(i);
+    if (found.nfc < 0 && key == NfcKeyA()) found.nfc = static_cast<int>(i);
+  }
+  return found;
+}
+
 PublicKeys AddPublicKeys(Context& context) {
   PackedKeys keys = context.TakeKeys();
   keys.Push(MadKeyA());
   keys.Push(NfcKeyA());
   keys.RemoveDuplicates();
-  PublicKeys found;
-  for (size_t i = 0; i < keys.size() && (found.mad < 0 || found.nfc < 0); ++i) {
-    const Bytes key = keys[i];
-    if (key == MadKeyA()) found.mad = static_cast<int>(i);
-    if (key == NfcKeyA()) found.nfc = static_cast<int>(i);
-  }
+  const PublicKeys found = PublicKeysIn(keys);
   context.SetKeys(std::move(keys));
   return found;
 }
@@ -318,28 +324,42 @@ int RunMad(Context& context) {
 
 // ---- ndef ----
 
+std::string UriMessage(const std::string& uri, Bytes* message) {
+  const std::string error = UriProblem(uri);
+  if (!error.empty()) return error + ": nothing written";
+  *message = BuildNdefMessage({UriRecord(uri)});
+  return "";
+}
+
+std::string TextMessage(const std::string& text, const std::string& language, Bytes* message) {
+  if (language.empty() || language.size() > 63) {
+    return "the language code must be 1 to 63 characters";
+  }
+  for (char c : language) {
+    if (c <= 0x20 || c >= 0x7F) return "the language code must be ASCII: '" + language + "'";
+  }
+  if (!ValidUtf8(text)) return "the text is not valid UTF-8: nothing written";
+  *message = BuildNdefMessage({TextRecord(text, language)});
+  return "";
+}
+
 namespace {
 
 // The message the options give; "" or the error.
 std::string MessageOfOptions(const Arguments& args, Bytes* message) {
-  int forms = args.Has("--uri") + args.Has("--text") + args.Has("--mime") + args.Has("--message");
-  if (forms > 1) return "give one of --uri, --text, --mime and --message";
+  int forms = args.Has("--uri") + args.Has("--text") + args.Has("--mime") +
+              args.Has("--absolute-uri") + args.Has("--external") + args.Has("--message");
+  if (forms > 1) {
+    return "give one of --uri, --text, --mime, --absolute-uri, --external and --message";
+  }
   if (args.Has("--lang") && !args.Has("--text")) return "--lang goes with --text";
   std::vector<NdefRecord> records;
   std::string error;
   if (args.Has("--uri")) {
-    const std::string uri = args.Value("--uri");
-    error = UriProblem(uri);
-    if (!error.empty()) return error + ": nothing written";
-    records.push_back(UriRecord(uri));
+    return UriMessage(args.Value("--uri"), message);
   } else if (args.Has("--text")) {
-    const std::string lang = args.Has("--lang") ? args.Value("--lang") : "en";
-    if (lang.empty() || lang.size() > 63) return "the language code must be 1 to 63 characters";
-    for (char c : lang) {
-      if (c <= 0x20 || c >= 0x7F) return "the language code must be ASCII: '" + lang + "'";
-    }
-    if (!ValidUtf8(args.Value("--text"))) return "the text is not valid UTF-8: nothing written";
-    records.push_back(TextRecord(args.Value("--text"), lang));
+    return TextMessage(args.Value("--text"), args.Has("--lang") ? args.Value("--lang") : "en",
+                       message);
   } else if (args.Has("--mime")) {
     const std::string type = args.Value("--mime");
     if (type.empty() || type.size() > 255 || type.find('/') == std::string::npos) {
@@ -349,6 +369,22 @@ std::string MessageOfOptions(const Arguments& args, Bytes* message) {
     Bytes data;
     if (!ReadInputFile(args.positionals[1], &data, &error)) return error;
     records.push_back(MimeRecord(type, data));
+  } else if (args.Has("--absolute-uri")) {
+    const std::string uri = args.Value("--absolute-uri");
+    error = AbsoluteUriProblem(uri);
+    if (!error.empty()) return error + ": nothing written";
+    if (args.positionals.size() != 2) return "--absolute-uri URI needs the FILE of its content";
+    Bytes data;
+    if (!ReadInputFile(args.positionals[1], &data, &error)) return error;
+    records.push_back(AbsoluteUriRecord(uri, data));
+  } else if (args.Has("--external")) {
+    const std::string type = args.Value("--external");
+    error = ExternalTypeProblem(type);
+    if (!error.empty()) return error + ": nothing written";
+    if (args.positionals.size() != 2) return "--external TYPE needs the FILE of its content";
+    Bytes data;
+    if (!ReadInputFile(args.positionals[1], &data, &error)) return error;
+    records.push_back(ExternalRecord(type, data));
   } else if (args.Has("--message")) {
     if (!ReadInputFile(args.Value("--message"), message, &error)) return error;
     if (!ParseNdefMessage(*message, &error)) {
@@ -559,10 +595,11 @@ std::string WhyNdefDataNotWritable(int sector, const Bytes& trailer, int keyType
   return "";
 }
 
-int RunNdefWrite(Context& context, const PublicKeys& keys) {
-  Output& output = context.Out();
-  const Invocation& inv = context.inv;
-  CardSession& session = context.Session();
+}  // namespace
+
+int WriteNdefMessage(Output& output, CardSession& session, const Invocation& inv,
+                     NdefWritten* out) {
+  const PublicKeys keys = PublicKeysIn(session.Keys());
   CardLayout layout;
   if (int status = CardLayoutOf(output, session, inv, &layout)) return status;
   CardMad card;
@@ -630,7 +667,10 @@ int RunNdefWrite(Context& context, const PublicKeys& keys) {
       return kExitFailed;
     }
   }
-  Json written = Json::Array();
+  out->writing = true;
+  out->card = layout.name;
+  out->nfcSectors = card.nfcSectors;
+  out->capacity = MaxNdefMessage(areaSize);
   int status = kExitOk;
   for (size_t i = 0; i < count; ++i) {
     const int block = blocks[i];
@@ -639,7 +679,8 @@ int RunNdefWrite(Context& context, const PublicKeys& keys) {
     WriteOutcome outcome =
         WriteVerified(session, inv.keyType, block, data, inv.verify,
                       keys.nfc >= 0 ? std::vector<int>{keys.nfc} : std::vector<int>{});
-    if (inv.json) written.Push(WrittenJson(block, data, outcome, inv.verify, session));
+    out->blocksJson.Push(WrittenJson(block, data, outcome, inv.verify, session));
+    out->blocks.push_back(block);
     if (outcome.access.result != 0) {
       output.Fail(
           AccessFailure(outcome.access, "write block " + std::to_string(block), block, session),
@@ -653,15 +694,28 @@ int RunNdefWrite(Context& context, const PublicKeys& keys) {
       break;
     }
   }
+  return status;
+}
+
+namespace {
+
+int RunNdefWrite(Context& context) {
+  Output& output = context.Out();
+  const Invocation& inv = context.inv;
+  CardSession& session = context.Session();
+  NdefWritten written;
+  const int status = WriteNdefMessage(output, session, inv, &written);
+  // Refused before the first write: the failure alone, as for any command.
+  if (!written.writing) return status;
   if (inv.json) {
     Json out = Json::Object();
-    out.Add("card", layout.name)
+    out.Add("card", written.card)
         .Add("uid", HexText(session.Info().serial.uid))
-        .Add("nfcSectors", SectorsJson(card.nfcSectors))
+        .Add("nfcSectors", SectorsJson(written.nfcSectors))
         .Add("messageSize", static_cast<int64_t>(inv.data.size()))
-        .Add("capacity", static_cast<int64_t>(MaxNdefMessage(areaSize)))
+        .Add("capacity", static_cast<int64_t>(written.capacity))
         .Add("verify", inv.verify)
-        .Add("blocks", written);
+        .Add("blocks", written.blocksJson);
     if (status != kExitOk) out.Add("error", output.ErrorJson()).Add("exitStatus", status);
     output.PrintJson(out);
     return status;
@@ -670,8 +724,9 @@ int RunNdefWrite(Context& context, const PublicKeys& keys) {
     std::printf(
         "NDEF message of %zu bytes written to block%s %d to %d (%s); the NFC sectors "
         "hold %zu bytes of message at most\n",
-        inv.data.size(), count > 1 ? "s" : "", blocks[0], blocks[count - 1],
-        inv.verify ? "read back the same" : "not verified", MaxNdefMessage(areaSize));
+        inv.data.size(), written.blocks.size() > 1 ? "s" : "", written.blocks.front(),
+        written.blocks.back(), inv.verify ? "read back the same" : "not verified",
+        written.capacity);
   }
   return status;
 }
@@ -881,6 +936,7 @@ std::string ParseNdef(const Arguments& args, Invocation* inv) {
   }
   const std::string& action = inv->topic;
   const bool message = args.Has("--uri") || args.Has("--text") || args.Has("--mime") ||
+                       args.Has("--absolute-uri") || args.Has("--external") ||
                        args.Has("--message") || args.Has("--lang");
   if (action == "read") {
     if (message || args.Has("--force") || args.Has("--key-b") || args.Has("--read-only-forever")) {
@@ -893,11 +949,14 @@ std::string ParseNdef(const Arguments& args, Invocation* inv) {
   }
   std::string error = MessageOfOptions(args, &inv->data);
   if (!error.empty()) return error;
-  if (!args.Has("--mime") && args.positionals.size() > 1) {
+  const bool takesFile = args.Has("--mime") || args.Has("--absolute-uri") || args.Has("--external");
+  if (!takesFile && args.positionals.size() > 1) {
     return "unexpected argument '" + args.positionals[1] + "'";
   }
   if (action == "write") {
-    if (!message) return "ndef write needs --uri, --text, --mime or --message";
+    if (!message) {
+      return "ndef write needs --uri, --text, --mime, --absolute-uri, --external or --message";
+    }
     if (args.Has("--force") || args.Has("--key-b") || args.Has("--read-only-forever")) {
       return "--force, --key-b and --read-only-forever go with ndef format";
     }
@@ -923,7 +982,7 @@ int RunNdef(Context& context) {
   if (int status = FindCard(context.Out(), context.Session())) return status;
   const std::string& action = context.inv.topic;
   if (action == "read") return RunNdefRead(context, keys);
-  if (action == "write") return RunNdefWrite(context, keys);
+  if (action == "write") return RunNdefWrite(context);
   return RunNdefFormat(context);
 }
 

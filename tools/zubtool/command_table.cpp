@@ -279,8 +279,8 @@ std::vector<CommandSpec> CommandTable(std::vector<CommandSpec> above) {
       {"ndef",
        "ndef read|write|format [options]\n"
        "ndef read [--json]\n"
-       "ndef write (--uri URI | --text TEXT [--lang LANG] | --mime TYPE FILE | --message FILE) "
-       "[--json]\n"
+       "ndef write (--uri URI | --text TEXT [--lang LANG] | --mime TYPE FILE | "
+       "--absolute-uri URI FILE | --external TYPE FILE | --message FILE) [--json]\n"
        "ndef format [--force] [--key-b HEX] [--read-only-forever] [MESSAGE OPTIONS] [--json]",
        "read, write or format an NFC Forum (NDEF) tag",
        "ndef read reads the directory's blocks and then only the NFC sectors' blocks\n"
@@ -290,7 +290,8 @@ std::vector<CommandSpec> CommandTable(std::vector<CommandSpec> above) {
        "that runs past the NFC sectors, a chunked record are refused with the reason.\n"
        "\n"
        "ndef write puts one record (a URI, with its prefix compressed; a text, in\n"
-       "UTF-8, language 'en' unless --lang; a MIME type with FILE's content) or a\n"
+       "UTF-8, language 'en' unless --lang; a MIME type, an absolute URI or an\n"
+       "external type (domain:type) with FILE's content) or a\n"
        "whole NDEF message from a file into the NFC sectors the directory names, and\n"
        "reads every block back; the blocks of a longer message before it are cleared.\n"
        "Nothing is written when the message does not fit\n"
@@ -308,6 +309,8 @@ std::vector<CommandSpec> CommandTable(std::vector<CommandSpec> above) {
         {"--text", "TEXT", "write a text record (UTF-8)"},
         {"--lang", "LANG", "the text record's language (default en)"},
         {"--mime", "TYPE", "write a MIME record of type TYPE holding FILE"},
+        {"--absolute-uri", "URI", "write an absolute URI record of type URI holding FILE"},
+        {"--external", "TYPE", "write an external type record (domain:type) holding FILE"},
         {"--message", "FILE", "write FILE, a whole NDEF message"},
         {"--force", nullptr, "format: erase a card that holds data"},
         {"--key-b", "HEX", "format: key B for every sector (default: each sector keeps its own)"},

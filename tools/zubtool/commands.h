@@ -84,6 +84,26 @@ std::string ParseMadCommand(const Arguments& args, Invocation* inv);
 int RunMad(Context& context);
 std::string ParseNdef(const Arguments& args, Invocation* inv);
 int RunNdef(Context& context);
+// The NDEF message of one URI record, or of one text record in `language`:
+// "" or why it cannot be written (what ndef write --uri and --text refuse).
+std::string UriMessage(const std::string& uri, Bytes* message);
+std::string TextMessage(const std::string& text, const std::string& language, Bytes* message);
+// What WriteNdefMessage did.
+struct NdefWritten {
+  bool writing = false;  // every check passed and the writes began
+  std::string card;
+  std::vector<int> nfcSectors;
+  size_t capacity = 0;              // the largest message the NFC sectors hold
+  std::vector<int> blocks;          // the blocks written, in order
+  Json blocksJson = Json::Array();  // each as ndef write --json shows it
+};
+// Writes `inv.data` into the NFC sectors the card's directory names, as
+// ndef write does: the directory and the old message read first (with the
+// public keys where the session's keys hold them), every sector to write
+// checked before the first write, the blocks of a longer message before it
+// cleared, each block read back when `inv.verify`. The exit status; the
+// failures go to `output`.
+int WriteNdefMessage(Output& output, CardSession& session, const Invocation& inv, NdefWritten* out);
 
 std::string ParseHelp(const Arguments& args, Invocation* inv);
 int RunHelp(Context& context);

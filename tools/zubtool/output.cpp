@@ -7,12 +7,12 @@
 namespace zubtool {
 
 void Output::Fail(const std::string& what) {
-  std::fprintf(stderr, "zubtool: %s\n", what.c_str());
+  if (!quiet_) std::fprintf(stderr, "zubtool: %s\n", what.c_str());
   failures_.push_back({what, std::nullopt, std::nullopt});
 }
 
 void Output::Fail(const std::string& what, std::optional<int32_t> code, std::optional<int> block) {
-  std::fprintf(stderr, "zubtool: %s\n", what.c_str());
+  if (!quiet_) std::fprintf(stderr, "zubtool: %s\n", what.c_str());
   failures_.push_back({what, code, block});
 }
 

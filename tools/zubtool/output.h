@@ -18,6 +18,8 @@ namespace zubtool {
 // One run's reports. The command's context holds it (Context::Out()).
 class Output {
  public:
+  // Keeps the failures without printing them (the workbench answers with them).
+  void SetQuiet(bool quiet) { quiet_ = quiet; }
   // "zubtool: <what>" on standard error.
   void Fail(const std::string& what);
   // The same for a failure with a result code and, where known, its block
@@ -35,14 +37,17 @@ class Output {
   // (restore, format) and carries it in its own object.
   Json ErrorJson() const;
 
- private:
   struct Failure {
     std::string message;
     std::optional<int32_t> code;
     std::optional<int> block;
   };
+  const std::vector<Failure>& Failures() const { return failures_; }
+
+ private:
   std::vector<Failure> failures_;
   bool jsonPrinted_ = false;
+  bool quiet_ = false;
 };
 
 // Adds "keyType" and "key": the key that opened the sector (null when none did).

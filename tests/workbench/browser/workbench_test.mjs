@@ -346,6 +346,71 @@ try {
     }
   });
 
+  // A card formatted for NDEF by zubtool, a URL and a text on it; one sector
+  // (7) given to another application in the directory.
+  const ndefCard = () => {
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), "zub-wb-ndef-"));
+    const card = path.join(dir, "card.mfd");
+    fs.writeFileSync(card, image());
+    const env = { ...Object.fromEntries(Object.entries(process.env).filter(([k]) => !k.startsWith("ZUBSIM_"))),
+      ZUBSIM_IMAGE: card, ZUBSIM_SAVE_ON_CLOSE: "1" };
+    zub(["ndef", "format", "--force"], env);
+    const msg = path.join(dir, "message.ndef");
+    // U "https://example.com/wb" then T "en" "Grüße"
+    fs.writeFileSync(msg, Buffer.concat([Buffer.from("91010F55046578616D706C652E636F6D2F7762", "hex"),
+      Buffer.from("51010A5402656E", "hex"), Buffer.from("Grüße")]));
+    zub(["ndef", "write", "--message", msg], env);
+    const bytes = fs.readFileSync(card);
+    fs.rmSync(dir, { recursive: true, force: true });
+    return bytes;
+  };
+  await test("the sector map labels the directory's sectors and the NDEF records are shown decoded", async ({ page, server }) => {
+    await openPage(page, server);
+    const labels = await page.$$eval("#sector-map .tile", (tiles) =>
+      tiles.map((t) => (t.querySelector(".app") || { textContent: "" }).textContent));
+    assert(JSON.stringify(labels) === JSON.stringify(["MAD", ...Array(15).fill("NFC")]), `tile labels: ${labels}`);
+    const title = await page.getAttribute('#sector-map .tile[data-sector="1"] .app', "title");
+    assert(title === "NFC Forum (NDEF)", `the NFC label's title: ${title}`);
+    await page.waitForSelector("#ndef-view:not([hidden])");
+    const records = await page.$$eval("#ndef-view li", (li) => li.map((r) => [r.dataset.kind, r.querySelector(".value").textContent]));
+    assert(JSON.stringify(records) === JSON.stringify([["URI", "https://example.com/wb"], ["text", "Grüße (en, UTF-8)"]]),
+      `the records shown: ${JSON.stringify(records)}`);
+  }, { bytes: ndefCard() });
+
+  await test("a text written from the page reads back, from the page and from zubtool ndef read", async ({ page, server, sc, stop }) => {
+    await openPage(page, server);
+    // Refused before the card is touched: an empty language code.
+    await page.selectOption("#ndef-kind", "text");
+    await page.fill("#ndef-content", "Grüß Gott – written from the page");
+    await page.fill("#ndef-lang", "");
+    await page.click("#ndef-go");
+    await page.waitForFunction(() => document.getElementById("ndef-result").textContent.includes("✗"));
+    const refused = await page.textContent("#ndef-result");
+    assert(refused.includes("the language code must be 1 to 63 characters"), `the refusal: ${refused}`);
+    await page.fill("#ndef-lang", "de-AT");
+    await page.click("#ndef-go");
+    await page.waitForFunction(() => document.getElementById("ndef-result").textContent.includes("✓"), null, { timeout: 10000 });
+    await page.waitForFunction(() => [...document.querySelectorAll("#ndef-view li .value")].some((v) => v.textContent.includes("written from the page")), null, { timeout: 10000 });
+    const records = await page.$$eval("#ndef-view li", (li) => li.map((r) => [r.dataset.kind, r.querySelector(".value").textContent]));
+    assert(JSON.stringify(records) === JSON.stringify([["text", "Grüß Gott – written from the page (de-AT, UTF-8)"]]),
+      `the records shown after the write: ${JSON.stringify(records)}`);
+    await stop();
+    const read = JSON.parse(zub(["ndef", "read", "--json"], sc.env));
+    assert(read.records.length === 1 && read.records[0].text === "Grüß Gott – written from the page" && read.records[0].language === "de-AT",
+      `zubtool ndef read: ${JSON.stringify(read.records)}`);
+    // The old, longer message is cleared behind the terminator, as ndef write does.
+    const img = fs.readFileSync(sc.card);
+    const area = Buffer.concat([4, 5, 6, 8, 9, 10].map((b) => img.subarray(b * 16, b * 16 + 16)));
+    const end = 2 + read.messageSize;
+    assert(area[end] === 0xfe && area.subarray(end + 1).every((x) => x === 0), `after the terminator: ${area.subarray(end).toString("hex")}`);
+  }, { bytes: ndefCard() });
+
+  await test("a card without a directory shows no labels and no NDEF", async ({ page, server }) => {
+    await openPage(page, server);
+    assert(!(await page.$$("#sector-map .tile .app")).length, "labels on a card without a directory");
+    assert(await page.isHidden("#ndef-view"), "an NDEF view for a card without a directory");
+  }, { bytes: image("FFFFFFFFFFFF", () => 0) });
+
   await test("taking the card out shows on the page", async ({ page, server, sc }) => {
     await openPage(page, server);
     fs.appendFileSync(sc.control, "0 out\n");

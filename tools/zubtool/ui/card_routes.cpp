@@ -11,6 +11,8 @@
 #include "image_json.h"
 #include "key_search.h"
 #include "library_reader.h"
+#include "mad.h"
+#include "ndef.h"
 #include "value_op.h"
 #include "status.h"
 #include "verify.h"
@@ -190,6 +192,8 @@ Reply ReadRoute(Desk& desk) {
     json["card"] = desk.LastCard();
     json["image"] = ImageToJson(image);
     json["sectors"] = sectors;
+    json["mad"] = DescribeMad(image);
+    json["ndef"] = DescribeNdef(image);
     json["complete"] = complete && !session.Lost();
     json["lost"] = session.Lost()
                        ? JsonValue("the card was lost during the read: " + Describe(session.Lost()))
@@ -351,6 +355,59 @@ Reply ValueRoute(Desk& desk, const Request& request) {
   });
 }
 
+// An NDEF message of one URI or one text record, written as `zubtool ndef
+// write --uri` or `--text` writes it: the same checks and refusals, the
+// public keys tried after the keys to try.
+Reply NdefRoute(Desk& desk, const Request& request) {
+  const JsonValue& body = request.body;
+  const bool hasUri = body.is_object() && body.contains("uri") && !body["uri"].is_null();
+  const bool hasText = body.is_object() && body.contains("text") && !body["text"].is_null();
+  if (hasUri == hasText) throw BadRequest{"give one of \"uri\" and \"text\""};
+  Bytes message;
+  const std::string refusal =
+      hasUri ? UriMessage(StringField(body, "uri"), &message)
+             : TextMessage(StringField(body, "text"), StringField(body, "lang", "en"), &message);
+  if (!refusal.empty()) return Reply::Error(422, refusal);
+  return desk.WithReader("writing an NDEF message", [&](CardCalls& reader) {
+    PackedKeys keys(desk.Keys());
+    keys.Push(MadKeyA());
+    keys.Push(NfcKeyA());
+    keys.RemoveDuplicates();
+    CardSession session(reader, std::move(keys));
+    if (int32_t r = desk.FindCard(session)) return Desk::CardNotFound(r);
+    Invocation inv = desk.Options();
+    inv.data = message;
+    inv.verify = true;
+    inv.json = false;
+    Output output;
+    output.SetQuiet(true);
+    NdefWritten written;
+    const int status = WriteNdefMessage(output, session, inv, &written);
+    if (status != kExitOk) {
+      // The failure with a code tells most (as zubtool's error object).
+      const auto& failures = output.Failures();
+      const Output::Failure* main = failures.empty() ? nullptr : &failures.front();
+      for (const auto& f : failures) {
+        if (f.code) {
+          main = &f;
+          break;
+        }
+      }
+      const std::string text = main ? main->message : "the message was not written";
+      if (main && main->code) return CardFailure(502, text, *main->code, main->block);
+      return Reply::Error(written.writing ? 502 : 422, text);
+    }
+    JsonValue json = JsonValue::object();
+    json["message"] = HexText(message);
+    json["messageSize"] = message.size();
+    json["capacity"] = written.capacity;
+    json["nfcSectors"] = written.nfcSectors;
+    json["blocks"] = written.blocks;
+    json["cardUid"] = HexText(session.Info().serial.uid);
+    return Reply::Ok(json);
+  });
+}
+
 Reply ConditionsRoute() {
   JsonValue data = JsonValue::array(), trailer = JsonValue::array();
   for (int c = 0; c < 8; ++c) {
@@ -503,6 +560,7 @@ std::vector<Route> CardRoutes(Desk& desk) {
       {"POST", "/api/check/block", [](const Request& r) { return CheckRoute(r); }},
       {"POST", "/api/card/write", [d](const Request& r) { return WriteRoute(*d, r); }},
       {"POST", "/api/card/value", [d](const Request& r) { return ValueRoute(*d, r); }},
+      {"POST", "/api/card/ndef", [d](const Request& r) { return NdefRoute(*d, r); }},
       {"GET", "/api/conditions", [](const Request&) { return ConditionsRoute(); }},
       {"POST", "/api/trailer/build", [](const Request& r) { return TrailerRoute(r); }},
       {"POST", "/api/keys/search",

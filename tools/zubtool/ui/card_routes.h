@@ -14,6 +14,7 @@ namespace zubtool {
 namespace ui {
 
 // POST /api/card/read, /api/check/block, /api/card/write, /api/card/value,
+// /api/card/ndef,
 // /api/trailer/build, /api/keys/search, /api/keys/file; GET /api/conditions.
 // The routes keep `desk` (and the last key search) for their lifetime.
 std::vector<Route> CardRoutes(Desk& desk);

@@ -65,6 +65,8 @@ Reply Open(const Request& request) {
   json["format"] = FormatName(format);
   json["image"] = ImageToJson(*image);
   json["sectors"] = DescribeImage(*image);
+  json["mad"] = DescribeMad(*image);
+  json["ndef"] = DescribeNdef(*image);
   json["warnings"] = TextList(ImplausibleImage(*image));
   json["notes"] = TextList(notes);  // what the file left out
   json["unknownBytes"] = image->UnknownBytes();
@@ -75,6 +77,8 @@ Reply DescribeRoute(const Request& request) {
   const CardImage image = ImageFromJson(Field(request.body, "image"));
   JsonValue json = JsonValue::object();
   json["sectors"] = DescribeImage(image);
+  json["mad"] = DescribeMad(image);
+  json["ndef"] = DescribeNdef(image);
   json["warnings"] = TextList(ImplausibleImage(image));
   return Reply::Ok(json);
 }

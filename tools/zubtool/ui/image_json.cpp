@@ -2,6 +2,9 @@
 
 #include <cctype>
 
+#include "mad.h"
+#include "ndef.h"
+
 namespace zubtool {
 namespace ui {
 
@@ -248,6 +251,133 @@ JsonValue DescribeImage(const CardImage& image) {
     sectors.push_back(DescribeSector(image, sector));
   }
   return sectors;
+}
+
+namespace {
+
+// The directory of a known, non-empty blocks 1 and 2 (and 64 to 66 where the
+// card has sector 16 and sector 0's general purpose byte says MAD2).
+std::optional<Mad> ImageMad(const CardImage& image, std::string* error) {
+  const int sectors = image.Layout().sectors;
+  if (sectors == 0 || !image.BlockKnown(1) || !image.BlockKnown(2)) return std::nullopt;
+  Bytes part1 = image.Block(1);
+  const Bytes block2 = image.Block(2);
+  part1.insert(part1.end(), block2.begin(), block2.end());
+  if (part1 == Bytes(32, 0)) return std::nullopt;
+  Bytes part2;
+  const bool mad2 =
+      sectors > 16 && image.ByteKnown(3, 9) && MadVersionOfGpb(image.Block(3)[9]) == 2;
+  if (mad2) {
+    for (int b = 64; b < 67; ++b) {
+      if (!image.BlockKnown(b)) return std::nullopt;
+      const Bytes data = image.Block(b);
+      part2.insert(part2.end(), data.begin(), data.end());
+    }
+  }
+  return ParseMad(part1, part2, sectors, error);
+}
+
+JsonValue RecordJson(const NdefRecord& r) {
+  JsonValue item = JsonValue::object();
+  const std::string kind = RecordKind(r);
+  item["tnf"] = static_cast<int>(r.tnf);
+  item["kind"] = kind;
+  item["type"] = RecordTypeText(r);
+  item["id"] = AsciiText(r.id);
+  item["payloadSize"] = r.payload.size();
+  if (kind == "URI") {
+    auto uri = DecodeUri(r.payload);
+    item["uri"] = uri ? JsonValue(*uri) : JsonValue(nullptr);
+  } else if (kind == "text") {
+    std::string error;
+    auto text = DecodeText(r.payload, &error);
+    if (text) {
+      item["language"] = text->language;
+      item["encoding"] = text->utf16 ? "UTF-16" : "UTF-8";
+      item["text"] = text->text;
+    } else {
+      item["error"] = error;
+    }
+  } else if (kind == "absolute URI") {
+    item["uri"] = RecordTypeText(r);
+  }
+  item["payload"] = HexText(r.payload);
+  return item;
+}
+
+}  // namespace
+
+JsonValue DescribeMad(const CardImage& image) {
+  std::string error;
+  auto mad = ImageMad(image, &error);
+  if (!mad) {
+    if (error.empty()) return nullptr;
+    JsonValue json = JsonValue::object();
+    json["error"] = error;
+    return json;
+  }
+  JsonValue json = JsonValue::object();
+  json["version"] = mad->version;
+  json["crcOk"] = mad->crcOk;
+  json["crc"] = HexText({mad->crc1});
+  json["expectedCrc"] = HexText({mad->expectedCrc1});
+  JsonValue sectors = JsonValue::array();
+  for (size_t sector = 0; sector < mad->entries.size(); ++sector) {
+    const bool directory = sector == 0 || (mad->version == 2 && sector == 16);
+    const MadEntry& entry = mad->entries[sector];
+    JsonValue item = JsonValue::object();
+    item["sector"] = static_cast<int>(sector);
+    item["aid"] = directory ? JsonValue(nullptr) : JsonValue(MadEntryHex(entry));
+    item["meaning"] = directory ? "the application directory" : MadEntryMeaning(entry);
+    // The tile's label: none for a free sector.
+    std::string label = directory ? "MAD" : entry == kMadNdef ? "NFC" : MadEntryHex(entry);
+    if (!directory && entry == kMadFree) label = "";
+    item["label"] = label;
+    sectors.push_back(item);
+  }
+  json["sectors"] = sectors;
+  return json;
+}
+
+JsonValue DescribeNdef(const CardImage& image) {
+  std::string error;
+  auto mad = ImageMad(image, &error);
+  if (!mad || !mad->crcOk) return nullptr;
+  const std::vector<int> nfc = NfcSectors(*mad, image.Layout().sectors);
+  if (nfc.empty()) return nullptr;
+  JsonValue json = JsonValue::object();
+  JsonValue list = JsonValue::array();
+  for (int s : nfc) list.push_back(s);
+  json["nfcSectors"] = list;
+  json["message"] = nullptr;
+  json["records"] = JsonValue::array();
+  json["error"] = nullptr;
+  // The area up to the first block not known: the TLVs are read from it.
+  Bytes area;
+  for (int block : NfcDataBlocks(nfc)) {
+    if (!image.BlockKnown(block)) break;
+    const Bytes data = image.Block(block);
+    area.insert(area.end(), data.begin(), data.end());
+  }
+  auto scan = ScanTlvs(area, &error);
+  if (!scan) {
+    json["error"] = error;
+    return json;
+  }
+  if (!scan->found) {
+    json["error"] = scan->terminated ? "no NDEF message TLV before the terminator"
+                                     : "no NDEF message TLV in the blocks read";
+    return json;
+  }
+  json["message"] = HexText(scan->message);
+  if (scan->message.empty()) return json;
+  auto records = ParseNdefMessage(scan->message, &error);
+  if (!records) {
+    json["error"] = error;
+    return json;
+  }
+  for (const auto& r : *records) json["records"].push_back(RecordJson(r));
+  return json;
 }
 
 }  // namespace ui

@@ -31,6 +31,14 @@ JsonValue DescribeSector(const CardImage& image, int sector);
 // Every sector.
 JsonValue DescribeImage(const CardImage& image);
 
+// The application directory the image holds (see README.md, "mad"): each
+// sector's entry and a short label ("MAD", "NFC", the AID); null where
+// blocks 1 and 2 are not known or empty.
+JsonValue DescribeMad(const CardImage& image);
+// The NDEF message in the NFC sectors the directory names, its records
+// decoded (see README.md, "ndef"); null where the directory names none.
+JsonValue DescribeNdef(const CardImage& image);
+
 }  // namespace ui
 }  // namespace zubtool
 

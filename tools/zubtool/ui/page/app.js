@@ -1,7 +1,7 @@
 // The workbench page: the reader and card bar, the card or a file shown as a
 // sector map and blocks, keys, editing and files. Every check is the server's.
 import { takeToken, onForbidden, get, post, download, ApiError } from "./api.js";
-import { el, renderMap, renderSector } from "./view.js";
+import { el, renderMap, renderNdef, renderSector } from "./view.js";
 
 const $ = (id) => document.getElementById(id);
 const state = {
@@ -107,7 +107,7 @@ async function showWritten(cardUid, block, data) {
     // Another write or read came first: the card as it is now is read.
     if (state.cardRead !== shown) { readCard(); return; }
     const sectors = d.sectors.map((s, i) => ({ ...s, read: shown.sectors[i].read }));
-    state.cardRead = { ...shown, image, sectors };
+    state.cardRead = { ...shown, image, sectors, mad: d.mad, ndef: d.ndef };
     showView({ source: "card", ...state.cardRead, warnings: state.cardRead.lost ? [state.cardRead.lost] : [] });
     document.body.dataset.cardShown = state.cardRead.card.uid || "";
     refreshSources();
@@ -130,12 +130,13 @@ function showView(view, marks) {
     ? `${img.card} card, ${opened} of ${view.sectors.length} sectors opened${view.complete ? "" : " (not all of it was read)"}`
     : `${img.card} image (${view.format || "?"}), UID ${img.uid || "not known"}`);
   $("view-warnings").replaceChildren(...(view.warnings || []).map((w) => el("li", { text: `⚠ ${w}` })));
+  renderNdef($("ndef-view"), view.ndef);
   select(state.selected, false);
 }
 
 function select(i, focus) {
   state.selected = i;
-  renderMap($("sector-map"), state.view.sectors, i, select);
+  renderMap($("sector-map"), state.view.sectors, i, select, state.view.mad);
   renderSector($("blocks-title"), $("sector-words"), $("block-table"), state.view.sectors[i], pickBlock, state.marks);
   if (focus) $("sector-map").children[i].focus();
 }
@@ -282,6 +283,20 @@ async function applyValue() {
     showWritten(r.cardUid, r.block, r.held);
   } catch (e) {
     say("value-result", `✗ ${failure(e)}`, false);
+  }
+}
+
+// A URL or a text as the card's NDEF message (as zubtool ndef write); the
+// card is read again to show it.
+async function writeNdef() {
+  const kind = $("ndef-kind").value;
+  const req = kind === "uri" ? { uri: $("ndef-content").value } : { text: $("ndef-content").value, lang: $("ndef-lang").value };
+  try {
+    const r = await post("/api/card/ndef", req);
+    say("ndef-result", `✓ ${r.messageSize} bytes of message written to blocks ${r.blocks.join(", ")} (read back the same; room for ${r.capacity})`, true);
+    readCard();
+  } catch (e) {
+    say("ndef-result", `✗ ${failure(e)}`, false);
   }
 }
 
@@ -472,6 +487,9 @@ function wire() {
   $("confirm-write").addEventListener("click", () => writeBlock(JSON.parse($("confirm-box").dataset.confirm)));
   $("confirm-cancel").addEventListener("click", () => { $("confirm-box").hidden = true; say("edit-result", "nothing written"); });
   $("value-go").addEventListener("click", applyValue);
+  $("ndef-go").addEventListener("click", writeNdef);
+  $("ndef-kind").addEventListener("change", () => { $("ndef-lang").disabled = $("ndef-kind").value !== "text"; });
+  $("ndef-lang").disabled = true;
   $("trailer-build").addEventListener("click", buildTrailer);
   $("image-file").addEventListener("change", (e) => { if (e.target.files[0]) openImage(e.target.files[0]); e.target.value = ""; });
   $("show-card").addEventListener("click", () => { if (state.cardRead) showView({ source: "card", ...state.cardRead }); });

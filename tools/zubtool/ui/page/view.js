@@ -27,8 +27,9 @@ export function tileState(sector, fromFile) {
   return { cls: fromFile ? "file" : "ok", symbol: "✓", text: key, short, hex };
 }
 
-export function renderMap(container, sectors, selected, onSelect) {
+export function renderMap(container, sectors, selected, onSelect, mad) {
   container.replaceChildren();
+  const apps = new Map(((mad && mad.sectors) || []).map((a) => [a.sector, a]));
   container.style.setProperty("--cols", sectors.length > 16 ? 8 : 8);
   sectors.forEach((s, i) => {
     const st = tileState(s);
@@ -38,7 +39,10 @@ export function renderMap(container, sectors, selected, onSelect) {
       "aria-label": `sector ${s.sector}: ${st.symbol === "✗" ? "not opened, " : ""}${st.text}`,
     }, el("span", { class: "num", text: `${s.sector}` }), el("span", { class: "sym", text: st.symbol }),
       el("span", { class: "what", text: st.short || st.text }),
-      st.hex ? el("span", { class: "key", text: st.hex.match(/.{1,4}/g).join("\n") }) : null);
+      st.hex ? el("span", { class: "key", text: st.hex.match(/.{1,4}/g).join("\n") }) : null,
+      // The application the directory gives the sector.
+      apps.get(s.sector) && apps.get(s.sector).label
+        ? el("span", { class: "app", title: apps.get(s.sector).meaning, text: apps.get(s.sector).label }) : null);
     tile.addEventListener("click", () => onSelect(i, true));
     tile.addEventListener("keydown", (e) => {
       const cols = 8;
@@ -128,4 +132,23 @@ export function renderSector(title, words, table, sector, onPick, marks) {
     t.append(row);
   }
   table.replaceChildren(t);
+}
+
+// The NDEF message the NFC sectors hold: each record decoded.
+export function renderNdef(container, ndef) {
+  container.replaceChildren();
+  container.hidden = !ndef;
+  if (!ndef) return;
+  container.append(el("h3", { text: `NDEF message (sectors ${ndef.nfcSectors.join(", ")})` }));
+  if (ndef.error) container.append(el("p", { class: "bad", text: `✗ ${ndef.error}` }));
+  else if (!ndef.records.length) container.append(el("p", { text: "the message is empty" }));
+  const list = el("ol", { class: "records" });
+  for (const r of ndef.records) {
+    const what = r.kind === "URI" || r.kind === "absolute URI" ? (r.uri === null ? `reserved prefix: ${r.payload}` : r.uri)
+      : r.kind === "text" ? (r.error ? `✗ ${r.error}` : `${r.text} (${r.language}, ${r.encoding})`)
+        : `${r.payloadSize} bytes: ${r.payload.slice(0, 64)}${r.payload.length > 64 ? "…" : ""}`;
+    list.append(el("li", { "data-kind": r.kind }, el("span", { class: "tag", text: r.kind === "MIME type" || r.kind === "external type" ? r.type : r.kind }),
+      " ", el("span", { class: "value", text: what })));
+  }
+  container.append(list);
 }
