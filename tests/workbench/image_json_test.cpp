@@ -60,7 +60,9 @@ TEST(ImageJson, DirectoryLabelsEachSector) {
     const JsonValue& s = mad["sectors"][static_cast<size_t>(c.sector)];
     EXPECT_EQ(s["sector"], c.sector);
     EXPECT_EQ(s["label"], c.label) << c.sector;
-    if (*c.meaning) EXPECT_EQ(s["meaning"], c.meaning) << c.sector;
+    if (*c.meaning) {
+      EXPECT_EQ(s["meaning"], c.meaning) << c.sector;
+    }
   }
   // No directory: none shown; blocks 1 and 2 not known: none either.
   EXPECT_TRUE(DescribeMad(NewCard()).is_null());
