@@ -14,6 +14,7 @@ import http.client
 import json
 import os
 import re
+import select
 import signal
 import socket
 import subprocess
@@ -174,6 +175,145 @@ def attacks(w):
            and keys.get("skipped", [{}])[0].get("line") == 2, payload)
 
 
+def memory_kib(pid, field="VmHWM"):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def read_reply(s):
+    """What the server sends on `s` until it closes it (or 10 s pass)."""
+    reply = b""
+    try:
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            reply += chunk
+    except (ConnectionResetError, socket.timeout):
+        pass
+    return reply
+
+
+def abuse(w):
+    """Bodies and heads a client without manners sends: each is held to its
+    limit, and slow clients without the token cannot keep the page waiting."""
+    port, token = w.port, w.token
+    head = (f"POST /api/keys HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nOrigin: http://127.0.0.1:{port}\r\n"
+            f"X-Zubtool-Token: {token}\r\nContent-Type: application/json\r\n")
+
+    # A chunked body of 80 MB: refused once past the limit, never held whole
+    # (the peak of the server's memory, before and after).
+    before = memory_kib(w.process.pid)
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    s.sendall((head + "Transfer-Encoding: chunked\r\n\r\n").encode())
+    chunk = b"A" * 65536
+    sent = 0
+    try:
+        while sent < 80 * 1024 * 1024:
+            s.sendall(b"%x\r\n" % len(chunk) + chunk + b"\r\n")
+            sent += len(chunk)
+    except OSError:
+        pass
+    reply = read_reply(s)
+    s.close()
+    grown = memory_kib(w.process.pid) - before
+    expect("a chunked body of 80 MB: 400 with its message",
+           reply.startswith(b"HTTP/1.1 400") and b"256 KiB" in reply, reply[:200])
+    expect("a chunked body of 80 MB: not read to its end", sent < 16 * 1024 * 1024, f"{sent} bytes taken")
+    expect("a chunked body of 80 MB: the server grew by less than 8 MB", grown < 8 * 1024, f"{grown} KiB")
+
+    # A chunked body within the limit is a body like any other.
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    body = b'{"text": "a0a1a2a3a4a5\\n"}'
+    s.sendall((head + "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n").encode()
+              + b"%x\r\n%s\r\n0\r\n\r\n" % (len(body), body))
+    reply = read_reply(s)
+    s.close()
+    expect("a chunked body within the limit is taken", reply.startswith(b"HTTP/1.1 200")
+           and b"A0A1A2A3A4A5" in reply, reply[:300])
+
+    # 80 MB announced: refused at once, from its Content-Length.
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    start = time.monotonic()
+    s.sendall((head + f"Content-Length: {80 << 20}\r\n\r\n").encode())
+    reply = read_reply(s)
+    s.close()
+    expect("80 MB announced: 400 at once", reply.startswith(b"HTTP/1.1 400") and time.monotonic() - start < 1,
+           f"{time.monotonic() - start:.1f} s {reply[:120]!r}")
+
+    # One header line without end: dropped at the head's limit, not held.
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    sent = 0
+    try:
+        s.sendall(f"GET / HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nX-Long: ".encode())
+        while sent < 64 * 1024 * 1024:
+            s.sendall(b"x" * 65536)
+            sent += 65536
+    except OSError:
+        pass
+    s.close()
+    expect("a header line without end is dropped", sent < 16 * 1024 * 1024, f"{sent} bytes taken")
+
+    # A head sent a line a second: ended (a 400, or closed) within some 3 s
+    # of its first byte.
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    start = time.monotonic()
+    ended_after = None
+    try:
+        s.sendall(f"GET /api/status HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n".encode())
+        for n in range(8):
+            if select.select([s], [], [], 1)[0]:
+                break
+            s.sendall(f"X-Pad-{n}: x\r\n".encode())
+        ended_after = time.monotonic() - start
+        reply = read_reply(s)
+    except OSError:
+        ended_after = time.monotonic() - start
+        reply = b""
+    s.close()
+    expect("a slow head is ended after some 3 s", ended_after < 5 and b"200 OK" not in reply,
+           f"{ended_after:.1f} s {reply[:100]!r}")
+
+    # Eight slow clients without the token, a header line every 2 s: the
+    # page's requests are answered as they come.
+    slow = []
+    for _ in range(8):
+        c = socket.create_connection(("127.0.0.1", port), timeout=10)
+        c.sendall(f"GET /api/status HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n".encode())
+        slow.append(c)
+    waits = []
+    try:
+        for n in range(4):
+            time.sleep(0.5)
+            for c in slow:
+                try:
+                    c.sendall(f"X-Pad-{n}: x\r\n".encode())
+                except OSError:
+                    pass
+            start = time.monotonic()
+            got, _, _ = w.request("GET", "/api/status", {"X-Zubtool-Token": token})
+            waits.append((got, time.monotonic() - start))
+    finally:
+        for c in slow:
+            c.close()
+    expect("eight slow clients: the page's requests are answered at once",
+           all(got == 200 and wait < 0.5 for got, wait in waits), waits)
+
+    # The browser's own request for the icon, and the page opened by localhost.
+    got, headers, payload = w.request("GET", "/favicon.ico", {})
+    expect("/favicon.ico: an icon", got == 200 and headers.get("content-type") == "image/x-icon"
+           and payload[:4] == b"\0\0\1\0", f"{got} {headers.get('content-type')}")
+    got, headers, payload = w.request("GET", "/", {}, host=f"localhost:{port}")
+    expect("the page by localhost", got == 200 and headers.get("content-type", "").startswith("text/html"),
+           payload[:200])
+    got, _, payload = w.request("POST", "/api/keys", {"X-Zubtool-Token": token, "Origin": f"http://localhost:{port}"},
+                                '{"text": "FFFFFFFFFFFF"}', host=f"localhost:{port}")
+    expect("a POST of the page opened by localhost", got == 200, payload[:200])
+
+
 def busy(w):
     """A long key search holds the card: a second card operation gets 409."""
     origin = f"http://127.0.0.1:{w.port}"
@@ -254,6 +394,7 @@ def main():
             expect("it listens on loopback addresses only", addresses and set(addresses) <= loopback,
                    addresses)
             attacks(w)
+            abuse(w)
             keep_alive(w)
             second = Workbench(tool, work, w.port)
             try:
