@@ -194,6 +194,9 @@ TEST_F(CardRoutesTest, ReadsBetweenStatusPollsSendWhatDumpSends) {
       Reply status = Call("GET", "/api/status");
       ASSERT_EQ(status.status, 200);
       EXPECT_EQ(status.json["card"]["uid"], "1A7B8C54");
+      // As the card sends them: 04 00 for a 1K card.
+      EXPECT_EQ(status.json["card"]["atqa"], "0400");
+      EXPECT_EQ(status.json["card"]["sak"], "08");
     }
     zubsim::Sim::clear_trace();
     ASSERT_EQ(Post("/api/card/read", "{}").status, 200);

@@ -6,11 +6,9 @@
 
 #include "cmd_ui.h"
 
-#include "card_routes.h"
 #include "commands.h"
 #include "desk.h"
 #include "desk_routes.h"
-#include "file_routes.h"
 #include "interrupt.h"
 #if defined(ZUBTOOL_WORKBENCH_SERVER)
 #include "server.h"
@@ -97,10 +95,7 @@ int RunUi(Context& context) {
   // sees; the desk and the servers are then stopped in order.
   InterruptScope interrupt;
   ui::Desk desk(inv, context.Keys().ToBytes());
-  std::vector<ui::Route> routes = ui::DeskRoutes(desk);
-  for (auto& route : ui::CardRoutes(desk)) routes.push_back(std::move(route));
-  for (auto& route : ui::FileRoutes(desk)) routes.push_back(std::move(route));
-  ui::Server server(std::move(routes), token);
+  ui::Server server(ui::WorkbenchRoutes(desk), token);
   std::string error;
   if (!server.Start(inv.port, &error)) {
     output.Fail(error);

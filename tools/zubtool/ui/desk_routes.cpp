@@ -1,5 +1,8 @@
 #include "desk_routes.h"
 
+#include "card_routes.h"
+#include "file_routes.h"
+
 #include "key_list.h"
 #include "commands.h"
 #include "status.h"
@@ -98,6 +101,13 @@ std::vector<Route> DeskRoutes(Desk& desk) {
        }},
       {"POST", "/api/job/cancel", [d](const Request&) { return d->Cancel(); }},
   };
+}
+
+std::vector<Route> WorkbenchRoutes(Desk& desk) {
+  std::vector<Route> routes = DeskRoutes(desk);
+  for (auto& route : CardRoutes(desk)) routes.push_back(std::move(route));
+  for (auto& route : FileRoutes(desk)) routes.push_back(std::move(route));
+  return routes;
 }
 
 }  // namespace ui

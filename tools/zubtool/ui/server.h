@@ -76,6 +76,8 @@ class Server {
   int Port() const { return port_; }
   bool ListensOnIpv6() const;
   const std::string& Token() const { return token_; }
+  // The routes served, in the order given.
+  const std::vector<Route>& Routes() const { return routes_; }
   // Stops listening and waits for the listeners' threads.
   void Stop();
 
