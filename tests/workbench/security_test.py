@@ -37,11 +37,18 @@ def expect(name, ok, detail=""):
 class Workbench:
     """One `zubtool ui` run with its trace file."""
 
-    def __init__(self, tool, work, port=0, trace=True):
+    def __init__(self, tool, work, port=0, trace=True, path=None):
+        """`path`: the PATH of a run that opens a browser (else --no-browser)."""
         self.trace = os.path.join(work, f"trace-{time.monotonic_ns()}.txt")
         env = {k: v for k, v in os.environ.items() if not k.startswith("ZUBSIM_")}
         env["ZUBSIM_TRACE"] = self.trace if trace else "off"
-        self.process = subprocess.Popen([tool, "ui", "--no-browser", "--port", str(port)], env=env,
+        args = [tool, "ui", "--port", str(port)]
+        if path is None:
+            args.append("--no-browser")
+        else:
+            env["PATH"] = path
+            env["TMPDIR"] = work
+        self.process = subprocess.Popen(args, env=env,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.line = self.process.stdout.readline()
         m = re.match(r"^workbench at http://127\.0\.0\.1:(\d+)/#token=([0-9a-f]{32})$", self.line.strip())
@@ -379,6 +386,39 @@ def keep_alive(w):
            f"median {median:.1f} ms: {[round(t) for t in times]}")
 
 
+def browser_start(tool, work):
+    """The browser is started on a page only the user can read, which holds
+    the token; the token is in no process's arguments; the page goes when the
+    server stops. A stand-in xdg-open records what it was given."""
+    bin_dir = os.path.join(work, "bin")
+    os.makedirs(bin_dir, exist_ok=True)
+    record = os.path.join(work, "xdg-open.txt")
+    with open(os.path.join(bin_dir, "xdg-open"), "w") as f:
+        f.write("#!/bin/sh\n"
+                f"{{ echo \"args: $*\"; stat -c 'mode: %a' \"$1\" \"$(dirname \"$1\")\"; cat \"$1\"; }} > '{record}'\n")
+    os.chmod(os.path.join(bin_dir, "xdg-open"), 0o755)
+    w = Workbench(tool, work, trace=False, path=bin_dir + os.pathsep + os.environ.get("PATH", ""))
+    try:
+        for _ in range(100):
+            if os.path.exists(record) and "</html>" in open(record).read():
+                break
+            time.sleep(0.05)
+        text = open(record).read() if os.path.exists(record) else ""
+        args = next((line[6:] for line in text.splitlines() if line.startswith("args: ")), "")
+        page = args.strip()
+        expect("the browser is started on a file", page.endswith(".html") and os.path.isfile(page), text[:300])
+        expect("the browser's arguments carry no token", w.token and w.token not in args, args)
+        expect("the file and its folder are the user's alone",
+               re.findall(r"^mode: (\d+)$", text, re.M) == ["600", "700"], text[:300])
+        expect("the file sends the browser on to the address with the token",
+               f'content="0;url=http://127.0.0.1:{w.port}/#token={w.token}"' in text, text[-400:])
+    finally:
+        status, err = w.stop(signal.SIGINT)
+    expect("a run that opened a browser stops with exit status 0", status == 0, err)
+    expect("the file and its folder are gone when it stops",
+           page and not os.path.exists(page) and not os.path.exists(os.path.dirname(page)), page)
+
+
 def main():
     tool = sys.argv[1]
     with tempfile.TemporaryDirectory() as work:
@@ -418,6 +458,8 @@ def main():
         finally:
             status, err = w.stop(signal.SIGTERM)
         expect("SIGTERM during a run that searched: exit status 0", status == 0, f"{status}: {err}")
+
+        browser_start(tool, work)
 
         # SIGTERM, and a run that never touched the reader.
         w = Workbench(tool, work)

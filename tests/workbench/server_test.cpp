@@ -1,10 +1,15 @@
 // The workbench server's checks on every request, and how it answers a route
 // that throws or a body that is not JSON, without a socket.
+#include <sys/stat.h>
+
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
 
+#include "redirect_page.h"
 #include "server.h"
 
 namespace zubtool {
@@ -329,6 +334,44 @@ TEST(PageFiles, TheIconIsAnIconFile) {
   EXPECT_GT(drawn, 100u);
   EXPECT_LT(drawn, 256u);                            // transparent corners
   EXPECT_EQ(FindPageFile("/favicon.ico"), nullptr);  // not one of the page's files
+}
+
+// The browser is started on a file, never on the address: the file is the
+// user's alone, sends the browser on to the address, and goes with the run.
+TEST(RedirectPage, IsTheUsersOwnAndGoesWithTheRun) {
+  const std::string address = "http://127.0.0.1:8123/#token=" + kToken;
+  std::string path, folder;
+  {
+    RedirectPage page(address);
+    ASSERT_FALSE(page.Path().empty()) << page.Error();
+    path = page.Path();
+    folder = path.substr(0, path.rfind('/'));
+    EXPECT_EQ(path.find(kToken), std::string::npos) << path;
+    struct stat file {
+    }, dir{};
+    ASSERT_EQ(stat(path.c_str(), &file), 0);
+    ASSERT_EQ(stat(folder.c_str(), &dir), 0);
+    EXPECT_EQ(file.st_mode & 0777, 0600u);
+    EXPECT_EQ(dir.st_mode & 0777, 0700u);
+    std::stringstream html;
+    html << std::ifstream(path).rdbuf();
+    EXPECT_NE(html.str().find("<meta http-equiv=\"refresh\" content=\"0;url=" + address + "\">"),
+              std::string::npos)
+        << html.str();
+    EXPECT_NE(html.str().find("href=\"" + address + "\""), std::string::npos);
+    // A second run's page is another folder.
+    RedirectPage other(address);
+    EXPECT_NE(other.Path(), path);
+  }
+  struct stat gone {};
+  EXPECT_NE(stat(path.c_str(), &gone), 0);
+  EXPECT_NE(stat(folder.c_str(), &gone), 0);
+}
+
+TEST(RedirectPage, EscapesWhatWouldEndTheAttribute) {
+  const std::string html = RedirectHtml("http://x/\"><script>&'");
+  EXPECT_EQ(html.find("<script>"), std::string::npos);
+  EXPECT_NE(html.find("http://x/&quot;&gt;&lt;script&gt;&amp;&#39;"), std::string::npos);
 }
 
 TEST(PageFiles, ServesTheIndexAtTheRootWithItsType) {

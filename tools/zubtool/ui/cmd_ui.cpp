@@ -1,6 +1,7 @@
 // zubtool ui: the workbench's life, from the servers started to Ctrl-C.
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -11,6 +12,7 @@
 #include "desk_routes.h"
 #include "interrupt.h"
 #if defined(ZUBTOOL_WORKBENCH_SERVER)
+#include "redirect_page.h"
 #include "server.h"
 #endif
 
@@ -43,17 +45,18 @@ int RunUi(Context&) {
   return kExitUsage;
 }
 #else
-// Opens the default browser on `address`; a failure is only a message.
+// Opens the default browser on `file`, a page that sends it on to the
+// workbench; a failure is only a message.
 #if defined(_WIN32)
-void OpenBrowser(const std::string& address) {
+void OpenBrowser(const std::string& file) {
   const auto result = reinterpret_cast<INT_PTR>(
-      ShellExecuteA(nullptr, "open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+      ShellExecuteA(nullptr, "open", file.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
   if (result <= 32) {
     std::fprintf(stderr, "zubtool: could not open a browser; open the address above yourself\n");
   }
 }
 #else
-void OpenBrowser(const std::string& address) {
+void OpenBrowser(const std::string& file) {
   const pid_t child = fork();
   if (child < 0) {
     std::fprintf(stderr, "zubtool: could not open a browser; open the address above yourself\n");
@@ -67,7 +70,7 @@ void OpenBrowser(const std::string& address) {
       dup2(null, 1);
       dup2(null, 2);
     }
-    execlp("xdg-open", "xdg-open", address.c_str(), static_cast<char*>(nullptr));
+    execlp("xdg-open", "xdg-open", file.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   // xdg-open returns once the browser is asked; it is waited for on a thread
@@ -107,13 +110,26 @@ int RunUi(Context& context) {
   std::printf("stop it with Ctrl-C%s\n",
               server.ListensOnIpv6() ? "" : " (listening on 127.0.0.1 only: no ::1 here)");
   std::fflush(stdout);
-  if (inv.openBrowser) OpenBrowser(address);
+  // The browser gets the token from a file only the user can read, never
+  // from its arguments, which every process can see.
+  std::unique_ptr<ui::RedirectPage> page;
+  if (inv.openBrowser) {
+    page.reset(new ui::RedirectPage(address));
+    if (page->Path().empty()) {
+      std::fprintf(stderr,
+                   "zubtool: could not open a browser (%s); open the address above yourself\n",
+                   page->Error().c_str());
+    } else {
+      OpenBrowser(page->Path());
+    }
+  }
   while (!InterruptScope::Interrupted()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   std::fprintf(stderr, "zubtool: stopping the workbench\n");
   server.Stop();
   desk.Cancel();
+  page.reset();
   return kExitOk;
 }
 #endif
