@@ -17,6 +17,9 @@
 #endif
 
 #if defined(_WIN32)
+// Before windows.h, which would otherwise bring the older winsock.h into the
+// unit that the server's sockets share.
+#include <winsock2.h>
 #include <windows.h>
 #include <shellapi.h>
 #else
