@@ -276,13 +276,29 @@ def abuse(w):
                 break
             s.sendall(f"X-Pad-{n}: x\r\n".encode())
         ended_after = time.monotonic() - start
-        reply = read_reply(s)
+        reply = s.recv(65536)
+        # The client goes on sending: the connection is closed, not read on.
+        closed_after = None
+        s.settimeout(0.3)
+        for n in range(10):
+            try:
+                s.sendall(f"X-More-{n}: x\r\n".encode())
+                if s.recv(65536) == b"":
+                    closed_after = time.monotonic() - start - ended_after
+                    break
+            except socket.timeout:
+                pass
+            except OSError:
+                closed_after = time.monotonic() - start - ended_after
+                break
     except OSError:
-        ended_after = time.monotonic() - start
+        ended_after = closed_after = time.monotonic() - start
         reply = b""
     s.close()
     expect("a slow head is ended after some 3 s", ended_after < 5 and b"200 OK" not in reply,
            f"{ended_after:.1f} s {reply[:100]!r}")
+    expect("a slow head's connection is closed, not read on", closed_after is not None and closed_after < 1.5,
+           f"{closed_after}")
 
     # Eight slow clients without the token, a header line every 2 s: the
     # page's requests are answered as they come.

@@ -288,6 +288,7 @@ class GuardedStream : public httplib::Stream {
       return false;
     }
     head_ = true;
+    headDone_ = false;
     budget_ = kHeadBytes;
     headDeadline_ = SteadyClock::now() + std::chrono::milliseconds(kHeadMs);
     return true;
@@ -295,6 +296,7 @@ class GuardedStream : public httplib::Stream {
   // The head has come whole: the body, if any, is read from here on.
   void HeadDone() {
     head_ = false;
+    headDone_ = true;
     budget_ = kBodyReadBytes;
   }
 
@@ -336,6 +338,10 @@ class GuardedStream : public httplib::Stream {
   socket_t socket() const override {
     return sock_;
   }
+  // Whether the last request's head came whole (else it was refused).
+  bool HeadCame() const {
+    return headDone_;
+  }
 
  private:
   SteadyClock::time_point ReadDeadline() const {
@@ -376,7 +382,7 @@ class GuardedStream : public httplib::Stream {
   const std::atomic<socket_t>& listener_;
   char buffer_[4096];
   size_t start_ = 0, end_ = 0;
-  bool head_ = true;
+  bool head_ = true, headDone_ = false;
   size_t budget_ = kHeadBytes;
   SteadyClock::time_point headDeadline_;
 };
@@ -404,6 +410,9 @@ class GuardedServer : public httplib::Server {
       ok = process_request(stream, left == 1, closed,
                            [&stream](httplib::Request&) { stream.HeadDone(); });
       currentConnection = nullptr;
+      // A head too slow, too long or malformed got its 400: the client has
+      // no further chance on this connection.
+      if (!stream.HeadCame()) note.closeAfterReply = true;
       if (!ok || closed || note.closeAfterReply) break;
     }
 #if defined(_WIN32)
