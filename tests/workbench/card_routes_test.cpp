@@ -12,15 +12,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iomanip>
 #include <sstream>
 #include <string>
 #include <thread>
 
+#include "commands.h"
 #include "desk_routes.h"
 #include "image_json.h"
 #include "mad.h"
 #include "ndef.h"
 #include "route_support.h"
+#include "server.h"
 #include "zubsim.h"
 
 namespace zubtool {
@@ -274,6 +277,9 @@ TEST_F(CardRoutesTest, ReadsBetweenStatusPollsSendWhatDumpSends) {
       Reply status = Call("GET", "/api/status");
       ASSERT_EQ(status.status, 200);
       EXPECT_EQ(status.json["card"]["uid"], "1A7B8C54");
+      // As the card sends them: 04 00 for a 1K card.
+      EXPECT_EQ(status.json["card"]["atqa"], "0400");
+      EXPECT_EQ(status.json["card"]["sak"], "08");
     }
     zubsim::Sim::clear_trace();
     ASSERT_EQ(Post("/api/card/read", "{}").status, 200);
@@ -622,6 +628,68 @@ TEST_F(CardRoutesTest, ACardTakenAwayEndsTheSearchWithAnErrorAndKeepsWhatWasFoun
   EXPECT_NE(file.bytes.find("A0A1A2A3A4A5  # sector 2 key A"), std::string::npos);
   EXPECT_EQ(file.bytes.find("sector 3 key A"), std::string::npos);
   EXPECT_EQ(Post("/api/card/read", "{}").status, 503);  // no card, and not busy
+}
+
+}  // namespace
+}  // namespace ui
+}  // namespace zubtool
+
+namespace zubtool {
+namespace ui {
+namespace {
+
+// A dictionary of 100,000 keys, larger than a request's body, comes in parts
+// of whole lines, each within the limit: all its keys in order, duplicates
+// across parts once, skipped lines numbered within the whole file, and the
+// built-in list after them when the last part asks.
+TEST_F(CardRoutesTest, ADictionaryLargerThanABodyComesInParts) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < 100000; ++i) {
+    std::ostringstream key;
+    key << std::hex << std::uppercase << std::setw(12) << std::setfill('0') << 0xC00000000000 + i;
+    lines.push_back(key.str());
+  }
+  lines[40000] = "not a key";
+  lines[70000] = lines[10];  // the first part's key again
+  size_t next = 0;
+  int parts = 0;
+  Reply last = Reply::Error(500, "none");
+  while (next < lines.size()) {
+    JsonValue body = {{"firstLine", next + 1}};
+    std::string text;
+    for (; next < lines.size() && text.size() < 150 * 1024; ++next) text += lines[next] + "\n";
+    body["text"] = text;
+    if (parts > 0) body["append"] = true;
+    if (next == lines.size()) body["builtIn"] = true;
+    ASSERT_LE(body.dump().size(), kBodyLimit);
+    last = Post("/api/keys", body.dump());
+    ASSERT_EQ(last.status, 200) << last.json.dump().substr(0, 300);
+    EXPECT_EQ(last.json.contains("keys"), parts == 0) << "part " << parts;
+    if (next > 40000 && next - 40000 <= 150 * 1024 / 13 + 1) {
+      ASSERT_EQ(last.json["skipped"].size(), 1u);
+      EXPECT_EQ(last.json["skipped"][0]["line"], 40001);
+    }
+    ++parts;
+  }
+  EXPECT_GE(parts, 6);
+  const size_t builtIn = BuiltInKeys().size();
+  EXPECT_EQ(last.json["count"].get<size_t>(), 99998 + builtIn);
+  const JsonValue keys = Call("GET", "/api/keys").json["keys"];
+  ASSERT_GE(keys.size(), 99998u);
+  EXPECT_EQ(keys[0], lines[0]);
+  EXPECT_EQ(keys[39999], lines[39999]);
+  EXPECT_EQ(keys[40000], lines[40001]);
+  EXPECT_EQ(keys[99997], lines[99999]);
+  EXPECT_EQ(Call("GET", "/api/status").json["keys"].get<size_t>(), keys.size());
+
+  // A part of no key adds none and keeps the list; a first part of none is
+  // refused and keeps it too.
+  Reply none = Post("/api/keys", R"({"text": "# comments only\n", "append": true})");
+  EXPECT_EQ(none.status, 200);
+  EXPECT_EQ(none.json["added"], 0);
+  EXPECT_EQ(Post("/api/keys", R"({"text": "# comments only\n"})").status, 400);
+  EXPECT_EQ(Call("GET", "/api/keys").json["keys"].size(), keys.size());
+  EXPECT_EQ(Post("/api/keys", R"({"text": "FFFFFFFFFFFF", "firstLine": 0})").status, 400);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ import http.client
 import json
 import os
 import re
+import select
 import signal
 import socket
 import subprocess
@@ -36,11 +37,18 @@ def expect(name, ok, detail=""):
 class Workbench:
     """One `zubtool ui` run with its trace file."""
 
-    def __init__(self, tool, work, port=0, trace=True):
+    def __init__(self, tool, work, port=0, trace=True, path=None):
+        """`path`: the PATH of a run that opens a browser (else --no-browser)."""
         self.trace = os.path.join(work, f"trace-{time.monotonic_ns()}.txt")
         env = {k: v for k, v in os.environ.items() if not k.startswith("ZUBSIM_")}
         env["ZUBSIM_TRACE"] = self.trace if trace else "off"
-        self.process = subprocess.Popen([tool, "ui", "--no-browser", "--port", str(port)], env=env,
+        args = [tool, "ui", "--port", str(port)]
+        if path is None:
+            args.append("--no-browser")
+        else:
+            env["PATH"] = path
+            env["TMPDIR"] = work
+        self.process = subprocess.Popen(args, env=env,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.line = self.process.stdout.readline()
         m = re.match(r"^workbench at http://127\.0\.0\.1:(\d+)/#token=([0-9a-f]{32})$", self.line.strip())
@@ -174,6 +182,161 @@ def attacks(w):
            and keys.get("skipped", [{}])[0].get("line") == 2, payload)
 
 
+def memory_kib(pid, field="VmHWM"):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def read_reply(s):
+    """What the server sends on `s` until it closes it (or 10 s pass)."""
+    reply = b""
+    try:
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            reply += chunk
+    except (ConnectionResetError, socket.timeout):
+        pass
+    return reply
+
+
+def abuse(w):
+    """Bodies and heads a client without manners sends: each is held to its
+    limit, and slow clients without the token cannot keep the page waiting."""
+    port, token = w.port, w.token
+    head = (f"POST /api/keys HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nOrigin: http://127.0.0.1:{port}\r\n"
+            f"X-Zubtool-Token: {token}\r\nContent-Type: application/json\r\n")
+
+    # A chunked body of 80 MB: refused once past the limit, never held whole
+    # (the peak of the server's memory, before and after).
+    before = memory_kib(w.process.pid)
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    s.sendall((head + "Transfer-Encoding: chunked\r\n\r\n").encode())
+    chunk = b"A" * 65536
+    sent = 0
+    try:
+        while sent < 80 * 1024 * 1024:
+            s.sendall(b"%x\r\n" % len(chunk) + chunk + b"\r\n")
+            sent += len(chunk)
+    except OSError:
+        pass
+    reply = read_reply(s)
+    s.close()
+    grown = memory_kib(w.process.pid) - before
+    expect("a chunked body of 80 MB: 400 with its message",
+           reply.startswith(b"HTTP/1.1 400") and b"256 KiB" in reply, reply[:200])
+    expect("a chunked body of 80 MB: not read to its end", sent < 16 * 1024 * 1024, f"{sent} bytes taken")
+    expect("a chunked body of 80 MB: the server grew by less than 8 MB", grown < 8 * 1024, f"{grown} KiB")
+
+    # A chunked body within the limit is a body like any other.
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    body = b'{"text": "a0a1a2a3a4a5\\n"}'
+    s.sendall((head + "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n").encode()
+              + b"%x\r\n%s\r\n0\r\n\r\n" % (len(body), body))
+    reply = read_reply(s)
+    s.close()
+    expect("a chunked body within the limit is taken", reply.startswith(b"HTTP/1.1 200")
+           and b"A0A1A2A3A4A5" in reply, reply[:300])
+
+    # 80 MB announced: refused at once, from its Content-Length.
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    start = time.monotonic()
+    s.sendall((head + f"Content-Length: {80 << 20}\r\n\r\n").encode())
+    reply = read_reply(s)
+    s.close()
+    expect("80 MB announced: 400 at once", reply.startswith(b"HTTP/1.1 400") and time.monotonic() - start < 1,
+           f"{time.monotonic() - start:.1f} s {reply[:120]!r}")
+
+    # One header line without end: dropped at the head's limit, not held.
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    sent = 0
+    try:
+        s.sendall(f"GET / HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nX-Long: ".encode())
+        while sent < 64 * 1024 * 1024:
+            s.sendall(b"x" * 65536)
+            sent += 65536
+    except OSError:
+        pass
+    s.close()
+    expect("a header line without end is dropped", sent < 16 * 1024 * 1024, f"{sent} bytes taken")
+
+    # A head sent a line a second: ended (a 400, or closed) within some 3 s
+    # of its first byte.
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    start = time.monotonic()
+    ended_after = None
+    try:
+        s.sendall(f"GET /api/status HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n".encode())
+        for n in range(8):
+            if select.select([s], [], [], 1)[0]:
+                break
+            s.sendall(f"X-Pad-{n}: x\r\n".encode())
+        ended_after = time.monotonic() - start
+        reply = s.recv(65536)
+        # The client goes on sending: the connection is closed, not read on.
+        closed_after = None
+        s.settimeout(0.3)
+        for n in range(10):
+            try:
+                s.sendall(f"X-More-{n}: x\r\n".encode())
+                if s.recv(65536) == b"":
+                    closed_after = time.monotonic() - start - ended_after
+                    break
+            except socket.timeout:
+                pass
+            except OSError:
+                closed_after = time.monotonic() - start - ended_after
+                break
+    except OSError:
+        ended_after = closed_after = time.monotonic() - start
+        reply = b""
+    s.close()
+    expect("a slow head is ended after some 3 s", ended_after < 5 and b"200 OK" not in reply,
+           f"{ended_after:.1f} s {reply[:100]!r}")
+    expect("a slow head's connection is closed, not read on", closed_after is not None and closed_after < 1.5,
+           f"{closed_after}")
+
+    # Eight slow clients without the token, a header line every 2 s: the
+    # page's requests are answered as they come.
+    slow = []
+    for _ in range(8):
+        c = socket.create_connection(("127.0.0.1", port), timeout=10)
+        c.sendall(f"GET /api/status HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n".encode())
+        slow.append(c)
+    waits = []
+    try:
+        for n in range(4):
+            time.sleep(0.5)
+            for c in slow:
+                try:
+                    c.sendall(f"X-Pad-{n}: x\r\n".encode())
+                except OSError:
+                    pass
+            start = time.monotonic()
+            got, _, _ = w.request("GET", "/api/status", {"X-Zubtool-Token": token})
+            waits.append((got, time.monotonic() - start))
+    finally:
+        for c in slow:
+            c.close()
+    expect("eight slow clients: the page's requests are answered at once",
+           all(got == 200 and wait < 0.5 for got, wait in waits), waits)
+
+    # The browser's own request for the icon, and the page opened by localhost.
+    got, headers, payload = w.request("GET", "/favicon.ico", {})
+    expect("/favicon.ico: an icon", got == 200 and headers.get("content-type") == "image/x-icon"
+           and payload[:4] == b"\0\0\1\0", f"{got} {headers.get('content-type')}")
+    got, headers, payload = w.request("GET", "/", {}, host=f"localhost:{port}")
+    expect("the page by localhost", got == 200 and headers.get("content-type", "").startswith("text/html"),
+           payload[:200])
+    got, _, payload = w.request("POST", "/api/keys", {"X-Zubtool-Token": token, "Origin": f"http://localhost:{port}"},
+                                '{"text": "FFFFFFFFFFFF"}', host=f"localhost:{port}")
+    expect("a POST of the page opened by localhost", got == 200, payload[:200])
+
+
 def busy(w):
     """A long key search holds the card: a second card operation gets 409."""
     origin = f"http://127.0.0.1:{w.port}"
@@ -239,6 +402,39 @@ def keep_alive(w):
            f"median {median:.1f} ms: {[round(t) for t in times]}")
 
 
+def browser_start(tool, work):
+    """The browser is started on a page only the user can read, which holds
+    the token; the token is in no process's arguments; the page goes when the
+    server stops. A stand-in xdg-open records what it was given."""
+    bin_dir = os.path.join(work, "bin")
+    os.makedirs(bin_dir, exist_ok=True)
+    record = os.path.join(work, "xdg-open.txt")
+    with open(os.path.join(bin_dir, "xdg-open"), "w") as f:
+        f.write("#!/bin/sh\n"
+                f"{{ echo \"args: $*\"; stat -c 'mode: %a' \"$1\" \"$(dirname \"$1\")\"; cat \"$1\"; }} > '{record}'\n")
+    os.chmod(os.path.join(bin_dir, "xdg-open"), 0o755)
+    w = Workbench(tool, work, trace=False, path=bin_dir + os.pathsep + os.environ.get("PATH", ""))
+    try:
+        for _ in range(100):
+            if os.path.exists(record) and "</html>" in open(record).read():
+                break
+            time.sleep(0.05)
+        text = open(record).read() if os.path.exists(record) else ""
+        args = next((line[6:] for line in text.splitlines() if line.startswith("args: ")), "")
+        page = args.strip()
+        expect("the browser is started on a file", page.endswith(".html") and os.path.isfile(page), text[:300])
+        expect("the browser's arguments carry no token", w.token and w.token not in args, args)
+        expect("the file and its folder are the user's alone",
+               re.findall(r"^mode: (\d+)$", text, re.M) == ["600", "700"], text[:300])
+        expect("the file sends the browser on to the address with the token",
+               f'content="0;url=http://127.0.0.1:{w.port}/#token={w.token}"' in text, text[-400:])
+    finally:
+        status, err = w.stop(signal.SIGINT)
+    expect("a run that opened a browser stops with exit status 0", status == 0, err)
+    expect("the file and its folder are gone when it stops",
+           page and not os.path.exists(page) and not os.path.exists(os.path.dirname(page)), page)
+
+
 def main():
     tool = sys.argv[1]
     with tempfile.TemporaryDirectory() as work:
@@ -254,6 +450,7 @@ def main():
             expect("it listens on loopback addresses only", addresses and set(addresses) <= loopback,
                    addresses)
             attacks(w)
+            abuse(w)
             keep_alive(w)
             second = Workbench(tool, work, w.port)
             try:
@@ -277,6 +474,8 @@ def main():
         finally:
             status, err = w.stop(signal.SIGTERM)
         expect("SIGTERM during a run that searched: exit status 0", status == 0, f"{status}: {err}")
+
+        browser_start(tool, work)
 
         # SIGTERM, and a run that never touched the reader.
         w = Workbench(tool, work)

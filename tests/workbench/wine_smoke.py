@@ -13,6 +13,7 @@ import json
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -57,6 +58,33 @@ def main():
         expect("the status without the token is refused", status == 403, f"{status} {body[:200]!r}")
         status, body = get(port, "/api/status", {"X-Zubtool-Token": token, "Host": f"evil.example:{port}"})
         expect("a foreign Host is refused", status == 403, f"{status}")
+        status, body = get(port, "/api/status", {"X-Zubtool-Token": token, "Host": f"localhost:{port}"})
+        expect("the localhost Host is the server's own", status == 200, f"{status} {body[:200]!r}")
+        # A chunked body past the limit: refused with its message, not read
+        # to its end (the server's own reading of the socket, on Windows).
+        s = socket.create_connection(("127.0.0.1", port), timeout=30)
+        s.sendall((f"POST /api/keys HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nOrigin: http://127.0.0.1:{port}\r\n"
+                   f"X-Zubtool-Token: {token}\r\nTransfer-Encoding: chunked\r\n\r\n").encode())
+        sent = 0
+        try:
+            while sent < 32 * 1024 * 1024:
+                s.sendall(b"10000\r\n" + b"A" * 65536 + b"\r\n")
+                sent += 65536
+        except OSError:
+            pass
+        reply = b""
+        try:
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                reply += chunk
+        except OSError:
+            pass
+        s.close()
+        expect("a chunked body past the limit: 400, not read to its end",
+               reply.startswith(b"HTTP/1.1 400") and b"256 KiB" in reply and sent < 16 * 1024 * 1024,
+               f"{sent} bytes taken, {reply[:120]!r}")
     finally:
         # Ctrl-C to the program (and only to its own process group).
         os.killpg(p.pid, signal.SIGINT)

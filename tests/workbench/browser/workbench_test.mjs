@@ -65,12 +65,24 @@ function scene(bytes) {
   fs.writeFileSync(control, "");
   const env = { ...Object.fromEntries(Object.entries(process.env).filter(([k]) => !k.startsWith("ZUBSIM_"))),
     ZUBSIM_IMAGE: card, ZUBSIM_SAVE_ON_CLOSE: "1", ZUBSIM_CONTROL: control, ZUBSIM_TRACE: path.join(dir, "trace") };
-  return { dir, card, control, env };
+  return { dir, card, control, env, opened: path.join(dir, "opened") };
 }
 
-function startServer(sc) {
+// `opens`: zubtool starts "the browser", a stand-in xdg-open that writes
+// the path it was given to sc.opened.
+function startServer(sc, opens = false) {
   return new Promise((resolve, reject) => {
-    const child = spawn(zubtool, ["ui", "--no-browser", "--port", "0"], { env: sc.env, stdio: ["ignore", "pipe", "pipe"] });
+    let env = sc.env;
+    const args = ["ui", "--port", "0"];
+    if (opens) {
+      const bin = path.join(sc.dir, "bin");
+      fs.mkdirSync(bin);
+      fs.writeFileSync(path.join(bin, "xdg-open"), `#!/bin/sh\nprintf '%s' "$1" > '${sc.opened}.part' && mv '${sc.opened}.part' '${sc.opened}'\n`, { mode: 0o755 });
+      env = { ...env, PATH: bin + path.delimiter + process.env.PATH, TMPDIR: sc.dir };
+    } else {
+      args.push("--no-browser");
+    }
+    const child = spawn(zubtool, args, { env, stdio: ["ignore", "pipe", "pipe"] });
     let out = "";
     const timer = setTimeout(() => { child.kill("SIGINT"); reject(new Error(`no address printed:\n${out}`)); }, 10000);
     const look = (chunk) => {
@@ -111,7 +123,7 @@ function assert(cond, message) {
 
 // One case: its own image, server and page; all stopped whatever happens.
 // WORKBENCH_CASE=<words> runs only the cases whose names hold them.
-async function test(name, body, { bytes = image(), keep } = {}) {
+async function test(name, body, { bytes = image(), keep, opens = false } = {}) {
   if (process.env.WORKBENCH_CASE && !name.includes(process.env.WORKBENCH_CASE)) return;
   caseNo++;
   const sc = scene(bytes);
@@ -119,7 +131,7 @@ async function test(name, body, { bytes = image(), keep } = {}) {
   let page = null;
   const t0 = Date.now();
   try {
-    server = await startServer(sc);
+    server = await startServer(sc, opens);
     page = await browser.newPage();
     const errors = [];
     page.on("pageerror", (e) => errors.push(String(e)));
@@ -422,6 +434,30 @@ try {
     await page.waitForFunction(() => document.body.dataset.stale === "true" && document.body.dataset.cardPresent === "true", null, { timeout: 5000 });
     assert((await page.textContent("#stale")).includes("01020304"), "another card's UID not named");
   });
+
+  await test("the page opened by localhost and by [::1] works as by 127.0.0.1", async ({ page, server }) => {
+    for (const name of ["localhost", "[::1]"]) {
+      await page.goto(server.url.replace("127.0.0.1", name));
+      await page.waitForFunction(() => document.body.dataset.cardShown, null, { timeout: 10000 });
+      const text = await page.textContent("#card");
+      assert(text.includes(UID), `${name}: the card bar shows "${text}", not the UID ${UID}`);
+      assert(new URL(page.url()).hostname === name, `${name}: the page went to ${page.url()}`);
+    }
+  });
+
+  await test("the file the browser is started on opens the workbench, and goes when it stops", async ({ page, server, sc, stop }) => {
+    const until = Date.now() + 5000;
+    while (!fs.existsSync(sc.opened) && Date.now() < until) await new Promise((r) => setTimeout(r, 50));
+    assert(fs.existsSync(sc.opened), "the browser was not started");
+    const file = fs.readFileSync(sc.opened, "utf8");
+    assert(!file.includes(server.token), `the browser was given the token: ${file}`);
+    await page.goto(pathToFileURL(file).href);
+    await page.waitForURL(server.base + "**", { timeout: 5000 });
+    await page.waitForFunction(() => document.body.dataset.cardShown, null, { timeout: 10000 });
+    assert((await page.textContent("#card")).includes(UID), "the card is not shown");
+    await stop();
+    assert(!fs.existsSync(file) && !fs.existsSync(path.dirname(file)), `${file} is still there`);
+  }, { opens: true });
 
   await test("a page without the token says how to get in and reads nothing", async ({ page, server }) => {
     await page.goto(server.base);

@@ -1,22 +1,25 @@
 // zubtool ui: the workbench's life, from the servers started to Ctrl-C.
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "cmd_ui.h"
 
-#include "card_routes.h"
 #include "commands.h"
 #include "desk.h"
 #include "desk_routes.h"
-#include "file_routes.h"
 #include "interrupt.h"
 #if defined(ZUBTOOL_WORKBENCH_SERVER)
+#include "redirect_page.h"
 #include "server.h"
 #endif
 
 #if defined(_WIN32)
+// Before windows.h, which would otherwise bring the older winsock.h into the
+// unit that the server's sockets share.
+#include <winsock2.h>
 #include <windows.h>
 #include <shellapi.h>
 #else
@@ -45,17 +48,18 @@ int RunUi(Context&) {
   return kExitUsage;
 }
 #else
-// Opens the default browser on `address`; a failure is only a message.
+// Opens the default browser on `file`, a page that sends it on to the
+// workbench; a failure is only a message.
 #if defined(_WIN32)
-void OpenBrowser(const std::string& address) {
+void OpenBrowser(const std::string& file) {
   const auto result = reinterpret_cast<INT_PTR>(
-      ShellExecuteA(nullptr, "open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+      ShellExecuteA(nullptr, "open", file.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
   if (result <= 32) {
     std::fprintf(stderr, "zubtool: could not open a browser; open the address above yourself\n");
   }
 }
 #else
-void OpenBrowser(const std::string& address) {
+void OpenBrowser(const std::string& file) {
   const pid_t child = fork();
   if (child < 0) {
     std::fprintf(stderr, "zubtool: could not open a browser; open the address above yourself\n");
@@ -69,7 +73,7 @@ void OpenBrowser(const std::string& address) {
       dup2(null, 1);
       dup2(null, 2);
     }
-    execlp("xdg-open", "xdg-open", address.c_str(), static_cast<char*>(nullptr));
+    execlp("xdg-open", "xdg-open", file.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   // xdg-open returns once the browser is asked; it is waited for on a thread
@@ -97,10 +101,7 @@ int RunUi(Context& context) {
   // sees; the desk and the servers are then stopped in order.
   InterruptScope interrupt;
   ui::Desk desk(inv, context.Keys().ToBytes());
-  std::vector<ui::Route> routes = ui::DeskRoutes(desk);
-  for (auto& route : ui::CardRoutes(desk)) routes.push_back(std::move(route));
-  for (auto& route : ui::FileRoutes(desk)) routes.push_back(std::move(route));
-  ui::Server server(std::move(routes), token);
+  ui::Server server(ui::WorkbenchRoutes(desk), token);
   std::string error;
   if (!server.Start(inv.port, &error)) {
     output.Fail(error);
@@ -112,13 +113,26 @@ int RunUi(Context& context) {
   std::printf("stop it with Ctrl-C%s\n",
               server.ListensOnIpv6() ? "" : " (listening on 127.0.0.1 only: no ::1 here)");
   std::fflush(stdout);
-  if (inv.openBrowser) OpenBrowser(address);
+  // The browser gets the token from a file only the user can read, never
+  // from its arguments, which every process can see.
+  std::unique_ptr<ui::RedirectPage> page;
+  if (inv.openBrowser) {
+    page.reset(new ui::RedirectPage(address));
+    if (page->Path().empty()) {
+      std::fprintf(stderr,
+                   "zubtool: could not open a browser (%s); open the address above yourself\n",
+                   page->Error().c_str());
+    } else {
+      OpenBrowser(page->Path());
+    }
+  }
   while (!InterruptScope::Interrupted()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   std::fprintf(stderr, "zubtool: stopping the workbench\n");
   server.Stop();
   desk.Cancel();
+  page.reset();
   return kExitOk;
 }
 #endif

@@ -1,5 +1,8 @@
 #include "desk_routes.h"
 
+#include "card_routes.h"
+#include "file_routes.h"
+
 #include "key_list.h"
 #include "commands.h"
 #include "status.h"
@@ -53,19 +56,31 @@ Reply Status(Desk& desk) {
   return Reply::Ok(json);
 }
 
+// A dictionary larger than a request's body comes in parts, each of whole
+// lines: the first sets the keys to try, the others ("append") add theirs
+// after them, "firstLine" numbering their skipped lines within the file.
+constexpr size_t kMostKeys = 1000000;
+
 Reply SetKeys(Desk& desk, const Request& request) {
   const std::string text = StringField(request.body, "text", "");
   const bool builtIn = BoolField(request.body, "builtIn", false);
+  const bool append = BoolField(request.body, "append", false);
+  const int firstLine = static_cast<int>(IntField(request.body, "firstLine", 1, 1 << 30, 1));
   const KeyList list = ReadKeyList(text);
   UniqueKeys keys;
+  if (append) {
+    for (const auto& key : desk.Keys()) keys.Add(key);
+  }
+  const size_t before = keys.Size();
   for (const auto& key : list.keys) keys.Add(key);
   if (builtIn) {
     for (const auto& key : BuiltInKeys()) keys.Add(key);
   }
   JsonValue skipped = JsonValue::array();
   for (const auto& line : list.skipped) {
-    skipped.push_back(
-        {{"line", line.line}, {"text", line.text}, {"reason", "not a key of 12 hex digits"}});
+    skipped.push_back({{"line", line.line + firstLine - 1},
+                       {"text", line.text},
+                       {"reason", "not a key of 12 hex digits"}});
   }
   if (keys.Size() == 0) {
     // The keys to try stay as they were: a card operation needs at least one.
@@ -73,9 +88,17 @@ Reply SetKeys(Desk& desk, const Request& request) {
     reply.json["skipped"] = skipped;
     return reply;
   }
+  if (keys.Size() > kMostKeys) {
+    return Reply::Error(400, "more than " + std::to_string(kMostKeys) +
+                                 " keys to try: the keys to try stay as they were");
+  }
+  const size_t count = keys.Size();
   std::vector<Bytes> taken = keys.Take();
   JsonValue json = JsonValue::object();
-  json["keys"] = KeysJson(taken);
+  // A part's reply does not send back the whole list each time.
+  if (!append) json["keys"] = KeysJson(taken);
+  json["count"] = count;
+  json["added"] = count - before;
   json["skipped"] = skipped;
   desk.SetKeys(std::move(taken));
   return Reply::Ok(json);
@@ -98,6 +121,13 @@ std::vector<Route> DeskRoutes(Desk& desk) {
        }},
       {"POST", "/api/job/cancel", [d](const Request&) { return d->Cancel(); }},
   };
+}
+
+std::vector<Route> WorkbenchRoutes(Desk& desk) {
+  std::vector<Route> routes = DeskRoutes(desk);
+  for (auto& route : CardRoutes(desk)) routes.push_back(std::move(route));
+  for (auto& route : FileRoutes(desk)) routes.push_back(std::move(route));
+  return routes;
 }
 
 }  // namespace ui

@@ -14,6 +14,9 @@ namespace ui {
 // GET /api/status, GET and POST /api/keys, GET /api/job, POST /api/job/cancel.
 std::vector<Route> DeskRoutes(Desk& desk);
 
+// Every route the workbench serves: the desk's, the card's and the files'.
+std::vector<Route> WorkbenchRoutes(Desk& desk);
+
 }  // namespace ui
 }  // namespace zubtool
 

@@ -18,6 +18,8 @@ namespace ui {
 
 // Request bodies above this get 400.
 constexpr size_t kBodyLimit = 256 * 1024;
+// The message of that 400.
+std::string BodyTooLarge();
 constexpr const char* kTokenHeader = "X-Zubtool-Token";
 
 // A file of the page, built into the binary (page_files.cpp is generated
@@ -31,6 +33,9 @@ struct PageFile {
 const std::vector<PageFile>& PageFiles();
 // The page's file for a request path ("/" is "/index.html"); null when none.
 const PageFile* FindPageFile(const std::string& path);
+
+// The icon browsers ask for at /favicon.ico: a 16 x 16 card, an icon file.
+const std::string& FaviconIcon();
 
 struct RequestHead {
   std::string method, path;
@@ -46,9 +51,10 @@ struct Verdict {
 };
 
 // The checks every request passes before the server reads its body or runs a
-// route: no preflight, Host the loopback address and `port`, on POST an
-// Origin of the page's own, on /api/ no cross-site fetch and the run's
-// `token` (compared in constant time).
+// route: no preflight; Host 127.0.0.1, [::1] or localhost and `port`; an
+// Origin, if any, of the page's own, and one on every POST; on /api/ no
+// cross-site fetch and the run's `token` (compared in constant time); a body
+// announced as chunked or of a Content-Length within kBodyLimit.
 Verdict CheckRequest(const RequestHead& request, int port, const std::string& token);
 
 // Whether two texts are equal, in a time that depends on their lengths only.
@@ -70,6 +76,8 @@ class Server {
   int Port() const { return port_; }
   bool ListensOnIpv6() const;
   const std::string& Token() const { return token_; }
+  // The routes served, in the order given.
+  const std::vector<Route>& Routes() const { return routes_; }
   // Stops listening and waits for the listeners' threads.
   void Stop();
 
