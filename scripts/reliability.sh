@@ -7,9 +7,9 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 jobs=$(nproc 2>/dev/null || echo 2)
-# 50 s of a core for each of the six fuzz targets: 300 s of processor time,
-# 150 s on two cores.
-fuzz_seconds=${MZ_FUZZ_SECONDS:-50}
+# 40 s of a core for each of the six fuzz targets: 240 s of processor time,
+# 120 s on two cores (long runs: fuzz/README.md).
+fuzz_seconds=${MZ_FUZZ_SECONDS:-40}
 # The sanitizer, coverage and fuzz presets carry line tables only (-g1; none
 # for coverage, which reads its own notes files): all that a report's stack
 # needs, and a fifth less compile time than full debug information.
