@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "access_text.h"
+
 namespace mzcard {
 
 namespace {
@@ -35,6 +37,49 @@ std::string Join(const std::vector<std::string>& parts) {
 }
 
 }  // namespace
+
+std::vector<std::string> TrailerChanges(int sector, const TrailerNow& now, const Bytes& next) {
+  std::vector<std::string> changes;
+  auto key = [&](const char* name, const std::optional<Bytes>& was, size_t at) {
+    const Bytes to(next.begin() + static_cast<long>(at), next.begin() + static_cast<long>(at) + 6);
+    if (!was) {
+      changes.push_back(std::string(name) + " is set to " + HexText(to) +
+                        " (what it is now is not known)");
+    } else if (*was != to) {
+      changes.push_back(std::string(name) + " changes from " + HexText(*was) + " to " +
+                        HexText(to));
+    }
+  };
+  key("key A", now.keyA, 0);
+  const Bytes bits(next.begin() + 6, next.begin() + 9);
+  if (!now.accessBits || *now.accessBits != bits) {
+    auto after = DecodeAccessBits(next);
+    Bytes before = next;
+    if (now.accessBits)
+      std::copy(now.accessBits->begin(), now.accessBits->end(), before.begin() + 6);
+    auto was = now.accessBits ? DecodeAccessBits(before) : std::nullopt;
+    if (!after) {
+      changes.push_back("the access bits become " + HexText(bits) +
+                        ", which are not stored with their inverses");
+    } else {
+      const std::vector<std::string> to = DescribeConditions(*after, sector);
+      const std::vector<std::string> from =
+          was ? DescribeConditions(*was, sector) : std::vector<std::string>();
+      for (int group = 0; group < kGroups; ++group) {
+        const std::string& line = to[static_cast<size_t>(group)];
+        if (!was) {
+          changes.push_back("access: " + line);
+        } else if (from[static_cast<size_t>(group)] != line) {
+          changes.push_back("access changes: " + from[static_cast<size_t>(group)] + " becomes " +
+                            line.substr(line.find(": ") + 2));
+        }
+      }
+    }
+  }
+  // Key B as data can be read back; as a key it matters only when it changes.
+  key("key B", now.keyB, 10);
+  return changes;
+}
 
 std::vector<std::string> IrreversibleEffects(int sector, const AccessConditions& conditions) {
   const int trailerCondition = conditions.group[kTrailerGroup];
@@ -147,7 +192,8 @@ std::string RefusalText(const WriteRefusal& refusal, const PermissionNames& name
   const std::string trailerOf = "block " + number + " (trailer of " + where + ")";
   const bool keyA = refusal.keyType == kKeyA;
   const std::string name = keyA ? "key A" : "key B";
-  const std::string option = keyA ? names.keyA : names.keyB;
+  const char* given = keyA ? names.keyA : names.keyB;
+  const std::string option = given ? given : "";
   switch (refusal.rule) {
     case WriteRefusal::kBlock0:
       return std::string(
@@ -163,11 +209,14 @@ std::string RefusalText(const WriteRefusal& refusal, const PermissionNames& name
       return trailerOf + ": " + name + " is 000000000000. The card " +
              (keyA ? "never shows key A" : "hides key B unless key A may read it") +
              " (it reads as zeros), so this is likely a copy of a trailer whose " + name +
-             " was unknown, and would set " + name + " to 000000000000; give the " + name +
-             " to write with " + option + " HEX (" + option + " 000000000000 if zeros are meant)";
+             " was unknown, and would set " + name + " to 000000000000; " +
+             (given ? "give the " + name + " to write with " + option + " HEX (" + option +
+                          " 000000000000 if zeros are meant)"
+                    : "put the " + name + " to write in the data, bytes " +
+                          (keyA ? "0 to 5" : "10 to 15"));
     case WriteRefusal::kOtherKey:
       return trailerOf + " holds " + name + " " + HexText(refusal.key) + ", not the key " +
-             HexText(refusal.given) + " given with " + option;
+             HexText(refusal.given) + " given" + (given ? " with " + option : "");
     case WriteRefusal::kIrreversible:
       return trailerOf + ": the access bits " + HexSpaced(refusal.accessBits) +
              " cannot be undone: " + Join(refusal.effects) + ". Write them only with " +

@@ -47,7 +47,7 @@ struct PermissionNames {
   const char* force;
   const char* irreversible;
   const char* block0;
-  const char* keyA;
+  const char* keyA;  // nullptr: the keys are given in the data only
   const char* keyB;
 };
 
@@ -56,6 +56,20 @@ struct PermissionNames {
 // again", "block 5 can never be written again"). Empty when the conditions
 // can still be changed with some key. `sector` -1: blocks named by group.
 std::vector<std::string> IrreversibleEffects(int sector, const AccessConditions& conditions);
+
+// What a trailer holds now, as far as it is known: key A as it opened the
+// sector (a read shows zeros), key B where it is known, the access bits.
+struct TrailerNow {
+  std::optional<Bytes> keyA, keyB;  // 6 bytes each
+  std::optional<Bytes> accessBits;  // bytes 6-8
+};
+
+// What writing `next` (16 bytes) into the trailer of `sector` changes, in
+// words, one line a change: "key A changes from FFFFFFFFFFFF to
+// A1B2C3D4E5F6", "block 5: read key A or B ... becomes read key A ...".
+// A part not known now is said to be set, not changed. Empty when nothing
+// changes.
+std::vector<std::string> TrailerChanges(int sector, const TrailerNow& now, const Bytes& next);
 
 // Checks block `block` about to be written with `data` (16 bytes): nothing
 // when it may be written, else the refusal. For a trailer whose key A (or

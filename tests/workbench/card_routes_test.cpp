@@ -24,6 +24,7 @@
 #include "ndef.h"
 #include "route_support.h"
 #include "server.h"
+#include "status.h"
 #include "zubsim.h"
 
 namespace zubtool {
@@ -170,8 +171,8 @@ TEST_F(CardRoutesTest, NdefWritesWhatNdefWriteWritesAndRefusesAsItDoes) {
     int status;
     const char* error;
   } refusals[] = {
-      {"both forms", R"({"uri": "https://a", "text": "b"})", true, false, 400, "give one of"},
-      {"neither", R"({"lang": "en"})", true, false, 400, "give one of"},
+      {"both forms", R"({"uri": "https://a", "text": "b"})", true, false, 400, "one of them"},
+      {"neither", R"({"lang": "en"})", true, false, 400, "one of them"},
       {"a control character", R"({"uri": "https://a/\u0001"})", true, false, 422,
        "control character 01"},
       {"an empty language", R"({"text": "x", "lang": ""})", true, false, 422, "1 to 63 characters"},
@@ -297,14 +298,17 @@ TEST_F(CardRoutesTest, RefusedWritesSendNoCardCommandAndLeaveTheCardAsItWas) {
   };
   const std::string frozen = R"({"block": 7, "data": ")" + FrozenTrailer() + R"(", "force": true})";
   const Case cases[] = {
-      {R"({"block": 0, "data": "1A7B8C54B90804006263646566676869"})", 422, "with \"block0\""},
-      {R"({"block": 7, "data": "FFFFFFFFFFFFFF078069FFFFFFFFFFFF"})", 422, "with \"force\""},
+      {R"({"block": 0, "data": "1A7B8C54B90804006263646566676869"})", 422, "\"block 0\" ticked"},
+      {R"({"block": 7, "data": "FFFFFFFFFFFFFF078069FFFFFFFFFFFF"})", 422,
+       "\"a trailer (force)\" ticked"},
       // Access bits not stored with their inverses.
       {R"({"block": 7, "data": "FFFFFFFFFFFFFF078169FFFFFFFFFFFF", "force": true})", 422,
        "inverses"},
       // Key A as a trailer read back shows it.
       {R"({"block": 7, "data": "000000000000FF078069FFFFFFFFFFFF", "force": true})", 422,
-       "with \"keyA\" HEX"},
+       "in the data, bytes 0 to 5"},
+      {R"({"block": 11, "data": "FFFFFFFFFFFF7F078869000000000000", "force": true})", 422,
+       "in the data, bytes 10 to 15"},
       {R"({"block": 4, "data": "0011"})", 400, "16 bytes"},
       {R"({"block": 4})", 400, "data"},
       {R"({"block": 256, "data": "00112233445566778899AABBCCDDEEFF"})", 400, "block"},
@@ -322,7 +326,8 @@ TEST_F(CardRoutesTest, RefusedWritesSendNoCardCommandAndLeaveTheCardAsItWas) {
 }
 
 // The workbench words each refusal as the command line does, with the
-// request's fields where the command line names its options.
+// page's controls where the command line names its options (a zero key has
+// words of its own: the page gives keys in the data).
 TEST_F(CardRoutesTest, RefusalsAreTheCommandLinesInTheRequestsTerms) {
   const struct {
     const char* body;
@@ -338,14 +343,6 @@ TEST_F(CardRoutesTest, RefusalsAreTheCommandLinesInTheRequestsTerms) {
        7,
        "FFFFFFFFFFFFFF078069FFFFFFFFFFFF",
        {}},
-      {R"({"block": 7, "data": "000000000000FF078069FFFFFFFFFFFF", "force": true})",
-       7,
-       "000000000000FF078069FFFFFFFFFFFF",
-       {true, true, false, {}, {}}},
-      {R"({"block": 11, "data": "FFFFFFFFFFFF7F078869000000000000", "force": true})",
-       11,
-       "FFFFFFFFFFFF7F078869000000000000",
-       {true, true, false, {}, {}}},
       {R"({"block": 7, "data": "B0B1B2B3B4B5FF078069FFFFFFFFFFFF", "force": true,
            "keyA": "A0A1A2A3A4A5"})",
        7,
@@ -356,10 +353,11 @@ TEST_F(CardRoutesTest, RefusalsAreTheCommandLinesInTheRequestsTerms) {
     Bytes data = *ParseHex(c.data);
     std::string expected = CheckWriteOptions(c.block, &data, c.permissions);
     ASSERT_NE(expected, "") << c.body;
-    for (const auto& [option, field] : {std::pair<std::string, std::string>{"--force", "\"force\""},
-                                        {"--block0", "\"block0\""},
-                                        {"--key-a", "\"keyA\""},
-                                        {"--key-b", "\"keyB\""}}) {
+    for (const auto& [option, field] :
+         {std::pair<std::string, std::string>{"--force", "\"a trailer (force)\" ticked"},
+          {"--block0", "\"block 0\" ticked"},
+          {"--irreversible", "each consequence confirmed"},
+          {" with --key-a", ""}}) {
       for (size_t at = expected.find(option); at != std::string::npos;
            at = expected.find(option, at + field.size()))
         expected.replace(at, option.size(), field);
@@ -390,6 +388,91 @@ TEST_F(CardRoutesTest, AnIrreversibleTrailerNeedsItsExactConsequencesConfirmed) 
   Reply done = Post("/api/card/write", request + confirm.dump() + "}");
   ASSERT_EQ(done.status, 200) << done.json.dump();
   EXPECT_EQ(BlockOnCard(7), FrozenTrailer());
+}
+
+// Writes meant for the card shown: another card on the reader is refused
+// with the UID of the one there, and nothing changes on it.
+TEST_F(CardRoutesTest, AnOperationForAnotherCardIsRefusedAndChangesNothing) {
+  const auto before = zubsim::Sim::card_image();
+  const std::string other = R"("cardUid": "01020304")";
+  const std::pair<const char*, std::string> requests[] = {
+      {"/api/card/write",
+       R"({"block": 4, "data": "00112233445566778899AABBCCDDEEFF", )" + other + "}"},
+      {"/api/card/value", R"({"block": 5, "op": "increment", "value": 1, )" + other + "}"},
+      {"/api/card/ndef", R"({"uri": "https://example.com", )" + other + "}"},
+      {"/api/card/format", "{" + other + "}"},
+  };
+  for (const auto& [path, body] : requests) {
+    const Reply r = Post(path, body);
+    EXPECT_EQ(r.status, 409) << path << " " << r.json.dump();
+    EXPECT_EQ(r.json["cardUid"], "1A7B8C54") << path;
+    EXPECT_NE(r.json["error"].get<std::string>().find("UID 1A7B8C54, not UID 01020304"),
+              std::string::npos);
+  }
+  EXPECT_EQ(zubsim::Sim::card_image(), before);
+  // The card meant: written.
+  EXPECT_EQ(Post("/api/card/write", R"({"block": 4, "data": "00112233445566778899AABBCCDDEEFF",
+                 "cardUid": "1a7b8c54"})")
+                .status,
+            200);
+  // A format says which card it erases.
+  EXPECT_EQ(Post("/api/card/format", "{}").status, 422);
+}
+
+// A trailer that changes the keys or conditions is confirmed change by
+// change; the new keys join the keys to try, so the next read opens it.
+TEST_F(CardRoutesTest, ATrailerChangeIsConfirmedAndItsKeysAreTriedNext) {
+  const std::string request =
+      R"({"block": 7, "data": "C0C1C2C3C4C5FF078069D0D1D2D3D4D5", "force": true,
+          "cardUid": "1A7B8C54", "current": {"keyA": "FFFFFFFFFFFF", "keyB": "FFFFFFFFFFFF",
+          "accessBits": "FF0780"}, "confirm": )";
+  const Reply asked = Post("/api/card/write", request + "[]}");
+  ASSERT_EQ(asked.status, 428) << asked.json.dump();
+  EXPECT_EQ(asked.json["confirm"], JsonValue({"key A changes from FFFFFFFFFFFF to C0C1C2C3C4C5",
+                                              "key B changes from FFFFFFFFFFFF to D0D1D2D3D4D5"}));
+  EXPECT_EQ(asked.json["irreversible"], false);
+  EXPECT_EQ(BlockOnCard(7), "FFFFFFFFFFFFFF078069FFFFFFFFFFFF");
+  const Reply done = Post("/api/card/write", request + asked.json["confirm"].dump() + "}");
+  ASSERT_EQ(done.status, 200) << done.json.dump();
+  // Key B is readable under these conditions: data, not a key to try.
+  EXPECT_EQ(done.json["keysAdded"], JsonValue({"C0C1C2C3C4C5"}));
+  EXPECT_EQ(Post("/api/card/read", "{}").json["sectors"][1]["read"]["keyA"], "C0C1C2C3C4C5");
+  // The check before writing says the same; conditions are worded by group.
+  const Reply check =
+      Post("/api/check/block",
+           R"({"block": 7, "data": "C0C1C2C3C4C57F0788FFD0D1D2D3D4D5", "force": true,
+                               "current": {"keyA": "C0C1C2C3C4C5", "keyB": null, "accessBits": "FF0780"}})");
+  const JsonValue changes = check.json["changes"];
+  ASSERT_EQ(changes.size(), 2u) << check.json.dump();
+  EXPECT_NE(changes[0].get<std::string>().find("access changes: trailer"), std::string::npos);
+  EXPECT_EQ(changes[1], "key B is set to D0D1D2D3D4D5 (what it is now is not known)");
+}
+
+TEST_F(CardRoutesTest, FormatChecksThenErasesTheSectorsItMay) {
+  const Reply dry = Post("/api/card/format", R"({"dryRun": true})");
+  ASSERT_EQ(dry.status, 200) << dry.json.dump();
+  EXPECT_EQ(dry.json["sectors"][1]["result"], "would be formatted");
+  EXPECT_EQ(dry.json["sectors"][3]["result"], "left");  // no key to try opens it
+  EXPECT_EQ(BlockOnCard(5), HexText(EncodeValueBlock(40, 5)));
+  const Reply done = Post("/api/card/format", R"({"cardUid": "1A7B8C54"})");
+  ASSERT_EQ(done.status, 200) << done.json.dump();
+  EXPECT_EQ(done.json["left"], 1);
+  EXPECT_EQ(BlockOnCard(5), std::string(32, '0'));
+  EXPECT_EQ(BlockOnCard(11), "FFFFFFFFFFFFFF078069FFFFFFFFFFFF");
+  EXPECT_EQ(BlockOnCard(15), "121212121212FF078069343434343434");
+}
+
+// The page's messages: the header's English and the code, no library text.
+TEST_F(CardRoutesTest, FailuresSpeakEnglishWithTheirCode) {
+  ShowLibraryTexts(false);
+  const Reply locked =
+      Post("/api/card/write", R"({"block": 12, "data": "00000000000000000000000000000000"})");
+  ShowLibraryTexts(true);
+  const std::string error = locked.json["error"];
+  EXPECT_NE(error.find("wrong key (code 4)"), std::string::npos) << error;
+  for (unsigned char c : error) EXPECT_LT(c, 0x80) << error;
+  EXPECT_EQ(Post("/api/card/write", R"({"block": 4, "data": "0011"})").json["error"],
+            "data must be 16 bytes as 32 hex digits: '0011'");
 }
 
 TEST_F(CardRoutesTest, AVerifiedWriteLandsOnTheCard) {

@@ -1,5 +1,6 @@
 #include "status.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "MifareZUB.h"
@@ -76,7 +77,16 @@ std::string StatusName(int32_t code) {
   return "";
 }
 
+namespace {
+std::atomic<bool> libraryTextsShown{true};
+}  // namespace
+
+void ShowLibraryTexts(bool shown) {
+  libraryTextsShown = shown;
+}
+
 std::string Describe(int32_t code) {
+  if (!libraryTextsShown) return StatusDescription(code) + " (code " + std::to_string(code) + ")";
   return StatusDescription(code) + " (" + ResultText(code) + ", " + std::to_string(code) + ")";
 }
 

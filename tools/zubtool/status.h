@@ -25,8 +25,13 @@ std::string StatusDescription(int32_t code);
 std::string StatusName(int32_t code);
 
 // "<English> (<library text>, <code>)", for error lines:
-// "wrong key (密码错, 4)".
+// "wrong key (密码错, 4)"; "wrong key (code 4)" once the library's texts are
+// hidden.
 std::string Describe(int32_t code);
+// Whether Describe quotes the library's own text (in Chinese, by default on,
+// as the command line shows it). The workbench turns it off for the whole
+// process: its page speaks English, on machines that may have no CJK font.
+void ShowLibraryTexts(bool shown);
 
 }  // namespace zubtool
 

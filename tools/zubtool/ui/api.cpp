@@ -43,6 +43,22 @@ std::string Joined(const std::vector<std::string>& texts, const char* separator)
   return out;
 }
 
+std::string FieldWords(const char* name) {
+  // "keyA" -> "key A", "byte9" -> "byte 9", "cardUid" -> "card UID".
+  std::string words;
+  for (const char* c = name; *c; ++c) {
+    const bool upper = *c >= 'A' && *c <= 'Z', digit = *c >= '0' && *c <= '9';
+    if ((upper || (digit && c != name && !(c[-1] >= '0' && c[-1] <= '9'))) && !words.empty())
+      words += ' ';
+    // A capital alone (key A) stays one; a word's capital starts a small word.
+    const bool alone = upper && !(c[1] >= 'a' && c[1] <= 'z');
+    words += upper && !alone ? static_cast<char>(*c - 'A' + 'a') : *c;
+  }
+  const size_t uid = words.find("uid");
+  if (uid != std::string::npos && (uid == 0 || words[uid - 1] == ' ')) words.replace(uid, 3, "UID");
+  return words;
+}
+
 namespace {
 
 const JsonValue* Find(const JsonValue& body, const char* name) {
@@ -56,13 +72,13 @@ const JsonValue* Find(const JsonValue& body, const char* name) {
 
 const JsonValue& Field(const JsonValue& body, const char* name) {
   const JsonValue* value = Find(body, name);
-  if (!value) ThrowBadRequest(std::string("the request lacks \"") + name + "\"");
+  if (!value) ThrowBadRequest("the request gives no " + FieldWords(name));
   return *value;
 }
 
 std::string StringField(const JsonValue& body, const char* name) {
   const JsonValue& value = Field(body, name);
-  if (!value.is_string()) ThrowBadRequest(std::string("\"") + name + "\" must be a string");
+  if (!value.is_string()) ThrowBadRequest(FieldWords(name) + " must be text");
   return value.get<std::string>();
 }
 
@@ -72,16 +88,15 @@ std::string StringField(const JsonValue& body, const char* name, const std::stri
 
 int64_t IntField(const JsonValue& body, const char* name, int64_t low, int64_t high) {
   const JsonValue& value = Field(body, name);
-  if (!value.is_number_integer())
-    ThrowBadRequest(std::string("\"") + name + "\" must be a whole number");
+  if (!value.is_number_integer()) ThrowBadRequest(FieldWords(name) + " must be a whole number");
   // A number above what int64 holds arrives as unsigned.
   if (value.is_number_unsigned() && value.get<uint64_t>() > static_cast<uint64_t>(high)) {
-    ThrowBadRequest(std::string("\"") + name + "\" must be from " + std::to_string(low) + " to " +
+    ThrowBadRequest(FieldWords(name) + " must be from " + std::to_string(low) + " to " +
                     std::to_string(high));
   }
   const int64_t n = value.get<int64_t>();
   if (n < low || n > high) {
-    ThrowBadRequest(std::string("\"") + name + "\" must be from " + std::to_string(low) + " to " +
+    ThrowBadRequest(FieldWords(name) + " must be from " + std::to_string(low) + " to " +
                     std::to_string(high));
   }
   return n;
@@ -95,7 +110,7 @@ int64_t IntField(const JsonValue& body, const char* name, int64_t low, int64_t h
 bool BoolField(const JsonValue& body, const char* name, bool fallback) {
   const JsonValue* value = Find(body, name);
   if (!value) return fallback;
-  if (!value->is_boolean()) ThrowBadRequest(std::string("\"") + name + "\" must be true or false");
+  if (!value->is_boolean()) ThrowBadRequest(FieldWords(name) + " must be true or false");
   return value->get<bool>();
 }
 
@@ -103,11 +118,9 @@ std::vector<std::string> StringsField(const JsonValue& body, const char* name) {
   const JsonValue* value = Find(body, name);
   std::vector<std::string> strings;
   if (!value) return strings;
-  if (!value->is_array())
-    ThrowBadRequest(std::string("\"") + name + "\" must be a list of strings");
+  if (!value->is_array()) ThrowBadRequest(FieldWords(name) + " must be a list of texts");
   for (const auto& item : *value) {
-    if (!item.is_string())
-      ThrowBadRequest(std::string("\"") + name + "\" must be a list of strings");
+    if (!item.is_string()) ThrowBadRequest(FieldWords(name) + " must be a list of texts");
     strings.push_back(item.get<std::string>());
   }
   return strings;

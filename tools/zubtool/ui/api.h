@@ -55,6 +55,9 @@ std::string Joined(const std::vector<std::string>& texts, const char* separator)
 // Fields of a request body. A field absent (or null) gives the fallback where
 // there is one; present with the wrong type, or absent without a fallback,
 // throws BadRequest naming it.
+// A field's name in words for messages: "keyA" -> "key A", "cardUid" ->
+// "card UID" (the page shows messages, not the JSON's names).
+std::string FieldWords(const char* name);
 const JsonValue& Field(const JsonValue& body, const char* name);
 std::string StringField(const JsonValue& body, const char* name);
 std::string StringField(const JsonValue& body, const char* name, const std::string& fallback);

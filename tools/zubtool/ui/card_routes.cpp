@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "commands.h"
+#include "format_card.h"
 #include "image_json.h"
 #include "key_search.h"
 #include "library_reader.h"
@@ -27,8 +28,8 @@ Bytes HexField(const JsonValue& body, const char* name, size_t size) {
   const std::string text = StringField(body, name);
   auto bytes = ParseHex(text);
   if (!bytes || bytes->size() != size) {
-    throw BadRequest{std::string("\"") + name + "\" must be " + std::to_string(size) +
-                     " bytes as " + std::to_string(2 * size) + " hex digits: '" + text + "'"};
+    throw BadRequest{FieldWords(name) + " must be " + std::to_string(size) + " bytes as " +
+                     std::to_string(2 * size) + " hex digits: '" + text + "'"};
   }
   return *bytes;
 }
@@ -44,8 +45,9 @@ struct BlockWrite {
 // A refusal of CheckBlockWrite in the request's terms: the permissions are
 // fields of the request (conditions that cannot be undone need "confirm").
 std::string RequestRefusal(BlockWrite* w) {
-  static const PermissionNames kFields = {"\"force\"", "\"confirm\"", "\"block0\"", "\"keyA\"",
-                                          "\"keyB\""};
+  static const PermissionNames kFields = {"\"a trailer (force)\" ticked",
+                                          "each consequence confirmed", "\"block 0\" ticked",
+                                          nullptr, nullptr};
   auto refusal = CheckBlockWrite(w->block, &w->data, w->permissions);
   return refusal ? RefusalText(*refusal, kFields) : "";
 }
@@ -66,6 +68,31 @@ BlockWrite ParseBlockWrite(const JsonValue& body) {
   // request's "confirm" instead of --irreversible.
   w.permissions.irreversible = true;
   return w;
+}
+
+// "current": what the trailer holds now as the page knows it ({"keyA",
+// "keyB", "accessBits"}, each hex or null); none when not given.
+std::optional<TrailerNow> TrailerNowField(const JsonValue& body) {
+  if (!body.is_object() || !body.contains("current") || body["current"].is_null())
+    return std::nullopt;
+  const JsonValue& current = body["current"];
+  if (!current.is_object()) throw BadRequest{"what the trailer holds now must be an object"};
+  TrailerNow now;
+  auto part = [&](const char* name, size_t size, std::optional<Bytes>* out) {
+    if (current.contains(name) && !current[name].is_null()) *out = HexField(current, name, size);
+  };
+  part("keyA", kKeySize, &now.keyA);
+  part("keyB", kKeySize, &now.keyB);
+  part("accessBits", 3, &now.accessBits);
+  return now;
+}
+
+// What a trailer write changes, in words, when the request says what the
+// trailer holds now; empty for other blocks.
+std::vector<std::string> Changes(const BlockWrite& w, const JsonValue& body) {
+  if (!IsTrailer(w.block)) return {};
+  const auto now = TrailerNowField(body);
+  return now ? TrailerChanges(SectorOfBlock(w.block), *now, w.data) : std::vector<std::string>();
 }
 
 // What can never be undone once `data` is in trailer `block`; empty for
@@ -213,7 +240,7 @@ Reply CheckRoute(const Request& request) {
   for (const char* name : {"1K", "4K", "mini"}) {
     if (!layout && LayoutByName(name)->name == cardName) layout = LayoutByName(name);
   }
-  if (!layout) throw BadRequest{"\"card\" must be 1K, 4K or mini: '" + cardName + "'"};
+  if (!layout) throw BadRequest{"the card must be 1K, 4K or mini: '" + cardName + "'"};
   const std::string off = OffTheCard(w.block, *layout);
   if (!off.empty()) throw BadRequest{off};
   const std::string error = RequestRefusal(&w);
@@ -232,6 +259,7 @@ Reply CheckRoute(const Request& request) {
   json["ok"] = error.empty();
   json["error"] = error.empty() ? JsonValue(nullptr) : JsonValue(error);
   json["confirm"] = TextList(Consequences(w.block, w.data));
+  json["changes"] = TextList(error.empty() ? Changes(w, body) : std::vector<std::string>());
   json["block"] = block;
   return Reply::Ok(json);
 }
@@ -242,46 +270,69 @@ Reply WriteRoute(Desk& desk, const Request& request) {
   std::vector<std::string> confirm;
   if (body.is_object() && body.contains("confirm") && !body["confirm"].is_null())
     confirm = StringsField(body, "confirm");
+  const std::optional<Bytes> uid = CardUidField(body);
   const std::string error = RequestRefusal(&w);
   if (!error.empty()) return Reply::Error(422, error);
+  // A trailer write that cannot be undone, or that changes the sector's keys
+  // or conditions, is confirmed consequence by consequence first.
   const std::vector<std::string> effects = Consequences(w.block, w.data);
-  if (!effects.empty() && confirm != effects) {
+  const std::vector<std::string> changes = Changes(w, body);
+  std::vector<std::string> needed = effects;
+  needed.insert(needed.end(), changes.begin(), changes.end());
+  if (!needed.empty() && confirm != needed) {
+    const std::string trailer = "block " + std::to_string(w.block) + " (trailer of sector " +
+                                std::to_string(SectorOfBlock(w.block)) + "): ";
+    const std::string what =
+        effects.empty()
+            ? "this write changes the sector: " + Joined(changes, "; ")
+            : "these access bits cannot be undone: " + Joined(effects, "; ") +
+                  (changes.empty() ? "" : ". It also changes: " + Joined(changes, "; "));
     Reply reply =
-        Reply::Error(428, "block " + std::to_string(w.block) + " (trailer of sector " +
-                              std::to_string(SectorOfBlock(w.block)) +
-                              "): these access bits cannot be undone: " + Joined(effects, "; ") +
-                              ". Nothing was written; confirm each consequence to write them");
-    reply.json["confirm"] = TextList(effects);
+        Reply::Error(428, trailer + what + ". Nothing was written; confirm each " +
+                              (effects.empty() ? "change" : "consequence") + " to write it");
+    reply.json["confirm"] = TextList(needed);
+    reply.json["irreversible"] = !effects.empty();
     return reply;
   }
-  return desk.WithCard("writing block " + std::to_string(w.block), [&](CardSession& session) {
-    const std::string off = OffTheCard(w.block, session.Info().layout);
-    if (!off.empty()) return Reply::Error(400, off);
-    const BlockWriteResult written =
-        WriteBlock(session, desk.Options().keyType, w.block, w.data, true);
-    const WriteOutcome& outcome = written.outcome;
-    const Access& access = outcome.access;
-    if (written.code) return CardFailure(502, written.error, *written.code, w.block);
-    if (!written.error.empty()) {
-      Reply reply = Reply::Error(502, written.error);
-      reply.json["block"] = w.block;
-      reply.json["held"] = outcome.checked ? JsonValue(HexText(outcome.held)) : JsonValue(nullptr);
-      return reply;
-    }
-    std::vector<std::string> notes = outcome.notes;
-    notes.insert(notes.end(), written.warnings.begin(), written.warnings.end());
-    JsonValue json = JsonValue::object();
-    json["block"] = w.block;
-    json["written"] = HexText(w.data);
-    json["held"] = outcome.checked ? JsonValue(HexText(outcome.held)) : JsonValue(nullptr);
-    json["verified"] = outcome.checked && outcome.failure.empty();
-    json["verification"] = VerificationText(outcome, true);
-    json["notes"] = TextList(notes);
-    AddOpenedWith(json, access, session);
-    // The card written, for the page to tell whether it is the card it shows.
-    json["cardUid"] = HexText(session.Info().serial.uid);
-    return Reply::Ok(json);
-  });
+  return desk.WithCardFor(
+      "writing block " + std::to_string(w.block), uid, [&](CardSession& session) {
+        const std::string off = OffTheCard(w.block, session.Info().layout);
+        if (!off.empty()) return Reply::Error(400, off);
+        const BlockWriteResult written =
+            WriteBlock(session, desk.Options().keyType, w.block, w.data, true);
+        const WriteOutcome& outcome = written.outcome;
+        const Access& access = outcome.access;
+        if (written.code) return CardFailure(502, written.error, *written.code, w.block);
+        if (!written.error.empty()) {
+          Reply reply = Reply::Error(502, written.error);
+          reply.json["block"] = w.block;
+          reply.json["held"] =
+              outcome.checked ? JsonValue(HexText(outcome.held)) : JsonValue(nullptr);
+          return reply;
+        }
+        std::vector<std::string> notes = outcome.notes;
+        notes.insert(notes.end(), written.warnings.begin(), written.warnings.end());
+        JsonValue json = JsonValue::object();
+        json["block"] = w.block;
+        json["written"] = HexText(w.data);
+        json["held"] = outcome.checked ? JsonValue(HexText(outcome.held)) : JsonValue(nullptr);
+        json["verified"] = outcome.checked && outcome.failure.empty();
+        json["verification"] = VerificationText(outcome, true);
+        json["notes"] = TextList(notes);
+        AddOpenedWith(json, access, session);
+        // The card written, for the page to tell whether it is the card it shows.
+        json["cardUid"] = HexText(session.Info().serial.uid);
+        // A trailer's keys join the keys to try, first: the next read opens the
+        // sector with them.
+        JsonValue added = JsonValue::array();
+        if (IsTrailer(w.block)) {
+          std::vector<Bytes> keys = {Bytes(w.data.begin(), w.data.begin() + 6)};
+          if (!KeyBReadable(w.data)) keys.emplace_back(w.data.begin() + 10, w.data.end());
+          for (const auto& key : desk.AddKeys(keys)) added.push_back(HexText(key));
+        }
+        json["keysAdded"] = added;
+        return Reply::Ok(json);
+      });
 }
 
 Reply ValueRoute(Desk& desk, const Request& request) {
@@ -289,7 +340,7 @@ Reply ValueRoute(Desk& desk, const Request& request) {
   const int block = static_cast<int>(IntField(body, "block", 0, 255));
   const std::string op = StringField(body, "op");
   if (op != "set" && op != "increment" && op != "decrement")
-    throw BadRequest{"\"op\" must be set, increment or decrement: '" + op + "'"};
+    throw BadRequest{"the operation must be set, increment or decrement: '" + op + "'"};
   const bool set = op == "set";
   const int64_t amount = set ? IntField(body, "value", std::numeric_limits<int32_t>::min(),
                                         std::numeric_limits<int32_t>::max())
@@ -300,7 +351,8 @@ Reply ValueRoute(Desk& desk, const Request& request) {
     return Reply::Error(422, "block " + number + " cannot be a value block (" +
                                  (block == 0 ? "manufacturer data" : "a sector trailer") + ")");
   }
-  return desk.WithCard(op + " of block " + number, [&](CardSession& session) {
+  const std::optional<Bytes> uid = CardUidField(body);
+  return desk.WithCardFor(op + " of block " + number, uid, [&](CardSession& session) {
     const std::string off = OffTheCard(block, session.Info().layout);
     if (!off.empty()) return Reply::Error(400, off);
     const ValueOp valueOp = set ? ValueOp::kSet : op == "increment" ? ValueOp::kInc : ValueOp::kDec;
@@ -362,12 +414,13 @@ Reply NdefRoute(Desk& desk, const Request& request) {
   const JsonValue& body = request.body;
   const bool hasUri = body.is_object() && body.contains("uri") && !body["uri"].is_null();
   const bool hasText = body.is_object() && body.contains("text") && !body["text"].is_null();
-  if (hasUri == hasText) throw BadRequest{"give one of \"uri\" and \"text\""};
+  if (hasUri == hasText) throw BadRequest{"give a URL or a text, one of them"};
   Bytes message;
   const std::string refusal =
       hasUri ? UriMessage(StringField(body, "uri"), &message)
              : TextMessage(StringField(body, "text"), StringField(body, "lang", "en"), &message);
   if (!refusal.empty()) return Reply::Error(422, refusal);
+  const std::optional<Bytes> uid = CardUidField(body);
   return desk.WithReader("writing an NDEF message", [&](CardCalls& reader) {
     PackedKeys keys(desk.Keys());
     keys.Push(MadKeyA());
@@ -375,6 +428,7 @@ Reply NdefRoute(Desk& desk, const Request& request) {
     keys.RemoveDuplicates();
     CardSession session(reader, std::move(keys));
     if (int32_t r = desk.FindCard(session)) return Desk::CardNotFound(r);
+    if (auto other = Desk::OtherCard(uid, session)) return *other;
     Invocation inv = desk.Options();
     inv.data = message;
     inv.verify = true;
@@ -408,6 +462,50 @@ Reply NdefRoute(Desk& desk, const Request& request) {
   });
 }
 
+// The card back to its factory state, as `zubtool format` does: "dryRun"
+// decides each sector and writes nothing; otherwise "cardUid" must name the
+// card (a format erases it).
+Reply FormatRoute(Desk& desk, const Request& request) {
+  const JsonValue& body = request.body;
+  const bool dryRun = BoolField(body, "dryRun", false);
+  const std::optional<Bytes> uid = CardUidField(body);
+  if (!dryRun && !uid)
+    return Reply::Error(422, "a format erases the card: say which card (read it first)");
+  return desk.WithCardFor(
+      dryRun ? "checking the format" : "formatting the card", uid, [&](CardSession& session) {
+        const CardInfo& card = session.Info();
+        if (card.layout.sectors == 0) {
+          return Reply::Error(422, "the card (" + card.layout.name + ", SAK " +
+                                       HexText({card.sak}) + ") has no MIFARE Classic sectors");
+        }
+        const FormatResult done =
+            FormatSectors(session, card.layout, desk.Options().keyType, dryRun, true);
+        JsonValue sectors = JsonValue::array();
+        for (size_t sector = 0; sector < done.sectors.size(); ++sector) {
+          const SectorResult& r = done.sectors[sector];
+          JsonValue s = JsonValue::object();
+          s["sector"] = static_cast<int>(sector);
+          s["result"] = r.state;
+          s["outcome"] = r.outcome;
+          AddOpenedWith(s, r.access, session);
+          s["reason"] = r.reason.empty() ? JsonValue(nullptr) : JsonValue(r.reason);
+          s["verified"] = r.verified;
+          sectors.push_back(s);
+        }
+        if (!dryRun) desk.AddKeys({Bytes(FactoryTrailer().begin(), FactoryTrailer().begin() + 6)});
+        JsonValue json = JsonValue::object();
+        json["dryRun"] = dryRun;
+        json["card"] = card.layout.name;
+        json["cardUid"] = HexText(card.serial.uid);
+        json["sectors"] = sectors;
+        json["done"] = card.layout.sectors - done.left;
+        json["left"] = done.left;
+        json["lost"] = session.Lost() ? JsonValue("the card was lost: " + Describe(session.Lost()))
+                                      : JsonValue(nullptr);
+        return Reply::Ok(json);
+      });
+}
+
 Reply ConditionsRoute() {
   JsonValue data = JsonValue::array(), trailer = JsonValue::array();
   for (int c = 0; c < 8; ++c) {
@@ -438,7 +536,8 @@ Reply TrailerRoute(const Request& request) {
   if (body.is_object() && body.contains("byte9") && !body["byte9"].is_null())
     byte9 = HexField(body, "byte9", 1);
   const std::vector<std::string> texts = StringsField(body, "conditions");
-  if (texts.size() != kGroups) throw BadRequest{"\"conditions\" must hold 4 conditions"};
+  if (texts.size() != kGroups)
+    throw BadRequest{"give 4 conditions: block groups 0 to 2 and the trailer"};
   AccessConditions conditions;
   for (int group = 0; group < kGroups; ++group) {
     auto c = ParseCondition(texts[static_cast<size_t>(group)], group == kTrailerGroup);
@@ -520,13 +619,12 @@ void RunSearch(Desk& desk, const std::shared_ptr<LastSearch>& last, std::optiona
   keep(session.Stopped());
   report();
   // The keys found go first in the keys to try, the others after them.
-  UniqueKeys keys;
+  std::vector<Bytes> keys;
   for (const auto& s : found) {
-    if (s.keyA) keys.Add(*s.keyA);
-    if (s.keyB) keys.Add(*s.keyB);
+    if (s.keyA) keys.push_back(*s.keyA);
+    if (s.keyB) keys.push_back(*s.keyB);
   }
-  for (const auto& key : desk.Keys()) keys.Add(key);
-  desk.SetKeys(keys.Take());
+  desk.AddKeys(keys);
 }
 
 Reply SearchRoute(Desk& desk, const std::shared_ptr<LastSearch>& last, const Request& request) {
@@ -534,7 +632,7 @@ Reply SearchRoute(Desk& desk, const std::shared_ptr<LastSearch>& last, const Req
   const JsonValue& body = request.body;
   if (body.is_object() && body.contains("keyType") && !body["keyType"].is_null()) {
     const std::string text = StringField(body, "keyType");
-    if (text != "A" && text != "B") throw BadRequest{"\"keyType\" must be A, B or null"};
+    if (text != "A" && text != "B") throw BadRequest{"the key type must be A, B or both"};
     keyType = text == "A" ? kKeyA : kKeyB;
   }
   if (desk.KeyCount() == 0) return Reply::Error(422, "no key to try: give keys first");
@@ -561,6 +659,7 @@ std::vector<Route> CardRoutes(Desk& desk) {
       {"POST", "/api/card/write", [d](const Request& r) { return WriteRoute(*d, r); }},
       {"POST", "/api/card/value", [d](const Request& r) { return ValueRoute(*d, r); }},
       {"POST", "/api/card/ndef", [d](const Request& r) { return NdefRoute(*d, r); }},
+      {"POST", "/api/card/format", [d](const Request& r) { return FormatRoute(*d, r); }},
       {"GET", "/api/conditions", [](const Request&) { return ConditionsRoute(); }},
       {"POST", "/api/trailer/build", [](const Request& r) { return TrailerRoute(r); }},
       {"POST", "/api/keys/search",

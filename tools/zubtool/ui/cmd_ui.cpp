@@ -11,6 +11,7 @@
 #include "desk.h"
 #include "desk_routes.h"
 #include "interrupt.h"
+#include "status.h"
 #if defined(ZUBTOOL_WORKBENCH_SERVER)
 #include "redirect_page.h"
 #include "server.h"
@@ -100,6 +101,9 @@ int RunUi(Context& context) {
   // Ctrl-C and SIGTERM only set a flag from here on, which the loop below
   // sees; the desk and the servers are then stopped in order.
   InterruptScope interrupt;
+  // The page speaks English: the library's own texts (Chinese) are left out
+  // of every message, and the codes stay.
+  ShowLibraryTexts(false);
   ui::Desk desk(inv, context.Keys().ToBytes());
   ui::Server server(ui::WorkbenchRoutes(desk), token);
   std::string error;

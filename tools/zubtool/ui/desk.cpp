@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "key_list.h"
 #include "open_failure.h"
 #include "library_reader.h"
 #include "status.h"
@@ -149,7 +150,39 @@ int32_t Desk::FindCard(CardSession& session) {
 
 Reply Desk::CardNotFound(int32_t r) {
   if (r == kNoCard) return CardFailure(503, "no card in the field", r);
-  return CardFailure(r < 0 ? 503 : 502, "no card found: " + Describe(r), r);
+  if (r < 0) return CardFailure(503, "the reader failed: " + Describe(r), r);
+  return CardFailure(502, "the card did not answer its selection: " + Describe(r), r);
+}
+
+std::optional<Reply> Desk::OtherCard(const std::optional<Bytes>& uid, const CardSession& session) {
+  const Bytes& found = session.Info().serial.uid;
+  if (!uid || *uid == found) return std::nullopt;
+  Reply reply = Reply::Error(409, "the card on the reader is UID " + HexText(found) + ", not UID " +
+                                      HexText(*uid) +
+                                      ", the card shown: nothing was done. Read the card to "
+                                      "work on the one on the reader");
+  reply.json["cardUid"] = HexText(found);
+  reply.json["expectedUid"] = HexText(*uid);
+  return reply;
+}
+
+Reply Desk::WithCardFor(const std::string& what, const std::optional<Bytes>& uid,
+                        const std::function<Reply(CardSession&)>& op) {
+  return WithCard(what, [&](CardSession& session) {
+    if (auto other = OtherCard(uid, session)) return *other;
+    return op(session);
+  });
+}
+
+std::optional<Bytes> CardUidField(const JsonValue& body) {
+  if (!body.is_object() || !body.contains("cardUid") || body["cardUid"].is_null())
+    return std::nullopt;
+  if (!body["cardUid"].is_string()) throw BadRequest{"the card's UID must be hex text"};
+  const std::string text = body["cardUid"].get<std::string>();
+  auto uid = ParseHex(text);
+  if (!uid || (uid->size() != 4 && uid->size() != 7 && uid->size() != 10))
+    throw BadRequest{"the card's UID must be 4, 7 or 10 bytes in hex: '" + text + "'"};
+  return uid;
 }
 
 Reply Desk::WithCard(const std::string& what, const std::function<Reply(CardSession&)>& op) {
@@ -259,6 +292,20 @@ void Desk::SetKeys(std::vector<Bytes> keys) {
   auto packed = std::make_shared<const PackedKeys>(keys);
   std::lock_guard<std::mutex> lock(mutex_);
   keys_ = std::move(packed);
+}
+
+std::vector<Bytes> Desk::AddKeys(const std::vector<Bytes>& keys) {
+  std::lock_guard<std::mutex> lock(keysMutex_);
+  const std::vector<Bytes> old = Keys();
+  UniqueKeys known, list;
+  for (const auto& key : old) known.Add(key);
+  std::vector<Bytes> added;
+  for (const auto& key : keys) {
+    if (list.Add(key) && !known.Contains(key)) added.push_back(key);
+  }
+  for (const auto& key : old) list.Add(key);
+  SetKeys(list.Take());
+  return added;
 }
 
 JsonValue Desk::ReaderJson() const {

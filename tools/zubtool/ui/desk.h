@@ -65,6 +65,14 @@ class Desk {
   // The same with the card found and selected, in a session over the keys to
   // try; 503 "no card in the field" when there is none.
   Reply WithCard(const std::string& what, const std::function<Reply(CardSession&)>& op);
+  // The same for an operation meant for one card, `uid` (the card the page
+  // shows; none: the card in the field): 409 naming the card in the field
+  // when it is another, and nothing done.
+  Reply WithCardFor(const std::string& what, const std::optional<Bytes>& uid,
+                    const std::function<Reply(CardSession&)>& op);
+  // The 409 for a card found that is not `uid`; nothing when it is.
+  static std::optional<Reply> OtherCard(const std::optional<Bytes>& uid,
+                                        const CardSession& session);
   // Starts `run` on a thread of its own with the card found, as WithCard;
   // 202 {"job": ...}, or busy. The job holds the card until `run` returns.
   Reply StartJob(const std::string& kind, const std::string& what,
@@ -89,6 +97,9 @@ class Desk {
   // How many keys there are to try, without copying them.
   size_t KeyCount() const;
   void SetKeys(std::vector<Bytes> keys);
+  // Puts `keys` first in the keys to try (a key already there moves up);
+  // the keys that were not there yet.
+  std::vector<Bytes> AddKeys(const std::vector<Bytes>& keys);
   const Invocation& Options() const { return inv_; }
 
   // The reader's state for /api/status: open, device, virtual reader, error.
@@ -106,6 +117,7 @@ class Desk {
   std::shared_ptr<const PackedKeys> SharedKeys() const;
 
   const Invocation& inv_;
+  std::mutex keysMutex_;      // one change of the keys at a time
   mutable std::mutex mutex_;  // guards all below
   std::string busy_;
   // Packed once when they are set, and shared by the sessions: an operation
@@ -118,6 +130,10 @@ class Desk {
   std::thread jobThread_;
   std::condition_variable done_;  // a claim was released
 };
+
+// The request's "cardUid": the UID (4, 7 or 10 bytes as hex) of the card an
+// operation is meant for; none when the request has none.
+std::optional<Bytes> CardUidField(const JsonValue& body);
 
 // {"error", "code", "codeName"} and "block" when given, for a result that failed.
 Reply CardFailure(int status, const std::string& message, int32_t code,
