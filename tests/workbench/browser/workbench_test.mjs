@@ -433,6 +433,11 @@ try {
     fs.appendFileSync(sc.control, "0 card 1K 01020304\n");
     await page.waitForFunction(() => document.body.dataset.stale === "true" && document.body.dataset.cardPresent === "true", null, { timeout: 5000 });
     assert((await page.textContent("#stale")).includes("01020304"), "another card's UID not named");
+    // A write meant for the card shown does not go to the other card.
+    await page.fill("#edit-block", "4");
+    await page.fill("#edit-data", "00112233445566778899AABBCCDDEEFF");
+    await page.click("#edit-write");
+    await page.waitForFunction(() => /UID 01020304, not UID/.test(document.getElementById("edit-result").textContent), null, { timeout: 5000 });
   });
 
   await test("the page opened by localhost and by [::1] works as by 127.0.0.1", async ({ page, server }) => {

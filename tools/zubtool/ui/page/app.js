@@ -20,15 +20,41 @@ function show(message, kind = "error") {
   box.hidden = !message;
 }
 
+// A message in a node: a result code the server gives as "(code 4)" stays
+// beside the words, small.
 function say(target, text, ok) {
   const node = typeof target === "string" ? $(target) : target;
-  node.textContent = text;
+  node.replaceChildren(...String(text).split(/(\(code -?\d+\))/).map((part, i) =>
+    i % 2 ? el("small", { class: "code", text: part }) : part));
   node.className = ok === undefined ? "" : ok ? "good" : "bad";
 }
 
 function failure(e) {
   if (!(e instanceof ApiError)) return String(e);
-  return e.status === 409 ? `busy: ${e.body.busy || e.message}` : e.message;
+  if (e.status === 409 && e.body.busy) return `busy: ${e.body.busy}`;
+  // Another card on the reader than the one shown: the banner says which.
+  if (e.status === 409 && e.body.cardUid) {
+    state.fieldUid = e.body.cardUid;
+    markStale();
+  }
+  return e.message;
+}
+
+// The card the page shows, which every write names; null (and the reason
+// said in `target`) when none was read.
+function cardShown(target) {
+  const uid = state.cardRead && state.cardRead.card && state.cardRead.card.uid;
+  if (!uid) say(target, "✗ read the card first: a write names the card it is for", false);
+  return uid || null;
+}
+
+// What the trailer `block` of the card shown holds, as far as it is known,
+// for the server to say what a new trailer changes.
+function trailerNow(block) {
+  const shown = state.cardRead;
+  const s = shown && shown.sectors.find((x) => x.trailerBlock === block);
+  if (!s || !s.read || !s.read.opened) return null;
+  return { keyA: s.read.keyA || s.keyA || null, keyB: s.read.keyB || s.keyB || null, accessBits: s.accessBits || null };
 }
 
 onForbidden(() => show("This page has no valid token: open the address zubtool ui printed (with its #token=...)."));
@@ -166,6 +192,16 @@ async function setKeys() {
   }
 }
 
+// The number of keys the server tries, after something changed them.
+async function showKeyCount() {
+  try {
+    const r = await get("/api/keys");
+    say("keys-note", `${r.keys.length} ${r.keys.length === 1 ? "key" : "keys"} to try.`);
+  } catch (e) {
+    say("keys-note", failure(e), false);
+  }
+}
+
 let jobTimer = null;
 function showJob(job) {
   state.job = job;
@@ -226,10 +262,12 @@ function checkSoon() {
 }
 
 function editRequest() {
+  const block = Number($("edit-block").value);
   return {
-    block: Number($("edit-block").value), data: $("edit-data").value.replace(/[\s:]/g, ""),
+    block, data: $("edit-data").value.replace(/[\s:]/g, ""),
     card: (state.view && state.view.image.card) || "1K",
     force: $("edit-force").checked, block0: $("edit-block0").checked,
+    current: trailerNow(block),
   };
 }
 
@@ -242,6 +280,7 @@ async function checkBlock() {
     if (serial !== checkSerial) return;
     if (!r.ok) say("edit-check", `✗ ${r.error}`, false);
     else if (r.confirm.length) say("edit-check", `⚠ can be written, but never undone: ${r.confirm.join("; ")}`, false);
+    else if (r.changes.length) say("edit-check", `⚠ this trailer changes the sector (you confirm each change before it is written): ${r.changes.join("; ")}`, false);
     else say("edit-check", `✓ ${r.block && r.block.accessWords ? r.block.accessWords : "can be written"}`, true);
   } catch (e) {
     if (serial === checkSerial) say("edit-check", `✗ ${failure(e)}`, false);
@@ -250,17 +289,22 @@ async function checkBlock() {
 
 async function writeBlock(confirm) {
   const req = editRequest();
+  req.cardUid = cardShown("edit-result");
+  if (!req.cardUid) return;
   if (confirm) req.confirm = confirm;
   $("confirm-box").hidden = true;
   say("edit-result", "writing…");
   try {
     const r = await post("/api/card/write", req);
     const ok = r.verified;
-    say("edit-result", `${ok ? "✓" : "✗"} block ${r.block}: ${r.verification} (key ${r.keyType} ${r.key}); the card holds ${r.held}${r.notes.length ? ". " + r.notes.join(" ") : ""}`, ok);
+    const keys = r.keysAdded.length ? ` New keys to try: ${r.keysAdded.join(", ")}.` : "";
+    say("edit-result", `${ok ? "✓" : "✗"} block ${r.block} of card ${r.cardUid}: ${r.verification} (key ${r.keyType} ${r.key}); the card holds ${r.held}${r.notes.length ? ". " + r.notes.join(" ") : ""}.${keys}`, ok);
+    if (r.keysAdded.length) showKeyCount();
     $("edit-result").dataset.held = r.held;
     showWritten(r.cardUid, r.block, r.written);
   } catch (e) {
     if (e.status === 428) {
+      $("confirm-title").textContent = e.body.irreversible ? "This write can never be undone:" : "This write changes the sector:";
       $("confirm-list").replaceChildren(...e.body.confirm.map((c) => el("li", { text: c })));
       $("confirm-box").hidden = false;
       $("confirm-tick").checked = false;
@@ -277,9 +321,11 @@ async function writeBlock(confirm) {
 async function applyValue() {
   const req = { block: Number($("value-block").value), op: $("value-op").value,
     value: Number($("value-value").value), address: Number($("value-address").value) };
+  req.cardUid = cardShown("value-result");
+  if (!req.cardUid) return;
   try {
     const r = await post("/api/card/value", req);
-    say("value-result", `${r.verified ? "✓" : "✗"} block ${r.block}: value ${r.value}, address ${r.address}; ${r.verification}`, r.verified);
+    say("value-result", `${r.verified ? "✓" : "✗"} block ${r.block} of card ${r.cardUid}: value ${r.value}, address ${r.address}; ${r.verification}`, r.verified);
     showWritten(r.cardUid, r.block, r.held);
   } catch (e) {
     say("value-result", `✗ ${failure(e)}`, false);
@@ -291,12 +337,45 @@ async function applyValue() {
 async function writeNdef() {
   const kind = $("ndef-kind").value;
   const req = kind === "uri" ? { uri: $("ndef-content").value } : { text: $("ndef-content").value, lang: $("ndef-lang").value };
+  req.cardUid = cardShown("ndef-result");
+  if (!req.cardUid) return;
   try {
     const r = await post("/api/card/ndef", req);
-    say("ndef-result", `✓ ${r.messageSize} bytes of message written to blocks ${r.blocks.join(", ")} (read back the same; room for ${r.capacity})`, true);
+    say("ndef-result", `✓ ${r.messageSize} bytes of message written to blocks ${r.blocks.join(", ")} of card ${r.cardUid} (read back the same; room for ${r.capacity})`, true);
     readCard();
   } catch (e) {
     say("ndef-result", `✗ ${failure(e)}`, false);
+  }
+}
+
+// The card back to its factory state: what would happen first (nothing
+// written), then the format itself once ticked.
+async function formatPlan() {
+  const out = $("format-result");
+  const uid = cardShown(out);
+  if (!uid) return;
+  try {
+    const plan = await post("/api/card/format", { dryRun: true, cardUid: uid });
+    const rows = plan.sectors.map((s) => el("li", { class: s.result === "left" ? "bad" : "", text: `sector ${s.sector}: ${s.outcome}` }));
+    const tick = el("input", { type: "checkbox", id: "format-tick" });
+    const go = el("button", { type: "button", id: "format-go", text: `Format ${plan.done} sectors of card ${plan.cardUid}`, disabled: "" });
+    tick.addEventListener("change", () => { go.disabled = !tick.checked; });
+    go.addEventListener("click", async () => {
+      go.disabled = true;
+      try {
+        const r = await post("/api/card/format", { cardUid: uid });
+        say(out, `${r.left ? "✗" : "✓"} card ${r.cardUid}: ${r.done} sectors formatted and verified, ${r.left} left as they were${r.lost ? "; " + r.lost : ""}`, !r.left);
+        showKeyCount();
+        readCard();
+      } catch (e) {
+        say(out, `✗ ${failure(e)}`, false);
+      }
+    });
+    out.replaceChildren(el("p", { text: `Card ${plan.cardUid} (${plan.card}): ${plan.done} of ${plan.sectors.length} sectors can be formatted: every data block but block 0 zeroed, every key FFFFFFFFFFFF, transport access conditions.` }),
+      el("ul", {}, ...rows),
+      plan.done ? el("div", { class: "danger" }, el("label", {}, tick, " Erase what these sectors hold: it cannot be undone"), " ", go) : el("p", { text: "nothing can be formatted with the keys to try" }));
+  } catch (e) {
+    say(out, `✗ ${failure(e)}`, false);
   }
 }
 
@@ -488,6 +567,7 @@ function wire() {
   $("confirm-cancel").addEventListener("click", () => { $("confirm-box").hidden = true; say("edit-result", "nothing written"); });
   $("value-go").addEventListener("click", applyValue);
   $("ndef-go").addEventListener("click", writeNdef);
+  $("format-plan").addEventListener("click", formatPlan);
   $("ndef-kind").addEventListener("change", () => { $("ndef-lang").disabled = $("ndef-kind").value !== "text"; });
   $("ndef-lang").disabled = true;
   $("trailer-build").addEventListener("click", buildTrailer);
@@ -506,4 +586,4 @@ poll();
 setInterval(poll, 1000);
 loadConditions();
 loadFormats();
-get("/api/keys").then((r) => say("keys-note", `${r.keys.length} keys to try.`)).catch(() => {});
+showKeyCount();
