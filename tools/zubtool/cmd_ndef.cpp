@@ -360,31 +360,28 @@ std::string MessageOfOptions(const Arguments& args, Bytes* message) {
   } else if (args.Has("--text")) {
     return TextMessage(args.Value("--text"), args.Has("--lang") ? args.Value("--lang") : "en",
                        message);
-  } else if (args.Has("--mime")) {
-    const std::string type = args.Value("--mime");
-    if (type.empty() || type.size() > 255 || type.find('/') == std::string::npos) {
-      return "not a MIME type (type/subtype): '" + type + "'";
+  } else if (args.Has("--mime") || args.Has("--absolute-uri") || args.Has("--external")) {
+    // A record of a type and the bytes of a FILE.
+    const char* option = args.Has("--mime")           ? "--mime"
+                         : args.Has("--absolute-uri") ? "--absolute-uri"
+                                                      : "--external";
+    const std::string type = args.Value(option);
+    if (option[2] == 'm') {
+      if (type.empty() || type.size() > 255 || type.find('/') == std::string::npos)
+        return "not a MIME type (type/subtype): '" + type + "'";
+    } else {
+      error = option[2] == 'a' ? AbsoluteUriProblem(type) : ExternalTypeProblem(type);
+      if (!error.empty()) return error + ": nothing written";
     }
-    if (args.positionals.size() != 2) return "--mime TYPE needs the FILE of its content";
+    if (args.positionals.size() != 2) {
+      return std::string(option) + (option[2] == 'a' ? " URI" : " TYPE") +
+             " needs the FILE of its content";
+    }
     Bytes data;
     if (!ReadInputFile(args.positionals[1], &data, &error)) return error;
-    records.push_back(MimeRecord(type, data));
-  } else if (args.Has("--absolute-uri")) {
-    const std::string uri = args.Value("--absolute-uri");
-    error = AbsoluteUriProblem(uri);
-    if (!error.empty()) return error + ": nothing written";
-    if (args.positionals.size() != 2) return "--absolute-uri URI needs the FILE of its content";
-    Bytes data;
-    if (!ReadInputFile(args.positionals[1], &data, &error)) return error;
-    records.push_back(AbsoluteUriRecord(uri, data));
-  } else if (args.Has("--external")) {
-    const std::string type = args.Value("--external");
-    error = ExternalTypeProblem(type);
-    if (!error.empty()) return error + ": nothing written";
-    if (args.positionals.size() != 2) return "--external TYPE needs the FILE of its content";
-    Bytes data;
-    if (!ReadInputFile(args.positionals[1], &data, &error)) return error;
-    records.push_back(ExternalRecord(type, data));
+    records.push_back(option[2] == 'm'   ? MimeRecord(type, data)
+                      : option[2] == 'a' ? AbsoluteUriRecord(type, data)
+                                         : ExternalRecord(type, data));
   } else if (args.Has("--message")) {
     if (!ReadInputFile(args.Value("--message"), message, &error)) return error;
     if (!ParseNdefMessage(*message, &error)) {
