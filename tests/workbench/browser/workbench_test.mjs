@@ -423,6 +423,19 @@ try {
     assert(await page.isHidden("#ndef-view"), "an NDEF view for a card without a directory");
   }, { bytes: image("FFFFFFFFFFFF", () => 0) });
 
+  await test("format: what it would do first, then the card erased once ticked", async ({ page, server, sc, stop }) => {
+    await openPage(page, server);
+    await page.click("#format-plan");
+    await page.waitForSelector("#format-go");
+    assert(await page.isDisabled("#format-go"), "format offered before the tick");
+    await page.check("#format-tick");
+    await page.click("#format-go");
+    await page.waitForFunction(() => /✓ card .*16 sectors formatted/.test(document.getElementById("format-result").textContent), null, { timeout: 10000 });
+    await stop();
+    const img = fs.readFileSync(sc.card);
+    assert(img.subarray(16, 48).every((b) => b === 0), "data blocks not zeroed");
+  });
+
   await test("taking the card out shows on the page", async ({ page, server, sc }) => {
     await openPage(page, server);
     fs.appendFileSync(sc.control, "0 out\n");
