@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "commands.h"
+#include "format_card.h"
 #include "mad.h"
 #include "ndef.h"
 #include "status.h"
@@ -742,13 +743,7 @@ struct FormatSector {
 std::string WhyNotNdefFormattable(int sector, const Bytes& trailer, int keyType) {
   std::string why = WhyNdefDataNotWritable(sector, trailer, keyType);
   if (!why.empty()) return why;
-  const TrailerRights r = TrailerRightsOf(DecodeAccessBits(trailer)->group[kTrailerGroup]);
-  const char* part = !Allows(r.keyAWrite, keyType)     ? "key A"
-                     : !Allows(r.accessWrite, keyType) ? "the access bits"
-                     : !Allows(r.keyBWrite, keyType)   ? "key B"
-                                                       : nullptr;
-  if (part) return std::string("key ") + KeyName(keyType) + " may not write " + part;
-  return "";
+  return WhyTrailerNotWritable(*DecodeAccessBits(trailer), keyType);
 }
 
 int RunNdefFormat(Context& context) {

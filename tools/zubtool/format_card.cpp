@@ -23,7 +23,13 @@ std::string WhyNotFormattable(int sector, const Bytes& trailer, int keyType) {
              std::to_string(block);
     }
   }
-  const TrailerRights r = TrailerRightsOf(conditions->group[kTrailerGroup]);
+  return WhyTrailerNotWritable(*conditions, keyType);
+}
+
+}  // namespace
+
+std::string WhyTrailerNotWritable(const AccessConditions& conditions, int keyType) {
+  const TrailerRights r = TrailerRightsOf(conditions.group[kTrailerGroup]);
   const char* part = !Allows(r.keyAWrite, keyType)     ? "key A"
                      : !Allows(r.accessWrite, keyType) ? "the access bits"
                      : !Allows(r.keyBWrite, keyType)   ? "key B"
@@ -31,8 +37,6 @@ std::string WhyNotFormattable(int sector, const Bytes& trailer, int keyType) {
   if (part) return std::string("key ") + KeyName(keyType) + " may not write " + part;
   return "";
 }
-
-}  // namespace
 
 const Bytes& FactoryTrailer() {
   static const Bytes kTrailer = *ParseHex("FFFFFFFFFFFF FF078069 FFFFFFFFFFFF");

@@ -29,6 +29,10 @@ struct FormatResult {
   int left = 0;  // sectors left as they were (or failed)
 };
 
+// Whether key `keyType` may write a trailer whole (key A, the access bits,
+// key B) under `conditions`: "" or why not ("key B may not write key A").
+std::string WhyTrailerNotWritable(const AccessConditions& conditions, int keyType);
+
 // The trailer of a sector in the factory state: keys FFFFFFFFFFFF, access
 // bits FF0780, byte 9 69.
 const Bytes& FactoryTrailer();
