@@ -50,7 +50,7 @@ export function linkAscii(hexInput, textInput, padSelect, note, changed) {
     if (last === "00" || last === "20") padSelect.value = last;
     const r = hexToAscii(hexInput.value, padSelect.value);
     textInput.value = r ? r.text : "";
-    say(!r ? (hexInput.value ? "the hex is not 16 bytes: no text" : "")
+    say(!r ? (hexInput.value ? "no text: the hex is not 32 hex digits (?? is a byte not known)" : "")
       : r.exact ? "" : "bytes that are not printable show as \".\": typing here replaces them");
   };
   textInput.addEventListener("input", fromText);
