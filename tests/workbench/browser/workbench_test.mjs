@@ -389,10 +389,9 @@ try {
     assert(await page.inputValue("#edit-data") === "48656C6C6F" + "20".repeat(11), "a refused text changed the hex");
     await page.fill("#edit-data", "41424344000000000000000000000000");
     assert(await page.inputValue("#edit-ascii") === "ABCD", "the hex is not shown as ASCII");
-    // The card's last read, block 4 edited as text, kept as a new entry.
-    await page.selectOption("#image-edit-source", "card");
-    await page.fill("#image-edit-block", "4");
-    await page.click("#image-edit-load");
+    // The card's last read, block 4 (picked in the view) edited as text, kept as a new entry.
+    await page.click('#sector-map .tile[data-sector="1"]');
+    await page.dblclick('#block-table tr[data-block="4"]');
     await page.fill("#image-edit-ascii", "edited on a page");
     await page.waitForFunction(() => document.getElementById("image-edit-check").textContent.startsWith("✓"));
     await page.click("#image-edit-apply");

@@ -154,6 +154,7 @@ function pickBlock(b) {
   }
   $("edit-data").focus();
   checkSoon();
+  imageEditFollow(b.block);
 }
 
 // ---- keys
@@ -519,7 +520,17 @@ function editSource() {
   return { key, image, name: key === "card" ? `card ${(image && image.uid) || ""}`.trim() : state.files[Number(key)] && state.files[Number(key)].name };
 }
 
-function imageEditLoad() {
+// A block picked in the view of an image goes to the image editor too.
+function imageEditFollow(block) {
+  const at = state.view.source === "card" ? "card"
+    : String(state.files.map((f) => f.name).lastIndexOf(state.view.source));
+  if (at === "-1") return;
+  $("image-edit-source").value = at;
+  $("image-edit-block").value = block;
+  imageEditLoad(false);
+}
+
+function imageEditLoad(focus = true) {
   const { image } = editSource();
   if (!image) { say("image-edit-result", "read the card or open an image first", false); return; }
   const block = Number($("image-edit-block").value);
@@ -531,7 +542,7 @@ function imageEditLoad() {
   imageEdit.ascii.sync();
   say("image-edit-result", "");
   imageEditCheckSoon();
-  $("image-edit-data").focus();
+  if (focus) $("image-edit-data").focus();
 }
 
 function imageEditCheckSoon() {
@@ -616,14 +627,17 @@ async function keyfileCheck() {
 }
 
 async function keyfileLoad() {
+  const text = $("keyfile-text");
+  text.readOnly = true;  // what is typed meanwhile would be lost
   try {
     const r = await get("/api/keys");
-    $("keyfile-text").value = r.keys.join("\n") + "\n";
-    keyfile.inUse = $("keyfile-text").value;
+    text.value = r.keys.join("\n") + "\n";
+    keyfile.inUse = text.value;
     keyfileCheck();
   } catch (e) {
     say("keyfile-note", `✗ ${failure(e)}`, false);
   }
+  text.readOnly = false;
 }
 
 async function keyfileTidy() {
@@ -696,7 +710,7 @@ function wire() {
   $("export-go").addEventListener("click", exportImage);
   imageEdit.ascii = linkAscii($("image-edit-data"), $("image-edit-ascii"), $("image-edit-pad"), $("image-edit-ascii-note"), imageEditCheckSoon);
   $("image-edit-data").addEventListener("input", imageEditCheckSoon);
-  $("image-edit-load").addEventListener("click", imageEditLoad);
+  $("image-edit-load").addEventListener("click", () => imageEditLoad());
   $("image-edit-apply").addEventListener("click", imageEditApply);
   editAscii = linkAscii($("edit-data"), $("edit-ascii"), $("edit-pad"), $("edit-ascii-note"), checkSoon);
   $("keyfile-text").addEventListener("input", keyfileCheckSoon);
