@@ -63,6 +63,20 @@ std::string AsciiText(const Bytes& bytes) {
   return s;
 }
 
+// "block 7", "blocks 14 to 63", "sectors 2, 5 to 15": the items, in order.
+std::string RangesText(const std::vector<int>& items, const std::string& unit) {
+  std::string text;
+  for (size_t i = 0; i < items.size();) {
+    size_t j = i;
+    while (j + 1 < items.size() && items[j + 1] == items[j] + 1) ++j;
+    if (!text.empty()) text += ", ";
+    text += std::to_string(items[i]);
+    if (j > i) text += (j == i + 1 ? ", " : " to ") + std::to_string(items[j]);
+    i = j + 1;
+  }
+  return unit + (items.size() == 1 ? " " : "s ") + text;
+}
+
 std::optional<int64_t> ParseNumber(const std::string& text, int64_t low, int64_t high) {
   if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return std::nullopt;
   const char* start = text.c_str();

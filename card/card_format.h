@@ -31,6 +31,9 @@ std::string HexText(const Bytes& bytes);
 std::string HexSpaced(const Bytes& bytes);
 // One character per byte: printable ASCII as itself, everything else '.'.
 std::string AsciiText(const Bytes& bytes);
+// "block 7", "blocks 14 to 63", "sectors 2, 5 to 15": `items`, ascending, in
+// ranges after `unit`.
+std::string RangesText(const std::vector<int>& items, const std::string& unit);
 
 // Decimal number in [low, high]; also 0x-prefixed hex. Nothing otherwise.
 std::optional<int64_t> ParseNumber(const std::string& text, int64_t low, int64_t high);

@@ -96,20 +96,6 @@ std::string BlockDigits(const CardImage& image, int block, const std::string& un
   return out;
 }
 
-// "block 7", "blocks 14 to 63", "sectors 2, 5 to 15": the items, in order.
-std::string RangesText(const std::vector<int>& items, const std::string& unit) {
-  std::string text;
-  for (size_t i = 0; i < items.size();) {
-    size_t j = i;
-    while (j + 1 < items.size() && items[j + 1] == items[j] + 1) ++j;
-    if (!text.empty()) text += ", ";
-    text += std::to_string(items[i]);
-    if (j > i) text += (j == i + 1 ? ", " : " to ") + std::to_string(items[j]);
-    i = j + 1;
-  }
-  return unit + (items.size() == 1 ? " " : "s ") + text;
-}
-
 // What a file held, block by block: `named` decides the card's size (a .mct
 // sector header names all its blocks), `held` the blocks it has data for.
 struct Present {

@@ -101,6 +101,32 @@ std::vector<std::string> DescribeChange(const BlockDiff& d) {
   return lines;
 }
 
+std::string DifferingBytesText(const BlockDiff& d) {
+  std::vector<int> bytes;
+  for (int i = 0; i < kBlockSize; ++i) {
+    if (d.differs[static_cast<size_t>(i)]) bytes.push_back(i);
+  }
+  const std::string list = RangesText(bytes, "byte");
+  return std::to_string(bytes.size()) +
+         (bytes.size() == 1 ? " byte differs: " : " bytes differ: ") +
+         list.substr(list.find(' ') + 1);
+}
+
+std::string SideHex(const Bytes& data, const std::vector<bool>& known) {
+  const std::string digits = HexText(data);
+  std::string out;
+  for (size_t i = 0; i < known.size(); ++i) out += known[i] ? digits.substr(2 * i, 2) : "??";
+  return out;
+}
+
+std::string SideAscii(const Bytes& data, const std::vector<bool>& known) {
+  std::string out = AsciiText(data);
+  for (size_t i = 0; i < known.size(); ++i) {
+    if (!known[i]) out[i] = '?';
+  }
+  return out;
+}
+
 std::string CaretLine(const BlockDiff& d) {
   std::string line;
   for (int i = 0; i < kBlockSize; ++i) {

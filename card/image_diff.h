@@ -33,6 +33,16 @@ ImageDiff CompareImages(const CardImage& a, const CardImage& b);
 // ("value 100 -> 125"). Only what is known on both sides and changed.
 std::vector<std::string> DescribeChange(const BlockDiff& diff);
 
+// "2 bytes differ: 0, 15", "1 byte differs: 7": the bytes known on both
+// sides that differ, counted and numbered (0 to 15).
+std::string DifferingBytesText(const BlockDiff& diff);
+
+// One side of a block: two hex digits a byte, "??" for an unknown one; and
+// one character a byte, printable ASCII as itself, '.' for others, '?' for
+// an unknown one.
+std::string SideHex(const Bytes& data, const std::vector<bool>& known);
+std::string SideAscii(const Bytes& data, const std::vector<bool>& known);
+
 // "   ^^       ^^": a caret under each pair of hex digits that differs, for a
 // block printed as HexSpaced (3 characters a byte).
 std::string CaretLine(const BlockDiff& diff);

@@ -10,9 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "image_json.h"
+#include "key_list.h"
 #include "restore_plan.h"
 #include "route_support.h"
 #include "zubsim.h"
@@ -96,6 +98,10 @@ TEST_F(FileRoutesTest, FormatsListEveryFormatWithItsExtensions) {
       EXPECT_EQ(FormatOfPath("dump" + ext.get<std::string>()), format) << ext;
   }
   EXPECT_EQ(formats[0]["extensions"], JsonValue({".mfd", ".bin", ".raw"}));
+  for (const auto& f : formats)
+    EXPECT_EQ(f["unknownAs"].is_null(), f["carriesUnknown"].get<bool>());
+  // The default download keeps unknown bytes unknown.
+  EXPECT_TRUE(CarriesUnknown(*FormatByName(reply.json["default"].get<std::string>())));
 }
 
 // Each format: the file opens as zubtool reads it, and its export is the
@@ -290,12 +296,17 @@ TEST_F(FileRoutesTest, DiffMarksExactlyTheBytesThatDiffer) {
   EXPECT_EQ(blocks[0]["bytes"], JsonValue({3, 15}));
   EXPECT_EQ(blocks[0]["a"], BlockText(a, 4));
   EXPECT_EQ(blocks[0]["b"], BlockText(b, 4));
+  EXPECT_EQ(blocks[0]["differing"], "2 bytes differ: 3, 15");
+  EXPECT_EQ(blocks[0]["aAscii"], "Hello, workbench");
+  EXPECT_EQ(blocks[0]["bAscii"], "Helmo, workbenc.");
   EXPECT_EQ(blocks[1]["block"], 5);
   EXPECT_EQ(blocks[1]["changes"], JsonValue({"value 100 -> 125"}));
   EXPECT_EQ(blocks[2]["block"], 6);
   EXPECT_EQ(blocks[2]["bytes"], JsonValue({7}));
   EXPECT_EQ(blocks[2]["unknown"], JsonValue({2}));
   EXPECT_EQ(blocks[2]["b"].get<std::string>().substr(4, 2), "??");
+  EXPECT_EQ(blocks[2]["bAscii"].get<std::string>()[2], '?');
+  EXPECT_EQ(blocks[2]["differing"], "1 byte differs: 7");
   EXPECT_EQ(reply.json["ignored"], 4 * kBlockSize + 1);
 
   body["b"] = ImageToJson(a);
@@ -518,6 +529,121 @@ TEST_F(FileRoutesTest, IrreversibleTrailersNeedTheirConfirmation) {
   ASSERT_EQ(done.status, 200) << done.json.dump();
   EXPECT_EQ(done.json["failed"], 0);
   EXPECT_EQ(SimCard().Block(7), trailer);
+}
+
+// The plan and the restore decide alike: what the plan lists is exactly what
+// is written, and a plan that cannot be written is a 422 that writes nothing.
+// The safe part skips, with the reason, what would harm the card.
+TEST_F(FileRoutesTest, ThePlanIsExactlyWhatTheRestoreWrites) {
+  const auto brokenBits = [](CardImage& i) { i.SetBytes(7, 6, {0, 0, 0}); };
+  const auto unknownKeyB = [](CardImage& i) { i.Forget(11, 10, kKeySize); };
+  const auto badCheckByte = [](CardImage& i) { i.SetBytes(0, 4, {0}); };
+  const struct {
+    const char* name;
+    std::function<void(CardImage&)> change;
+    bool trailers, block0, safePart, writable;
+    std::vector<int> refused;  // skipped by the safe part
+  } cases[] = {{"sound", [](CardImage&) {}, true, false, false, true, {}},
+               {"broken access bits", brokenBits, false, false, false, false, {}},
+               {"broken access bits, safe part", brokenBits, true, false, true, true, {7}},
+               {"unknown key B", unknownKeyB, true, false, false, false, {}},
+               {"unknown key B, safe part", unknownKeyB, true, false, true, true, {11}},
+               {"wrong check byte, safe part", badCheckByte, true, true, true, true, {0}}};
+  const auto memory = [] {
+    Bytes m(zubsim_card_image(nullptr, 0));
+    zubsim_card_image(m.data(), m.size());
+    return m;
+  };
+  uint8_t fill = 0x30;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    CardImage image = SimCard();
+    image.SetBlock(1, Bytes(kBlockSize, ++fill));
+    c.change(image);
+    JsonValue body = Body(image);
+    body["trailers"] = c.trailers;
+    body["block0"] = c.block0;
+    body["safePart"] = c.safePart;
+    const JsonValue plan = Call("POST", "/api/restore/plan", body).json;
+    EXPECT_EQ(plan["writable"], c.writable) << plan["refusal"];
+    std::vector<int> refused;
+    for (const auto& s : plan["skipped"])
+      if (s["refused"].get<bool>()) refused.push_back(s["block"]);
+    EXPECT_EQ(refused, c.refused);
+    const Bytes before = memory();
+    Bytes expected = before;
+    for (const auto& w : plan["writes"]) {
+      const Bytes data = Hex(w["data"]);
+      std::copy(data.begin(), data.end(), expected.begin() + w["block"].get<int>() * kBlockSize);
+    }
+    Reply done = Call("POST", "/api/restore", body);
+    if (!c.writable) {
+      EXPECT_EQ(done.status, 422);
+      EXPECT_EQ(done.json["error"], plan["refusal"]);
+      EXPECT_EQ(memory(), before) << "a refused restore wrote";
+      continue;
+    }
+    ASSERT_EQ(done.status, 200) << done.json.dump();
+    ASSERT_EQ(done.json["results"].size(), plan["writes"].size());
+    for (size_t i = 0; i < plan["writes"].size(); ++i)
+      EXPECT_EQ(done.json["results"][i]["block"], plan["writes"][i]["block"]);
+    EXPECT_EQ(memory(), expected);
+  }
+}
+
+TEST_F(FileRoutesTest, ThePlanNamesAnotherCardsImage) {
+  JsonValue body = Body(SimCard());
+  const struct {
+    const char* cardUid;
+    bool block0, other;
+  } cases[] = {{"1A7B8C54", false, false}, {"01020304", false, true}, {"01020304", true, true}};
+  for (const auto& c : cases) {
+    body["cardUid"] = c.cardUid;
+    body["block0"] = c.block0;
+    const JsonValue other = Call("POST", "/api/restore/plan", body).json["otherCard"];
+    EXPECT_EQ(other.is_string(), c.other) << c.cardUid;
+    if (c.block0) {
+      EXPECT_NE(other.get<std::string>().find("give it the image's UID"), std::string::npos);
+    }
+  }
+  body["cardUid"] = "0102";
+  EXPECT_EQ(Call("POST", "/api/restore/plan", body).status, 400);
+}
+
+// The key editor's check: lines as POST /api/keys reads them, nothing set.
+TEST_F(FileRoutesTest, KeysAreCheckedLineByLineAndDownloadedAsInUse) {
+  const struct {
+    const char* text;
+    int count;
+    JsonValue skippedLines, duplicates;
+    const char* tidy;
+  } cases[] = {{"A0A1A2A3A4A5\nffffffffffff # default\n", 2, JsonValue::array(), JsonValue::array(),
+                "A0A1A2A3A4A5\nffffffffffff # default\n"},
+               {"# list\nA0A1A2A3A4A5\nA0A1A2\na0a1a2a3a4a5\n\nA0 A1 A2 A3 A4 A5",
+                1,
+                {3},
+                {4, 6},
+                "# list\nA0A1A2A3A4A5\nA0A1A2\n\n"},
+               {"", 0, JsonValue::array(), JsonValue::array(), ""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    JsonValue body = JsonValue::object();
+    body["text"] = c.text;
+    Reply reply = Call("POST", "/api/keys/check", body);
+    ASSERT_EQ(reply.status, 200) << reply.json.dump();
+    EXPECT_EQ(reply.json["count"], c.count);
+    JsonValue lines = JsonValue::array();
+    for (const auto& s : reply.json["skipped"]) lines.push_back(s["line"]);
+    EXPECT_EQ(lines, c.skippedLines);
+    EXPECT_EQ(reply.json["duplicates"], c.duplicates);
+    EXPECT_EQ(reply.json["tidy"], c.tidy);
+  }
+  EXPECT_EQ(desk_->Keys().size(), 1u) << "a check set the keys";
+  desk_->SetKeys({Hex("A0A1A2A3A4A5"), Hex("FFFFFFFFFFFF")});
+  Reply file = Call("POST", "/api/keys/download", JsonValue::object());
+  ASSERT_TRUE(file.file);
+  EXPECT_EQ(file.fileName, "keys-to-try.keys");
+  EXPECT_EQ(ReadKeyList(file.bytes).keys.ToBytes(), desk_->Keys());
 }
 
 }  // namespace

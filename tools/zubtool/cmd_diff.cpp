@@ -15,24 +15,10 @@ constexpr int kDiffSame = 0, kDiffDiffer = 1, kDiffTrouble = 2;
 
 // A block in hex, '??' for an unknown byte, and in ASCII.
 std::string Side(const Bytes& data, const std::vector<bool>& known) {
-  std::string hex, ascii;
-  const std::string digits = HexText(data);
-  for (int i = 0; i < kBlockSize; ++i) {
-    if (i) hex += ' ';
-    const bool k = known[static_cast<size_t>(i)];
-    hex += k ? digits.substr(static_cast<size_t>(2 * i), 2) : "??";
-    ascii += k ? AsciiText({data[static_cast<size_t>(i)]}) : "?";
-  }
-  return hex + "  |" + ascii + "|";
-}
-
-std::string JsonSide(const Bytes& data, const std::vector<bool>& known) {
-  std::string out;
-  const std::string digits = HexText(data);
-  for (int i = 0; i < kBlockSize; ++i) {
-    out += known[static_cast<size_t>(i)] ? digits.substr(static_cast<size_t>(2 * i), 2) : "??";
-  }
-  return out;
+  const std::string digits = SideHex(data, known);
+  std::string hex;
+  for (size_t i = 0; i < digits.size(); i += 2) hex += (i ? " " : "") + digits.substr(i, 2);
+  return hex + "  |" + SideAscii(data, known) + "|";
 }
 
 struct Compared {
@@ -110,7 +96,7 @@ int RunDiff(Context& context) {
       entry.Add("block", d.block)
           .Add("sector", SectorOfBlock(d.block))
           .Add("trailer", IsTrailer(d.block));
-      entry.Add("a", JsonSide(d.a, d.aKnown)).Add("b", JsonSide(d.b, d.bKnown));
+      entry.Add("a", SideHex(d.a, d.aKnown)).Add("b", SideHex(d.b, d.bKnown));
       entry.Add("differingBytes", bytes).Add("changes", changes);
       blocks.Push(entry);
     }

@@ -18,8 +18,8 @@ std::vector<int> RestorePlan::UnknownIn(int sector) const {
   return blocks;
 }
 
-RestorePlan PlanRestore(const CardImage& image, bool trailers,
-                        const WritePermissions& permissions) {
+RestorePlan PlanRestore(const CardImage& image, bool trailers, const WritePermissions& permissions,
+                        bool safePart) {
   RestorePlan plan;
   const CardLayout& layout = image.Layout();
   for (int block = 0; block < layout.Blocks(); ++block) {
@@ -38,6 +38,17 @@ RestorePlan PlanRestore(const CardImage& image, bool trailers,
     }
     PlannedWrite write{block, image.Block(block)};
     std::string refusal = CheckWriteOptions(block, &write.data, permissions);
+    // A block 0 that proves no UID is the image's fault, not the options':
+    // refused by the plausibility check before any plan, skipped by the safe part.
+    if (safePart && refusal.empty() && block == 0 && !image.Block0ProvesUid()) {
+      for (const auto& problem : ImplausibleImage(image)) {
+        if (problem.rfind("block 0:", 0) == 0) refusal = problem;
+      }
+    }
+    if (!refusal.empty() && safePart) {
+      plan.skipped.push_back({block, refusal, false, true});
+      continue;
+    }
     if (!refusal.empty()) plan.refusals.push_back(refusal);
     if (IsTrailer(block)) {
       if (auto conditions = DecodeAccessBits(write.data)) {

@@ -22,6 +22,9 @@ struct SkippedBlock {
   // True for a block the image does not know; false for one the options keep
   // (block 0 without --block0, trailers without --trailers).
   bool unknown = false;
+  // True for a block the checks refuse, skipped only by a plan of the safe
+  // part: it is never written, whatever the options.
+  bool refused = false;
 };
 
 struct RestorePlan {
@@ -44,7 +47,14 @@ struct RestorePlan {
 // --key-a, --key-b). A block with a byte the image does not know is never
 // written; a trailer's unknown key is zeros, which the trailer checks refuse
 // unless --key-a/--key-b give it.
-RestorePlan PlanRestore(const CardImage& image, bool trailers, const WritePermissions& permissions);
+//
+// `safePart` plans only what cannot harm the card: a block the checks refuse
+// (a trailer whose access bits do not decode, whose keys are unknown) and a
+// block 0 whose check byte does not match its UID are skipped with the reason
+// (`refused`), not refused; the rest is planned as without it, so the plan
+// has no refusals and writes nothing the image does not plausibly hold.
+RestorePlan PlanRestore(const CardImage& image, bool trailers, const WritePermissions& permissions,
+                        bool safePart = false);
 
 // "data block", "sector trailer (keys and access bits)", "block 0 (UID and
 // manufacturer data)".

@@ -332,7 +332,105 @@ try {
     })));
     const expected = Object.fromEntries(Object.entries(changed).map(([k, v]) => [k, [v, v]]));
     assert(JSON.stringify(marked) === JSON.stringify(expected), `marked ${JSON.stringify(marked)}, expected ${JSON.stringify(expected)}`);
+    // Every block says what changed in words, ASCII beside each side, no stray glyph.
+    const words = await page.$$eval("#diff-result tr[data-block]", (rows) => rows.map((r) => [r.querySelector("td.changes").textContent, r.querySelectorAll("td.ascii mark").length]));
+    assert(JSON.stringify(words) === JSON.stringify([["2 bytes differ: 0, 15", 4], ["1 byte differs: 3", 2], ["3 bytes differ: 7 to 9", 6]]), `what changed: ${JSON.stringify(words)}`);
+    assert(await page.$eval("#diff-result mark", (m) => getComputedStyle(m, "::before").content) === "none", "a mark has a glyph before it");
     await page.locator("#diff-result").screenshot({ path: path.join(shots, "diff.png") });
+  });
+
+  // Sector 2's key B is in no list (the read leaves it unknown), sector 3 opens with no key.
+  const partlyKnown = () => {
+    const img = image();
+    Buffer.from("FFFFFFFFFFFF7F078869B0B1B2B3B4B5", "hex").copy(img, 11 * 16);
+    Buffer.from("A1B2C3D4E5F6FF078069A1B2C3D4E5F6", "hex").copy(img, 15 * 16);
+    return img;
+  };
+  await test("the default download opens again as read, and its restore writes only the safe part", async ({ page, server, sc, stop }) => {
+    const before = fs.readFileSync(sc.card);
+    await openPage(page, server);
+    assert(await page.$eval("#export-format", (s) => s.value) === "json", "the default format is not json");
+    const lossy = await page.$eval('#export-format option[value="raw"]', (o) => o.textContent);
+    assert(lossy.includes("loses unknown bytes, written as zeros"), `raw is offered as "${lossy}"`);
+    const dl = page.waitForEvent("download");
+    await page.click("#export-go");
+    const file = path.join(sc.dir, (await dl).suggestedFilename());
+    await (await dl).saveAs(file);
+    const opened = page.waitForResponse((r) => r.url().endsWith("/api/image/open"));
+    await page.setInputFiles("#image-file", file);
+    const o = await (await opened).json();
+    assert(o.unknownBytes === 4 * 16 + 6 && !o.warnings.length, `opened again: ${o.unknownBytes} unknown bytes, warnings ${o.warnings}`);
+    await page.selectOption("#restore-image", "0");
+    await page.check("#restore-trailers");
+    await page.click("#restore-plan");
+    await page.waitForSelector("#restore-refusal");
+    const checks = await page.textContent("#restore-checks");
+    assert(checks.includes("key B is 000000000000") && checks.includes("70 bytes are unknown"), `the plan's checks: ${checks}`);
+    assert(!(await page.$("#restore-go")), "a write is offered for a refused plan");
+    await page.click("#restore-safe");
+    await page.waitForSelector("#restore-go");
+    assert((await page.textContent("#restore-skipped")).includes("block 11 never written"), "block 11 is not named as never written");
+    await page.click("#restore-go");
+    await page.waitForSelector("#restore-done");
+    const done = await page.textContent("#restore-done");
+    assert(/^✓ 58 written and verified, 0 failed/.test(done), `the restore: ${done}`);
+    await stop();
+    assert(fs.readFileSync(sc.card).equals(before), "the card changed in its own round trip");
+  }, { bytes: partlyKnown() });
+
+  await test("ASCII entry fills a block, and an edited image is diffed and restored", async ({ page, server, sc, stop }) => {
+    await openPage(page, server);
+    await page.fill("#edit-ascii", "Hello");
+    assert(await page.inputValue("#edit-data") === "48656C6C6F" + "00".repeat(11), "ASCII padded with 00");
+    await page.selectOption("#edit-pad", "20");
+    assert(await page.inputValue("#edit-data") === "48656C6C6F" + "20".repeat(11), "ASCII padded with spaces");
+    await page.fill("#edit-ascii", "seventeen letters");
+    assert((await page.textContent("#edit-ascii-note")).includes("17 characters"), "17 characters not refused");
+    assert(await page.inputValue("#edit-data") === "48656C6C6F" + "20".repeat(11), "a refused text changed the hex");
+    await page.fill("#edit-data", "41424344000000000000000000000000");
+    assert(await page.inputValue("#edit-ascii") === "ABCD", "the hex is not shown as ASCII");
+    // The card's last read, block 4 (picked in the view) edited as text, kept as a new entry.
+    await page.click('#sector-map .tile[data-sector="1"]');
+    await page.dblclick('#block-table tr[data-block="4"]');
+    await page.fill("#image-edit-ascii", "edited on a page");
+    await page.waitForFunction(() => document.getElementById("image-edit-check").textContent.startsWith("✓"));
+    await page.click("#image-edit-apply");
+    await page.waitForFunction(() => document.getElementById("image-edit-result").className === "good");
+    const name = await page.$eval("#restore-image", (s) => s.selectedOptions[0].text);
+    assert(name === `card ${UID} (edited)`, `the edited image is called "${name}"`);
+    await page.selectOption("#diff-a", "card");
+    await page.selectOption("#diff-b", "0");
+    await page.click("#diff-go");
+    await page.waitForSelector("#diff-result table");
+    const rows = await page.$$eval("#diff-result tr[data-block]", (r) => r.map((x) => x.dataset.block));
+    assert(JSON.stringify(rows) === JSON.stringify(["4"]), `the diff lists blocks ${rows}`);
+    await page.click("#restore-plan");
+    await page.click("#restore-go");
+    await page.waitForSelector("#restore-done");
+    await stop();
+    const held = fs.readFileSync(sc.card).subarray(64, 80).toString();
+    assert(held === "edited on a page", `block 4 holds "${held}"`);
+  });
+
+  await test("the key file lists the keys in use, tidies them and downloads what the server holds", async ({ page, server, sc }) => {
+    await openPage(page, server);
+    await page.click("#keyfile-load");
+    await page.waitForFunction(() => document.getElementById("keyfile-text").value.includes("FFFFFFFFFFFF"));
+    await page.fill("#keyfile-text", "A0A1A2A3A4A5\nnot a key\na0a1a2a3a4a5\nFFFFFFFFFFFF\n");
+    await page.waitForFunction(() => document.getElementById("keyfile-lines").children.length === 2);
+    const lines = await page.textContent("#keyfile-lines");
+    assert(lines.includes("line 2 (not a key)") && lines.includes("line 3 repeats"), `the lines: ${lines}`);
+    await page.click("#keyfile-tidy");
+    await page.waitForFunction(() => !document.getElementById("keyfile-text").value.includes("a0a1"));
+    await page.fill("#keyfile-text", (await page.inputValue("#keyfile-text")).replace("not a key\n", ""));
+    await page.click("#keyfile-use");
+    await page.waitForFunction(() => document.getElementById("keyfile-note").textContent.includes("tries these 2 keys"));
+    const dl = page.waitForEvent("download");
+    await page.click("#keyfile-save");
+    const file = path.join(sc.dir, "saved.keys");
+    await (await dl).saveAs(file);
+    const keys = fs.readFileSync(file, "utf8").split("\n").filter((l) => l && !l.startsWith("#"));
+    assert(JSON.stringify(keys) === JSON.stringify(["A0A1A2A3A4A5", "FFFFFFFFFFFF"]), `downloaded ${keys}`);
   });
 
   await test("a downloaded file equals what zubtool convert writes", async ({ page, server, sc }) => {

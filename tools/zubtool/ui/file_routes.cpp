@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "image_file.h"
 #include "image_json.h"
+#include "key_list.h"
 #include "restore_plan.h"
 #include "status.h"
 #include "verify.h"
@@ -26,16 +27,6 @@ std::vector<std::string> Extensions(Format format) {
   return extensions;
 }
 
-// A block as the image knows it: two hex digits a byte, ?? where unknown.
-std::string SideText(const Bytes& data, const std::vector<bool>& known) {
-  const std::string digits = HexText(data);
-  std::string out;
-  for (int i = 0; i < kBlockSize; ++i) {
-    out += known[static_cast<size_t>(i)] ? digits.substr(static_cast<size_t>(2 * i), 2) : "??";
-  }
-  return out;
-}
-
 Reply Formats(const Request&) {
   JsonValue list = JsonValue::array();
   for (Format format : kFormats) {
@@ -43,10 +34,19 @@ Reply Formats(const Request&) {
     f["name"] = FormatName(format);
     f["extensions"] = TextList(Extensions(format));
     f["carriesUnknown"] = CarriesUnknown(format);
+    // What the format writes for a byte the image does not know (WriteImage's
+    // stand-ins): a file that cannot be restored as the image stands.
+    f["unknownAs"] =
+        CarriesUnknown(format)
+            ? JsonValue()
+            : JsonValue("zeros (a trailer's unknown access bytes: " + HexSpaced(SafeAccessBytes()) +
+                        ")");
     list.push_back(f);
   }
   JsonValue json = JsonValue::object();
   json["formats"] = list;
+  // The one that keeps everything an image knows: unknown bytes, UID, ATQA, SAK.
+  json["default"] = FormatName(Format::kJson);
   return Reply::Ok(json);
 }
 
@@ -143,10 +143,14 @@ Reply Diff(Desk& desk, const Request& request) {
     }
     entry["block"] = d.block;
     entry["sector"] = SectorOfBlock(d.block);
-    entry["a"] = SideText(d.a, d.aKnown);
-    entry["b"] = SideText(d.b, d.bKnown);
+    entry["trailer"] = IsTrailer(d.block);
+    entry["a"] = SideHex(d.a, d.aKnown);
+    entry["b"] = SideHex(d.b, d.bKnown);
+    entry["aAscii"] = SideAscii(d.a, d.aKnown);
+    entry["bAscii"] = SideAscii(d.b, d.bKnown);
     entry["bytes"] = bytes;
     entry["unknown"] = unknown;
+    entry["differing"] = DifferingBytesText(d);
     entry["changes"] = TextList(DescribeChange(d));
     blocks.push_back(entry);
   }
@@ -157,12 +161,16 @@ Reply Diff(Desk& desk, const Request& request) {
 // A restore's request: the image, and its options as `zubtool restore` takes
 // them ("trailers" is --trailers --force, "block0" is --block0, "keyA" and
 // "keyB" are --key-a and --key-b). Conditions that can never be undone are
-// not refused here: they need the request's "confirm" instead.
+// not refused here: they need the request's "confirm" instead. "safePart"
+// plans only what cannot harm the card (PlanRestore's `safePart`); "cardUid"
+// is the card the page shows, whose UID the image's is compared with.
 struct RestoreRequest {
   CardImage image;
   bool trailers = false;
   bool notACardImage = false;
+  bool safePart = false;
   WritePermissions permissions;
+  std::optional<Bytes> cardUid;
 };
 
 std::optional<Bytes> KeyField(const JsonValue& body, const char* name) {
@@ -176,9 +184,17 @@ std::optional<Bytes> KeyField(const JsonValue& body, const char* name) {
 }
 
 RestoreRequest ParseRestoreRequest(const JsonValue& body) {
-  RestoreRequest r{ImageFromJson(Field(body, "image")), false, false, {}};
+  RestoreRequest r;
+  r.image = ImageFromJson(Field(body, "image"));
   r.trailers = BoolField(body, "trailers", false);
   r.notACardImage = BoolField(body, "notACardImage", false);
+  r.safePart = BoolField(body, "safePart", false);
+  const std::string uid = StringField(body, "cardUid", "");
+  if (!uid.empty()) {
+    r.cardUid = ParseHex(uid);
+    if (!r.cardUid || (r.cardUid->size() != 4 && r.cardUid->size() != 7))
+      throw BadRequest{"\"cardUid\" must be a UID of 8 or 14 hex digits"};
+  }
   r.permissions.force = r.trailers;
   r.permissions.block0 = BoolField(body, "block0", false);
   r.permissions.irreversible = true;
@@ -187,7 +203,42 @@ RestoreRequest ParseRestoreRequest(const JsonValue& body) {
   return r;
 }
 
-JsonValue PlanJson(const RestorePlan& plan, const CardImage& image) {
+// What a restore would do, decided once for the plan and for the restore:
+// the plan, and the refusal (422) when the restore would write nothing.
+struct RestoreDecision {
+  RestorePlan plan;
+  std::vector<std::string> implausible;
+  std::optional<Reply> refusal;
+};
+
+RestoreDecision Decide(const RestoreRequest& r) {
+  RestoreDecision d{PlanRestore(r.image, r.trailers, r.permissions, r.safePart),
+                    ImplausibleImage(r.image), std::nullopt};
+  // The safe part writes none of the blocks the warnings are about.
+  if (!d.implausible.empty() && !r.notACardImage && !r.safePart) {
+    d.refusal = Reply::Error(422, "not a plausible card image (" + Joined(d.implausible, "; ") +
+                                      "); nothing was written");
+    d.refusal->json["warnings"] = TextList(d.implausible);
+  } else if (!d.plan.refusals.empty()) {
+    d.refusal = Reply::Error(422, Joined(d.plan.refusals, "\n") + "\nnothing was written");
+    d.refusal->json["refused"] = TextList(d.plan.refusals);
+  }
+  return d;
+}
+
+// Another card's image: its UID is not the card's. Empty when the same or
+// either is not known.
+std::string OtherCard(const RestoreRequest& r) {
+  const auto uid = r.image.Uid();
+  if (!uid || !r.cardUid || *uid == *r.cardUid) return "";
+  return "the image is of the card " + HexText(*uid) + ", the card shown is " +
+         HexText(*r.cardUid) +
+         (r.permissions.block0 ? ": writing block 0 would give it the image's UID"
+                               : ": the data is copied, block 0 is kept");
+}
+
+JsonValue PlanJson(const RestoreDecision& d, const RestoreRequest& r) {
+  const RestorePlan& plan = d.plan;
   JsonValue json = JsonValue::object();
   JsonValue writes = JsonValue::array(), skipped = JsonValue::array();
   for (const auto& w : plan.writes) {
@@ -204,19 +255,28 @@ JsonValue PlanJson(const RestorePlan& plan, const CardImage& image) {
     entry["sector"] = SectorOfBlock(s.block);
     entry["reason"] = s.reason;
     entry["unknown"] = s.unknown;
+    entry["refused"] = s.refused;
     skipped.push_back(entry);
   }
   json["writes"] = writes;
   json["skipped"] = skipped;
   json["refused"] = TextList(plan.refusals);
   json["confirm"] = TextList(plan.irreversible);
-  json["warnings"] = TextList(ImplausibleImage(image));
+  json["warnings"] = TextList(d.implausible);
+  json["unknownBytes"] = r.image.UnknownBytes();
+  const std::string other = OtherCard(r);
+  json["otherCard"] = other.empty() ? JsonValue() : JsonValue(other);
+  json["safePart"] = r.safePart;
+  // Whether POST /api/restore with this request writes (after "confirm"), and
+  // why not.
+  json["writable"] = !d.refusal && !plan.writes.empty();
+  json["refusal"] = d.refusal ? d.refusal->json["error"] : JsonValue();
   return json;
 }
 
 Reply Plan(const Request& request) {
   const RestoreRequest r = ParseRestoreRequest(request.body);
-  return Reply::Ok(PlanJson(PlanRestore(r.image, r.trailers, r.permissions), r.image));
+  return Reply::Ok(PlanJson(Decide(r), r));
 }
 
 JsonValue BlockResult(int block, const WriteOutcome& outcome, const CardSession& session) {
@@ -252,20 +312,10 @@ JsonValue BlockResult(int block, const WriteOutcome& outcome, const CardSession&
 Reply Restore(Desk& desk, const Request& request) {
   const RestoreRequest r = ParseRestoreRequest(request.body);
   const CardImage& image = r.image;
-  const RestorePlan plan = PlanRestore(image, r.trailers, r.permissions);
   // Every check before the card is touched, as zubtool restore makes them.
-  const auto implausible = ImplausibleImage(image);
-  if (!implausible.empty() && !r.notACardImage) {
-    Reply reply = Reply::Error(
-        422, "not a plausible card image (" + Joined(implausible, "; ") + "); nothing was written");
-    reply.json["warnings"] = TextList(implausible);
-    return reply;
-  }
-  if (!plan.refusals.empty()) {
-    Reply reply = Reply::Error(422, Joined(plan.refusals, "\n") + "\nnothing was written");
-    reply.json["refused"] = TextList(plan.refusals);
-    return reply;
-  }
+  const RestoreDecision decision = Decide(r);
+  if (decision.refusal) return *decision.refusal;
+  const RestorePlan& plan = decision.plan;
   if (!plan.irreversible.empty()) {
     const bool given = request.body.is_object() && request.body.contains("confirm") &&
                        !request.body["confirm"].is_null();
@@ -350,6 +400,51 @@ Reply Export(const Request& request) {
                      ExportFileName(image, *format));
 }
 
+// A keys file checked line by line as POST /api/keys reads it (the same
+// parser, a line at a time), without setting the keys: which lines hold no
+// key, which repeat an earlier line's key, and the text without those repeats.
+Reply CheckKeys(const Request& request) {
+  const std::string text = StringField(request.body, "text");
+  UniqueKeys keys;
+  JsonValue skipped = JsonValue::array(), duplicates = JsonValue::array();
+  std::string tidy;
+  int number = 0;
+  for (size_t at = 0; at <= text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(at, end - at);
+    const bool last = end == text.size();
+    at = end + 1;
+    ++number;
+    const KeyList parsed = ReadKeyList(line);
+    bool repeat = false;
+    if (!parsed.keys.empty()) repeat = !keys.Add(parsed.keys[0]);
+    for (const auto& s : parsed.skipped) {
+      skipped.push_back(
+          {{"line", number}, {"text", s.text}, {"reason", "not a key of 12 hex digits"}});
+    }
+    if (repeat) {
+      duplicates.push_back(number);
+    } else if (!(last && line.empty())) {
+      tidy += line + (last ? "" : "\n");
+    }
+  }
+  JsonValue json = JsonValue::object();
+  json["count"] = keys.Size();
+  json["skipped"] = skipped;
+  json["duplicates"] = duplicates;
+  json["tidy"] = tidy;
+  return Reply::Ok(json);
+}
+
+// The keys to try as a keys file: one key a line, in the order they are tried.
+Reply KeysDownload(const Desk& desk) {
+  const std::vector<Bytes> keys = desk.Keys();
+  std::string text = "# zubtool ui: the keys to try, " + std::to_string(keys.size()) + " keys\n";
+  for (const auto& key : keys) text += HexText(key) + "\n";
+  return Reply::File(text, "text/plain; charset=utf-8", "keys-to-try.keys");
+}
+
 }  // namespace
 
 std::optional<Bytes> DecodeBase64(const std::string& text) {
@@ -401,6 +496,8 @@ std::vector<Route> FileRoutes(Desk& desk) {
       {"POST", "/api/restore/plan", Plan},
       {"POST", "/api/restore", [&desk](const Request& r) { return Restore(desk, r); }},
       {"POST", "/api/image/export", Export},
+      {"POST", "/api/keys/check", CheckKeys},
+      {"POST", "/api/keys/download", [&desk](const Request&) { return KeysDownload(desk); }},
   };
 }
 

@@ -2,6 +2,7 @@
 // sector map and blocks, keys, editing and files. Every check is the server's.
 import { takeToken, onForbidden, get, post, download, ApiError } from "./api.js";
 import { el, renderMap, renderNdef, renderSector } from "./view.js";
+import { linkAscii } from "./ascii.js";
 
 const $ = (id) => document.getElementById(id);
 const state = {
@@ -179,6 +180,7 @@ function pickBlock(b) {
   }
   $("edit-data").focus();
   checkSoon();
+  imageEditFollow(b.block);
 }
 
 // ---- keys
@@ -256,7 +258,9 @@ async function cancelSearch() {
 // ---- editing
 let checkTimer = null;
 let checkSerial = 0;
+let editAscii = null;  // the block editor's ASCII field, kept to its hex
 function checkSoon() {
+  if (editAscii) editAscii.sync();
   clearTimeout(checkTimer);
   checkTimer = setTimeout(checkBlock, 200);
 }
@@ -420,9 +424,16 @@ async function buildTrailer() {
 }
 
 // ---- files
+// A source of the files' selects: "card" (the card; for an image, its last
+// read) or the index of an opened or edited image.
 function sourceImage(key) {
   if (key === "card") return "card";
   return state.files[Number(key)].image;
+}
+
+function imageOf(key) {
+  if (key === "card") return state.cardRead ? state.cardRead.image : null;
+  return state.files[Number(key)] ? state.files[Number(key)].image : null;
 }
 
 function refreshSources() {
@@ -450,10 +461,23 @@ async function openImage(file) {
     const r = await post("/api/image/open", { name: file.name, data: base64(await file.arrayBuffer()) });
     state.files.push({ name: file.name, ...r });
     refreshSources();
-    showView({ source: file.name, ...r });
+    showView({ source: file.name, ...r, warnings: [...r.warnings, ...(r.notes || [])] });
   } catch (e) {
     show(`${file.name}: ${failure(e)}`);
   }
+}
+
+// One side of a diffed block: its 16 bytes in hex, then in ASCII, the bytes
+// that differ marked (highlighted, bold and underlined) in both.
+function diffSide(hex, ascii, marks) {
+  const hexCell = el("td", { class: "hex" });
+  const asciiCell = el("td", { class: "ascii" });
+  for (let i = 0; i < 16; i++) {
+    const changed = marks.has(i);
+    hexCell.append(el(changed ? "mark" : "span", { class: changed ? "byte changed" : "byte", text: hex.slice(2 * i, 2 * i + 2) }));
+    asciiCell.append(changed ? el("mark", { class: "changed", text: ascii[i] }) : ascii[i]);
+  }
+  return [hexCell, asciiCell];
 }
 
 async function diff() {
@@ -462,38 +486,55 @@ async function diff() {
     const r = await post("/api/diff", { a: sourceImage($("diff-a").value), b: sourceImage($("diff-b").value) });
     const names = [$("diff-a").selectedOptions[0].text, $("diff-b").selectedOptions[0].text];
     if (r.same) { out.replaceChildren(el("p", { class: "good", text: "✓ the two are the same" })); return; }
-    const t = el("table", { class: "diff" }, el("tr", {}, el("th", { text: "Block" }), el("th", { text: names[0] }), el("th", { text: names[1] }), el("th", { text: "What changed" })));
+    const t = el("table", { class: "diff" }, el("tr", {}, el("th", { text: "Block" }),
+      el("th", { text: names[0] }), el("th", { text: "ASCII" }), el("th", { text: names[1] }), el("th", { text: "ASCII" }),
+      el("th", { text: "What changed" })));
     for (const b of r.blocks) {
       const marks = new Set(b.bytes);
-      const side = (hex) => {
-        const td = el("td", { class: "hex" });
-        for (let i = 0; i < 16; i++) {
-          const cls = marks.has(i) ? "byte diff" : "byte";
-          td.append(el(marks.has(i) ? "mark" : "span", { class: cls, text: hex.slice(2 * i, 2 * i + 2) }));
-        }
-        return td;
-      };
-      t.append(el("tr", { "data-block": String(b.block) }, el("th", { text: `${b.block} (sector ${b.sector})` }), side(b.a), side(b.b),
-        el("td", { text: b.changes.join("; ") })));
+      t.append(el("tr", { "data-block": String(b.block) },
+        el("th", { text: `${b.block} (${b.trailer ? "trailer of " : ""}sector ${b.sector})` }),
+        ...diffSide(b.a, b.aAscii, marks), ...diffSide(b.b, b.bAscii, marks),
+        el("td", { class: "changes" }, el("ul", {}, ...[b.differing, ...b.changes].map((c) => el("li", { text: c }))))));
     }
-    out.replaceChildren(el("p", { text: `${r.blocks.length} blocks differ; differing bytes are marked ▮ and highlighted.` }), t);
+    const ignored = r.ignored ? `; ${r.ignored} bytes unknown on one side or both, not compared` : "";
+    out.replaceChildren(el("p", { text: `${r.blocks.length} ${r.blocks.length === 1 ? "block differs" : "blocks differ"}${ignored}. The bytes that differ are highlighted, bold and underlined.` }), t);
   } catch (e) {
     out.replaceChildren(el("p", { class: "bad", text: `✗ ${failure(e)}` }));
   }
 }
 
-async function restorePlan() {
+// The restore's plan with the image's checks, then the write of exactly that
+// plan (the server decides both alike). Where the image cannot be written as
+// it stands, the safe part is offered: the blocks the checks accept.
+async function restorePlan(safePart = false) {
   const out = $("restore-result");
   const key = $("restore-image").value;
   if (key === "") { out.replaceChildren(el("p", { class: "bad", text: "open an image first" })); return; }
-  const req = { image: sourceImage(key), trailers: $("restore-trailers").checked, block0: $("restore-block0").checked };
+  const shown = state.cardRead && state.cardRead.card && state.cardRead.card.uid;
+  const req = { image: sourceImage(key), trailers: $("restore-trailers").checked, block0: $("restore-block0").checked, safePart };
+  if (shown || state.fieldUid) req.cardUid = shown || state.fieldUid;
   try {
     const plan = await post("/api/restore/plan", req);
+    const checks = [...plan.warnings.map((w) => `⚠ ${w}`), ...plan.refused.map((w) => `✗ ${w}`)];
+    if (plan.unknownBytes) checks.push(`⚠ ${plan.unknownBytes} bytes are unknown in the image: the blocks that hold them are not written`);
+    if (plan.otherCard) checks.push(`⚠ ${plan.otherCard}`);
+    const parts = [];
+    if (checks.length) parts.push(el("ul", { class: "warnings", id: "restore-checks" }, ...checks.map((w) => el("li", { text: w }))));
+    parts.push(el("p", { text: `${safePart ? "The safe part: " : ""}would write ${plan.writes.length} blocks, skip ${plan.skipped.length}:` }),
+      el("ul", {}, ...plan.writes.map((w) => el("li", { text: `block ${w.block}: ${w.data} (${w.what})` }))),
+      el("ul", { class: "muted", id: "restore-skipped" }, ...plan.skipped.map((s) => el("li", { class: s.refused ? "bad" : "", text: `block ${s.block} ${s.refused ? "never written" : "skipped"}: ${s.reason}` }))));
+    if (!plan.writable) {
+      parts.push(el("p", { class: "bad", id: "restore-refusal", text: `✗ Nothing can be written as it stands: ${plan.refusal || "no block to write"}` }));
+      if (!safePart && (plan.warnings.length || plan.refused.length)) {
+        const safe = el("button", { type: "button", id: "restore-safe", text: "Plan only the safe part" });
+        safe.addEventListener("click", () => restorePlan(true));
+        parts.push(el("p", { text: "The safe part writes only the blocks whose bytes are known and that the checks accept: a trailer whose access bits do not decode or whose keys are unknown, and a block 0 with a wrong check byte, are never written." }), safe);
+      }
+      out.replaceChildren(...parts);
+      return;
+    }
     const go = el("button", { type: "button", id: "restore-go", text: `Write these ${plan.writes.length} blocks` });
     const tick = el("input", { type: "checkbox", id: "restore-tick" });
-    const parts = [el("p", { text: `Would write ${plan.writes.length} blocks, skip ${plan.skipped.length}:` }),
-      el("ul", {}, ...plan.writes.map((w) => el("li", { text: `block ${w.block}: ${w.data} (${w.what})` }))),
-      el("ul", { class: "muted" }, ...plan.skipped.map((s) => el("li", { text: `block ${s.block} skipped: ${s.reason}` })))];
     if (plan.confirm.length) {
       parts.push(el("div", { class: "danger" }, el("strong", { text: "This can never be undone:" }), el("ul", {}, ...plan.confirm.map((c) => el("li", { text: c }))),
         el("label", {}, tick, " I understand and want this")));
@@ -504,24 +545,30 @@ async function restorePlan() {
       go.disabled = true;
       try {
         const r = await post("/api/restore", { ...req, confirm: plan.confirm });
-        out.append(el("p", { class: r.failed ? "bad" : "good", text: `${r.failed ? "✗" : "✓"} ${r.written} written and verified, ${r.failed} failed` }),
-          el("ul", {}, ...r.results.filter((x) => !x.ok || !x.verified).map((x) => el("li", { text: `block ${x.block}: ${x.error || "not verified"}` }))));
+        out.append(el("p", { id: "restore-done", class: r.failed ? "bad" : "good", text: `${r.failed ? "✗" : "✓"} ${r.written} written and verified, ${r.failed} failed` }),
+          el("ul", {}, ...r.results.filter((x) => !x.ok || !x.verified).map((x) => el("li", { text: `block ${x.block}: ${x.error || "not verified"}` }))),
+          el("ul", {}, ...r.warnings.map((w) => el("li", { text: `⚠ ${w}` }))));
         readCard();
       } catch (e) {
         out.append(el("p", { class: "bad", text: `✗ ${failure(e)}` }));
       }
     });
-    if (plan.writes.length) parts.push(go);
+    parts.push(go);
     out.replaceChildren(...parts);
   } catch (e) {
     out.replaceChildren(el("p", { class: "bad", text: `✗ ${failure(e)}` }));
   }
 }
 
+// The formats, each saying whether it keeps unknown bytes and what it writes
+// in their place; the default one keeps them.
 async function loadFormats() {
   try {
     const r = await get("/api/formats");
-    $("export-format").replaceChildren(...r.formats.map((f) => el("option", { value: f.name, text: `${f.name} (${f.extensions.join(", ")})${f.carriesUnknown ? "" : " – unknown bytes lost"}` })));
+    state.formats = r.formats;
+    $("export-format").replaceChildren(...r.formats.map((f) => el("option", { value: f.name,
+      text: `${f.name} (${f.extensions.join(", ")}): ${f.carriesUnknown ? "keeps unknown bytes" : `loses unknown bytes, written as ${f.unknownAs}`}` })));
+    $("export-format").value = r.default;
   } catch (e) {
     say("export-result", failure(e), false);
   }
@@ -529,13 +576,178 @@ async function loadFormats() {
 
 async function exportImage() {
   const key = $("export-source").value;
-  const image = key === "card" ? state.cardRead && state.cardRead.image : sourceImage(key);
+  const image = imageOf(key);
   if (!image) { say("export-result", "read the card first", false); return; }
+  const format = (state.formats || []).find((f) => f.name === $("export-format").value);
+  const unknown = image.blocks.join("").split("??").length - 1;
   try {
     const r = await download("/api/image/export", { image, format: $("export-format").value });
-    say("export-result", `✓ saved ${r.name} (${r.size} bytes)`, true);
+    if (format && !format.carriesUnknown && unknown)
+      say("export-result", `⚠ saved ${r.name} (${r.size} bytes), but its ${unknown} unknown bytes are written as ${format.unknownAs}: restored, it would write them. A format that keeps unknown bytes (json) does not.`, false);
+    else say("export-result", `✓ saved ${r.name} (${r.size} bytes)`, true);
   } catch (e) {
     say("export-result", `✗ ${failure(e)}`, false);
+  }
+}
+
+// ---- an image edited block by block, kept as "<name> (edited)"
+const imageEdit = { serial: 0, timer: null };
+
+function editSource() {
+  const key = $("image-edit-source").value;
+  const image = imageOf(key);
+  return { key, image, name: key === "card" ? `card ${(image && image.uid) || ""}`.trim() : state.files[Number(key)] && state.files[Number(key)].name };
+}
+
+// A block picked in the view of an image goes to the image editor too.
+function imageEditFollow(block) {
+  const at = state.view.source === "card" ? "card"
+    : String(state.files.map((f) => f.name).lastIndexOf(state.view.source));
+  if (at === "-1") return;
+  $("image-edit-source").value = at;
+  $("image-edit-block").value = block;
+  imageEditLoad(false);
+}
+
+function imageEditLoad(focus = true) {
+  const { image } = editSource();
+  if (!image) { say("image-edit-result", "read the card or open an image first", false); return; }
+  const block = Number($("image-edit-block").value);
+  if (!Number.isInteger(block) || block < 0 || block >= image.blocks.length) {
+    say("image-edit-result", `the image has blocks 0 to ${image.blocks.length - 1}`, false);
+    return;
+  }
+  $("image-edit-data").value = image.blocks[block];
+  imageEdit.ascii.sync();
+  say("image-edit-result", "");
+  imageEditCheckSoon();
+  if (focus) $("image-edit-data").focus();
+}
+
+function imageEditCheckSoon() {
+  clearTimeout(imageEdit.timer);
+  imageEdit.timer = setTimeout(imageEditCheck, 200);
+}
+
+// The block's checks as the server makes them for a write (a trailer's and
+// block 0's too: the image may go to a card with them).
+async function imageEditCheck() {
+  const serial = ++imageEdit.serial;
+  const { image } = editSource();
+  const data = $("image-edit-data").value.replace(/[\s:]/g, "");
+  if (!image || !data) { say("image-edit-check", ""); return; }
+  try {
+    const r = await post("/api/check/block", { block: Number($("image-edit-block").value), data, card: image.card, force: true, block0: true });
+    if (serial !== imageEdit.serial) return;
+    if (!r.ok) say("image-edit-check", `✗ ${r.error}`, false);
+    else if (r.confirm.length) say("image-edit-check", `⚠ written to a card, it could never be undone: ${r.confirm.join("; ")}`, false);
+    else say("image-edit-check", `✓ ${r.block && r.block.kind === "value" && r.block.value ? `value block: value ${r.block.value.value}, address ${r.block.value.address}; ` : ""}${r.block && r.block.accessWords ? r.block.accessWords : "can be written"}`, true);
+  } catch (e) {
+    if (serial === imageEdit.serial) say("image-edit-check", `✗ ${failure(e)}`, false);
+  }
+}
+
+async function imageEditApply() {
+  const src = editSource();
+  if (!src.image) { say("image-edit-result", "read the card or open an image first", false); return; }
+  const block = Number($("image-edit-block").value);
+  const data = $("image-edit-data").value.replace(/[\s:]/g, "").toUpperCase();
+  if (!/^[0-9A-F]{32}$/.test(data) || !(block >= 0 && block < src.image.blocks.length)) {
+    say("image-edit-result", "✗ a block of the image and 32 hex digits, please", false);
+    return;
+  }
+  // An edited image is edited further in place; any other gets an edited copy.
+  let index = src.key === "card" ? -1 : Number(src.key);
+  const entry = index >= 0 && state.files[index].edited ? state.files[index] : null;
+  const blocks = src.image.blocks.slice();
+  const was = blocks[block];
+  blocks[block] = data;
+  const image = { ...src.image, blocks };
+  try {
+    const d = await post("/api/image/describe", { image });
+    const edited = { ...(entry || {}), name: entry ? entry.name : `${src.name} (edited)`, format: "edited", edited: true,
+      image, sectors: d.sectors, mad: d.mad, ndef: d.ndef, warnings: d.warnings };
+    if (entry) state.files[index] = edited;
+    else { state.files.push(edited); index = state.files.length - 1; }
+    refreshSources();
+    $("image-edit-source").value = String(index);
+    const changed = new Set([...Array(16).keys()].filter((i) => was.slice(2 * i, 2 * i + 2) !== data.slice(2 * i, 2 * i + 2)));
+    const sector = d.sectors.findIndex((s) => block >= s.firstBlock && block < s.firstBlock + s.blockCount);
+    state.selected = sector;
+    showView({ source: edited.name, ...edited }, { [block]: changed });
+    say("image-edit-result", `✓ block ${block} put into "${edited.name}" (${changed.size} bytes changed)`, true);
+  } catch (e) {
+    say("image-edit-result", `✗ ${failure(e)}`, false);
+  }
+}
+
+// ---- the key file: the keys to try as an editable list
+const keyfile = { timer: null, serial: 0, check: null, inUse: null };
+
+function keyfileCheckSoon() {
+  clearTimeout(keyfile.timer);
+  keyfile.timer = setTimeout(keyfileCheck, 250);
+}
+
+async function keyfileCheck() {
+  const serial = ++keyfile.serial;
+  const text = $("keyfile-text").value;
+  try {
+    const r = await post("/api/keys/check", { text });
+    if (serial !== keyfile.serial) return;
+    keyfile.check = { text, ...r };
+    $("keyfile-lines").replaceChildren(...r.skipped.map((s) => el("li", { class: "bad", text: `✗ line ${s.line} (${s.text}): ${s.reason}` })),
+      ...r.duplicates.map((n) => el("li", { text: `⚠ line ${n} repeats a key of an earlier line` })));
+    const dirty = keyfile.inUse !== null && text !== keyfile.inUse ? " Not in use yet: press Use these keys." : "";
+    say("keyfile-note", `${r.count} keys; ${r.skipped.length} lines are not keys, ${r.duplicates.length} repeat a key.${dirty}`, !r.skipped.length);
+  } catch (e) {
+    if (serial === keyfile.serial) say("keyfile-note", `✗ ${failure(e)}`, false);
+  }
+}
+
+async function keyfileLoad() {
+  const text = $("keyfile-text");
+  text.readOnly = true;  // what is typed meanwhile would be lost
+  try {
+    const r = await get("/api/keys");
+    text.value = r.keys.join("\n") + "\n";
+    keyfile.inUse = text.value;
+    keyfileCheck();
+  } catch (e) {
+    say("keyfile-note", `✗ ${failure(e)}`, false);
+  }
+  text.readOnly = false;
+}
+
+async function keyfileTidy() {
+  await keyfileCheck();
+  if (!keyfile.check) return;
+  const removed = keyfile.check.duplicates.length;
+  $("keyfile-text").value = keyfile.check.tidy;
+  await keyfileCheck();
+  say("keyfile-note", `${removed} repeated ${removed === 1 ? "line" : "lines"} removed; ${$("keyfile-note").textContent}`, true);
+}
+
+async function keyfileUse() {
+  try {
+    const text = $("keyfile-text").value;
+    const r = await post("/api/keys", { text, builtIn: false });
+    keyfile.inUse = text;
+    await keyfileCheck();
+    say("keyfile-note", `✓ the server tries these ${r.count} keys now${r.skipped.length ? `; ${r.skipped.length} lines skipped` : ""}.`, !r.skipped.length);
+    say("keys-note", `${r.count} keys to try.`);
+  } catch (e) {
+    say("keyfile-note", `✗ ${failure(e)}`, false);
+  }
+}
+
+async function keyfileSave() {
+  try {
+    const r = await download("/api/keys/download");
+    const dirty = keyfile.inUse !== null && $("keyfile-text").value !== keyfile.inUse;
+    say("keyfile-note", `✓ saved ${r.name}: the keys in use${dirty ? " (not the editor's changes: use them first)" : ""}`, !dirty);
+  } catch (e) {
+    say("keyfile-note", `✗ ${failure(e)}`, false);
   }
 }
 
@@ -574,8 +786,18 @@ function wire() {
   $("image-file").addEventListener("change", (e) => { if (e.target.files[0]) openImage(e.target.files[0]); e.target.value = ""; });
   $("show-card").addEventListener("click", () => { if (state.cardRead) showView({ source: "card", ...state.cardRead }); });
   $("diff-go").addEventListener("click", diff);
-  $("restore-plan").addEventListener("click", restorePlan);
+  $("restore-plan").addEventListener("click", () => restorePlan(false));
   $("export-go").addEventListener("click", exportImage);
+  imageEdit.ascii = linkAscii($("image-edit-data"), $("image-edit-ascii"), $("image-edit-pad"), $("image-edit-ascii-note"), imageEditCheckSoon);
+  $("image-edit-data").addEventListener("input", imageEditCheckSoon);
+  $("image-edit-load").addEventListener("click", () => imageEditLoad());
+  $("image-edit-apply").addEventListener("click", imageEditApply);
+  editAscii = linkAscii($("edit-data"), $("edit-ascii"), $("edit-pad"), $("edit-ascii-note"), checkSoon);
+  $("keyfile-text").addEventListener("input", keyfileCheckSoon);
+  $("keyfile-load").addEventListener("click", keyfileLoad);
+  $("keyfile-tidy").addEventListener("click", keyfileTidy);
+  $("keyfile-use").addEventListener("click", keyfileUse);
+  $("keyfile-save").addEventListener("click", keyfileSave);
 }
 
 if (!takeToken()) show("This page has no token: open the address zubtool ui printed (with its #token=...).");
