@@ -608,6 +608,14 @@ TEST_F(FileRoutesTest, ThePlanNamesAnotherCardsImage) {
   }
   body["cardUid"] = "0102";
   EXPECT_EQ(Call("POST", "/api/restore/plan", body).status, 400);
+  // A restore meant for another card than the one on the reader writes nothing.
+  body["cardUid"] = "01020304";
+  body["block0"] = false;
+  const auto before = zubsim::Sim::card_image();
+  const Reply refused = Call("POST", "/api/restore", body);
+  EXPECT_EQ(refused.status, 409) << refused.json.dump();
+  EXPECT_EQ(refused.json["cardUid"], "1A7B8C54");
+  EXPECT_EQ(zubsim::Sim::card_image(), before);
 }
 
 // The key editor's check: lines as POST /api/keys reads them, nothing set.

@@ -159,7 +159,7 @@ TEST(ImageJson, MalformedImagesAreRefusedWithTheReason) {
   };
   const Case cases[] = {
       {"not an object", [](JsonValue& j) { j = JsonValue::array(); }, "JSON object"},
-      {"no card type", [](JsonValue& j) { j.erase("card"); }, "\"card\""},
+      {"no card type", [](JsonValue& j) { j.erase("card"); }, "which card"},
       {"unknown card type", [](JsonValue& j) { j["card"] = "8K"; }, "mini, 1K, 2K or 4K"},
       {"a block short", [](JsonValue& j) { j["blocks"].erase(63); }, "64 blocks, not 63"},
       {"a 4K card of 64 blocks", [](JsonValue& j) { j["card"] = "4K"; }, "256 blocks"},
@@ -168,8 +168,8 @@ TEST(ImageJson, MalformedImagesAreRefusedWithTheReason) {
       {"half unknown byte", [](JsonValue& j) { j["blocks"][5] = "?0" + std::string(30, '0'); },
        "block 5"},
       {"a block as a number", [](JsonValue& j) { j["blocks"][1] = 0; }, "block 1"},
-      {"a UID of 5 bytes", [](JsonValue& j) { j["uid"] = "0102030405"; }, "\"uid\""},
-      {"a SAK of two bytes", [](JsonValue& j) { j["sak"] = "0808"; }, "\"sak\""},
+      {"a UID of 5 bytes", [](JsonValue& j) { j["uid"] = "0102030405"; }, "image's UID"},
+      {"a SAK of two bytes", [](JsonValue& j) { j["sak"] = "0808"; }, "image's SAK"},
   };
   for (const auto& c : cases) {
     JsonValue json = good;

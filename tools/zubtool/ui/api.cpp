@@ -1,5 +1,7 @@
 #include "api.h"
 
+#include <cstring>
+
 namespace zubtool {
 namespace ui {
 
@@ -54,8 +56,15 @@ std::string FieldWords(const char* name) {
     const bool alone = upper && !(c[1] >= 'a' && c[1] <= 'z');
     words += upper && !alone ? static_cast<char>(*c - 'A' + 'a') : *c;
   }
-  const size_t uid = words.find("uid");
-  if (uid != std::string::npos && (uid == 0 || words[uid - 1] == ' ')) words.replace(uid, 3, "UID");
+  // Short names the page writes in capitals.
+  for (const char* acronym : {"uid", "sak", "atqa"}) {
+    const size_t at = words.find(acronym), size = std::strlen(acronym);
+    const bool whole = at != std::string::npos && (at == 0 || words[at - 1] == ' ') &&
+                       (at + size == words.size() || words[at + size] == ' ');
+    if (whole) {
+      for (size_t i = at; i < at + size; ++i) words[i] = static_cast<char>(words[i] - 'a' + 'A');
+    }
+  }
   return words;
 }
 

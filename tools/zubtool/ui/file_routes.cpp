@@ -107,14 +107,15 @@ Reply Diff(Desk& desk, const Request& request) {
   const JsonValue& a = Field(request.body, "a");
   const JsonValue& b = Field(request.body, "b");
   if (IsCard(a) && IsCard(b))
-    return Reply::Error(400, "only one of \"a\" and \"b\" can be the card");
+    return Reply::Error(400, "compare the card with an image: both sides are the card");
   std::optional<CardImage> sides[2];
   const JsonValue* given[2] = {&a, &b};
   // The images first: a malformed one costs no card reading.
   for (int s = 0; s < 2; ++s) {
     if (IsCard(*given[s])) continue;
     if (!given[s]->is_object())
-      throw BadRequest{std::string("\"") + "ab"[s] + "\" must be an image or \"card\""};
+      throw BadRequest{std::string(s ? "the second" : "the first") +
+                       " side must be an image or the card"};
     sides[s] = ImageFromJson(*given[s]);
   }
   for (int s = 0; s < 2; ++s) {
@@ -178,7 +179,7 @@ std::optional<Bytes> KeyField(const JsonValue& body, const char* name) {
   if (text.empty()) return std::nullopt;
   auto key = ParseHex(text);
   if (!key || key->size() != static_cast<size_t>(kKeySize)) {
-    throw BadRequest{std::string("\"") + name + "\" must be 12 hex digits"};
+    throw BadRequest{FieldWords(name) + " must be 12 hex digits"};
   }
   return key;
 }
@@ -189,12 +190,7 @@ RestoreRequest ParseRestoreRequest(const JsonValue& body) {
   r.trailers = BoolField(body, "trailers", false);
   r.notACardImage = BoolField(body, "notACardImage", false);
   r.safePart = BoolField(body, "safePart", false);
-  const std::string uid = StringField(body, "cardUid", "");
-  if (!uid.empty()) {
-    r.cardUid = ParseHex(uid);
-    if (!r.cardUid || (r.cardUid->size() != 4 && r.cardUid->size() != 7))
-      throw BadRequest{"\"cardUid\" must be a UID of 8 or 14 hex digits"};
-  }
+  r.cardUid = CardUidField(body);
   r.permissions.force = r.trailers;
   r.permissions.block0 = BoolField(body, "block0", false);
   r.permissions.irreversible = true;
@@ -336,9 +332,9 @@ Reply Restore(Desk& desk, const Request& request) {
     // second finds it, as the desk does.
     int32_t result = session.Find();
     if (result == kNoCard) result = session.Find();
-    if (result) {
-      return CardFailure(503, "no card in the field: " + zubtool::Describe(result), result);
-    }
+    if (result) return Desk::CardNotFound(result);
+    // Meant for the card shown: another card on the reader gets nothing.
+    if (auto other = Desk::OtherCard(r.cardUid, session)) return *other;
     const CardInfo& card = session.Info();
     if (card.layout.sectors != image.Layout().sectors &&
         (!r.notACardImage || card.layout.sectors == 0)) {

@@ -40,7 +40,7 @@ std::optional<Bytes> OptionalHex(const JsonValue& json, const char* name,
   bool sized = false;
   for (size_t size : sizes) sized = sized || (bytes && bytes->size() == size);
   if (!sized)
-    ThrowBadRequest(std::string("the image's \"") + name + "\" is not hex of the right length");
+    ThrowBadRequest("the image's " + FieldWords(name) + " is not hex of the right length");
   return bytes;
 }
 
@@ -82,11 +82,11 @@ CardImage ImageFromJson(const JsonValue& json) {
   if (!json.is_object()) ThrowBadRequest("an image must be a JSON object");
   auto card = json.find("card");
   if (card == json.end() || !card->is_string())
-    ThrowBadRequest("the image lacks \"card\" (mini, 1K, 2K or 4K)");
+    ThrowBadRequest("the image does not say which card it is for (mini, 1K, 2K or 4K)");
   const auto layout = LayoutByName(card->get<std::string>());
-  if (!layout) ThrowBadRequest("the image's \"card\" must be mini, 1K, 2K or 4K");
+  if (!layout) ThrowBadRequest("the image's card must be mini, 1K, 2K or 4K");
   auto blocks = json.find("blocks");
-  if (blocks == json.end() || !blocks->is_array()) ThrowBadRequest("the image lacks \"blocks\"");
+  if (blocks == json.end() || !blocks->is_array()) ThrowBadRequest("the image has no blocks");
   if (static_cast<int>(blocks->size()) != layout->Blocks()) {
     ThrowBadRequest("a " + card->get<std::string>() + " image has " +
                     std::to_string(layout->Blocks()) + " blocks, not " +
