@@ -417,6 +417,7 @@ TEST_F(FileRoutesTest, RestoreWritesAndVerifiesEveryPlannedBlock) {
   const CardImage card = SimCard();
   for (int block : {1, 5, 62}) EXPECT_EQ(card.Block(block), image.Block(block)) << block;
   EXPECT_EQ(card.Block(11), trailer);
+  EXPECT_EQ(reply.json["keysAdded"], JsonValue({"A0A1A2A3A4A5"}));  // sector 2's new key A
   EXPECT_EQ(reply.json["sameCard"], true);
   // The transport conditions let key A read key B: said for each trailer written.
   ASSERT_EQ(reply.json["warnings"].size(), 1u);

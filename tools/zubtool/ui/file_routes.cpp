@@ -345,6 +345,7 @@ Reply Restore(Desk& desk, const Request& request) {
     JsonValue results = JsonValue::array();
     int written = 0, failed = 0;
     std::vector<std::string> keyBData;  // sectors whose new conditions show key B
+    std::vector<Bytes> newKeys;         // the keys of the trailers written
     for (const auto& w : plan.writes) {
       if (w.block >= cardBlocks) break;
       WriteOutcome outcome;
@@ -358,8 +359,13 @@ Reply Restore(Desk& desk, const Request& request) {
       if (entry["ok"].get<bool>()) {
         ++written;
         auto conditions = IsTrailer(w.block) ? DecodeAccessBits(w.data) : std::nullopt;
-        if (conditions && KeyBReadable(conditions->group[kTrailerGroup]))
-          keyBData.push_back(std::to_string(SectorOfBlock(w.block)));
+        const bool keyBIsData = conditions && KeyBReadable(conditions->group[kTrailerGroup]);
+        if (keyBIsData) keyBData.push_back(std::to_string(SectorOfBlock(w.block)));
+        // A trailer's keys join the keys to try, as a written trailer's do.
+        if (IsTrailer(w.block)) {
+          newKeys.emplace_back(w.data.begin(), w.data.begin() + kKeySize);
+          if (!keyBIsData) newKeys.emplace_back(w.data.end() - kKeySize, w.data.end());
+        }
       } else {
         ++failed;
       }
@@ -370,6 +376,9 @@ Reply Restore(Desk& desk, const Request& request) {
     json["written"] = written;
     json["failed"] = failed;
     json["cardUid"] = HexText(card.serial.uid);
+    JsonValue added = JsonValue::array();
+    for (const auto& key : desk.AddKeys(newKeys)) added.push_back(HexText(key));
+    json["keysAdded"] = added;
     json["sameCard"] = image.Uid() ? JsonValue(*image.Uid() == card.serial.uid) : JsonValue();
     JsonValue warnings = JsonValue::array();
     if (!keyBData.empty()) {

@@ -545,9 +545,10 @@ async function restorePlan(safePart = false) {
       go.disabled = true;
       try {
         const r = await post("/api/restore", { ...req, confirm: plan.confirm });
-        out.append(el("p", { id: "restore-done", class: r.failed ? "bad" : "good", text: `${r.failed ? "✗" : "✓"} ${r.written} written and verified, ${r.failed} failed` }),
+        out.append(el("p", { id: "restore-done", class: r.failed ? "bad" : "good", text: `${r.failed ? "✗" : "✓"} card ${r.cardUid}: ${r.written} written and verified, ${r.failed} failed${r.keysAdded.length ? `; new keys to try: ${r.keysAdded.join(", ")}` : ""}` }),
           el("ul", {}, ...r.results.filter((x) => !x.ok || !x.verified).map((x) => el("li", { text: `block ${x.block}: ${x.error || "not verified"}` }))),
           el("ul", {}, ...r.warnings.map((w) => el("li", { text: `⚠ ${w}` }))));
+        if (r.keysAdded.length) showKeyCount();
         readCard();
       } catch (e) {
         out.append(el("p", { class: "bad", text: `✗ ${failure(e)}` }));
