@@ -373,7 +373,7 @@ try {
     await page.click("#restore-go");
     await page.waitForSelector("#restore-done");
     const done = await page.textContent("#restore-done");
-    assert(/^✓ 58 written and verified, 0 failed/.test(done), `the restore: ${done}`);
+    assert(/^✓ card 1A7B8C54: 58 written and verified, 0 failed/.test(done), `the restore: ${done}`);
     await stop();
     assert(fs.readFileSync(sc.card).equals(before), "the card changed in its own round trip");
   }, { bytes: partlyKnown() });
