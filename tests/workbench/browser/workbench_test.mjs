@@ -2,37 +2,32 @@
 // and the virtual reader. Each case starts its own server (and browser page)
 // on its own card image and stops both, also when it fails.
 //
-//   node workbench_test.mjs ZUBTOOL WORKDIR
+//   node workbench_test.mjs ZUBTOOL WORKDIR [PACKAGES]
 //
-// WORKDIR (in the build tree) gets the npm packages (npm ci, its cache there
-// too), the cases' images and the screenshots (sector-map.png, block-view.png,
-// diff.png; the guide's docs/images/ holds copies of them).
+// WORKDIR (in the build tree) gets the cases' images and the screenshots
+// (sector-map.png, block-view.png, diff.png, workbench-800.png,
+// workbench-1366.png, workbench-1920.png; the guide's docs/images/ holds
+// copies of them). PACKAGES is the folder packages.mjs installed the npm
+// packages into (WORKDIR if not given: they are installed there).
 import { spawn, spawnSync } from "node:child_process";
 import fs from "node:fs";
 import os from "node:os";
 import path from "node:path";
 import { fileURLToPath, pathToFileURL } from "node:url";
+import { importPackage, packagesDir } from "./packages.mjs";
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-const [zubtool, workArg] = process.argv.slice(2);
+const [zubtool, workArg, packagesArg] = process.argv.slice(2);
 if (!zubtool || !workArg) {
-  console.error("usage: node workbench_test.mjs ZUBTOOL WORKDIR");
+  console.error("usage: node workbench_test.mjs ZUBTOOL WORKDIR [PACKAGES]");
   process.exit(2);
 }
 const work = path.resolve(workArg);
+const packages = path.resolve(packagesArg || work);
 const shots = path.join(work, "screenshots");
 fs.mkdirSync(shots, { recursive: true });
 
-// playwright-core as the lock file pins it, installed into the build tree.
-function installPackages() {
-  for (const f of ["package.json", "package-lock.json"]) fs.copyFileSync(path.join(here, f), path.join(work, f));
-  const env = { ...process.env, npm_config_cache: path.join(work, "npm-cache"), npm_config_update_notifier: "false",
-    npm_config_fund: "false", npm_config_audit: "false" };
-  const r = spawnSync("npm", ["ci", "--ignore-scripts", "--no-audit", "--no-fund"], { cwd: work, env, stdio: "inherit" });
-  if (r.status !== 0) throw new Error("npm ci failed");
-}
-installPackages();
-const { chromium } = await import(pathToFileURL(path.join(work, "node_modules/playwright-core/index.mjs")).href);
+const { chromium } = await importPackage(packages, "playwright-core/index.mjs");
+const axeSource = fs.readFileSync(path.join(packagesDir(packages), "axe-core/axe.min.js"), "utf8");
 
 const UID = "1A7B8C54";
 const KEY = "A1B2C3D4E5F6";
