@@ -106,6 +106,12 @@ TEST_F(ServerRoutesTest, TheStatusComesByEachNameWithTheCardsOwnAtqa) {
   ASSERT_TRUE(page);
   EXPECT_EQ(page->status, 200);
   EXPECT_EQ(page->get_header_value("Content-Type").rfind("text/html", 0), 0u);
+  // The page's files go out as they are, whatever the browser accepts.
+  auto script = Send("GET", "/app.js", {{"Accept-Encoding", "gzip, deflate, br"}});
+  ASSERT_TRUE(script);
+  EXPECT_FALSE(script->has_header("Content-Encoding"))
+      << script->get_header_value("Content-Encoding");
+  EXPECT_EQ(script->body.size(), FindPageFile("/app.js")->size);
 }
 
 }  // namespace

@@ -7,34 +7,29 @@
 //   - what `ndef` builds, written with `zubtool ndef write --message`, reads
 //     back with `zubtool ndef read --json` as the same records.
 //
-//   node ndef_interop.mjs ZUBTOOL WORKDIR
+//   node ndef_interop.mjs ZUBTOOL WORKDIR [PACKAGES]
 //
-// WORKDIR (in the build tree) gets the npm packages (npm ci, its cache there
-// too) and the cases' card images.
+// WORKDIR (in the build tree) gets the cases' card images; PACKAGES is the
+// folder packages.mjs installed the npm packages into (WORKDIR if not
+// given: they are installed there).
 import { spawnSync } from "node:child_process";
 import fs from "node:fs";
 import path from "node:path";
 import { createRequire } from "node:module";
 import { fileURLToPath } from "node:url";
+import { packagesDir } from "./packages.mjs";
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-const [zubtool, workArg] = process.argv.slice(2);
+const [zubtool, workArg, packagesArg] = process.argv.slice(2);
 if (!zubtool || !workArg) {
-  console.error("usage: node ndef_interop.mjs ZUBTOOL WORKDIR");
+  console.error("usage: node ndef_interop.mjs ZUBTOOL WORKDIR [PACKAGES]");
   process.exit(2);
 }
 const work = path.resolve(workArg);
 fs.mkdirSync(work, { recursive: true });
+const packages = path.resolve(packagesArg || work);
 
-function installPackages() {
-  for (const f of ["package.json", "package-lock.json"]) fs.copyFileSync(path.join(here, f), path.join(work, f));
-  const env = { ...process.env, npm_config_cache: path.join(work, "npm-cache"), npm_config_update_notifier: "false",
-    npm_config_fund: "false", npm_config_audit: "false" };
-  const r = spawnSync("npm", ["ci", "--ignore-scripts", "--no-audit", "--no-fund"], { cwd: work, env, stdio: "inherit" });
-  if (r.status !== 0) throw new Error("npm ci failed");
-}
-installPackages();
-const ndef = createRequire(path.join(work, "package.json"))("ndef");
+packagesDir(packages);
+const ndef = createRequire(path.join(packages, "package.json"))("ndef");
 
 // The URI prefix codes, 0x00 to 0x23, as the NFC Forum's URI record lists them.
 const PREFIXES = ["", "http://www.", "https://www.", "http://", "https://", "tel:", "mailto:",

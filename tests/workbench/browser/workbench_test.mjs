@@ -2,37 +2,32 @@
 // and the virtual reader. Each case starts its own server (and browser page)
 // on its own card image and stops both, also when it fails.
 //
-//   node workbench_test.mjs ZUBTOOL WORKDIR
+//   node workbench_test.mjs ZUBTOOL WORKDIR [PACKAGES]
 //
-// WORKDIR (in the build tree) gets the npm packages (npm ci, its cache there
-// too), the cases' images and the screenshots (sector-map.png, block-view.png,
-// diff.png; the guide's docs/images/ holds copies of them).
+// WORKDIR (in the build tree) gets the cases' images and the screenshots
+// (sector-map.png, block-view.png, diff.png, workbench-800.png,
+// workbench-1366.png, workbench-1920.png; the guide's docs/images/ holds
+// copies of them). PACKAGES is the folder packages.mjs installed the npm
+// packages into (WORKDIR if not given: they are installed there).
 import { spawn, spawnSync } from "node:child_process";
 import fs from "node:fs";
 import os from "node:os";
 import path from "node:path";
 import { fileURLToPath, pathToFileURL } from "node:url";
+import { importPackage, packagesDir } from "./packages.mjs";
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-const [zubtool, workArg] = process.argv.slice(2);
+const [zubtool, workArg, packagesArg] = process.argv.slice(2);
 if (!zubtool || !workArg) {
-  console.error("usage: node workbench_test.mjs ZUBTOOL WORKDIR");
+  console.error("usage: node workbench_test.mjs ZUBTOOL WORKDIR [PACKAGES]");
   process.exit(2);
 }
 const work = path.resolve(workArg);
+const packages = path.resolve(packagesArg || work);
 const shots = path.join(work, "screenshots");
 fs.mkdirSync(shots, { recursive: true });
 
-// playwright-core as the lock file pins it, installed into the build tree.
-function installPackages() {
-  for (const f of ["package.json", "package-lock.json"]) fs.copyFileSync(path.join(here, f), path.join(work, f));
-  const env = { ...process.env, npm_config_cache: path.join(work, "npm-cache"), npm_config_update_notifier: "false",
-    npm_config_fund: "false", npm_config_audit: "false" };
-  const r = spawnSync("npm", ["ci", "--ignore-scripts", "--no-audit", "--no-fund"], { cwd: work, env, stdio: "inherit" });
-  if (r.status !== 0) throw new Error("npm ci failed");
-}
-installPackages();
-const { chromium } = await import(pathToFileURL(path.join(work, "node_modules/playwright-core/index.mjs")).href);
+const { chromium } = await importPackage(packages, "playwright-core/index.mjs");
+const axeSource = fs.readFileSync(path.join(packagesDir(packages), "axe-core/axe.min.js"), "utf8");
 
 const UID = "1A7B8C54";
 const KEY = "A1B2C3D4E5F6";
@@ -534,7 +529,7 @@ try {
     assert(img.subarray(16, 48).every((b) => b === 0), "data blocks not zeroed");
   });
 
-  await test("taking the card out shows on the page", async ({ page, server, sc }) => {
+  await test("taking the card out shows on the page", async ({ page, server, sc, stop }) => {
     await openPage(page, server);
     fs.appendFileSync(sc.control, "0 out\n");
     await page.waitForFunction(() => document.body.dataset.cardPresent === "false", null, { timeout: 5000 });
@@ -549,6 +544,10 @@ try {
     await page.fill("#edit-data", "00112233445566778899AABBCCDDEEFF");
     await page.click("#edit-write");
     await page.waitForFunction(() => /UID 01020304, not UID/.test(document.getElementById("edit-result").textContent), null, { timeout: 5000 });
+    // The server gone: the card bar keeps no tick.
+    await stop();
+    await page.waitForFunction(() => document.body.dataset.cardPresent === "false", null, { timeout: 5000 });
+    assert(!(await page.textContent("#card")).includes("✓"), `the card pill after the server stopped: ${await page.textContent("#card")}`);
   });
 
   await test("the page opened by localhost and by [::1] works as by 127.0.0.1", async ({ page, server }) => {
@@ -574,6 +573,138 @@ try {
     await stop();
     assert(!fs.existsSync(file) && !fs.existsSync(path.dirname(file)), `${file} is still there`);
   }, { opens: true });
+
+  // The page at each width: nothing wider than its box, no text under 12 px,
+  // keys on one line, no word broken in a tile; axe finds nothing serious.
+  const layoutCheck = () => {
+    const faults = [];
+    const name = (e) => `${e.tagName.toLowerCase()}${e.id ? "#" + e.id : ""}${e.className ? "." + String(e.className).split(" ")[0] : ""}`;
+    if (document.documentElement.scrollWidth > innerWidth) faults.push(`page ${document.documentElement.scrollWidth} px wide`);
+    const ctx = document.createElement("canvas").getContext("2d");
+    for (const e of document.querySelectorAll("table, select, input, button, textarea")) {
+      const box = e.closest("section, header");
+      const a = e.getBoundingClientRect();
+      if (!box || !a.width) continue;
+      const b = box.getBoundingClientRect();
+      if (a.left < b.left - 0.5 || a.right > b.right + 0.5) faults.push(`${name(e)} ${Math.round(a.left)}..${Math.round(a.right)} outside ${name(box)} ${Math.round(b.left)}..${Math.round(b.right)}`);
+      if (e.tagName === "SELECT" && e.selectedOptions[0]) {
+        ctx.font = getComputedStyle(e).font;
+        const need = ctx.measureText(e.selectedOptions[0].text).width + 20;
+        if (need > e.clientWidth) faults.push(`${name(e)} cuts "${e.selectedOptions[0].text}" (${Math.round(need)} > ${e.clientWidth})`);
+      }
+    }
+    for (const t of document.querySelectorAll("#sector-map .tile")) {
+      if (t.scrollWidth > t.clientWidth || t.scrollHeight > t.clientHeight) faults.push(`tile ${t.dataset.sector} clips its text`);
+      for (const k of t.querySelectorAll(".key")) if (k.getClientRects().length !== 1 || k.getBoundingClientRect().height > 20) faults.push(`tile ${t.dataset.sector}: key on more than one line`);
+      const walk = document.createTreeWalker(t, NodeFilter.SHOW_TEXT);
+      for (let n = walk.nextNode(); n; n = walk.nextNode()) {
+        if (n.parentElement.closest(".sr-only")) continue;
+        for (const m of n.textContent.matchAll(/\S+/g)) {
+          const r = document.createRange();
+          r.setStart(n, m.index); r.setEnd(n, m.index + m[0].length);
+          if (r.getClientRects().length > 1) faults.push(`tile ${t.dataset.sector}: "${m[0]}" broken`);
+        }
+      }
+    }
+    const small = new Set();
+    for (const e of document.querySelectorAll("body *")) {
+      if (!e.getClientRects().length || e.closest(".sr-only") || ![...e.childNodes].some((n) => n.nodeType === 3 && n.textContent.trim())) continue;
+      if (parseFloat(getComputedStyle(e).fontSize) < 12) small.add(`${name(e)} ${getComputedStyle(e).fontSize}`);
+    }
+    return [...faults, ...[...small].map((x) => `text under 12 px: ${x}`)];
+  };
+  const axeFaults = async (page) => {
+    if (!(await page.evaluate(() => !!window.axe))) await page.evaluate(axeSource);
+    return page.evaluate(async () => (await window.axe.run(document, { resultTypes: ["violations"] })).violations
+      .filter((v) => v.impact === "serious" || v.impact === "critical")
+      .map((v) => `${v.id} (${v.impact}): ${v.nodes.slice(0, 3).map((n) => n.target.join(" ")).join(", ")}`));
+  };
+  const lockedSector3 = (size = 1024) => {
+    const img = image("FFFFFFFFFFFF", (b) => b, size);
+    Buffer.from(KEY + "FF078069" + KEY, "hex").copy(img, 15 * 16);
+    return img;
+  };
+  for (const [size, widths] of [[1024, [800, 1366, 1920]], [4096, [800, 1920]]]) {
+    await test(`a ${size / 1024}K card at ${widths.join(", ")} px: everything in its box, 12 px and up, axe finds nothing serious, nothing fails to load`, async ({ page, server }) => {
+      const failed = [];
+      page.on("response", (r) => { if (r.status() >= 400) failed.push(`${r.status()} ${r.url()}`); });
+      page.on("requestfailed", (r) => failed.push(`failed ${r.url()}`));
+      for (const width of widths) {
+        await page.setViewportSize({ width, height: 900 });
+        await openPage(page, server);
+        await page.click('#sector-map .tile[data-sector="3"]');
+        const faults = [...await page.evaluate(layoutCheck), ...await axeFaults(page)];
+        assert(!faults.length, `at ${width} px:\n  ${faults.join("\n  ")}`);
+        if (size === 1024) await page.screenshot({ path: path.join(shots, `workbench-${width}.png`), fullPage: true });
+      }
+      assert(!failed.length, `requests that failed: ${failed.join(", ")}`);
+      // The tile says "not opened"; its name and the sector's heading the reason.
+      const tile = page.locator('#sector-map .tile[data-sector="3"]');
+      assert((await tile.locator(".what").textContent()) === "not opened", "the tile's state");
+      const reason = await page.textContent("#sector-state");
+      assert(reason.includes("not opened: ") && reason.length > 20, `the sector's state: ${reason}`);
+      const named = await tile.evaluate((t) => t.textContent);
+      assert(named.startsWith("sector 3") && named.includes(reason.slice(2)), `the tile's name: ${named}`);
+    }, { bytes: lockedSector3(size) });
+  }
+
+  await test("the keys shown are the server's, counted in words, the file named until its keys are used", async ({ page, server, sc }) => {
+    await openPage(page, server);
+    const note = () => page.textContent("#keys-note");
+    // A fresh start tries FFFFFFFFFFFF alone: sector 3's key is not among them.
+    assert(!(await page.isChecked("#keys-builtin")), "the built-in list is ticked, though not in use");
+    assert((await note()) === "1 key to try, without the built-in list.", `the note: ${await note()}`);
+    assert((await page.inputValue("#keys-text")) === "FFFFFFFFFFFF", "the box holds other keys than the server's");
+    const file = path.join(sc.dir, "k15.keys");
+    fs.writeFileSync(file, `${KEY}\n`);
+    await page.check("#keys-builtin");
+    await page.setInputFiles("#keys-file", file);
+    await page.waitForFunction(() => /with k15\.keys/.test(document.getElementById("keys-note").textContent));
+    assert(await page.$eval("#keys-file", (f) => f.files.length === 0), "the file input still names the file");
+    await page.click("#keys-set");
+    await page.waitForFunction(() => !/k15/.test(document.getElementById("keys-note").textContent));
+    const count = Number(/^(\d+) keys to try, the built-in list included\.$/.exec(await note())[1]);
+    await page.reload();
+    await openPage(page, server);
+    assert(await page.isChecked("#keys-builtin"), "after a reload the built-in list in use is not ticked");
+    assert((await note()).startsWith(`${count} keys to try, the built-in list included`), `after a reload: ${await note()}`);
+    assert((await page.textContent('#sector-map .tile[data-sector="3"] .what')) === "key A", "sector 3 did not open with the keys set");
+  }, { bytes: lockedSector3() });
+
+  await test("a number field empty or off its range is refused on the page, naming the field", async ({ page, server }) => {
+    await openPage(page, server);
+    let sent = 0;
+    page.on("request", (r) => { if (/card\/(value|write)|trailer\/build/.test(r.url())) sent++; });
+    for (const [field, text, button, out, says] of [
+      ["#value-value", "", "#value-go", "#value-result", "Value is empty: give a whole number from -2147483648 to 2147483647"],
+      ["#value-value", "2147483648", "#value-go", "#value-result", "Value 2147483648 is off its range"],
+      ["#value-block", "64", "#value-go", "#value-result", "Block 64 is off its range: give a whole number from 0 to 63"],
+      ["#edit-block", "", "#edit-write", "#edit-result", "Block is empty"],
+      ["#trailer-sector", "1.5", "#trailer-build", "#trailer-result", "Sector must be a whole number from 0 to 15"]]) {
+      await page.fill(field, text);
+      await page.click(button);
+      await page.waitForFunction(([o, w]) => document.querySelector(o).textContent.includes(w), [out, says], { timeout: 3000 });
+      await page.fill(field, "1");
+    }
+    assert(sent === 0, `${sent} requests sent for refused fields`);
+    assert((await page.textContent("#value-block-range")) === "0 to 63", "the block's range is not the card's");
+  });
+
+  await test("a file that cannot be read shows a message that Dismiss and the next file opened clear", async ({ page, server, sc }) => {
+    await openPage(page, server);
+    const bad = path.join(sc.dir, "bad.mct");
+    fs.writeFileSync(bad, "not a dump\n");
+    const good = path.join(sc.dir, "good.mfd");
+    fs.writeFileSync(good, image());
+    for (const clear of ["#message-dismiss", good]) {
+      await page.setInputFiles("#image-file", bad);
+      await page.waitForSelector("#message:not([hidden])");
+      assert((await page.textContent("#message-text")).startsWith("bad.mct"), "the message does not name the file");
+      if (clear.startsWith("#")) await page.click(clear);
+      else await page.setInputFiles("#image-file", clear);
+      await page.waitForSelector("#message", { state: "hidden", timeout: 5000 });
+    }
+  });
 
   await test("a page without the token says how to get in and reads nothing", async ({ page, server }) => {
     await page.goto(server.base);

@@ -7,6 +7,8 @@
 #include "commands.h"
 #include "status.h"
 
+#include <set>
+
 namespace zubtool {
 namespace ui {
 
@@ -53,6 +55,29 @@ Reply Status(Desk& desk) {
   json["busy"] = busy.empty() ? JsonValue(nullptr) : JsonValue(busy);
   json["job"] = desk.JobJson();
   json["keys"] = desk.KeyCount();
+  return Reply::Ok(json);
+}
+
+// The keys to try, and whether zubtool's built-in list is among them (every
+// one of its keys is), for the page to show what is tried; "own": those
+// that are not the built-in list's.
+Reply KeysToTry(Desk& desk) {
+  const std::vector<Bytes> keys = desk.Keys();
+  std::set<Bytes> builtIn;
+  for (const auto& key : BuiltInKeys()) builtIn.insert(key);
+  size_t found = 0;
+  std::vector<Bytes> own;
+  for (const auto& key : keys) {
+    if (builtIn.count(key)) {
+      ++found;
+    } else {
+      own.push_back(key);
+    }
+  }
+  JsonValue json = JsonValue::object();
+  json["keys"] = KeysJson(keys);
+  json["builtIn"] = !builtIn.empty() && found == builtIn.size();
+  json["own"] = KeysJson(own);
   return Reply::Ok(json);
 }
 
@@ -110,10 +135,7 @@ std::vector<Route> DeskRoutes(Desk& desk) {
   Desk* d = &desk;
   return {
       {"GET", "/api/status", [d](const Request&) { return Status(*d); }},
-      {"GET", "/api/keys",
-       [d](const Request&) {
-         return Reply::Ok(JsonValue{{"keys", KeysJson(d->Keys())}});
-       }},
+      {"GET", "/api/keys", [d](const Request&) { return KeysToTry(*d); }},
       {"POST", "/api/keys", [d](const Request& request) { return SetKeys(*d, request); }},
       {"GET", "/api/job",
        [d](const Request&) {

@@ -1,7 +1,7 @@
 // The workbench page: the reader and card bar, the card or a file shown as a
 // sector map and blocks, keys, editing and files. Every check is the server's.
 import { takeToken, onForbidden, get, post, download, ApiError } from "./api.js";
-import { el, renderMap, renderNdef, renderSector } from "./view.js";
+import { el, plural, readNumber, FieldError, renderMap, renderNdef, renderSector } from "./view.js";
 import { linkAscii } from "./ascii.js";
 
 const $ = (id) => document.getElementById(id);
@@ -12,14 +12,23 @@ const state = {
   selected: 0,
   fieldUid: null,
   job: null,
+  reading: false,    // a read of the card is on its way
+  keysFile: null,    // the keys file whose keys are in the box, until they are used
 };
 
-function show(message, kind = "error") {
+// The message box: what it is about ("image", "token") is kept, so that the
+// next success of the same kind clears it; Dismiss clears it at once.
+function show(message, about = "image") {
   const box = $("message");
-  box.textContent = message;
-  box.className = kind;
+  $("message-text").textContent = message;
+  box.dataset.about = about;
   box.hidden = !message;
 }
+
+function clearShown(about) {
+  if ($("message").dataset.about === about) show("", about);
+}
+
 
 // A message in a node: a result code the server gives as "(code 4)" stays
 // beside the words, small.
@@ -58,7 +67,7 @@ function trailerNow(block) {
   return { keyA: s.read.keyA || s.keyA || null, keyB: s.read.keyB || s.keyB || null, accessBits: s.accessBits || null };
 }
 
-onForbidden(() => show("This page has no valid token: open the address zubtool ui printed (with its #token=...)."));
+onForbidden(() => show("This page has no valid token: open the address zubtool ui printed (with its #token=...).", "token"));
 
 // ---- the reader and the card in the field
 function cardText(card) {
@@ -66,24 +75,43 @@ function cardText(card) {
   return `${card.type} · UID ${card.uid} · ATQA ${card.atqa} · SAK ${card.sak}`;
 }
 
+// The card in the field as the card bar shows it; null when none is known
+// (no card, no reader, the server not answering).
+function showCard(card) {
+  const present = !!(card && card.present);
+  say("card", present ? `✓ ${cardText(card)}` : `○ ${cardText(card)}`, present);
+  state.fieldUid = present ? card.uid : null;
+  document.body.dataset.cardPresent = String(present);
+  $("read-card").disabled = !present || state.reading;
+  markStale();
+}
+
+// The card bar is filled (by the first status or the first read): the page
+// is usable from here.
+function ready() {
+  if (performance.getEntriesByName("zub-ready").length) return;
+  performance.mark("zub-ready");
+  document.body.dataset.ready = "1";
+}
+
 async function poll() {
   try {
     const s = await get("/api/status");
     const r = s.reader || {};
     say("reader", r.open ? `✓ reader ${r.virtual ? "(virtual) " : ""}at device ${r.device}` : `✗ no reader: ${r.error || "not open"}`, !!r.open);
-    say("card", s.card && s.card.present ? `✓ ${cardText(s.card)}` : `○ ${cardText(s.card)}`, !!(s.card && s.card.present));
-    $("read-card").disabled = !(s.card && s.card.present) || !!s.busy;
-    state.fieldUid = s.card && s.card.present ? s.card.uid : null;
-    document.body.dataset.cardPresent = String(!!state.fieldUid);
-    markStale();
+    // The page's own read says what the card is when it ends; a reader that
+    // is not open sees no card, whatever was seen last.
+    if (!r.open) showCard({ present: false, error: "no reader" });
+    else if (!state.reading) showCard(s.card);
+    if (s.busy) $("read-card").disabled = true;
     if (s.job) showJob(s.job);
-    if (!performance.getEntriesByName("zub-ready").length) {
-      performance.mark("zub-ready");
-      document.body.dataset.ready = "1";
-      if (state.fieldUid && !state.cardRead) readCard();
-    }
+    ready();
+    // A card put on the reader is read at once (not while another card
+    // operation runs).
+    if (state.fieldUid && !state.cardRead && !state.reading && !s.busy) readCard();
   } catch (e) {
     say("reader", `✗ ${failure(e)}`, false);
+    showCard({ present: false, error: "not known: the server did not answer" });
   }
 }
 
@@ -100,17 +128,24 @@ function markStale() {
 }
 
 async function readCard() {
+  state.reading = true;
   $("read-card").disabled = true;
   say("view-note", "reading the card…");
   try {
     const r = await post("/api/card/read");
     state.cardRead = r;
+    state.reading = false;
+    showCard(r.card);
+    ready();
     showView({ source: "card", ...r, warnings: r.lost ? [r.lost] : [] });
     performance.mark("zub-card-shown");
     document.body.dataset.cardShown = r.card.uid || "";
     refreshSources();
   } catch (e) {
+    state.reading = false;
     say("view-note", failure(e), false);
+    // No card, no reader: the status says which.
+    if (e.status === 503 || e.status === 0) showCard({ present: false, error: failure(e) });
   }
   $("read-card").disabled = !state.fieldUid;
   markStale();
@@ -154,17 +189,52 @@ function showView(view, marks) {
   $("view-title").textContent = view.source === "card" ? `Card ${img.uid || ""}` : `File ${view.source}`;
   const opened = view.sectors.filter((s) => s.read && s.read.opened).length;
   say("view-note", view.source === "card"
-    ? `${img.card} card, ${opened} of ${view.sectors.length} sectors opened${view.complete ? "" : " (not all of it was read)"}`
+    ? `${img.card} card, ${opened} of ${plural(view.sectors.length, "sector")} opened${view.complete ? "" : " (not all of it was read)"}`
     : `${img.card} image (${view.format || "?"}), UID ${img.uid || "not known"}`);
   $("view-warnings").replaceChildren(...(view.warnings || []).map((w) => el("li", { text: `⚠ ${w}` })));
+  if (view.source !== "card") clearShown("image");
+  showRanges(view);
   renderNdef($("ndef-view"), view.ndef);
   select(state.selected, false);
+}
+
+// The number fields' ranges, as the card (or file) shown has them.
+function lastBlock() {
+  const sectors = state.view ? state.view.sectors : null;
+  if (!sectors || !sectors.length) return 63;
+  const last = sectors[sectors.length - 1];
+  return last.firstBlock + last.blockCount - 1;
+}
+
+function lastSector() {
+  return state.view && state.view.sectors.length ? state.view.sectors.length - 1 : 15;
+}
+
+function showRanges() {
+  for (const id of ["edit-block", "value-block"]) {
+    $(id).max = String(lastBlock());
+    $(`${id}-range`).textContent = `0 to ${lastBlock()}`;
+  }
+  $("trailer-sector").max = String(lastSector());
+  $("trailer-sector-range").textContent = `0 to ${lastSector()}`;
+}
+
+// A number field read, or its fault said at `where` (null then).
+function numberOr(where, id, name, min, max) {
+  try {
+    return readNumber($(id), name, min, max);
+  } catch (e) {
+    if (!(e instanceof FieldError)) throw e;
+    say(where, `✗ ${e.message}`, false);
+    $(id).focus();
+    return null;
+  }
 }
 
 function select(i, focus) {
   state.selected = i;
   renderMap($("sector-map"), state.view.sectors, i, select, state.view.mad);
-  renderSector($("blocks-title"), $("sector-words"), $("block-table"), state.view.sectors[i], pickBlock, state.marks);
+  renderSector($("blocks-title"), $("sector-state"), $("sector-words"), $("block-table"), state.view.sectors[i], pickBlock, state.marks);
   if (focus) $("sector-map").children[i].focus();
 }
 
@@ -184,21 +254,35 @@ function pickBlock(b) {
 }
 
 // ---- keys
+// The keys to try as the note says them: how many, whether zubtool's list is
+// among them, and the file they came from.
+function keysNote(count, builtIn, skipped = []) {
+  const from = state.keysFile ? ` (with ${state.keysFile})` : "";
+  const list = builtIn ? ", the built-in list included" : ", without the built-in list";
+  const lost = skipped.map((s) => `line ${s.line} (${s.text}): ${s.reason}`);
+  say("keys-note", `${plural(count, "key")} to try${list}${from}.${lost.length ? " Skipped: " + lost.join("; ") : ""}`, lost.length ? false : undefined);
+}
+
 async function setKeys() {
   try {
-    const r = await post("/api/keys", { text: $("keys-text").value, builtIn: $("keys-builtin").checked });
-    const skipped = r.skipped.map((s) => `line ${s.line} (${s.text}): ${s.reason}`);
-    say("keys-note", `${r.keys.length} keys to try.${skipped.length ? " Skipped: " + skipped.join("; ") : ""}`, !skipped.length);
+    const builtIn = $("keys-builtin").checked;
+    const r = await post("/api/keys", { text: $("keys-text").value, builtIn });
+    keysNote(r.count, builtIn, r.skipped);
   } catch (e) {
     say("keys-note", failure(e), false);
   }
+  state.keysFile = null;
 }
 
-// The number of keys the server tries, after something changed them.
-async function showKeyCount() {
+// The keys the server holds, at load: the box gets those that are not the
+// built-in list's (if few enough to edit), the tick whether it is in use.
+async function loadKeys() {
   try {
     const r = await get("/api/keys");
-    say("keys-note", `${r.keys.length} ${r.keys.length === 1 ? "key" : "keys"} to try.`);
+    $("keys-builtin").checked = !!r.builtIn;
+    const typed = r.builtIn ? r.own : r.keys;
+    if (!$("keys-text").value && typed && typed.length <= 1000) $("keys-text").value = typed.join("\n");
+    keysNote(r.keys.length, !!r.builtIn);
   } catch (e) {
     say("keys-note", failure(e), false);
   }
@@ -211,8 +295,8 @@ function showJob(job) {
   const part = job.keys ? job.tried / job.keys : 0;
   p.value = job.total ? Math.min(1, (job.done + (job.running ? part : 0)) / job.total) : 0;
   p.dataset.done = String(job.done);
-  const where = job.running ? `sector ${job.sector}, key ${job.keyType}, ${job.tried} of ${job.keys} keys` : job.cancelled ? "cancelled" : job.error ? `stopped: ${job.error}` : "finished";
-  say("search-note", `${job.done} of ${job.total} key types settled; ${where} (${(job.elapsedMs / 1000).toFixed(1)} s)`, job.error ? false : undefined);
+  const where = job.running ? `sector ${job.sector}, key ${job.keyType}, ${job.tried} of ${plural(job.keys, "key")}` : job.cancelled ? "cancelled" : job.error ? `stopped: ${job.error}` : "finished";
+  say("search-note", `${job.done} of ${plural(job.total, "key type")} settled; ${where} (${(job.elapsedMs / 1000).toFixed(1)} s)`, job.error ? false : undefined);
   $("search-note").dataset.state = job.running ? "running" : job.cancelled ? "cancelled" : "finished";
   $("search-start").disabled = job.running;
   $("search-cancel").disabled = !job.running;
@@ -265,8 +349,10 @@ function checkSoon() {
   checkTimer = setTimeout(checkBlock, 200);
 }
 
-function editRequest() {
-  const block = Number($("edit-block").value);
+// The block editor's request; null (and the fault said) for a bad number.
+function editRequest(where = "edit-check") {
+  const block = numberOr(where, "edit-block", "Block", 0, lastBlock());
+  if (block === null) return null;
   return {
     block, data: $("edit-data").value.replace(/[\s:]/g, ""),
     card: (state.view && state.view.image.card) || "1K",
@@ -278,6 +364,7 @@ function editRequest() {
 async function checkBlock() {
   const serial = ++checkSerial;
   const req = editRequest();
+  if (!req) return;
   if (!req.data) { say("edit-check", ""); return; }
   try {
     const r = await post("/api/check/block", req);
@@ -292,7 +379,8 @@ async function checkBlock() {
 }
 
 async function writeBlock(confirm) {
-  const req = editRequest();
+  const req = editRequest("edit-result");
+  if (!req) return;
   req.cardUid = cardShown("edit-result");
   if (!req.cardUid) return;
   if (confirm) req.confirm = confirm;
@@ -303,7 +391,7 @@ async function writeBlock(confirm) {
     const ok = r.verified;
     const keys = r.keysAdded.length ? ` New keys to try: ${r.keysAdded.join(", ")}.` : "";
     say("edit-result", `${ok ? "✓" : "✗"} block ${r.block} of card ${r.cardUid}: ${r.verification} (key ${r.keyType} ${r.key}); the card holds ${r.held}${r.notes.length ? ". " + r.notes.join(" ") : ""}.${keys}`, ok);
-    if (r.keysAdded.length) showKeyCount();
+    if (r.keysAdded.length) loadKeys();
     $("edit-result").dataset.held = r.held;
     showWritten(r.cardUid, r.block, r.written);
   } catch (e) {
@@ -323,8 +411,11 @@ async function writeBlock(confirm) {
 }
 
 async function applyValue() {
-  const req = { block: Number($("value-block").value), op: $("value-op").value,
-    value: Number($("value-value").value), address: Number($("value-address").value) };
+  const block = numberOr("value-result", "value-block", "Block", 0, lastBlock());
+  const value = block === null ? null : numberOr("value-result", "value-value", "Value", -2147483648, 2147483647);
+  const address = value === null ? null : numberOr("value-result", "value-address", "Address", 0, 255);
+  if (address === null) return;
+  const req = { block, op: $("value-op").value, value, address };
   req.cardUid = cardShown("value-result");
   if (!req.cardUid) return;
   try {
@@ -362,14 +453,14 @@ async function formatPlan() {
     const plan = await post("/api/card/format", { dryRun: true, cardUid: uid });
     const rows = plan.sectors.map((s) => el("li", { class: s.result === "left" ? "bad" : "", text: `sector ${s.sector}: ${s.outcome}` }));
     const tick = el("input", { type: "checkbox", id: "format-tick" });
-    const go = el("button", { type: "button", id: "format-go", text: `Format ${plan.done} sectors of card ${plan.cardUid}`, disabled: "" });
+    const go = el("button", { type: "button", id: "format-go", text: `Format ${plural(plan.done, "sector")} of card ${plan.cardUid}`, disabled: "" });
     tick.addEventListener("change", () => { go.disabled = !tick.checked; });
     go.addEventListener("click", async () => {
       go.disabled = true;
       try {
         const r = await post("/api/card/format", { cardUid: uid });
-        say(out, `${r.left ? "✗" : "✓"} card ${r.cardUid}: ${r.done} sectors formatted and verified, ${r.left} left as they were${r.lost ? "; " + r.lost : ""}`, !r.left);
-        showKeyCount();
+        say(out, `${r.left ? "✗" : "✓"} card ${r.cardUid}: ${plural(r.done, "sector")} formatted and verified, ${r.left} left as they were${r.lost ? "; " + r.lost : ""}`, !r.left);
+        loadKeys();
         readCard();
       } catch (e) {
         say(out, `✗ ${failure(e)}`, false);
@@ -383,6 +474,15 @@ async function formatPlan() {
   }
 }
 
+// A condition in a few words, for its dropdown (who may read, write and so
+// on); its whole wording goes under the dropdown.
+function conditionShort(o) {
+  const r = o.rights || {};
+  const who = (x) => (x === "never" ? "never" : x);
+  if ("read" in r) return `${o.bits}: read ${who(r.read)}, write ${who(r.write)}, incr. ${who(r.increment)}, decr. ${who(r.decrement)}`;
+  return `${o.bits}: key A write ${who(r.writeKeyA)}; bits read ${who(r.readAccessBits)}, write ${who(r.writeAccessBits)}; key B read ${who(r.readKeyB)}, write ${who(r.writeKeyB)}`;
+}
+
 async function loadConditions() {
   try {
     const c = await get("/api/conditions");
@@ -390,9 +490,14 @@ async function loadConditions() {
     const labels = ["block group 0", "block group 1", "block group 2", "the trailer"];
     box.replaceChildren(...labels.map((label, i) => {
       const list = i === 3 ? c.trailer : c.data;
-      const sel = el("select", { id: `trailer-c${i}` }, ...list.map((o) => el("option", { value: o.bits, text: `${o.bits}: ${o.words}` })));
+      const words = el("span", { class: "choice", id: `trailer-c${i}-words` });
+      const sel = el("select", { id: `trailer-c${i}`, "aria-describedby": words.id },
+        ...list.map((o) => el("option", { value: o.bits, text: o.rights ? conditionShort(o) : `${o.bits}: ${o.words}` })));
+      const says = () => { words.textContent = (list.find((o) => o.bits === sel.value) || {}).words || ""; };
+      sel.addEventListener("change", says);
       sel.value = i === 3 ? "001" : "000";
-      return el("label", { class: "stack" }, `${label} `, sel);
+      says();
+      return el("label", { class: "stack" }, label, sel, words);
     }));
   } catch (e) {
     say("trailer-result", failure(e), false);
@@ -400,7 +505,9 @@ async function loadConditions() {
 }
 
 async function buildTrailer() {
-  const req = { sector: Number($("trailer-sector").value), keyA: $("trailer-keya").value, keyB: $("trailer-keyb").value,
+  const sector = numberOr("trailer-result", "trailer-sector", "Sector", 0, lastSector());
+  if (sector === null) return;
+  const req = { sector, keyA: $("trailer-keya").value, keyB: $("trailer-keyb").value,
     byte9: $("trailer-byte9").value, conditions: [0, 1, 2, 3].map((i) => $(`trailer-c${i}`).value) };
   const out = $("trailer-result");
   try {
@@ -520,7 +627,7 @@ async function restorePlan(safePart = false) {
     if (plan.otherCard) checks.push(`⚠ ${plan.otherCard}`);
     const parts = [];
     if (checks.length) parts.push(el("ul", { class: "warnings", id: "restore-checks" }, ...checks.map((w) => el("li", { text: w }))));
-    parts.push(el("p", { text: `${safePart ? "The safe part: " : ""}would write ${plan.writes.length} blocks, skip ${plan.skipped.length}:` }),
+    parts.push(el("p", { text: `${safePart ? "The safe part: " : ""}would write ${plural(plan.writes.length, "block")}, skip ${plan.skipped.length}:` }),
       el("ul", {}, ...plan.writes.map((w) => el("li", { text: `block ${w.block}: ${w.data} (${w.what})` }))),
       el("ul", { class: "muted", id: "restore-skipped" }, ...plan.skipped.map((s) => el("li", { class: s.refused ? "bad" : "", text: `block ${s.block} ${s.refused ? "never written" : "skipped"}: ${s.reason}` }))));
     if (!plan.writable) {
@@ -533,7 +640,7 @@ async function restorePlan(safePart = false) {
       out.replaceChildren(...parts);
       return;
     }
-    const go = el("button", { type: "button", id: "restore-go", text: `Write these ${plan.writes.length} blocks` });
+    const go = el("button", { type: "button", id: "restore-go", text: plan.writes.length === 1 ? "Write this block" : `Write these ${plan.writes.length} blocks` });
     const tick = el("input", { type: "checkbox", id: "restore-tick" });
     if (plan.confirm.length) {
       parts.push(el("div", { class: "danger" }, el("strong", { text: "This can never be undone:" }), el("ul", {}, ...plan.confirm.map((c) => el("li", { text: c }))),
@@ -548,7 +655,7 @@ async function restorePlan(safePart = false) {
         out.append(el("p", { id: "restore-done", class: r.failed ? "bad" : "good", text: `${r.failed ? "✗" : "✓"} card ${r.cardUid}: ${r.written} written and verified, ${r.failed} failed${r.keysAdded.length ? `; new keys to try: ${r.keysAdded.join(", ")}` : ""}` }),
           el("ul", {}, ...r.results.filter((x) => !x.ok || !x.verified).map((x) => el("li", { text: `block ${x.block}: ${x.error || "not verified"}` }))),
           el("ul", {}, ...r.warnings.map((w) => el("li", { text: `⚠ ${w}` }))));
-        if (r.keysAdded.length) showKeyCount();
+        if (r.keysAdded.length) loadKeys();
         readCard();
       } catch (e) {
         out.append(el("p", { class: "bad", text: `✗ ${failure(e)}` }));
@@ -735,7 +842,7 @@ async function keyfileUse() {
     const r = await post("/api/keys", { text, builtIn: false });
     keyfile.inUse = text;
     await keyfileCheck();
-    say("keyfile-note", `✓ the server tries these ${r.count} keys now${r.skipped.length ? `; ${r.skipped.length} lines skipped` : ""}.`, !r.skipped.length);
+    say("keyfile-note", `✓ the server tries ${r.count === 1 ? "this key" : `these ${r.count} keys`} now${r.skipped.length ? `; ${plural(r.skipped.length, "line")} skipped` : ""}.`, !r.skipped.length);
     say("keys-note", `${r.count} keys to try.`);
   } catch (e) {
     say("keyfile-note", `✗ ${failure(e)}`, false);
@@ -756,13 +863,18 @@ async function keyfileSave() {
 function wire() {
   $("read-card").addEventListener("click", readCard);
   $("keys-set").addEventListener("click", setKeys);
+  // The file's text goes into the box and the input is emptied (it would
+  // name the file after its keys were replaced); the note names it.
   $("keys-file").addEventListener("change", async (e) => {
     const f = e.target.files[0];
     if (!f) return;
     const text = await f.text();
+    e.target.value = "";
     $("keys-text").value = ($("keys-text").value ? $("keys-text").value + "\n" : "") + text;
+    state.keysFile = f.name;
     setKeys();
   });
+  $("message-dismiss").addEventListener("click", () => show("", $("message").dataset.about));
   $("search-start").addEventListener("click", startSearch);
   $("search-cancel").addEventListener("click", cancelSearch);
   $("keys-save").addEventListener("click", async () => {
@@ -801,12 +913,18 @@ function wire() {
   $("keyfile-save").addEventListener("click", keyfileSave);
 }
 
-if (!takeToken()) show("This page has no token: open the address zubtool ui printed (with its #token=...).");
+if (!takeToken()) show("This page has no token: open the address zubtool ui printed (with its #token=...).", "token");
 wire();
 performance.mark("zub-wired");
 refreshSources();
-poll();
-setInterval(poll, 1000);
+// The card is read at once (its reply fills the card bar), not after a first
+// status: the map is the page's first use. The status follows it, then
+// comes every second; what the panels need loads beside the read.
+const first = readCard();
+loadKeys();
 loadConditions();
 loadFormats();
-showKeyCount();
+first.then(() => {
+  poll();
+  setInterval(poll, 1000);
+});

@@ -11,14 +11,37 @@ export function el(tag, attrs = {}, ...children) {
   return node;
 }
 
-// What a tile says: a symbol and words, so colour is never alone.
+// "1 key", "2 keys": a count and its noun.
+export function plural(n, one, many = `${one}s`) {
+  return `${n} ${n === 1 ? one : many}`;
+}
+
+// A whole number from a number field, or a FieldError that names the field
+// and says in plain words what it must hold: an empty field, a partial
+// number ("-", "1e") or one off its range is never sent as 0 or NaN.
+export class FieldError extends Error {}
+export function readNumber(input, name, min, max) {
+  const range = `a whole number from ${min} to ${max}`;
+  const text = input.value.trim();
+  if (input.validity && input.validity.badInput) throw new FieldError(`${name} is not a number: give ${range}`);
+  if (text === "") throw new FieldError(`${name} is empty: give ${range}`);
+  const n = Number(text);
+  if (!Number.isInteger(n)) throw new FieldError(`${name} must be ${range}, not ${text}`);
+  if (n < min || n > max) throw new FieldError(`${name} ${text} is off its range: give ${range}`);
+  return n;
+}
+
+// What a tile says: a symbol and words, so colour is never alone. `text` is
+// the whole of it (the sector's heading and the tile's name), `short` what
+// fits in the tile.
 export function tileState(sector, fromFile) {
   const r = sector.read;
   if (!r) {
     const keys = [sector.keyA && "A", sector.keyB && "B"].filter(Boolean);
-    return { cls: "file", symbol: "◆", text: keys.length ? `key ${keys.join(", ")} in file` : "no keys in file" };
+    const text = keys.length ? `key ${keys.join(", ")} in file` : "no keys in file";
+    return { cls: "file", symbol: "◆", text, short: text };
   }
-  if (!r.opened) return { cls: "fail", symbol: "✗", text: r.refused || "no key opened it" };
+  if (!r.opened) return { cls: "fail", symbol: "✗", text: `not opened: ${r.refused || "no key to try opened it"}`, short: "not opened" };
   const key = r.keyA ? `key A ${r.keyA}` : `key B ${r.keyB}`;
   const hex = r.keyA || r.keyB;
   const short = r.keyA ? "key A" : "key B";
@@ -27,25 +50,34 @@ export function tileState(sector, fromFile) {
   return { cls: fromFile ? "file" : "ok", symbol: "✓", text: key, short, hex };
 }
 
+// The number of columns the map lays its tiles out in (the arrow keys move
+// by rows of it).
+function mapColumns(container) {
+  const cols = getComputedStyle(container).gridTemplateColumns.split(" ").filter(Boolean).length;
+  return Math.max(1, cols);
+}
+
 export function renderMap(container, sectors, selected, onSelect, mad) {
   container.replaceChildren();
   const apps = new Map(((mad && mad.sectors) || []).map((a) => [a.sector, a]));
-  container.style.setProperty("--cols", sectors.length > 16 ? 8 : 8);
   sectors.forEach((s, i) => {
     const st = tileState(s);
+    const app = apps.get(s.sector) && apps.get(s.sector).label ? apps.get(s.sector) : null;
+    // The tile's name is its visible text, then what does not fit in it.
     const tile = el("button", {
       type: "button", class: `tile ${st.cls}`, "data-sector": String(s.sector),
       "aria-pressed": String(i === selected), tabindex: i === selected ? "0" : "-1",
-      "aria-label": `sector ${s.sector}: ${st.symbol === "✗" ? "not opened, " : ""}${st.text}`,
-    }, el("span", { class: "num", text: `${s.sector}` }), el("span", { class: "sym", text: st.symbol }),
-      el("span", { class: "what", text: st.short || st.text }),
-      st.hex ? el("span", { class: "key", text: st.hex.match(/.{1,4}/g).join("\n") }) : null,
-      // The application the directory gives the sector.
-      apps.get(s.sector) && apps.get(s.sector).label
-        ? el("span", { class: "app", title: apps.get(s.sector).meaning, text: apps.get(s.sector).label }) : null);
+    }, el("span", { class: "head" }, el("span", { class: "sr-only", text: "sector " }), el("span", { class: "num", text: `${s.sector}` }),
+      el("span", { class: "sym", text: st.symbol })),
+    el("span", { class: "what", text: st.short }),
+    st.hex ? el("span", { class: "key", text: st.hex }) : null,
+    // The application the directory gives the sector.
+    app ? el("span", { class: "app", title: app.meaning, text: app.label }) : null,
+    st.text !== st.short && !st.hex ? el("span", { class: "sr-only", text: `: ${st.text}` }) : null);
+    if (st.text !== st.short && !st.hex) tile.title = st.text;
     tile.addEventListener("click", () => onSelect(i, true));
     tile.addEventListener("keydown", (e) => {
-      const cols = 8;
+      const cols = mapColumns(container);
       const moves = { ArrowRight: 1, ArrowLeft: -1, ArrowDown: cols, ArrowUp: -cols };
       let next = null;
       if (e.key in moves) next = i + moves[e.key];
@@ -87,44 +119,48 @@ function hexCell(block, marks) {
   return cell;
 }
 
-function rightsTable(rights) {
+// Who may do what to the block, as a list that wraps between its entries.
+function rightsList(rights) {
   if (!rights) return el("span", { class: "muted", text: "access bits not known" });
-  const t = el("table", { class: "rights" });
-  const names = Object.keys(rights);
-  const short = { read: "read", write: "write", increment: "incr", decrement: "decr", writeKeyA: "write key A",
-    readAccessBits: "read bits", writeAccessBits: "write bits", readKeyB: "read key B", writeKeyB: "write key B" };
-  t.append(el("tr", {}, ...names.map((n) => el("th", { scope: "col", text: short[n] || n }))));
-  t.append(el("tr", {}, ...names.map((n) => el("td", { class: rights[n] === "never" ? "never" : "",
-    text: rights[n] === "never" ? "⊘ never" : rights[n] }))));
-  return t;
+  const names = { read: "read", write: "write", increment: "increment", decrement: "decrement", writeKeyA: "write key A",
+    readAccessBits: "read access bits", writeAccessBits: "write access bits", readKeyB: "read key B", writeKeyB: "write key B" };
+  return el("ul", { class: "rights" }, ...Object.keys(rights).map((n) => el("li", {},
+    el("span", { class: "right", text: `${names[n] || n}: ` }),
+    el("span", { class: rights[n] === "never" ? "never" : "", text: rights[n] === "never" ? "⊘ never" : rights[n] }))));
 }
 
-function kindCell(block) {
+// The block's number, its kind and what that kind holds.
+function blockCell(block) {
   const names = { manufacturer: "block 0", data: "data", value: "value", trailer: "trailer" };
-  const cell = el("td", { class: `kind ${block.kind}` }, el("span", { class: "tag", text: names[block.kind] || block.kind }));
+  const kind = el("span", { class: `kind ${block.kind}` }, el("span", { class: "tag", text: names[block.kind] || block.kind }));
   if (block.kind === "value" && block.value)
-    cell.append(el("div", { text: `value ${block.value.value}, address ${block.value.address}` }));
+    kind.append(el("div", { text: `value ${block.value.value}, address ${block.value.address}` }));
   if (block.kind === "manufacturer" && block.manufacturer) {
     const m = block.manufacturer;
-    cell.append(el("div", { text: `UID ${m.uid} · BCC ${m.bcc} ${m.bccValid ? "✓" : "✗ wrong"} · SAK ${m.sak} · ATQA ${m.atqa}` }));
+    kind.append(el("div", { text: `UID ${m.uid} · BCC ${m.bcc} ${m.bccValid ? "✓" : "✗ wrong"} · SAK ${m.sak} · ATQA ${m.atqa}` }));
   }
-  return cell;
+  return el("th", { scope: "row", class: "block" }, String(block.block), kind);
 }
 
-export function renderSector(title, words, table, sector, onPick, marks) {
+export function renderSector(title, state, words, table, sector, onPick, marks) {
   const st = tileState(sector);
-  title.textContent = `Sector ${sector.sector}: blocks ${sector.firstBlock}–${sector.firstBlock + sector.blockCount - 1} (${st.symbol} ${st.text})`;
+  title.textContent = `Sector ${sector.sector}: blocks ${sector.firstBlock}–${sector.firstBlock + sector.blockCount - 1} (${st.symbol} ${st.short})`;
+  // The whole of the sector's state where the tile has room for a word.
+  state.textContent = st.text !== st.short ? `${st.symbol} ${st.text}` : "";
+  state.className = st.cls === "fail" ? "bad" : "";
+  state.hidden = !state.textContent;
   words.replaceChildren(...(sector.accessWords || []).map((w) => el("li", { text: w })));
   if (sector.accessConsistent === false) words.append(el("li", { class: "bad", text: "✗ the access bits are not consistent: the sector is locked" }));
   const t = el("table", { class: "blocks" });
-  t.append(el("tr", {}, ...["Block", "Kind", "Bytes", "ASCII", "Conditions"].map((h) => el("th", { scope: "col", text: h }))));
+  t.append(el("tr", {}, ...["Block", "Bytes", "ASCII", "Who may"].map((h) => el("th", { scope: "col", text: h }))));
   for (const b of sector.blocks) {
     const row = el("tr", { "data-block": String(b.block), tabindex: "0", title: "Enter: edit this block" });
-    row.append(el("th", { scope: "row", text: String(b.block) }), kindCell(b), hexCell(b, marks && marks[b.block]),
+    row.append(blockCell(b), hexCell(b, marks && marks[b.block]),
       el("td", { class: "ascii", text: b.ascii || "" }),
       // The block's conditions in words are in the sector's list above (a
-      // line per block); here they are the table, with the words as its title.
-      el("td", { class: "cond", title: b.accessWords || "" }, rightsTable(b.rights),
+      // line per block); here they are who may do what, with the words as
+      // its title.
+      el("td", { class: "cond", title: b.accessWords || "" }, rightsList(b.rights),
         (sector.accessWords || []).length ? null : el("div", { text: b.accessWords || "" })));
     const pick = () => onPick(b);
     row.addEventListener("dblclick", pick);
