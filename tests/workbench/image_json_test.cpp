@@ -76,6 +76,13 @@ TEST(ImageJson, DirectoryLabelsEachSector) {
   bad.SetBlock(1, b1);
   EXPECT_EQ(DescribeMad(bad)["crcOk"], false);
   EXPECT_TRUE(DescribeNdef(bad).is_null());
+  // Data in blocks 1 and 2 of a card whose general purpose byte claims no
+  // directory (transport 69): no directory.
+  CardImage data = NdefCard("0300FE");
+  Bytes trailer = data.Block(3);
+  trailer[9] = 0x69;
+  data.SetBlock(3, trailer);
+  EXPECT_TRUE(DescribeMad(data).is_null());
 }
 
 TEST(ImageJson, NdefRecordsDecoded) {

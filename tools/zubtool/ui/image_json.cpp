@@ -256,7 +256,8 @@ JsonValue DescribeImage(const CardImage& image) {
 namespace {
 
 // The directory of a known, non-empty blocks 1 and 2 (and 64 to 66 where the
-// card has sector 16 and sector 0's general purpose byte says MAD2).
+// card has sector 16 and sector 0's general purpose byte says MAD2); none
+// when the general purpose byte says there is no directory.
 std::optional<Mad> ImageMad(const CardImage& image, std::string* error) {
   const int sectors = image.Layout().sectors;
   if (sectors == 0 || !image.BlockKnown(1) || !image.BlockKnown(2)) return std::nullopt;
@@ -264,6 +265,9 @@ std::optional<Mad> ImageMad(const CardImage& image, std::string* error) {
   const Bytes block2 = image.Block(2);
   part1.insert(part1.end(), block2.begin(), block2.end());
   if (part1 == Bytes(32, 0)) return std::nullopt;
+  // Sector 0's general purpose byte says whether there is a directory at all
+  // (its DA bit): a card of plain data in blocks 1 and 2 has none.
+  if (image.ByteKnown(3, 9) && MadVersionOfGpb(image.Block(3)[9]) == 0) return std::nullopt;
   Bytes part2;
   const bool mad2 =
       sectors > 16 && image.ByteKnown(3, 9) && MadVersionOfGpb(image.Block(3)[9]) == 2;

@@ -191,7 +191,11 @@ function showView(view, marks) {
   say("view-note", view.source === "card"
     ? `${img.card} card, ${opened} of ${plural(view.sectors.length, "sector")} opened${view.complete ? "" : " (not all of it was read)"}`
     : `${img.card} image (${view.format || "?"}), UID ${img.uid || "not known"}`);
-  $("view-warnings").replaceChildren(...(view.warnings || []).map((w) => el("li", { text: `⚠ ${w}` })));
+  const warnings = [...(view.warnings || [])];
+  const mad = view.mad;
+  if (mad && mad.error) warnings.push(`the application directory cannot be read: ${mad.error}`);
+  else if (mad && !mad.crcOk) warnings.push(`the application directory's CRC is ${mad.crc}, not ${mad.expectedCrc}: it is not trusted, and no sector is labelled from it`);
+  $("view-warnings").replaceChildren(...warnings.map((w) => el("li", { text: `⚠ ${w}` })));
   if (view.source !== "card") clearShown("image");
   showRanges(view);
   renderNdef($("ndef-view"), view.ndef);
@@ -233,7 +237,9 @@ function numberOr(where, id, name, min, max) {
 
 function select(i, focus) {
   state.selected = i;
-  renderMap($("sector-map"), state.view.sectors, i, select, state.view.mad);
+  // A directory whose check byte is wrong labels nothing (the view says so).
+  const mad = state.view.mad && state.view.mad.crcOk ? state.view.mad : null;
+  renderMap($("sector-map"), state.view.sectors, i, select, mad);
   renderSector($("blocks-title"), $("sector-state"), $("sector-words"), $("block-table"), state.view.sectors[i], pickBlock, state.marks);
   if (focus) $("sector-map").children[i].focus();
 }
