@@ -22,6 +22,8 @@ import sys
 import tempfile
 import time
 
+from raw_reply import read_reply
+
 failures = 0
 
 
@@ -152,15 +154,7 @@ def attacks(w):
                f"X-Zubtool-Token: {token}\r\nContent-Type: application/json\r\n"
                f"Content-Length: {300 * 1024}\r\n\r\n").encode())
     s.sendall(b'{"text": "' + b"A" * 4096)
-    reply = b""
-    try:
-        while b"\r\n\r\n" not in reply or not reply.rstrip().endswith(b"}"):
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            reply += chunk
-    except (ConnectionResetError, socket.timeout):
-        pass
+    reply = read_reply(s, lambda r: b"\r\n\r\n" in r and r.rstrip().endswith(b"}"))
     s.close()
     head = reply.split(b"\r\n", 1)[0].decode(errors="replace")
     expect("a body above 256 KiB: 400", head.startswith("HTTP/1.1 400"), head)
@@ -188,20 +182,6 @@ def memory_kib(pid, field="VmHWM"):
             if line.startswith(field + ":"):
                 return int(line.split()[1])
     return 0
-
-
-def read_reply(s):
-    """What the server sends on `s` until it closes it (or 10 s pass)."""
-    reply = b""
-    try:
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            reply += chunk
-    except (ConnectionResetError, socket.timeout):
-        pass
-    return reply
 
 
 def abuse(w):

@@ -169,6 +169,23 @@ int CheckMadCrc(Output& output, const Mad& mad) {
   return kExitFailed;
 }
 
+// Reports a block write that failed (the sector refused, or the card holds
+// other bytes than written); true when it did.
+bool WriteFailed(Output& output, const WriteOutcome& outcome, int block,
+                 const CardSession& session) {
+  if (outcome.access.result != 0) {
+    output.Fail(
+        AccessFailure(outcome.access, "write block " + std::to_string(block), block, session),
+        outcome.access.result, block);
+    return true;
+  }
+  if (!outcome.failure.empty()) {
+    output.Fail(outcome.failure, std::nullopt, block);
+    return true;
+  }
+  return false;
+}
+
 int CardLayoutOf(Output& output, const CardSession& session, const Invocation& inv,
                  CardLayout* layout) {
   const CardInfo& card = session.Info();
@@ -176,6 +193,22 @@ int CardLayoutOf(Output& output, const CardSession& session, const Invocation& i
   if (layout->sectors == 0) {
     output.Fail("the card (" + card.layout.name + ", SAK " + HexText({card.sak}) +
                 ") has no MIFARE Classic sectors; give --card 1K, 2K, 4K or mini");
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+// The card's layout and a directory with a good CRC that names NFC sectors,
+// as `ndef read` and `ndef write` need them; else the failure reported (`none`:
+// what to say when no NFC sector is named) and the exit status.
+int ReadNfcDirectory(Output& output, CardSession& session, const Invocation& inv,
+                     const PublicKeys& keys, const char* none, CardLayout* layout, CardMad* card) {
+  if (int status = CardLayoutOf(output, session, inv, layout)) return status;
+  if (int status = ReadCardMad(output, session, inv, *layout, keys, false, card)) return status;
+  if (int status = CheckMadCrc(output, card->mad)) return status;
+  if (card->nfcSectors.empty()) {
+    output.Fail(std::string("the application directory names no NFC Forum sector (AID 03E1)") +
+                none);
     return kExitFailed;
   }
   return kExitOk;
@@ -518,16 +551,10 @@ int RunNdefRead(Context& context, const PublicKeys& keys) {
   const Invocation& inv = context.inv;
   CardSession& session = context.Session();
   CardLayout layout;
-  if (int status = CardLayoutOf(output, session, inv, &layout)) return status;
   CardMad card;
-  if (int status = ReadCardMad(output, session, inv, layout, keys, false, &card)) return status;
-  if (int status = CheckMadCrc(output, card.mad)) return status;
-  if (card.nfcSectors.empty()) {
-    output.Fail(
-        "the application directory names no NFC Forum sector (AID 03E1): no NDEF "
-        "message on this card");
-    return kExitFailed;
-  }
+  if (int status = ReadNfcDirectory(output, session, inv, keys, ": no NDEF message on this card",
+                                    &layout, &card))
+    return status;
   Bytes area;
   std::vector<int> readSectors;
   if (int status = ReadNdefArea(output, session, inv, layout, keys, &card, &area, &readSectors)) {
@@ -599,16 +626,10 @@ int WriteNdefMessage(Output& output, CardSession& session, const Invocation& inv
                      NdefWritten* out) {
   const PublicKeys keys = PublicKeysIn(session.Keys());
   CardLayout layout;
-  if (int status = CardLayoutOf(output, session, inv, &layout)) return status;
   CardMad card;
-  if (int status = ReadCardMad(output, session, inv, layout, keys, false, &card)) return status;
-  if (int status = CheckMadCrc(output, card.mad)) return status;
-  if (card.nfcSectors.empty()) {
-    output.Fail(
-        "the application directory names no NFC Forum sector (AID 03E1); see 'zubtool "
-        "ndef format': nothing written");
-    return kExitFailed;
-  }
+  if (int status = ReadNfcDirectory(output, session, inv, keys,
+                                    "; see 'zubtool ndef format': nothing written", &layout, &card))
+    return status;
   // A message run on into sector 16 of a 4K that MAD1 alone named is not
   // known to reach it; the run is what the directory gives.
   // What the card holds now: blocks of a longer message than the new one are
@@ -679,15 +700,7 @@ int WriteNdefMessage(Output& output, CardSession& session, const Invocation& inv
                       keys.nfc >= 0 ? std::vector<int>{keys.nfc} : std::vector<int>{});
     out->blocksJson.Push(WrittenJson(block, data, outcome, inv.verify, session));
     out->blocks.push_back(block);
-    if (outcome.access.result != 0) {
-      output.Fail(
-          AccessFailure(outcome.access, "write block " + std::to_string(block), block, session),
-          outcome.access.result, block);
-      status = kExitFailed;
-      break;
-    }
-    if (!outcome.failure.empty()) {
-      output.Fail(outcome.failure, std::nullopt, block);
+    if (WriteFailed(output, outcome, block, session)) {
       status = kExitFailed;
       break;
     }
@@ -872,15 +885,7 @@ int RunNdefFormat(Context& context) {
     const FormatSector& p = plan[static_cast<size_t>(SectorOfBlock(block))];
     WriteOutcome outcome = WriteVerified(session, p.keyType, block, data, inv.verify, {p.keyIndex});
     if (inv.json) written.Push(WrittenJson(block, data, outcome, inv.verify, session));
-    if (outcome.access.result != 0) {
-      output.Fail(
-          AccessFailure(outcome.access, "write block " + std::to_string(block), block, session),
-          outcome.access.result, block);
-      status = kExitFailed;
-      break;
-    }
-    if (!outcome.failure.empty()) {
-      output.Fail(outcome.failure, std::nullopt, block);
+    if (WriteFailed(output, outcome, block, session)) {
       status = kExitFailed;
       break;
     }
